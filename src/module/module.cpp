@@ -1,0 +1,59 @@
+// The extension module "molvak", imported as _molvak.
+#define MOLVAK_IMPORTS_NUMPY
+#include "module/pyutil.hpp"
+
+#include "module/docstrings.hpp"
+#include "spectral/rfft.hpp"
+#include "transforms/fdbf.hpp"
+#include "transforms/phase_shift.hpp"
+#include "transforms/radon.hpp"
+#include "transforms/slantstack.hpp"
+
+namespace {
+
+using molvak::guarded;
+
+// METH_VARARGS | METH_KEYWORDS functions are stored as PyCFunction.
+template <molvak::NativeFn F>
+PyCFunction entry() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(guarded<F>));
+}
+
+PyMethodDef methods[] = {
+    {"_radon_transform", entry<molvak::radon_transform_py>(),
+     METH_VARARGS | METH_KEYWORDS, molvak::docstring_radon_transform},
+    {"_disp_slantstack", entry<molvak::disp_slantstack_py>(),
+     METH_VARARGS | METH_KEYWORDS, molvak::docstring_disp_slantstack},
+    {"_rfft", entry<molvak::rfft_py>(),
+     METH_VARARGS | METH_KEYWORDS, molvak::docstring_rfft},
+    {"_phase_shift", entry<molvak::phase_shift_py>(),
+     METH_VARARGS | METH_KEYWORDS, molvak::docstring_phase_shift},
+    {"_FDBF", entry<molvak::FDBF_py>(),
+     METH_VARARGS | METH_KEYWORDS, molvak::FDBF_docstring},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "molvak",  // name
+    nullptr,   // no module docstring
+    -1,        // single-phase initialisation: the only state is PyArray_API
+    methods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__molvak(void) {
+    PyObject* module = PyModule_Create2(&definition, 1013);
+    if (!module) return nullptr;
+    // NumPy's own import procedure: the module, its capsule, the ABI and
+    // C-API feature versions and the byte order.
+    if (_import_array() < 0) {
+        PyErr_Print();
+        PyErr_SetString(PyExc_ImportError, "numpy._core.multiarray failed to import");
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}

@@ -1,0 +1,88 @@
+#include "module/pyutil.hpp"
+
+#include <cstdarg>
+#include <cstdio>
+#include <exception>
+
+namespace molvak {
+
+PyRef to_double_array(PyObject* obj) {
+    // PyArray_FromAny steals the descriptor reference.
+    return PyRef(PyArray_FromAny(obj, PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
+                                 NPY_ARRAY_IN_ARRAY, nullptr));
+}
+
+PyObject* set_error(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    return nullptr;
+}
+
+PyObject* set_errorf(PyObject* type, const char* format, ...) {
+    char message[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    PyErr_SetString(type, message);
+    return nullptr;
+}
+
+PyObject* zero_size_error(const char* name) {
+    return set_errorf(PyExc_ValueError,
+                      "Iteration of zero-sized operands is not enabled: %s has no elements", name);
+}
+
+PyObject* axis_error(int axis, int nd) {
+    PyRef exceptions(PyImport_ImportModule("numpy.exceptions"));
+    PyRef cls;
+    if (exceptions) {
+        cls = PyRef(PyObject_GetAttrString(exceptions.get(), "AxisError"));
+    } else {
+        PyErr_Clear();
+        PyRef numpy(PyImport_ImportModule("numpy"));
+        if (!numpy) return nullptr;
+        cls = PyRef(PyObject_GetAttrString(numpy.get(), "AxisError"));
+    }
+    if (!cls) return nullptr;
+    PyRef exc(PyObject_CallFunction(cls.get(), "ii", axis, nd));
+    if (!exc) return nullptr;
+    PyErr_SetObject(cls.get(), exc.get());
+    return nullptr;
+}
+
+PyRef new_array(int nd, const npy_intp* shape, int type_num, const char* what) {
+    std::size_t bytes = type_num == NPY_CDOUBLE ? 16 : 8;  // the module makes float64 and complex128
+    for (int i = 0; i < nd; ++i) {
+        if (shape[i] < 0 || !checked_mul(bytes, static_cast<std::size_t>(shape[i]), &bytes)) {
+            bytes = SIZE_MAX;
+            break;
+        }
+    }
+    if (bytes > static_cast<std::size_t>(NPY_MAX_INTP)) {
+        // An empty axis makes a zero-byte array, whatever the other sizes.
+        bool empty = false;
+        for (int i = 0; i < nd; ++i) empty = empty || shape[i] == 0;
+        if (!empty) {
+            set_errorf(PyExc_MemoryError, "Could not allocate memory for %s", what);
+            return PyRef();
+        }
+    }
+    return PyRef(PyArray_New(&PyArray_Type, nd, const_cast<npy_intp*>(shape), type_num,
+                             nullptr, nullptr, 0, 0, nullptr));
+}
+
+PyObject* call_guarded(NativeFn fn, PyObject* self, PyObject* args, PyObject* kwargs) {
+    try {
+        return fn(self, args, kwargs);
+    } catch (const AllocFailure& e) {
+        return set_errorf(PyExc_MemoryError, "Could not allocate memory for %s", e.what());
+    } catch (const std::bad_alloc&) {
+        return set_error(PyExc_MemoryError, "Could not allocate memory for work buffers");
+    } catch (const std::exception& e) {
+        return set_errorf(PyExc_RuntimeError, "internal error: %s", e.what());
+    } catch (...) {
+        return set_error(PyExc_RuntimeError, "internal error");
+    }
+}
+
+}  // namespace molvak

@@ -1,0 +1,1 @@
+// Kernels arrive with the estimator.
