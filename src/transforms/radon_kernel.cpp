@@ -8,6 +8,7 @@
 
 #include "spectral/buffer.hpp"
 #include "spectral/fft.hpp"
+#include "spectral/simd.hpp"
 
 namespace molvak::radon {
 
@@ -138,23 +139,13 @@ __attribute__((target("avx2"))) void pass_avx2(const TracePass& t) {
     pass_scalar<Hyperbolic, First>(t, j);
 }
 
-enum class Isa { scalar, avx2, avx512 };
-
-Isa detect_isa() {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq")) return Isa::avx512;
-    if (__builtin_cpu_supports("avx2")) return Isa::avx2;
-    return Isa::scalar;
-}
-
-const Isa isa = detect_isa();
-
 template <bool Hyperbolic, bool First>
 void pass(const TracePass& t) {
     // The 32-bit gather indices of the AVX2 path need nt below 2**31.
-    if (isa == Isa::avx512) {
+    const simd::Isa isa = simd::detected();
+    if (isa == simd::Isa::avx512) {
         pass_avx512<Hyperbolic, First>(t);
-    } else if (isa == Isa::avx2 && t.nt < std::numeric_limits<int>::max()) {
+    } else if (isa == simd::Isa::avx2 && t.nt < std::numeric_limits<int>::max()) {
         pass_avx2<Hyperbolic, First>(t);
     } else {
         pass_scalar<Hyperbolic, First>(t, 0);
