@@ -1,0 +1,80 @@
+"""Timing and memory measurement shared by the benchmarks.
+
+Figures are ratios measured in one run (the machines are shared and noisy):
+each pair of contenders is timed alternately, and the median of the per-pair
+ratios is reported. Peak memory is the growth of the process's resident set
+above what it held before the call, read from the kernel's high-water mark
+(reset through /proc/self/clear_refs), so it covers native allocations that
+Python's tracers do not see.
+"""
+from __future__ import annotations
+
+import gc
+import statistics
+import time
+from typing import Callable
+
+
+def _rss_kib(field: str) -> int:
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(f"{field} not in /proc/self/status")
+
+
+def peak_memory_mib(fn: Callable[[], object]) -> float:
+    """Peak resident memory added by one call of fn, in MiB."""
+    gc.collect()
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+    except OSError:
+        return float("nan")
+    before = _rss_kib("VmRSS")
+    result = fn()
+    peak = _rss_kib("VmHWM")
+    del result
+    gc.collect()
+    return max(peak - before, 0) / 1024.0
+
+
+def best_time(fn: Callable[[], object], repeat: int = 3) -> float:
+    """Shortest of `repeat` wall-clock times of fn(), in seconds."""
+    times = []
+    for _ in range(repeat):
+        t = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t)
+    return min(times)
+
+
+def ratio(slow: Callable[[], object], fast: Callable[[], object], pairs: int = 3) -> tuple:
+    """Median over alternating pairs of time(slow) / time(fast), with the
+    median times themselves: (ratio, t_slow, t_fast)."""
+    ratios, ts, tf = [], [], []
+    fast()  # warm up (plans, page faults)
+    for _ in range(pairs):
+        a = best_time(slow, 1)
+        b = best_time(fast, 1)
+        ts.append(a)
+        tf.append(b)
+        ratios.append(a / b)
+    return statistics.median(ratios), statistics.median(ts), statistics.median(tf)
+
+
+def report(rows: list[dict]) -> None:
+    """Prints rows of dicts as an aligned table."""
+    if not rows:
+        return
+    keys = list(rows[0])
+    width = {k: max(len(k), *(len(_fmt(r[k])) for r in rows)) for k in keys}
+    print("  ".join(k.ljust(width[k]) for k in keys))
+    for r in rows:
+        print("  ".join(_fmt(r[k]).ljust(width[k]) for k in keys))
+
+
+def _fmt(v) -> str:
+    if isinstance(v, float):
+        return f"{v:.3g}"
+    return str(v)
