@@ -1,0 +1,93 @@
+"""Every call releases what it takes: on success and on each failure path the
+inputs' reference counts are unchanged and memory does not grow."""
+import gc
+import sys
+import tracemalloc
+
+import numpy as np
+import pytest
+
+import _molvak
+
+
+def rss_kib():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4
+
+
+GATHER = np.random.default_rng(1).standard_normal((8, 256))
+OFFSETS = np.arange(8.0) * 2 + 1
+TIME = np.arange(256) * 0.002
+VELS = np.linspace(100.0, 800.0, 30)
+
+CALLS = {
+    "rfft": (_molvak._rfft, (GATHER,), {"axis": 0, "n": 300, "stepsize": 0.5}),
+    "rfft-bad-axis": (_molvak._rfft, (GATHER,), {"axis": 5}),
+    "rfft-empty-axis": (_molvak._rfft, (np.zeros((3, 0)),), {}),
+    "rfft-zero-size": (_molvak._rfft, (np.zeros((0, 3)),), {}),
+    "rfft-huge": (_molvak._rfft, (GATHER,), {"n": 2**62}),
+    "radon": (_molvak._radon_transform, (GATHER, OFFSETS, 1.0 / VELS, 0.002, 0.0), {"moveout_type": 2}),
+    "radon-default-time": (_molvak._radon_transform, (GATHER, OFFSETS, 1.0 / VELS, 0.002, 0.0), {}),
+    "radon-bad-moveout": (_molvak._radon_transform, (GATHER, OFFSETS, VELS, 0.002, 0.0), {"moveout_type": 7}),
+    "radon-bad-offsets": (_molvak._radon_transform, (GATHER, OFFSETS[:3], VELS, 0.002, 0.0), {}),
+    "radon-complex": (_molvak._radon_transform, (GATHER, OFFSETS, VELS * 1j, 0.002, 0.0), {}),
+    "slantstack": (_molvak._disp_slantstack, (GATHER, OFFSETS, TIME, VELS, 0.002), {"f_range": (5, 100), "n": 512}),
+    "slantstack-f_range": (_molvak._disp_slantstack, (GATHER, OFFSETS, TIME, VELS, 0.002), {"f_range": (1, "x")}),
+    "slantstack-order": (_molvak._disp_slantstack, (GATHER, OFFSETS, TIME, VELS, 0.002), {"f_range": (50, 5)}),
+    "slantstack-beyond": (_molvak._disp_slantstack, (GATHER, OFFSETS, TIME, VELS, 0.002), {"f_range": (600, 700)}),
+    "slantstack-dims": (_molvak._disp_slantstack, (GATHER[0], OFFSETS, TIME, VELS, 0.002), {}),
+    "slantstack-dt": (_molvak._disp_slantstack, (GATHER, OFFSETS, TIME, VELS, 0.0), {}),
+}
+
+
+def call(fn, args, kwargs):
+    try:
+        return fn(*args, **kwargs)
+    except (ValueError, TypeError, MemoryError):
+        return None
+
+
+@pytest.mark.parametrize("name", sorted(CALLS))
+def test_no_reference_or_memory_growth(name):
+    fn, args, kwargs = CALLS[name]
+    objects = [a for a in args if isinstance(a, np.ndarray)] + [v for v in kwargs.values() if not isinstance(v, (int, float))]
+    for _ in range(20):
+        call(fn, args, kwargs)
+    gc.collect()
+    refs = [sys.getrefcount(o) for o in objects]
+    blocks = sys.getallocatedblocks()
+    for _ in range(1000):
+        call(fn, args, kwargs)
+    gc.collect()
+    assert [sys.getrefcount(o) for o in objects] == refs
+    assert sys.getallocatedblocks() - blocks < 50
+    tracemalloc.start()
+    snapshot = tracemalloc.take_snapshot()
+    for _ in range(300):
+        call(fn, args, kwargs)
+    gc.collect()
+    after = tracemalloc.take_snapshot()
+    tracemalloc.stop()
+    growth = sum(s.size_diff for s in after.compare_to(snapshot, "filename"))
+    assert growth < 64 * 1024
+
+
+def test_resident_memory_is_flat_over_many_large_calls():
+    data = np.random.default_rng(2).standard_normal((48, 2000))
+    offsets = 5.0 + np.arange(48.0)
+    time = np.arange(2000) * 5e-4
+    vels = np.arange(50.0, 1000.0, 5.0)
+
+    def run():
+        f, spec = _molvak._disp_slantstack(data, offsets, time, vels, 5e-4, f_range=(3, 100), n=8000)
+        _molvak._rfft(data, n=8000)
+        call(_molvak._disp_slantstack, (data, offsets, time, vels, 5e-4), {"f_range": (600, 700), "n": 8000})
+
+    for _ in range(10):
+        run()
+    gc.collect()
+    before = rss_kib()
+    for _ in range(100):
+        run()
+    gc.collect()
+    assert rss_kib() - before < 8 * 1024
