@@ -2,47 +2,59 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 
 #include "spectral/buffer.hpp"
 
 namespace molvak::fft {
 
-// A forward real-to-complex plan of length n with its own aligned work
-// buffers: `in` holds n reals, `out` holds n/2 + 1 complex bins (interleaved
-// real, imaginary). Planning and destruction are serialised across threads,
+// Forward real-to-complex transforms of one length n for a batch of lines
+// ("lanes"), each with its own aligned input (n reals) and output (n/2 + 1
+// complex bins, interleaved real and imaginary) buffer. Lengths with a large
+// prime factor, which FFTW's estimated plans handle slowly, go through
+// Bluestein's chirp-z algorithm on a fast length, two real lines packed into
+// one complex one. Planning and destruction are serialised across threads,
 // since FFTW's planner is not thread-safe; executing is.
 class RealPlan {
 public:
-    // Allocates the work buffers (AllocFailure "temporary trace"); the plan
-    // itself is made by prepare() (AllocFailure "FFT plan").
-    explicit RealPlan(std::size_t n);
-    void prepare();
+    // Allocates the work buffers (AllocFailure "temporary trace"); the plans
+    // are made by prepare() (AllocFailure "FFT plan").
+    explicit RealPlan(std::size_t n, std::size_t max_lanes = 8);
     ~RealPlan();
     RealPlan(const RealPlan&) = delete;
     RealPlan& operator=(const RealPlan&) = delete;
+    void prepare();
 
     std::size_t length() const noexcept { return n_; }
     std::size_t bins() const noexcept { return n_ / 2 + 1; }
-    double* in() noexcept { return in_.data(); }
-    const double* out() const noexcept { return out_.data(); }
-    // Transforms in() into out(); in() is left unchanged.
-    void execute() noexcept;
+    std::size_t lanes() const noexcept { return lanes_; }
+    bool chirp_z() const noexcept { return blue_ != nullptr; }
+    double* in(std::size_t lane = 0) noexcept { return in_.data() + lane * in_stride_; }
+    const double* out(std::size_t lane = 0) const noexcept { return out_.data() + lane * out_stride_; }
+    // Transforms in(0 .. count-1) into out(0 .. count-1); inputs are kept.
+    void execute(std::size_t count = 1) noexcept;
+    // Transforms n reals at `in` straight into bins complex at `out` when the
+    // plan can (no chirp-z route, pointers aligned as the planned buffers);
+    // false, and nothing done, otherwise. `in` is only read.
+    bool execute_direct(const double* in, double* out) noexcept;
 
 private:
+    struct Bluestein;
     std::size_t n_;
+    std::size_t lanes_;
+    std::size_t in_stride_ = 0;
+    std::size_t out_stride_ = 0;
     Buffer<double> in_;
     Buffer<double> out_;
     void* plan_ = nullptr;
+    std::unique_ptr<Bluestein> blue_;
 };
 
-// Loads `count` samples read with `stride` (in elements) into the plan's input,
-// zero-pads to the plan length and transforms.
-void transform_line(RealPlan& plan, const double* src, std::ptrdiff_t stride, std::size_t count);
-
-// Writes the bins of the last transform, each multiplied by `scale`, as
-// complex numbers to dst[k * stride] (stride in complex elements). Bin 0, and
-// the Nyquist bin of an even length, get an imaginary part of exactly 0.
-void store_bins(const RealPlan& plan, double scale, double* dst, std::ptrdiff_t stride);
+// Writes the bins of lane `lane`, each multiplied by `scale`, as complex
+// numbers to dst[k * stride] (stride in complex elements). Bin 0, and the
+// Nyquist bin of an even length, get an imaginary part of exactly 0.
+void store_bins(const RealPlan& plan, std::size_t lane, double scale, double* dst,
+                std::ptrdiff_t stride);
 
 // The FFT of every line of a C-ordered block (outer, L, inner) along its middle
 // axis, zero-padded to the plan length and scaled, into a C-ordered complex
