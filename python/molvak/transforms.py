@@ -83,25 +83,50 @@ def _live_gather(data: ArrayLike, offsets: ArrayLike, keep_dead: bool,
         [int(i) for i in dead]
 
 
-def _split_columns(call: Native, grid: np.ndarray, workers: int,
-                   ) -> Tuple[np.ndarray, np.ndarray]:
-    """Run `call` over contiguous chunks of the grid on `workers` threads.
-
-    Every column of an estimator's output depends only on its own velocity
-    (slowness), so the chunks' outputs side by side equal the output of one
-    call over the whole grid, bit for bit.
-    """
+def _map_chunks(call: Callable[[np.ndarray], Any], grid: np.ndarray, workers: int) -> List[Any]:
+    """`call` over contiguous chunks of the grid, on up to `workers` threads."""
     parts = min(workers, grid.size)
     if parts <= 1:
-        return call(grid)
+        return [call(grid)]
     chunks = [np.ascontiguousarray(c) for c in np.array_split(grid, parts)]
     with ThreadPoolExecutor(max_workers=parts) as pool:
-        results = list(pool.map(call, chunks))
+        return list(pool.map(call, chunks))
+
+
+def _split_columns(call: Native, grid: np.ndarray, workers: int,
+                   ) -> Tuple[np.ndarray, np.ndarray]:
+    """Run an estimator over chunks of the velocity grid and join the columns.
+
+    Every column of the phase-shift and beamforming spectra depends only on
+    its own velocity, and the traces' FFT is the same in every chunk, so the
+    joined columns equal the output of one call over the whole grid, bit for
+    bit.
+    """
+    results = _map_chunks(call, grid, workers)
+    if len(results) == 1:
+        return results[0]
     first = results[0][0]
     for f, _ in results[1:]:
         if f.shape != first.shape or not np.array_equal(f, first):
             raise RuntimeError("velocity chunks returned different frequency axes")
     return first, np.concatenate([s for _, s in results], axis=1)
+
+
+def _band_bins(f_range: Tuple[Optional[float], Optional[float]], dt: float, n: int,
+               ) -> Tuple[int, int]:
+    """The FFT bins [first, stop) of a band, by the native module's rule.
+
+    df = 1 / (dt N); first is the lowest bin whose frequency first * df is not
+    below fmin, stop - 1 the integer part of fmax / df, capped at N // 2.
+    """
+    fmin = 0.0 if f_range[0] is None else float(f_range[0])
+    fmax = 1.0 / (2.0 * dt) if f_range[1] is None else float(f_range[1])
+    df = 1.0 / (dt * n)
+    first = int(fmin / df)
+    if fmin > first * df:
+        first += 1
+    stop = min(int(fmax / df + 1.0), n // 2 + 1)
+    return max(first, 0), stop
 
 
 def _common(data: ArrayLike, offsets: ArrayLike, dt: float, velocities: Grid,
@@ -244,13 +269,25 @@ def slant_stack(data: ArrayLike, offsets: ArrayLike, dt: float, *, velocities: G
     """
     a = _common(data, offsets, dt, velocities, fmin, fmax, df, workers, keep_dead)
     time = np.arange(a["data"].shape[1], dtype=np.float64) * a["dt"]
+    if min(a["workers"], a["velocity"].size) <= 1:
+        f, spectrum = _molvak._disp_slantstack(a["data"], a["offsets"], time, a["velocity"],
+                                               a["dt"], f_range=a["f_range"], n=a["n"])
+        return _image(a, f, spectrum, "slant_stack", "amplitude")
+    # Threaded: the tau-p panel (the bulk of the work) column chunk by column
+    # chunk, then one FFT of the whole panel and the band cut, which is what
+    # the native estimator does in one call. The FFT is not split: its
+    # rounding may depend on how many columns are transformed together.
+    slowness = 1.0 / a["velocity"]
 
-    def call(c: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
-        return _molvak._disp_slantstack(a["data"], a["offsets"], time, c, a["dt"],
-                                        f_range=a["f_range"], n=a["n"])
+    def panel(chunk: np.ndarray) -> np.ndarray:
+        return _molvak._radon_transform(a["data"], a["offsets"], chunk, a["dt"], time[0],
+                                        t_eval=time, moveout_type=0)
 
-    f, spectrum = _split_columns(call, a["velocity"], a["workers"])
-    return _image(a, f, spectrum, "slant_stack", "amplitude")
+    tau_p_panel = np.concatenate(_map_chunks(panel, slowness, a["workers"]), axis=1)
+    full = _molvak._rfft(tau_p_panel, axis=0, stepsize=a["dt"], n=a["n"])
+    first, stop = _band_bins(a["f_range"], a["dt"], a["n"])
+    f = np.arange(first, stop, dtype=np.float64) * (1.0 / (a["dt"] * a["n"]))
+    return _image(a, f, full[first:stop], "slant_stack", "amplitude")
 
 
 def tau_p(data: ArrayLike, offsets: ArrayLike, dt: float, *, slowness: Grid,
@@ -294,12 +331,11 @@ def tau_p(data: ArrayLike, offsets: ArrayLike, dt: float, *, slowness: Grid,
         t = _checks.grid("tau", np.asarray(tau, dtype=np.float64), positive=False)
     nworkers = _checks.workers(workers)
 
-    def call(chunk: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
-        panel = _molvak._radon_transform(gather, x, chunk, dt, t0f, t_eval=t,
-                                         moveout_type=MOVEOUTS[moveout])
-        return t, panel
+    def call(chunk: np.ndarray) -> np.ndarray:
+        return _molvak._radon_transform(gather, x, chunk, dt, t0f, t_eval=t,
+                                        moveout_type=MOVEOUTS[moveout])
 
-    _, values = _split_columns(call, p, nworkers)
+    values = np.concatenate(_map_chunks(call, p, nworkers), axis=1)
     return TauP(t, p, values)
 
 
