@@ -9,6 +9,7 @@ Python's tracers do not see.
 """
 from __future__ import annotations
 
+import ctypes
 import gc
 import statistics
 import time
@@ -23,9 +24,19 @@ def _rss_kib(field: str) -> int:
     raise RuntimeError(f"{field} not in /proc/self/status")
 
 
+def _release_free_heap() -> None:
+    """Returns the C heap's free pages to the system, so that memory freed by
+    earlier calls does not hide the next call's own needs."""
+    try:
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except OSError:
+        pass
+
+
 def peak_memory_mib(fn: Callable[[], object]) -> float:
     """Peak resident memory added by one call of fn, in MiB."""
     gc.collect()
+    _release_free_heap()
     try:
         with open("/proc/self/clear_refs", "w") as f:
             f.write("5")

@@ -153,7 +153,7 @@ RealPlan::RealPlan(std::size_t n, std::size_t max_lanes) : n_(n) {
     // Several lanes let strided lines be gathered a cache line at a time;
     // very long transforms keep to one.
     lanes_ = std::max<std::size_t>(
-        1, std::min<std::size_t>(max_lanes, n <= 65536 ? 8 : n <= (std::size_t(1) << 20) ? 2 : 1));
+        1, std::min<std::size_t>(max_lanes, n <= 16384 ? 16 : n <= 65536 ? 8 : n <= (std::size_t(1) << 20) ? 2 : 1));
     std::size_t pairs = 0, total = 0;
     if (!checked_mul(n / 2 + 1, 2, &pairs)) throw AllocFailure("temporary trace");
     in_stride_ = round_up(n, 8);

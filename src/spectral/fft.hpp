@@ -19,7 +19,7 @@ class RealPlan {
 public:
     // Allocates the work buffers (AllocFailure "temporary trace"); the plans
     // are made by prepare() (AllocFailure "FFT plan").
-    explicit RealPlan(std::size_t n, std::size_t max_lanes = 8);
+    explicit RealPlan(std::size_t n, std::size_t max_lanes = 16);
     ~RealPlan();
     RealPlan(const RealPlan&) = delete;
     RealPlan& operator=(const RealPlan&) = delete;
