@@ -302,8 +302,10 @@ def test_dead_traces_are_left_out_with_a_warning(survey, method):
     data[[3, 10]] = 0.0
     run = molvak.ESTIMATORS[method]
     grid = dict(velocities=(100, 600, 10), fmin=10, fmax=40)
-    with pytest.warns(DeadTraceWarning, match=r"left out: 3 \(offset 10\), 10 \(offset 24\)"):
+    with pytest.warns(DeadTraceWarning,
+                      match=r"left out: 3 \(offset 10\), 10 \(offset 24\)") as caught:
         image = run(data, survey.offsets, survey.dt, **grid)
+    assert caught[0].filename == __file__  # points at the caller
     live = np.delete(np.arange(24), [3, 10])
     ref = run(data[live], survey.offsets[live], survey.dt, **grid)
     np.testing.assert_array_equal(image.spectrum, ref.spectrum)

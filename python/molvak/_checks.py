@@ -10,9 +10,10 @@ import numbers
 from typing import Optional, Sequence, Tuple, Union
 
 import numpy as np
+from numpy.typing import ArrayLike
 
-ArrayLike = Union[np.ndarray, Sequence[float]]
-Grid = Union[np.ndarray, Sequence[float], Tuple[float, float, float]]
+# an array of values, or a (start, stop, step) tuple
+Grid = Union[ArrayLike, Tuple[float, float, float]]
 
 
 def _show(value: object) -> str:

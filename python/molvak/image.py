@@ -177,9 +177,8 @@ class DispersionImage:
         stacks) the modulus of the spectrum, whose imaginary part is rounding
         only.
         """
-        if self.quantity == "power":
-            return np.abs(self.spectrum)
-        return np.square(np.abs(self.spectrum))
+        modulus: np.ndarray = np.abs(self.spectrum)
+        return modulus if self.quantity == "power" else np.square(modulus)
 
     def normalized(self, mode: str = "frequency") -> np.ndarray:
         """The power, normalised.

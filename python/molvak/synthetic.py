@@ -115,7 +115,8 @@ class SyntheticGather:
         lmin, lmax = array_limits(self.offsets)
         with np.errstate(divide="ignore"):
             wavelength = self.true_velocity(f) / f
-        return (f >= lo) & (f <= hi) & (wavelength >= lmin) & (wavelength <= lmax)
+        inside: np.ndarray = (f >= lo) & (f <= hi) & (wavelength >= lmin) & (wavelength <= lmax)
+        return inside
 
     def resolved_band(self, level: float = 0.1) -> Tuple[float, float]:
         """The lowest and highest resolved frequency (Hz) (see :meth:`resolved`)."""

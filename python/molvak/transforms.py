@@ -16,11 +16,12 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 import _molvak
 
 from . import _checks
-from ._checks import ArrayLike, Grid
+from ._checks import Grid
 from .image import DispersionImage
 
 __all__ = ["DeadTraceWarning", "Spectrum", "TauP", "fdbf", "phase_shift", "rfft",
@@ -52,7 +53,7 @@ class TauP(NamedTuple):
 MOVEOUTS = {"linear": 0, "parabolic": 1, "hyperbolic": 2}
 
 
-def _live_gather(data: ArrayLike, offsets: ArrayLike, keep_dead: bool,
+def _live_gather(data: ArrayLike, offsets: ArrayLike, keep_dead: bool, stacklevel: int,
                  ) -> Tuple[np.ndarray, np.ndarray, List[int]]:
     """The checked gather and offsets, without dead traces unless kept.
 
@@ -70,7 +71,7 @@ def _live_gather(data: ArrayLike, offsets: ArrayLike, keep_dead: bool,
         listed += f", ... ({dead.size} in all)"
     if keep_dead:
         warnings.warn(f"dead traces (all samples zero) kept as asked: {listed}",
-                      DeadTraceWarning, stacklevel=3)
+                      DeadTraceWarning, stacklevel=stacklevel)
         return gather, x, []
     live = np.ones(gather.shape[0], dtype=bool)
     live[dead] = False
@@ -78,7 +79,7 @@ def _live_gather(data: ArrayLike, offsets: ArrayLike, keep_dead: bool,
         raise ValueError(f"data has {int(live.sum())} live trace(s) after leaving out "
                          f"the dead traces {listed}; at least 2 are needed")
     warnings.warn(f"dead traces (all samples zero) left out: {listed}",
-                  DeadTraceWarning, stacklevel=3)
+                  DeadTraceWarning, stacklevel=stacklevel)
     return np.ascontiguousarray(gather[live]), np.ascontiguousarray(x[live]), \
         [int(i) for i in dead]
 
@@ -102,7 +103,7 @@ def _split_columns(call: Native, grid: np.ndarray, workers: int,
     joined columns equal the output of one call over the whole grid, bit for
     bit.
     """
-    results = _map_chunks(call, grid, workers)
+    results: List[Tuple[np.ndarray, np.ndarray]] = _map_chunks(call, grid, workers)
     if len(results) == 1:
         return results[0]
     first = results[0][0]
@@ -133,7 +134,8 @@ def _common(data: ArrayLike, offsets: ArrayLike, dt: float, velocities: Grid,
             fmin: Optional[float], fmax: Optional[float], df: Optional[float],
             workers: Optional[int], keep_dead: bool) -> Dict[str, Any]:
     dt = _checks.positive_float("dt", dt)
-    gather, x, dead = _live_gather(data, offsets, keep_dead)
+    # the warning points at the caller of the public function
+    gather, x, dead = _live_gather(data, offsets, keep_dead, stacklevel=4)
     c = _checks.grid("velocities", velocities)
     n = _checks.fft_length(df, dt, gather.shape[1])
     lo, hi = _checks.band(fmin, fmax, dt, n)
@@ -323,7 +325,7 @@ def tau_p(data: ArrayLike, offsets: ArrayLike, dt: float, *, slowness: Grid,
     t0f = float(t0)
     if not np.isfinite(t0f):
         raise ValueError(f"t0 must be finite; got {t0!r}")
-    gather, x, _ = _live_gather(data, offsets, keep_dead)
+    gather, x, _ = _live_gather(data, offsets, keep_dead, stacklevel=3)
     p = _checks.grid("slowness", slowness, positive=False)
     if tau is None:
         t = t0f + np.arange(gather.shape[1], dtype=np.float64) * dt
