@@ -342,8 +342,11 @@ void band_spectrum(const double* data, std::size_t nx, std::size_t nt, std::size
     plan.prepare();
     const std::size_t nyquist = n % 2 == 0 ? n / 2 : static_cast<std::size_t>(-1);
     for (std::size_t i = 0; i < nx; ++i) {
-        fft::transform_line(plan, data + i * nt, 1, nt);
-        const double* bins = plan.out() + 2 * first;
+        double* line = plan.in(0);
+        std::copy(data + i * nt, data + (i + 1) * nt, line);
+        std::fill(line + nt, line + n, 0.0);
+        plan.execute(1);
+        const double* bins = plan.out(0) + 2 * first;
         double* dst = out + 2 * i * count;
         for (std::size_t k = 0; k < 2 * count; ++k) dst[k] = bins[k] * dt;
         // Bins without an imaginary part keep an exact zero there.
