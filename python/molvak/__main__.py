@@ -1,0 +1,6 @@
+"""`python -m molvak`: the command line."""
+import sys
+
+from .cli import main
+
+sys.exit(main())

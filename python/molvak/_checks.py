@@ -1,0 +1,190 @@
+"""Argument checks shared by the public wrappers.
+
+Every message names the argument and the value it got, so that a caller who
+passes a wrong array learns which one and why without reading the source.
+"""
+from __future__ import annotations
+
+import math
+import numbers
+from typing import Optional, Sequence, Tuple, Union
+
+import numpy as np
+from numpy.typing import ArrayLike
+
+# an array of values, or a (start, stop, step) tuple
+Grid = Union[ArrayLike, Tuple[float, float, float]]
+
+
+def _show(value: object) -> str:
+    """A short rendering of a value for an error message."""
+    if isinstance(value, np.ndarray):
+        if value.size <= 6:
+            return np.array2string(value, separator=", ")
+        return f"array of shape {value.shape}"
+    text = repr(value)
+    return text if len(text) <= 60 else text[:57] + "..."
+
+
+def positive_float(name: str, value: object) -> float:
+    """A finite, strictly positive real number."""
+    if isinstance(value, bool) or not isinstance(value, (numbers.Real, np.floating, np.integer)):
+        raise TypeError(f"{name} must be a real number; got {_show(value)}")
+    out = float(value)
+    if not (math.isfinite(out) and out > 0.0):
+        raise ValueError(f"{name} must be a positive, finite number; got {out!r}")
+    return out
+
+
+def optional_float(name: str, value: object) -> Optional[float]:
+    """None, or a finite, non-negative real number (a frequency limit)."""
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, (numbers.Real, np.floating, np.integer)):
+        raise TypeError(f"{name} must be a real number or None; got {_show(value)}")
+    out = float(value)
+    if not (math.isfinite(out) and out >= 0.0):
+        raise ValueError(f"{name} must be a non-negative, finite number; got {out!r}")
+    return out
+
+
+def gather(data: object) -> np.ndarray:
+    """The gather as a C-contiguous float64 array (traces x samples)."""
+    arr = np.asarray(data)
+    if arr.dtype.kind == "c":
+        raise TypeError(f"data must be real-valued; got an array of dtype {arr.dtype}")
+    if arr.dtype.kind not in "fiub":
+        raise TypeError(f"data must be a numeric array; got dtype {arr.dtype}")
+    if arr.ndim != 2:
+        raise ValueError(f"data must be a 2-D array (traces x time samples); got shape {arr.shape}")
+    if arr.shape[0] < 2 or arr.shape[1] < 2:
+        raise ValueError(
+            f"data must hold at least 2 traces of at least 2 samples; got shape {arr.shape}")
+    arr = np.ascontiguousarray(arr, dtype=np.float64)
+    bad = ~np.isfinite(arr).all(axis=1)
+    if bad.any():
+        rows = np.flatnonzero(bad)
+        raise ValueError(f"data must be finite; traces {_list(rows)} hold NaN or infinite samples")
+    return arr
+
+
+def offsets_for(offsets: object, ntraces: int) -> np.ndarray:
+    """One finite offset per trace, as a float64 vector."""
+    arr = np.asarray(offsets)
+    if arr.dtype.kind not in "fiu":
+        raise TypeError(f"offsets must be a real-valued array; got dtype {arr.dtype}")
+    arr = np.ascontiguousarray(arr, dtype=np.float64)
+    if arr.ndim != 1:
+        raise ValueError(f"offsets must be a 1-D array; got shape {arr.shape}")
+    if arr.size != ntraces:
+        raise ValueError(
+            f"offsets must have one entry per trace: data has {ntraces} traces, "
+            f"offsets has {arr.size} entries")
+    if not np.isfinite(arr).all():
+        k = int(np.flatnonzero(~np.isfinite(arr))[0])
+        raise ValueError(f"offsets must be finite; got {arr[k]!r} at index {k}")
+    return arr
+
+
+def grid(name: str, value: Grid, *, positive: bool = True) -> np.ndarray:
+    """A 1-D grid given as values or as a (start, stop, step) triple.
+
+    A tuple of exactly three numbers is read as (start, stop, step) with stop
+    included when it lies on the grid; a list or an array is taken as the
+    values themselves. The values are start + k * step, not a running sum, so
+    long grids carry no accumulated rounding.
+    """
+    if isinstance(value, tuple) and len(value) == 3 and all(
+            isinstance(v, (numbers.Real, np.floating, np.integer)) and not isinstance(v, bool)
+            for v in value):
+        start, stop, step = (float(v) for v in value)
+        if not all(math.isfinite(v) for v in (start, stop, step)):
+            raise ValueError(f"{name} (start, stop, step) must be finite; got {value!r}")
+        if step <= 0.0:
+            raise ValueError(f"{name} step must be positive; got {step!r} in {value!r}")
+        if stop < start:
+            raise ValueError(f"{name} stop must not be below start; got {value!r}")
+        count = int(math.floor((stop - start) / step * (1.0 + 1e-12) + 1e-9)) + 1
+        arr = start + step * np.arange(count, dtype=np.float64)
+    else:
+        arr = np.asarray(value)
+        if arr.dtype.kind not in "fiu":
+            raise TypeError(
+                f"{name} must be an array of numbers or a (start, stop, step) tuple; "
+                f"got {_show(value)}")
+        arr = np.ascontiguousarray(arr, dtype=np.float64)
+        if arr.ndim != 1:
+            raise ValueError(f"{name} must be 1-D; got shape {arr.shape}")
+    if arr.size == 0:
+        raise ValueError(f"{name} must not be empty")
+    bad = ~np.isfinite(arr) | (arr <= 0.0) if positive else ~np.isfinite(arr)
+    if bad.any():
+        k = int(np.flatnonzero(bad)[0])
+        what = "positive and finite" if positive else "finite"
+        raise ValueError(f"{name} must be {what}; got {arr[k]!r} at index {k}")
+    return arr
+
+
+def fft_length(df: Optional[float], dt: float, nt: int) -> int:
+    """The FFT length that gives a frequency step of at most `df`.
+
+    The native transforms use N = max(n, NT); a requested step coarser than
+    the record's own 1 / (NT dt) therefore leaves the record unpadded.
+    """
+    if df is None:
+        return nt
+    df = positive_float("df", df)
+    ratio = 1.0 / (df * dt)
+    nearest = round(ratio)
+    # 1 / (0.25 * 0.0005) is 8000.000000000001 in floating point: a ratio
+    # within rounding of an integer is that integer, not the next one up.
+    n = int(nearest) if abs(ratio - nearest) <= 1e-9 * ratio else int(math.ceil(ratio))
+    if n > 2**31:
+        raise ValueError(f"df = {df!r} asks for an FFT of {n} samples; choose a coarser step")
+    return max(n, nt)
+
+
+def band(fmin: object, fmax: object, dt: float, n: int) -> Tuple[Optional[float], Optional[float]]:
+    """Checked frequency limits; None stands for an open limit."""
+    lo = optional_float("fmin", fmin)
+    hi = optional_float("fmax", fmax)
+    nyquist = 0.5 / dt
+    if lo is not None and hi is not None and lo >= hi:
+        raise ValueError(f"fmin must be below fmax; got fmin = {lo!r}, fmax = {hi!r}")
+    top = (n // 2) / (n * dt)   # the highest frequency bin of the transform
+    if lo is not None and lo > top:
+        raise ValueError(
+            f"fmin = {lo!r} lies above the highest frequency of the record "
+            f"({top!r}; Nyquist frequency {nyquist!r})")
+    if hi is not None:
+        step = 1.0 / (n * dt)
+        first = 0.0 if lo is None else math.ceil(lo / step - 1e-9) * step
+        if hi < first:
+            raise ValueError(
+                f"the band fmin = {lo!r} to fmax = {hi!r} holds no frequency of the transform "
+                f"(step {step!r}); widen it or refine df")
+    return lo, hi
+
+
+def workers(value: object) -> int:
+    """Number of threads: a positive integer, or None for one per CPU."""
+    if value is None:
+        import os
+        return max(1, os.cpu_count() or 1)
+    if isinstance(value, bool) or not isinstance(value, (numbers.Integral, np.integer)):
+        raise TypeError(f"workers must be a positive integer or None; got {_show(value)}")
+    if int(value) < 1:
+        raise ValueError(f"workers must be a positive integer or None; got {int(value)}")
+    return int(value)
+
+
+def choice(name: str, value: object, allowed: Sequence[str]) -> str:
+    if not isinstance(value, str) or value not in allowed:
+        options = ", ".join(repr(a) for a in allowed)
+        raise ValueError(f"{name} must be one of {options}; got {_show(value)}")
+    return value
+
+
+def _list(indices: np.ndarray, limit: int = 12) -> str:
+    shown = ", ".join(str(int(i)) for i in indices[:limit])
+    return shown + (f", ... ({indices.size} in all)" if indices.size > limit else "")

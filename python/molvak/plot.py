@@ -1,0 +1,129 @@
+"""Drawing dispersion images with matplotlib (the optional `plot` extra).
+
+Nothing here is imported by `import molvak`; matplotlib is loaded when an
+image is first drawn.
+"""
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, Callable, Optional, Tuple, Union
+
+import numpy as np
+
+if TYPE_CHECKING:
+    from .image import DispersionCurve, DispersionImage
+
+LABELS = {
+    "slant_stack": "Slant stack",
+    "phase_shift": "Phase shift",
+    "fdbf": "Beamforming (FDBF)",
+}
+
+NORM_LABELS = {
+    "frequency": "power, normalised at each frequency",
+    "global": "power, normalised to the image maximum",
+    "none": "power",
+}
+
+
+def method_label(method: str) -> str:
+    """A reader's name for an image's method ("stack:fdbf" included)."""
+    if method.startswith("stack:"):
+        return f"{LABELS.get(method[6:], method[6:])}, stack"
+    return LABELS.get(method, method)
+
+
+def _require_matplotlib() -> Any:
+    try:
+        import matplotlib
+    except ImportError as exc:  # pragma: no cover - exercised only without matplotlib
+        raise ImportError("plotting needs matplotlib: pip install 'molvak[plot]'") from exc
+    return matplotlib
+
+
+def new_figure(size: Tuple[float, float] = (7.5, 5.0), dpi: int = 110) -> Tuple[Any, Any]:
+    """A figure and axes that need no GUI backend (for writing files)."""
+    _require_matplotlib()
+    from matplotlib.figure import Figure
+    fig = Figure(figsize=size, dpi=dpi, layout="constrained")
+    return fig, fig.add_subplot()
+
+
+def plot_image(image: "DispersionImage", ax: Any = None, *, normalize: str = "frequency",
+               picks: Union[bool, "DispersionCurve", None] = True,
+               truth: Union[Callable[[np.ndarray], np.ndarray], "DispersionCurve", None] = None,
+               wavelengths: Optional[Tuple[float, float]] = None, cmap: str = "viridis",
+               title: Optional[str] = None) -> Any:
+    """Draw a dispersion image; see :meth:`molvak.DispersionImage.plot`."""
+    _require_matplotlib()
+    from .image import DispersionCurve
+    if ax is None:
+        import matplotlib.pyplot as plt
+        _, ax = plt.subplots(figsize=(7.5, 5.0), layout="constrained")
+    fig = ax.figure
+    f = np.asarray(image.frequency, dtype=np.float64)
+    v = np.asarray(image.velocity, dtype=np.float64)
+    shown = image.normalized(normalize)
+    top = 1.0 if normalize != "none" else (np.nanmax(shown) if np.isfinite(shown).any() else 1.0)
+    mesh = ax.pcolormesh(f, v, shown.T, shading="nearest", cmap=cmap, vmin=0.0, vmax=top,
+                         rasterized=True)
+    bar = fig.colorbar(mesh, ax=ax, pad=0.02)
+    bar.set_label(NORM_LABELS.get(normalize, "power"))
+
+    fspan = (float(f.min()), float(f.max())) if f.size else (0.0, 1.0)
+    vspan = (float(v.min()), float(v.max()))
+    curve: Optional[DispersionCurve]
+    if picks is True:
+        curve = image.pick()
+    elif isinstance(picks, DispersionCurve):
+        curve = picks
+    else:
+        curve = None
+    if curve is not None and len(curve):
+        ax.plot(curve.frequency, curve.velocity, ls="none", marker="o", ms=3.6,
+                mfc="#ff5a36", mec="black", mew=0.4, label="picks", zorder=3)
+    if truth is not None:
+        if isinstance(truth, DispersionCurve):
+            tf, tv = truth.frequency, truth.velocity
+        else:
+            tf = np.linspace(max(fspan[0], 1e-9), fspan[1], 400)
+            tv = np.asarray(truth(tf), dtype=np.float64)
+        ax.plot(tf, tv, color="white", lw=1.0, ls=(0, (5, 3)), label="true curve", zorder=4)
+    ax.set_xlim(*fspan)
+    ax.set_ylim(*vspan)
+    if wavelengths is not None:
+        _wavelength_lines(ax, wavelengths, fspan, vspan)
+    ax.set_xlabel("Frequency (Hz)")
+    ax.set_ylabel("Phase velocity (m/s)")
+    ax.set_title(title if title is not None else f"{method_label(image.method)} dispersion image")
+    if ax.get_legend_handles_labels()[0]:
+        ax.legend(loc="upper right", fontsize=8, framealpha=0.85)
+    return ax
+
+
+def _wavelength_lines(ax: Any, wavelengths: Tuple[float, float], fspan: Tuple[float, float],
+                      vspan: Tuple[float, float]) -> None:
+    """The lines velocity = lambda * frequency of the resolution limits.
+
+    Each label runs along its line on the unresolved side (below the aliasing
+    limit, above the aperture limit), a few pixels off it; the offset is
+    worked out from the axes' current size in pixels.
+    """
+    box = ax.get_window_extent()
+    sx = box.width / (fspan[1] - fspan[0])
+    sy = box.height / (vspan[1] - vspan[0])
+    line = np.linspace(max(fspan[0], 1e-9), fspan[1], 200)
+    for lam, name, side in zip(wavelengths, ("2 Δx", "aperture / 2"), (-1.0, 1.0)):
+        ax.plot(line, lam * line, color="white", lw=1.0, ls=":", alpha=0.9)
+        f_end = min(fspan[1], vspan[1] / lam)
+        f_label = fspan[0] + 0.95 * (f_end - fspan[0])
+        if not vspan[0] < lam * f_label < vspan[1]:
+            continue
+        ux, uy = sx, lam * sy
+        norm = float(np.hypot(ux, uy))
+        nx, ny = -uy / norm * side, ux / norm * side   # unit normal, in pixels
+        gap = 6.0
+        ax.text(f_label + nx * gap / sx, lam * f_label + ny * gap / sy,
+                f"λ = {lam:.3g} m ({name})", color="white", fontsize=8, ha="right",
+                va="top" if side < 0 else "bottom", rotation=float(np.degrees(np.arctan(lam))),
+                rotation_mode="anchor", transform_rotates_text=True,
+                bbox=dict(boxstyle="round,pad=0.2", fc="black", ec="none", alpha=0.55))
