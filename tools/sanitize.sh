@@ -18,7 +18,9 @@ build="build/sanitize${isa:+-$isa}"
 # The interpreter is not instrumented, so the runtime is preloaded; CPython
 # keeps objects alive at exit by design, so leak reports are left to the
 # suite's own leak tests. Huge requests must fail as MemoryError, not abort.
-export LD_PRELOAD="$(g++ -print-file-name=libasan.so)"
+# libstdc++ goes with it, so that C++ exceptions thrown by other extensions
+# (matplotlib's among them) unwind under the preloaded runtime.
+export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
 export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:abort_on_error=1:strict_string_checks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 echo "sanitizer run (${isa:-widest} vector path)" >&2
