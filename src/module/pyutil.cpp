@@ -67,8 +67,13 @@ PyRef new_array(int nd, const npy_intp* shape, int type_num, const char* what) {
             return PyRef();
         }
     }
-    return PyRef(PyArray_New(&PyArray_Type, nd, const_cast<npy_intp*>(shape), type_num,
-                             nullptr, nullptr, 0, 0, nullptr));
+    PyRef out(PyArray_New(&PyArray_Type, nd, const_cast<npy_intp*>(shape), type_num, nullptr,
+                          nullptr, 0, 0, nullptr));
+    if (!out && PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        PyErr_Clear();
+        set_errorf(PyExc_MemoryError, "Could not allocate memory for %s", what);
+    }
+    return out;
 }
 
 PyObject* call_guarded(NativeFn fn, PyObject* self, PyObject* args, PyObject* kwargs) {

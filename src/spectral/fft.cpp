@@ -61,6 +61,9 @@ std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to *
 // FFTs of a smooth length m >= 2n - 1. Two real lines x, y are transformed
 // together as z = x + i y and separated with the conjugate symmetry of real
 // spectra: X_k = (Z_k + conj Z_{n-k}) / 2, Y_k = (Z_k - conj Z_{n-k}) / 2i.
+// The packing halves the cost; its price is that the last bits of a line's
+// spectrum depend on the line it was paired with (lanes 0-1, 2-3, ... of a
+// batch), so the same lines batched the same way give the same bits.
 struct RealPlan::Bluestein {
     std::size_t n, m;
     Buffer<double> chirp;   // w_j, j < n, interleaved
