@@ -71,17 +71,6 @@ def plot_image(image: "DispersionImage", ax: Any = None, *, normalize: str = "fr
 
     fspan = (float(f.min()), float(f.max())) if f.size else (0.0, 1.0)
     vspan = (float(v.min()), float(v.max()))
-    if wavelengths is not None:
-        line = np.linspace(max(fspan[0], 1e-9), fspan[1], 200)
-        names = ("2 Δx", "aperture / 2")
-        for lam, name in zip(wavelengths, names):
-            ax.plot(line, lam * line, color="white", lw=1.0, ls=":", alpha=0.9)
-            # the label sits where the line leaves the drawn area
-            f_end = min(fspan[1], vspan[1] / lam)
-            ax.annotate(f"λ = {lam:.3g} m ({name})", (f_end, lam * f_end), xytext=(-6, -6),
-                        textcoords="offset points", ha="right", va="top", color="white",
-                        fontsize=8, bbox=dict(boxstyle="round,pad=0.2", fc="black", ec="none",
-                                              alpha=0.55))
     curve: Optional[DispersionCurve]
     if picks is True:
         curve = image.pick()
@@ -90,7 +79,7 @@ def plot_image(image: "DispersionImage", ax: Any = None, *, normalize: str = "fr
     else:
         curve = None
     if curve is not None and len(curve):
-        ax.plot(curve.frequency, curve.velocity, ls="none", marker="o", ms=3.0,
+        ax.plot(curve.frequency, curve.velocity, ls="none", marker="o", ms=3.6,
                 mfc="#ff5a36", mec="black", mew=0.4, label="picks", zorder=3)
     if truth is not None:
         if isinstance(truth, DispersionCurve):
@@ -98,12 +87,43 @@ def plot_image(image: "DispersionImage", ax: Any = None, *, normalize: str = "fr
         else:
             tf = np.linspace(max(fspan[0], 1e-9), fspan[1], 400)
             tv = np.asarray(truth(tf), dtype=np.float64)
-        ax.plot(tf, tv, color="white", lw=1.2, ls=(0, (5, 3)), label="true curve", zorder=4)
+        ax.plot(tf, tv, color="white", lw=1.0, ls=(0, (5, 3)), label="true curve", zorder=4)
     ax.set_xlim(*fspan)
     ax.set_ylim(*vspan)
+    if wavelengths is not None:
+        _wavelength_lines(ax, wavelengths, fspan, vspan)
     ax.set_xlabel("Frequency (Hz)")
     ax.set_ylabel("Phase velocity (m/s)")
     ax.set_title(title if title is not None else f"{method_label(image.method)} dispersion image")
     if ax.get_legend_handles_labels()[0]:
         ax.legend(loc="upper right", fontsize=8, framealpha=0.85)
     return ax
+
+
+def _wavelength_lines(ax: Any, wavelengths: Tuple[float, float], fspan: Tuple[float, float],
+                      vspan: Tuple[float, float]) -> None:
+    """The lines velocity = lambda * frequency of the resolution limits.
+
+    Each label runs along its line on the unresolved side (below the aliasing
+    limit, above the aperture limit), a few pixels off it; the offset is
+    worked out from the axes' current size in pixels.
+    """
+    box = ax.get_window_extent()
+    sx = box.width / (fspan[1] - fspan[0])
+    sy = box.height / (vspan[1] - vspan[0])
+    line = np.linspace(max(fspan[0], 1e-9), fspan[1], 200)
+    for lam, name, side in zip(wavelengths, ("2 Δx", "aperture / 2"), (-1.0, 1.0)):
+        ax.plot(line, lam * line, color="white", lw=1.0, ls=":", alpha=0.9)
+        f_end = min(fspan[1], vspan[1] / lam)
+        f_label = fspan[0] + 0.95 * (f_end - fspan[0])
+        if not vspan[0] < lam * f_label < vspan[1]:
+            continue
+        ux, uy = sx, lam * sy
+        norm = float(np.hypot(ux, uy))
+        nx, ny = -uy / norm * side, ux / norm * side   # unit normal, in pixels
+        gap = 6.0
+        ax.text(f_label + nx * gap / sx, lam * f_label + ny * gap / sy,
+                f"λ = {lam:.3g} m ({name})", color="white", fontsize=8, ha="right",
+                va="top" if side < 0 else "bottom", rotation=float(np.degrees(np.arctan(lam))),
+                rotation_mode="anchor", transform_rotates_text=True,
+                bbox=dict(boxstyle="round,pad=0.2", fc="black", ec="none", alpha=0.55))
