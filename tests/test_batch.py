@@ -78,7 +78,29 @@ def test_dask_local_cluster_equals_serial(survey):
             distributed.Client(cluster) as client:
         images = molvak.process(survey, "phase_shift", client=client, **GRID)
         assert_same(images, expected)
+        # twelve gathers travel in eight runs of one or two: still in order
+        twice = survey[::-1] + survey
+        assert_same(molvak.process(twice, "phase_shift", client=client, **GRID),
+                     expected[::-1] + expected)
         # a failure on a worker comes back with the gather named
         bad = Gather(np.zeros((16, 400)), survey[0].offsets, DT, headers={"path": "dead.npz"})
-        with pytest.raises(ValueError, match=r"gathers\[1\] \(dead.npz\)"):
-            molvak.process([survey[0], bad], "phase_shift", client=client, **GRID)
+        with pytest.raises(ValueError, match=r"gathers\[11\] \(dead.npz\)"):
+            molvak.process(twice[:11] + [bad], "phase_shift", client=client, **GRID)
+
+
+def test_command_line_on_a_dask_scheduler(survey, tmp_path, capsys):
+    distributed = pytest.importorskip("distributed")
+    from molvak import DispersionCurve
+    from molvak.cli import main
+    for g in survey[:3]:
+        g.save(tmp_path / g.name)
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
+                                  dashboard_address=":0") as cluster:
+        assert main(["image", str(tmp_path), "--scheduler", cluster.scheduler_address,
+                     "--vmin", "100", "--vmax", "500", "--dv", "4", "--fmin", "5", "--fmax",
+                     "45", "--no-plot", "--quiet", "--out", str(tmp_path / "out")]) == 0
+    for g, image in zip(survey[:3], serial(survey[:3], "phase_shift", **GRID)):
+        written = DispersionCurve.from_csv(tmp_path / "out" / f"{g.name[:-4]}_phase_shift.csv")
+        expected = image.pick()
+        np.testing.assert_array_equal(written.velocity, expected.velocity)
+    assert "wrote" in capsys.readouterr().out

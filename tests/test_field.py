@@ -59,17 +59,17 @@ def test_shots_group_into_six_source_positions(survey):
 
 
 def measure(image, freq, vel, valid):
-    """(grid-peak agreement, relative differences of the refined picks) at
-    the published valid points."""
+    """(distance of our grid peak from the published pick in grid steps,
+    relative difference of our refined pick) at every published valid point."""
     np.testing.assert_allclose(image.frequency, freq, rtol=0, atol=1e-9)
     power = image.power()
     grid_peak = VELOCITIES[np.argmax(power, axis=1)]
-    exact = np.abs(grid_peak[valid] - vel[valid]) < 1e-6
+    steps = np.abs(grid_peak[valid] - vel[valid]) / (VELOCITIES[1] - VELOCITIES[0])
     curve = image.pick()
     at = np.searchsorted(curve.frequency, freq[valid])
     np.testing.assert_allclose(curve.frequency[at], freq[valid], rtol=0, atol=1e-9)
     rel = np.abs(curve.velocity[at] / vel[valid] - 1.0)
-    return exact, rel
+    return steps, rel
 
 
 def test_reproduces_the_published_picks(survey, field_data):
@@ -79,11 +79,12 @@ def test_reproduces_the_published_picks(survey, field_data):
     for position in POSITIONS:
         freq, vel, valid = ref[position]
         assert freq.size == 195 and valid.sum() >= 55
-        exact, rel = measure(images[position], freq, vel, valid)
-        # The published picks are grid peaks: ours land on the same grid
-        # velocity at 97 % or more of the valid points (measured: 0 to 3
-        # points of 55 to 126 differ, each by one grid step but one).
-        assert exact.mean() >= 0.97, (position, exact.mean())
+        steps, rel = measure(images[position], freq, vel, valid)
+        # The published picks are grid peaks. Measured: ours are the same
+        # grid velocity at 567 of the 578 valid points, one step away at 10,
+        # and 6 % away at one (56 m, 64 Hz, where two peaks compete).
+        assert np.mean(steps < 1e-6) >= 0.95, (position, np.mean(steps < 1e-6))
+        assert np.sum(steps > 1.0 + 1e-6) <= 1, (position, steps.max())
         # Our picks are refined between grid points, so they differ from the
         # grid peaks by up to half a step (0.5 m/s, 0.25 to 0.33 %). Measured
         # medians 0.11-0.14 %, 90th percentiles 0.21-0.26 %.

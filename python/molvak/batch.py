@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import os
 from concurrent.futures import Executor, ThreadPoolExecutor
-from typing import Any, Callable, Iterable, List, Optional, Union
+from typing import Any, Callable, Iterable, List, Optional, Tuple, Union
 
 from . import _checks
 from .gather import Gather
@@ -53,7 +53,8 @@ def process(gathers: Iterable[Gather], method: Method, *, client: Any = None,
         DispersionImage.
     client : dask.distributed.Client or concurrent.futures.Executor, optional
         Where to run. A Dask client (the ``dask`` extra) scatters the gathers
-        to its workers and images them there; an executor maps over them.
+        to its workers in runs of consecutive gathers (about four runs per
+        worker thread) and images them there; an executor maps over them.
         By default a thread pool on this machine.
     workers : int, optional
         Threads of the default pool (default: one per CPU, at most one per
@@ -88,17 +89,46 @@ def process(gathers: Iterable[Gather], method: Method, *, client: Any = None,
     if not (hasattr(client, "scatter") and hasattr(client, "map") and hasattr(client, "gather")):
         raise TypeError(f"client must be a dask.distributed Client or a "
                         f"concurrent.futures.Executor; got {type(client).__name__}")
+    # A Dask task costs the scheduler about a millisecond, as much as imaging
+    # a small MASW gather, so the gathers travel in runs of consecutive ones:
+    # a few runs per worker thread keep every thread busy to the end.
+    threads = _dask_threads(client)
+    runs = _runs(len(items), 4 * threads)
+    chunks = [(start, items[start:stop]) for start, stop in runs]
     # Scattering first keeps the arrays out of the task graph (large graphs
     # travel through the scheduler). hash=False gives every scatter keys of
     # its own: with content keys, a gather sent again right after an earlier
     # call would share the key that the earlier call is releasing, and its
     # task would fail with lost dependencies. pure=False, because two equal
-    # gathers are still two tasks whose results the caller wants in place.
-    remote = client.scatter(items, hash=False)
-    futures = client.map(_labelled, list(range(len(items))), remote, method=method,
+    # runs are still two tasks whose results the caller wants in place.
+    remote = client.scatter([c for _, c in chunks], hash=False)
+    futures = client.map(_image_run, [start for start, _ in chunks], remote, method=method,
                          options=options, pure=False)
-    results: List[DispersionImage] = client.gather(futures)
+    results: List[DispersionImage] = []
+    for part in client.gather(futures):
+        results.extend(part)
     return results
+
+
+def _dask_threads(client: Any) -> int:
+    """Worker threads of a Dask cluster (1 when it cannot tell)."""
+    try:
+        return max(1, int(sum(client.nthreads().values())))
+    except Exception:   # a client-like object without nthreads()
+        return 1
+
+
+def _runs(count: int, parts: int) -> List[Tuple[int, int]]:
+    """[start, stop) bounds of up to `parts` runs of nearly equal length."""
+    parts = max(1, min(parts, count))
+    edges = [round(k * count / parts) for k in range(parts + 1)]
+    return [(a, b) for a, b in zip(edges[:-1], edges[1:]) if b > a]
+
+
+def _image_run(start: int, gathers: List[Gather], method: Method,
+               options: dict) -> List[DispersionImage]:
+    """The images of a run of gathers, the first being gathers[start]."""
+    return [_labelled(start + k, g, method, options) for k, g in enumerate(gathers)]
 
 
 def _labelled(k: int, gather: Gather, method: Method, options: dict) -> DispersionImage:

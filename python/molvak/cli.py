@@ -251,16 +251,6 @@ def load_gathers(path: Path, *, dt: Optional[float], offsets: Optional[str], tra
         raise UsageError(str(exc)) from None
 
 
-def load_gather(path: Path, *, dt: Optional[float], offsets: Optional[str],
-                transpose: bool) -> Tuple[np.ndarray, np.ndarray, float]:
-    """(data, offsets, dt) of a file holding one gather (see :func:`load_gathers`)."""
-    gathers = load_gathers(path, dt=dt, offsets=offsets, transpose=transpose)
-    if len(gathers) != 1:
-        raise UsageError(f"{path}: holds {len(gathers)} shots; one was expected")
-    g = gathers[0]
-    return g.data, g.offsets, g.dt
-
-
 def _position_label(position: Sequence[float]) -> str:
     return "_".join(f"{v:g}" for v in position)
 
@@ -272,7 +262,10 @@ def _connect(address: Optional[str]) -> Any:
         from dask.distributed import Client
     except ImportError:
         raise UsageError("--scheduler needs Dask: pip install 'molvak[dask]'") from None
-    return Client(address)
+    try:
+        return Client(address, timeout=30)
+    except (OSError, TimeoutError) as exc:
+        raise UsageError(f"--scheduler {address}: cannot connect ({exc})") from None
 
 
 def cmd_image(args: argparse.Namespace) -> int:
