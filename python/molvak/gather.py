@@ -238,10 +238,10 @@ class Gather:
                                               f"taper={taper:g}")
 
     def _mute_line(self, name: str, spec: MuteLine) -> np.ndarray:
-        if isinstance(spec, tuple):
+        if isinstance(spec, (tuple, list, np.ndarray)):
             if len(spec) != 2:
                 raise ValueError(f"{name} must be a time or a pair (t0, velocity); got {spec!r}")
-            t0, velocity = float(spec[0]), float(spec[1])
+            t0, velocity = (float(v) for v in spec)
             if not (velocity > 0.0) or math.isnan(velocity) or not math.isfinite(t0):
                 raise ValueError(f"{name}: the line (t0, velocity) needs a finite t0 and a "
                                  f"positive velocity; got {spec!r}")
