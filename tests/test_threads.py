@@ -44,10 +44,22 @@ def test_eight_threads_match_sequential(shared):
             np.testing.assert_array_equal(g, w, err_msg=name)
 
 
+def long_fdbf_velocities(gather, offsets):
+    """Enough trial velocities for one call to last about half a second."""
+    vels = np.linspace(50.0, 1500.0, 500)
+    for _ in range(8):
+        start = time.perf_counter()
+        _molvak._FDBF(gather, offsets, vels, 0.0005, f_range=(2.0, 400.0))
+        if time.perf_counter() - start > 0.25:
+            break
+        vels = np.linspace(50.0, 1500.0, vels.size * 2)
+    return vels
+
+
 def test_interpreter_lock_is_released_during_long_calls():
     gather = np.random.default_rng(3).standard_normal((96, 4000))
     offsets = 2.0 + np.arange(96.0)
-    vels = np.linspace(50.0, 1500.0, 700)
+    vels = long_fdbf_velocities(gather, offsets)
     ticks = []
     done = threading.Event()
 

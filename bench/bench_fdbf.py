@@ -1,0 +1,136 @@
+"""_FDBF against two NumPy formulations of frequency-domain beamforming.
+
+    python bench/bench_fdbf.py [masw|das ...]
+
+Both workloads, plane and cylindrical steering, offset ("sqrt") weighting,
+one thread everywhere. The contenders:
+
+* literal: the textbook contraction np.einsum("ghi,gij,ghj->gh", Ec, R, E)
+  with the whole cross-spectral matrices R (frequencies x traces^2) and
+  steering arrays E, Ec (frequencies x velocities x traces) in memory. Its
+  cost is traces^2 per (frequency, velocity), so it runs on the first
+  `LITERAL_BINS` bins of the band only; the module runs on that same reduced
+  band for the "same band" ratio, and the "per bin" ratio sets the literal
+  form's time per bin against the module's time per bin on the whole band
+  (FFT included in both).
+* factored: |sum_i w_i U[i,g] conj(E[g,h,i])|^2 as NumPy would do it, the
+  steering phasors from np.exp and, for cylindrical waves, scipy.special's
+  j0 and y0, built a few bins at a time to bound memory. Whole band.
+
+Ratios are medians over alternating runs (bench/harness.py); "err" is the
+largest |P - P_ref| over the largest |P_ref| of the same frequency. Peak
+memory is what one module call adds to the resident set.
+"""
+from __future__ import annotations
+
+import os
+
+for _var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_var, "1")
+
+import sys  # noqa: E402
+
+import numpy as np  # noqa: E402
+import scipy.special  # noqa: E402
+
+import _molvak  # noqa: E402
+from harness import peak_memory_mib, ratio, report  # noqa: E402
+from workloads import WORKLOADS  # noqa: E402
+
+TWO_PI = 6.283185307179586
+LITERAL_BINS = {"masw": 24, "das": 3}
+CHUNK_ELEMENTS = 1 << 21  # steering elements per block of the factored form
+
+
+def band(w, f_range):
+    """FFT length, first bin and bin count of the band, as the module cuts it."""
+    n_fft = max(w.n, w.data.shape[1])
+    df = 1.0 / (w.dt * n_fft)
+    first = int(f_range[0] / df)
+    first += f_range[0] > first * df
+    stop = min(int(f_range[1] / df + 1.0), n_fft // 2 + 1)
+    return n_fft, max(first, 0), stop, df
+
+
+def spectrum(w, f_range):
+    n_fft, first, stop, df = band(w, f_range)
+    u = np.fft.rfft(w.data, n=n_fft, axis=1)[:, first:stop] * w.dt
+    return np.arange(first, stop) * df, u
+
+
+def steering(f, c, x, method):
+    """E[g,h,i] of the given frequencies."""
+    if method == "plane":
+        return np.exp(1j * (((f[:, None, None] * -TWO_PI) / c[None, :, None]) * x))
+    kappa = ((f[:, None, None] * TWO_PI) / c[None, :, None]) * x
+    theta = np.arctan2(scipy.special.y0(kappa), scipy.special.j0(kappa))
+    return np.exp(-1j * theta)
+
+
+def literal(w, f_range, method):
+    f, u = spectrum(w, f_range)
+    x = w.offsets
+    r = u.T[:, :, None] * u.T.conj()[:, None, :] * (x[:, None] * x[None, :])
+    e = steering(f, w.phase_vels, x, method)
+    return f, np.einsum("ghi,gij,ghj->gh", e.conj(), r, e)
+
+
+def factored(w, f_range, method):
+    f, u = spectrum(w, f_range)
+    x, c = w.offsets, w.phase_vels
+    a = (u * x[:, None]).T  # (frequencies, traces)
+    p = np.empty((f.size, c.size), complex)
+    step = max(1, CHUNK_ELEMENTS // (c.size * x.size))
+    for g in range(0, f.size, step):
+        part = slice(g, g + step)
+        beam = np.matmul(steering(f[part], c, x, method).conj(), a[part, :, None])[:, :, 0]
+        p[part] = beam.real**2 + beam.imag**2
+    return f, p
+
+
+def module(w, f_range, method):
+    return _molvak._FDBF(w.data, w.offsets, w.phase_vels, w.dt, f_range, method, "sqrt", w.n)
+
+
+def worst(p, ref):
+    scale = np.abs(ref).max(axis=1, keepdims=True)
+    return float((np.abs(p - ref) / scale).max())
+
+
+def main(names):
+    rows = []
+    for name in names:
+        w = WORKLOADS[name]()
+        n_fft, first, stop, df = band(w, w.f_range)
+        reduced = (w.f_range[0], (first + LITERAL_BINS[name] - 0.5) * df)
+        for method in ("cylindrical", "plane"):
+            f_full, p_full = module(w, w.f_range, method)
+            f_red, p_red = module(w, reduced, method)
+            _, p_lit = literal(w, reduced, method)
+            _, p_fac = factored(w, w.f_range, method)
+            same, t_lit, t_red = ratio(lambda: literal(w, reduced, method),
+                                       lambda: module(w, reduced, method))
+            fac, t_fac, t_full = ratio(lambda: factored(w, w.f_range, method),
+                                       lambda: module(w, w.f_range, method))
+            per_bin = (t_lit / f_red.size) / (t_full / f_full.size)
+            elements = f_full.size * w.phase_vels.size * w.offsets.size
+            rows.append({
+                "workload": name,
+                "steering": method,
+                "bins": f"{f_full.size} ({f_red.size})",
+                "module s": t_full,
+                "ns/elem": t_full / elements * 1e9,
+                "literal/bin": per_bin,
+                "literal same band": same,
+                "factored": fac,
+                "err literal": worst(p_red, p_lit),
+                "err factored": worst(p_full, p_fac),
+                "peak MiB": peak_memory_mib(lambda: module(w, w.f_range, method)),
+            })
+    report(rows)
+    print(f"literal form on the first bins of the band ({LITERAL_BINS}); "
+          "ns/elem = module time per (frequency, velocity, trace)")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:] or list(WORKLOADS))
