@@ -336,7 +336,7 @@ def test_clean_gather_gives_no_warning(small):
 
 
 @pytest.mark.parametrize("method", ESTIMATORS + ["tau_p"])
-@pytest.mark.parametrize("workers", [3, 64])
+@pytest.mark.parametrize("workers", [2, 5])
 def test_workers_give_identical_results(survey, method, workers):
     data = survey.data[:, :400]
     if method == "tau_p":
@@ -346,7 +346,7 @@ def test_workers_give_identical_results(survey, method, workers):
         np.testing.assert_array_equal(many.values, one.values)
         return
     run = molvak.ESTIMATORS[method]
-    grid = dict(velocities=(90, 610, 13), fmin=5, fmax=50, df=0.7)  # 41 velocities
+    grid = dict(velocities=(90, 610, 5.2), fmin=5, fmax=50, df=0.7)  # 101 velocities
     one = run(data, survey.offsets, survey.dt, **grid)
     many = run(data, survey.offsets, survey.dt, workers=workers, **grid)
     np.testing.assert_array_equal(many.frequency, one.frequency)

@@ -84,13 +84,31 @@ def _live_gather(data: ArrayLike, offsets: ArrayLike, keep_dead: bool, stackleve
         [int(i) for i in dead]
 
 
+# Velocity chunks start on multiples of this many columns. The native
+# kernels evaluate the velocities in vector blocks of up to 8 lanes, and a
+# block may choose its evaluation path from all of its lanes (the
+# beamformer's fast Hankel phase does): a column then rounds differently in a
+# block of other neighbours. Chunks made of whole blocks, the grid's tail in
+# the last one, reproduce the blocks of a single call exactly.
+CHUNK_ALIGN = 16
+
+
+def _chunk_bounds(size: int, parts: int) -> List[Tuple[int, int]]:
+    """[start, stop) of up to `parts` contiguous chunks of a grid of `size`,
+    every start a multiple of CHUNK_ALIGN, sizes as even as that allows."""
+    units = -(-size // CHUNK_ALIGN)
+    parts = max(1, min(parts, units))
+    cuts = [min(size, CHUNK_ALIGN * ((units * k) // parts)) for k in range(parts + 1)]
+    return [(a, b) for a, b in zip(cuts[:-1], cuts[1:]) if b > a]
+
+
 def _map_chunks(call: Callable[[np.ndarray], Any], grid: np.ndarray, workers: int) -> List[Any]:
     """`call` over contiguous chunks of the grid, on up to `workers` threads."""
-    parts = min(workers, grid.size)
-    if parts <= 1:
+    bounds = _chunk_bounds(grid.size, workers)
+    if len(bounds) <= 1:
         return [call(grid)]
-    chunks = [np.ascontiguousarray(c) for c in np.array_split(grid, parts)]
-    with ThreadPoolExecutor(max_workers=parts) as pool:
+    chunks = [np.ascontiguousarray(grid[a:b]) for a, b in bounds]
+    with ThreadPoolExecutor(max_workers=len(chunks)) as pool:
         return list(pool.map(call, chunks))
 
 
@@ -99,9 +117,10 @@ def _split_columns(call: Native, grid: np.ndarray, workers: int,
     """Run an estimator over chunks of the velocity grid and join the columns.
 
     Every column of the phase-shift and beamforming spectra depends only on
-    its own velocity, and the traces' FFT is the same in every chunk, so the
-    joined columns equal the output of one call over the whole grid, bit for
-    bit.
+    its own velocity (given the vector blocks it is computed in, which the
+    aligned chunks preserve), and the traces' FFT is the same in every chunk,
+    so the joined columns equal the output of one call over the whole grid,
+    bit for bit.
     """
     results: List[Tuple[np.ndarray, np.ndarray]] = _map_chunks(call, grid, workers)
     if len(results) == 1:
@@ -271,7 +290,7 @@ def slant_stack(data: ArrayLike, offsets: ArrayLike, dt: float, *, velocities: G
     """
     a = _common(data, offsets, dt, velocities, fmin, fmax, df, workers, keep_dead)
     time = np.arange(a["data"].shape[1], dtype=np.float64) * a["dt"]
-    if min(a["workers"], a["velocity"].size) <= 1:
+    if len(_chunk_bounds(a["velocity"].size, a["workers"])) <= 1:
         f, spectrum = _molvak._disp_slantstack(a["data"], a["offsets"], time, a["velocity"],
                                                a["dt"], f_range=a["f_range"], n=a["n"])
         return _image(a, f, spectrum, "slant_stack", "amplitude")
