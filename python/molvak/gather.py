@@ -237,18 +237,18 @@ class Gather:
         return self._with(self.data * weight, f"mute before={before!r} after={after!r} "
                                               f"taper={taper:g}")
 
-    def _mute_line(self, name: str, spec: MuteLine) -> np.ndarray:
-        if isinstance(spec, (tuple, list, np.ndarray)):
-            if len(spec) != 2:
-                raise ValueError(f"{name} must be a time or a pair (t0, velocity); got {spec!r}")
-            t0, velocity = (float(v) for v in spec)
+    def _mute_line(self, name: str, line: MuteLine) -> np.ndarray:
+        if isinstance(line, (tuple, list, np.ndarray)):
+            if len(line) != 2:
+                raise ValueError(f"{name} must be a time or a pair (t0, velocity); got {line!r}")
+            t0, velocity = (float(v) for v in line)
             if not (velocity > 0.0) or math.isnan(velocity) or not math.isfinite(t0):
                 raise ValueError(f"{name}: the line (t0, velocity) needs a finite t0 and a "
-                                 f"positive velocity; got {spec!r}")
+                                 f"positive velocity; got {line!r}")
             return t0 + self.offsets / velocity
-        t0 = float(spec)
+        t0 = float(line)
         if not math.isfinite(t0):
-            raise ValueError(f"{name} must be a finite time; got {spec!r}")
+            raise ValueError(f"{name} must be a finite time; got {line!r}")
         return np.full(self.data.shape[0], t0)
 
     def detrend(self, kind: str = "linear") -> "Gather":
