@@ -4,6 +4,7 @@ import os
 import struct
 import subprocess
 import sys
+import warnings
 
 import numpy as np
 import pytest
@@ -12,7 +13,29 @@ import molvak
 from molvak import DispersionCurve, synthetic
 from molvak.cli import main
 
-mpimg = pytest.importorskip("matplotlib.image")
+
+
+def _matplotlib_image():
+    # Under a preloaded AddressSanitizer runtime (the sanitizer runs) the C++
+    # exceptions that matplotlib's font extension throws while importing
+    # abort the process: ASan's __cxa_throw interceptor finds no libstdc++
+    # when the interpreter starts. The drawing tests are left to the other runs.
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        return None
+    try:
+        with warnings.catch_warnings():
+            # older matplotlib releases use pyparsing names that newer
+            # pyparsing releases deprecate, once, while matplotlib imports
+            warnings.simplefilter("ignore", DeprecationWarning)
+            import matplotlib.image
+    except ImportError:
+        return None
+    return matplotlib.image
+
+
+mpimg = _matplotlib_image()
+needs_plot = pytest.mark.skipif(
+    mpimg is None, reason="matplotlib not importable here (missing, or under a preloaded ASan runtime)")
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
@@ -32,6 +55,7 @@ def check_png(path, size=(825, 550)):
     assert len(np.unique(pixels.reshape(-1, pixels.shape[2]), axis=0)) > 200
 
 
+@needs_plot
 def test_demo_end_to_end(tmp_path, capsys):
     out = tmp_path / "demo"
     assert main(["demo", "--out", str(out), "--check"]) == 0
@@ -39,7 +63,7 @@ def test_demo_end_to_end(tmp_path, capsys):
     for name in ("slant_stack", "phase_shift", "fdbf"):
         check_png(out / f"{name}.png")
         assert name in stdout
-    assert png_size(out / "gather.png") == (825, 506)
+    assert png_size(out / "gather.png") == (825, 495)
     assert "demo: 7/7" in stderr  # the progress, one line per step off a terminal
     with open(out / "picks.csv", newline="") as handle:
         rows = list(csv.DictReader(handle))
@@ -75,6 +99,7 @@ def shots():
 GRID = ["--vmin", "100", "--vmax", "500", "--dv", "5", "--fmin", "5", "--fmax", "40", "--quiet"]
 
 
+@needs_plot
 @pytest.mark.parametrize("method", ["slant_stack", "phase_shift", "fdbf"])
 def test_image_writes_what_the_api_computes(tmp_path, shots, method):
     g = shots[0]
@@ -113,6 +138,7 @@ def test_image_reads_npy_and_text_and_stacks(tmp_path, shots, capsys):
     np.testing.assert_allclose(written.velocity, expected.velocity, rtol=1e-9)
 
 
+@needs_plot
 def test_image_stack_draws_one_picture(tmp_path, shots, capsys):
     paths = []
     for k, g in enumerate(shots):

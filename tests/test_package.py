@@ -98,6 +98,7 @@ def test_velocity_triples(small):
     ({"data": np.zeros(10)}, ValueError, ["data", "(10,)"]),
     ({"data": np.ones((7, 96), complex)}, TypeError, ["data", "complex"]),
     ({"offsets": np.arange(6.0)}, ValueError, ["offsets", "7 traces", "6 entries"]),
+    ({"offsets": -1.0 - np.arange(7.0)}, ValueError, ["non-negative", "cylindrical", "-1.0"]),
     ({"velocities": [100.0, 0.0]}, ValueError, ["velocities", "0.0", "index 1"]),
     ({"velocities": (300, 100, 10)}, ValueError, ["velocities", "(300, 100, 10)"]),
     ({"velocities": []}, ValueError, ["velocities", "empty"]),

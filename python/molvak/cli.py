@@ -71,7 +71,7 @@ def _plot_image(image: DispersionImage, path: Path, *, curve: Optional[Dispersio
 
 def _plot_gather(g: synthetic.SyntheticGather, path: Path) -> None:
     from .plot import new_figure
-    fig, ax = new_figure((7.5, 4.6))
+    fig, ax = new_figure((7.5, 4.5))
     clip = np.percentile(np.abs(g.data), 99.5)
     t = g.time
     spacing = float(np.median(np.diff(g.offsets)))
