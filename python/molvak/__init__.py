@@ -11,12 +11,23 @@ beamforming, picks dispersion curves and stacks shots::
     curve.to_csv("curve.csv")
     image.plot()                     # needs the "plot" extra (matplotlib)
 
+Field records come in through `molvak.read` (SEG-2 and SEG-Y through ObsPy,
+NumPy files, delimited text) as `Gather` objects, and whole surveys go
+through `molvak.process` on a thread pool or a Dask cluster::
+
+    shots = [molvak.read(p).trim(0.0, 0.5) for p in paths]
+    images = molvak.process(shots, "fdbf", velocities=(100, 500, 1), fmin=3, fmax=100)
+
 The numerical work runs in the native module `_molvak`; this package needs
-NumPy alone (matplotlib only for plotting).
+NumPy alone (matplotlib only for plotting, ObsPy only for SEG-2 and SEG-Y,
+Dask only for clusters).
 """
 from __future__ import annotations
 
+from .batch import process
+from .gather import Gather, group_by_source, stack_gathers
 from .image import DispersionCurve, DispersionImage, array_limits, stack
+from .io import read, read_shots
 from .transforms import (DeadTraceWarning, Spectrum, TauP, fdbf, phase_shift, rfft,
                          slant_stack, tau_p)
 
@@ -24,6 +35,7 @@ __version__ = "0.1.0"
 
 ESTIMATORS = {"slant_stack": slant_stack, "phase_shift": phase_shift, "fdbf": fdbf}
 
-__all__ = ["DeadTraceWarning", "DispersionCurve", "DispersionImage", "ESTIMATORS", "Spectrum",
-           "TauP", "array_limits", "fdbf", "phase_shift", "rfft", "slant_stack", "stack",
+__all__ = ["DeadTraceWarning", "DispersionCurve", "DispersionImage", "ESTIMATORS", "Gather",
+           "Spectrum", "TauP", "array_limits", "fdbf", "group_by_source", "phase_shift",
+           "process", "read", "read_shots", "rfft", "slant_stack", "stack", "stack_gathers",
            "tau_p", "__version__"]

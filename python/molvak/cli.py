@@ -2,6 +2,7 @@
 
     molvak demo [--out demo]
     molvak image GATHER [GATHER ...] [--method phase_shift] [--stack] [--out DIR]
+    molvak image SHOTS/ --by-source --trim 0 0.5 --method fdbf [--out DIR]
 
 Errors in the arguments or the input files end the command with status 2 and
 a one-line message; warnings (dead traces left out) are printed and the work
@@ -11,6 +12,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import re
 import sys
 import warnings
 from pathlib import Path
@@ -18,8 +20,10 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from . import __version__, synthetic
+from . import __version__, io, synthetic
 from ._progress import Progress
+from .batch import image_gather, process
+from .gather import Gather, group_by_source, stack_gathers
 from .image import DispersionCurve, DispersionImage, array_limits, stack
 from .transforms import fdbf, phase_shift, slant_stack
 
@@ -87,6 +91,16 @@ def _plot_gather(g: synthetic.SyntheticGather, path: Path) -> None:
 # molvak demo
 
 
+def _velocities(args: argparse.Namespace) -> Any:
+    """The velocity grid: --nv values from --vmin to --vmax, or a --dv step."""
+    if args.nv is None:
+        return (args.vmin, args.vmax, args.dv)
+    if args.nv < 2 or not args.vmax > args.vmin:
+        raise UsageError(f"--nv needs at least 2 velocities and --vmax above --vmin; got "
+                         f"--nv {args.nv}, --vmin {args.vmin:g}, --vmax {args.vmax:g}")
+    return np.linspace(args.vmin, args.vmax, args.nv)
+
+
 def cmd_demo(args: argparse.Namespace) -> int:
     out = Path(args.out)
     err = sys.stderr
@@ -102,7 +116,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
           f"the aperture) where the source is within 20 dB of its peak: "
           f"{band[0]:.1f}-{band[1]:.1f} Hz", flush=True)
 
-    grid = dict(velocities=(args.vmin, args.vmax, args.dv), fmin=args.fmin, fmax=args.fmax,
+    grid = dict(velocities=_velocities(args), fmin=args.fmin, fmax=args.fmax,
                 df=args.df, workers=args.workers)
     progress = Progress(len(METHODS) + (0 if args.no_plot else len(METHODS) + 1), "demo",
                         stream=err, enabled=not args.quiet)
@@ -183,92 +197,182 @@ def _parse_offsets(text: str) -> Callable[[int], np.ndarray]:
     return lambda n: values
 
 
-def load_gather(path: Path, *, dt: Optional[float], offsets: Optional[str],
-                transpose: bool) -> Tuple[np.ndarray, np.ndarray, float]:
-    """Read (data, offsets, dt) from .npz, .npy or a text matrix.
+def _natural_key(path: Path) -> Tuple[Any, ...]:
+    """Sort key that puts 2.dat before 10.dat."""
+    return tuple(int(part) if part.isdigit() else part
+                 for part in re.split(r"(\d+)", path.name))
 
-    A .npz holds the arrays `data` (traces x samples), `offsets` and the
-    scalar `dt`; --dt and --offsets override them. A .npy or a text matrix
-    (one row per trace; --transpose when the rows are time samples) holds the
-    data alone, and --dt and --offsets are then required.
+
+def expand_paths(names: Sequence[str]) -> List[Path]:
+    """The files named, with every directory replaced by the files in it
+    (hidden files left out), in natural order."""
+    paths: List[Path] = []
+    for name in names:
+        path = Path(name)
+        if path.is_dir():
+            inside = sorted((p for p in path.iterdir() if p.is_file()
+                             and not p.name.startswith(".")), key=_natural_key)
+            if not inside:
+                raise UsageError(f"{path}: the directory holds no files")
+            paths += inside
+        else:
+            paths.append(path)
+    return paths
+
+
+def load_gathers(path: Path, *, dt: Optional[float], offsets: Optional[str], transpose: bool,
+                 format: Optional[str] = None) -> List[Gather]:
+    """The gathers in one file: one, or one per shot of a SEG-Y file.
+
+    SEG-2 and SEG-Y files carry dt, the recording delay and the geometry in
+    their headers; a .npz holds the arrays `data` (traces x samples),
+    `offsets` and the scalar `dt` (and may hold `delay`, `source` and
+    `receivers`); a .npy or a text matrix holds the data alone (one row per
+    trace; --transpose when the rows are time samples, which a text file
+    whose header titles its columns "Channel 1", ... says by itself), and
+    --dt and --offsets are then required. --dt and --offsets override the
+    file.
     """
     if not path.exists():
         raise UsageError(f"{path}: no such file")
-    suffix = path.suffix.lower()
-    found_x: Optional[np.ndarray] = None
-    found_dt: Optional[float] = None
     try:
-        if suffix == ".npz":
-            with np.load(path) as archive:
-                keys = set(archive.files)
-                if "data" not in keys:
-                    raise UsageError(f"{path}: a .npz gather needs the arrays data, offsets and "
-                                     f"dt; found {', '.join(sorted(keys)) or 'nothing'}")
-                data = np.asarray(archive["data"])
-                if "offsets" in keys:
-                    found_x = np.asarray(archive["offsets"], dtype=np.float64).ravel()
-                if "dt" in keys:
-                    found_dt = float(np.asarray(archive["dt"]).reshape(()))
-        elif suffix == ".npy":
-            data = np.load(path)
-        else:
-            data = np.loadtxt(path, delimiter="," if suffix == ".csv" else None, ndmin=2)
+        record = io._load(path, format, layout="columns" if transpose else None)
+        if dt is None and record.dt is None:
+            raise UsageError(f"{path}: no sample interval; give --dt (seconds)")
+        if offsets is not None:
+            x = _parse_offsets(offsets)(record.data.shape[0])
+            return [io._finish(path, record, dt=dt, offsets=x)]
+        if not io.has_geometry(record):
+            raise UsageError(f"{path}: no offsets; give --offsets (a file, START:STEP or a list)")
+        return io._split_shots(path, record, dt=dt)
     except UsageError:
         raise
-    except (OSError, ValueError) as exc:
-        raise UsageError(f"{path}: cannot read the gather ({exc})") from None
-    if transpose:
-        data = np.asarray(data).T
-    if data.ndim != 2:
-        raise UsageError(f"{path}: the gather must be a 2-D array (traces x samples); "
-                         f"got shape {data.shape}")
-    x = _parse_offsets(offsets)(data.shape[0]) if offsets is not None else found_x
-    step = dt if dt is not None else found_dt
-    if x is None:
-        raise UsageError(f"{path}: no offsets; give --offsets (a file, START:STEP or a list)")
-    if step is None:
-        raise UsageError(f"{path}: no sample interval; give --dt (seconds)")
-    return data, x, step
+    except (OSError, ValueError, TypeError) as exc:
+        raise UsageError(str(exc)) from None
+
+
+def _position_label(position: Sequence[float]) -> str:
+    return "_".join(f"{v:g}" for v in position)
+
+
+def _connect(address: Optional[str]) -> Any:
+    if address is None:
+        return None
+    try:
+        from dask.distributed import Client
+    except ImportError:
+        raise UsageError("--scheduler needs Dask: pip install 'molvak[dask]'") from None
+    try:
+        return Client(address, timeout=30)
+    except (OSError, TimeoutError) as exc:
+        raise UsageError(f"--scheduler {address}: cannot connect ({exc})") from None
 
 
 def cmd_image(args: argparse.Namespace) -> int:
     out = Path(args.out)
     err = sys.stderr
-    estimator = METHODS[args.method]
-    options: Dict[str, Any] = dict(velocities=(args.vmin, args.vmax, args.dv), fmin=args.fmin,
-                                   fmax=args.fmax, df=args.df, workers=args.workers,
-                                   keep_dead=args.keep_dead)
+    options: Dict[str, Any] = dict(velocities=_velocities(args), fmin=args.fmin,
+                                   fmax=args.fmax, df=args.df, keep_dead=args.keep_dead)
     if args.method == "fdbf":
         options.update(steering=args.steering, weighting=args.weighting)
-    paths = [Path(p) for p in args.gathers]
-    steps = len(paths) + (1 if args.stack else 0)
+
+    # read every file; a SEG-Y file may hold several shots
+    named: List[Tuple[str, Gather]] = []
+    for path in expand_paths(args.gathers):
+        found = load_gathers(path, dt=args.dt, offsets=args.offsets, transpose=args.transpose,
+                             format=args.format)
+        for k, g in enumerate(found):
+            label = path.stem if len(found) == 1 else f"{path.stem}_shot{k}"
+            if args.trim is not None:
+                try:
+                    g = g.trim(*args.trim)
+                except ValueError as exc:
+                    raise UsageError(str(exc)) from None
+            named.append((label, g))
+
+    titles: Dict[str, Optional[str]] = {}
+    if args.by_source:
+        jobs = []
+        for label, g in named:
+            if g.source is None:
+                raise UsageError(f"{g.headers.get('path', label)}: no source position in the "
+                                 f"file; --by-source needs it (SEG-2, SEG-Y or a .npz with "
+                                 f"source and receivers)")
+        for position, members in group_by_source(g for _, g in named).items():
+            try:
+                stacked = stack_gathers(members)
+            except ValueError as exc:
+                raise UsageError(str(exc)) from None
+            label = f"source_{_position_label(position)}"
+            names = ", ".join(m.name for m in members)
+            offsets = stacked.offsets
+            print(f"source at {' '.join(f'{v:g}' for v in position)} m: {len(members)} "
+                  f"shot(s) stacked ({names}); {stacked.shape[0]} traces, offsets "
+                  f"{offsets.min():g} to {offsets.max():g} m, {stacked.shape[1]} samples from "
+                  f"{stacked.delay:g} s")
+            titles[label] = (f"source at {' '.join(f'{v:g}' for v in position)} m, "
+                             f"{len(members)} shot(s) stacked")
+            jobs.append((label, stacked))
+    else:
+        jobs = named
+
+    steps = len(jobs) + (1 if args.stack else 0)
     progress = Progress(steps, "imaging", stream=err, enabled=not args.quiet)
-    images: List[Tuple[Path, DispersionImage]] = []
+    client = _connect(args.scheduler)
+    try:
+        if client is None and (args.workers == 1 or len(jobs) == 1):
+            # one gather at a time, its velocities over the threads; each
+            # gather's warnings then carry its name
+            images = []
+            for label, g in jobs:
+                images.append(_image_or_fail(label, g, args.method,
+                                             dict(options, workers=args.workers), err))
+                progress.step(label if args.by_source else g.name)
+        else:
+            images = _run("imaging", lambda: _process_or_fail(jobs, args, options, client), err)
+            for label, g in jobs:
+                progress.step(label if args.by_source else g.name)
+    finally:
+        if client is not None:
+            client.close()
+
     written: List[Path] = []
-    for path in paths:
-        data, x, dt = load_gather(path, dt=args.dt, offsets=args.offsets,
-                                  transpose=args.transpose)
+    if not args.stack:
+        for (label, _), image in zip(jobs, images):
+            written += _write_outputs(image, out / f"{label}_{args.method}", args,
+                                      title=titles.get(label))
+    else:
         try:
-            image = _run(path.name, lambda: estimator(data, x, dt, **options), err)
-        except (ValueError, TypeError) as exc:
-            raise UsageError(f"{path}: {exc}") from None
-        images.append((path, image))
-        if not args.stack:
-            written += _write_outputs(image, out / f"{path.stem}_{args.method}", args)
-        progress.step(path.name)
-    if args.stack:
-        try:
-            stacked = stack([img for _, img in images], normalize=args.stack_normalize)
+            stacked_image = stack(images, normalize=args.stack_normalize)
         except ValueError as exc:
             raise UsageError(str(exc)) from None
-        written += _write_outputs(stacked, out / f"stack_{args.method}", args)
+        written += _write_outputs(stacked_image, out / f"stack_{args.method}", args)
         progress.step("stack")
     for path in written:
         print(f"wrote {path}")
     return 0
 
 
-def _write_outputs(image: DispersionImage, stem: Path, args: argparse.Namespace) -> List[Path]:
+def _image_or_fail(label: str, g: Gather, method: str, options: Dict[str, Any],
+                   err: Any) -> DispersionImage:
+    try:
+        image: DispersionImage = _run(g.name, lambda: image_gather(g, method, options), err)
+    except (ValueError, TypeError) as exc:
+        raise UsageError(f"{g.headers.get('path', label)}: {exc}") from None
+    return image
+
+
+def _process_or_fail(jobs: List[Tuple[str, Gather]], args: argparse.Namespace,
+                     options: Dict[str, Any], client: Any) -> List[DispersionImage]:
+    try:
+        return process([g for _, g in jobs], args.method, client=client,
+                       workers=args.workers, **options)
+    except (ValueError, TypeError) as exc:
+        raise UsageError(str(exc)) from None
+
+
+def _write_outputs(image: DispersionImage, stem: Path, args: argparse.Namespace, *,
+                   title: Optional[str] = None) -> List[Path]:
     curve = image.pick(args.pick_vmin, args.pick_vmax)
     stem.parent.mkdir(parents=True, exist_ok=True)
     csv_path = stem.with_suffix(".csv")
@@ -277,10 +381,11 @@ def _write_outputs(image: DispersionImage, stem: Path, args: argparse.Namespace)
     if not args.no_plot:
         png = stem.with_suffix(".png")
         limits = array_limits(image.params["offsets"]) if "offsets" in image.params else None
-        title = None
+        from .plot import method_label
         if image.method.startswith("stack:"):
-            from .plot import method_label
             title = f"{method_label(image.method)} of {image.params['shots']} gathers"
+        elif title is not None:
+            title = f"{method_label(image.method)}: {title}"
         _plot_image(image, png, curve=curve, wavelengths=limits, normalize=args.normalize,
                     title=title)
         written.insert(0, png)
@@ -299,14 +404,17 @@ def _grid_options(p: argparse.ArgumentParser, vmin: float, vmax: float, dv: floa
     g.add_argument("--vmax", type=float, default=vmax, help="highest trial phase velocity, m/s "
                    "(default %(default)s)")
     g.add_argument("--dv", type=float, default=dv, help="velocity step, m/s (default %(default)s)")
+    g.add_argument("--nv", type=int, help="number of velocities spaced evenly from --vmin to "
+                   "--vmax, both included (instead of --dv)")
     g.add_argument("--fmin", type=float, default=fmin, help="lowest frequency, Hz "
                    "(default %(default)s)")
     g.add_argument("--fmax", type=float, default=fmax, help="highest frequency, Hz "
                    "(default %(default)s; the work grows with the band)")
     g.add_argument("--df", type=float, default=df, help="frequency step wanted, Hz (the record "
                    "is zero padded to reach it; default: the record's own 1 / duration)")
-    g.add_argument("--workers", type=int, default=1, help="threads to split the velocities "
-                   "over (default %(default)s)")
+    g.add_argument("--workers", type=int, default=1, help="threads: gathers imaged at once, "
+                   "or the velocities of a single gather split over them; the results do not "
+                   "depend on it (default %(default)s)")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -334,11 +442,24 @@ def build_parser() -> argparse.ArgumentParser:
 
     image = sub.add_parser(
         "image", help="dispersion images and picks of gathers from files",
-        description="Image one or more gathers (.npz with data, offsets and dt; .npy or text "
-                    "matrices with --dt and --offsets), pick the dispersion curve, write "
-                    "<stem>_<method>.png and .csv into --out; with --stack, one stacked image "
-                    "of all gathers.")
-    image.add_argument("gathers", nargs="+", metavar="GATHER", help="gather files")
+        description="Image one or more gathers (SEG-2 and SEG-Y shots, with the io extra; .npz "
+                    "with data, offsets and dt; .npy or text matrices with --dt and "
+                    "--offsets), pick the dispersion curve, write <stem>_<method>.png and .csv "
+                    "into --out; with --by-source, stack the shots of every source position "
+                    "in the time domain and write source_<position>_<method>.png and .csv; "
+                    "with --stack, one stacked image of all gathers.")
+    image.add_argument("gathers", nargs="+", metavar="GATHER",
+                       help="gather files, or directories of them")
+    image.add_argument("--by-source", action="store_true",
+                       help="group the shots by source position (from the headers), stack "
+                            "each group in the time domain and image every group")
+    image.add_argument("--trim", nargs=2, type=float, metavar=("T0", "T1"),
+                       help="keep the samples from T0 to T1 s after the shot (the recording "
+                            "delay of the headers is honoured)")
+    image.add_argument("--format", choices=list(io.FORMATS),
+                       help="file format (default: told by the file's first bytes and suffix)")
+    image.add_argument("--scheduler", metavar="ADDRESS",
+                       help="image on this Dask scheduler (the dask extra) instead of threads")
     image.add_argument("--method", choices=list(METHODS), default="phase_shift",
                        help="estimator (default %(default)s)")
     image.add_argument("--out", default=".", help="output directory (default: here)")
