@@ -37,6 +37,30 @@ CALLS = {
     "slantstack-beyond": (_molvak._disp_slantstack, (GATHER, OFFSETS, TIME, VELS, 0.002), {"f_range": (600, 700)}),
     "slantstack-dims": (_molvak._disp_slantstack, (GATHER[0], OFFSETS, TIME, VELS, 0.002), {}),
     "slantstack-dt": (_molvak._disp_slantstack, (GATHER, OFFSETS, TIME, VELS, 0.0), {}),
+    "slantstack-empty-vels": (_molvak._disp_slantstack, (GATHER, OFFSETS, TIME, [], 0.002), {}),
+    "slantstack-huge-n": (_molvak._disp_slantstack, (GATHER, OFFSETS, TIME, VELS, 0.002), {"n": 2**61}),
+    "phase_shift": (_molvak._phase_shift, (GATHER, OFFSETS, VELS, 0.002), {"f_range": (5, 100), "n": 512}),
+    "phase_shift-f_range": (_molvak._phase_shift, (GATHER, OFFSETS, VELS, 0.002), {"f_range": 3}),
+    "phase_shift-dt": (_molvak._phase_shift, (GATHER, OFFSETS, VELS, -1.0), {}),
+    "phase_shift-1d": (_molvak._phase_shift, (GATHER[0], OFFSETS, VELS, 0.002), {}),
+    "phase_shift-3d": (_molvak._phase_shift, (GATHER[None], OFFSETS, VELS, 0.002), {}),
+    "phase_shift-no-bin": (_molvak._phase_shift, (GATHER, OFFSETS, VELS, 0.002), {"f_range": (10.1, 10.2)}),
+    "phase_shift-order": (_molvak._phase_shift, (GATHER, OFFSETS, VELS, 0.002), {"f_range": (50, 50)}),
+    "phase_shift-offsets": (_molvak._phase_shift, (GATHER, OFFSETS[:3], VELS, 0.002), {}),
+    "phase_shift-one-offset": (_molvak._phase_shift, (GATHER, OFFSETS[:1], VELS, 0.002), {}),
+    "phase_shift-empty-vels": (_molvak._phase_shift, (GATHER, OFFSETS, [], 0.002), {}),
+    "phase_shift-huge-n": (_molvak._phase_shift, (GATHER, OFFSETS, VELS, 0.002), {"n": 2**61}),
+    "fdbf": (_molvak._FDBF, (GATHER, OFFSETS, VELS, 0.002), {"f_range": (5, 100)}),
+    "fdbf-plane-none": (_molvak._FDBF, (GATHER, OFFSETS, VELS, 0.002, (5, 100), "plane", "none"), {}),
+    "fdbf-steering": (_molvak._FDBF, (GATHER, OFFSETS, VELS, 0.002), {"steering_method": "Plane"}),
+    "fdbf-weighting": (_molvak._FDBF, (GATHER, OFFSETS, VELS, 0.002), {"weighting": "sqrt "}),
+    "fdbf-none-string": (_molvak._FDBF, (GATHER, OFFSETS, VELS, 0.002), {"weighting": None}),
+    "fdbf-3d": (_molvak._FDBF, (GATHER[None], OFFSETS, VELS, 0.002), {}),
+    "fdbf-no-bin": (_molvak._FDBF, (GATHER, OFFSETS, VELS, 0.002), {"f_range": (10.1, 10.2)}),
+    "fdbf-offsets-sqrt": (_molvak._FDBF, (GATHER, OFFSETS[:3], VELS, 0.002), {}),
+    "fdbf-offsets-none": (_molvak._FDBF, (GATHER, OFFSETS[:3], VELS, 0.002), {"weighting": "none"}),
+    "fdbf-empty-vels": (_molvak._FDBF, (GATHER, OFFSETS, [], 0.002), {}),
+    "fdbf-huge-n": (_molvak._FDBF, (GATHER, OFFSETS, VELS, 0.002), {"n": 2**61}),
 }
 
 
@@ -76,18 +100,23 @@ def test_resident_memory_is_flat_over_many_large_calls():
     data = np.random.default_rng(2).standard_normal((48, 2000))
     offsets = 5.0 + np.arange(48.0)
     time = np.arange(2000) * 5e-4
-    vels = np.arange(50.0, 1000.0, 5.0)
+    vels = np.arange(50.0, 1000.0, 5.0)  # the masw workload on a coarser velocity grid
 
     def run():
         f, spec = _molvak._disp_slantstack(data, offsets, time, vels, 5e-4, f_range=(3, 100), n=8000)
         _molvak._rfft(data, n=8000)
+        _molvak._radon_transform(data, offsets, 1.0 / vels, 5e-4, 0.0)
+        _molvak._phase_shift(data, offsets, vels, 5e-4, f_range=(3, 100), n=8000)
+        _molvak._FDBF(data, offsets, vels, 5e-4, f_range=(3, 100), n=8000)
+        _molvak._FDBF(data, offsets, vels, 5e-4, (3, 100), "plane", "none", 8000)
         call(_molvak._disp_slantstack, (data, offsets, time, vels, 5e-4), {"f_range": (600, 700), "n": 8000})
+        call(_molvak._phase_shift, (data, offsets, vels, 5e-4), {"f_range": (3, 100), "n": 2**61})
 
     for _ in range(10):
         run()
     gc.collect()
     before = rss_kib()
-    for _ in range(100):
+    for _ in range(200):
         run()
     gc.collect()
     assert rss_kib() - before < 8 * 1024
