@@ -35,6 +35,8 @@ struct Work {
     double* rot_i;
     std::int64_t* plan;        // per trace, how the Hankel phase is found (padded like x)
     const double* velocities;  // nc velocities, padded to a multiple of 8 with the last one
+    double* c_lo;              // per block of velocities, see velocity_extremes
+    double* c_hi;
     const double* table;       // Hankel phase table (cylindrical steering)
     double x_min, x_max;       // smallest and largest offset
     double x_abs_max;          // largest |offset|
@@ -44,23 +46,21 @@ struct Work {
 
 // a_i = w_i U[i,g] (offset weighting: the spectrum times the offset) and its
 // turns by e^(i q pi/8) for cylindrical waves, e^(-i q pi/8) for plane ones,
-// q = 0..15: exact for multiples of 4, a few roundings otherwise.
+// q = 0..15: exact for multiples of 4 (products by 0 and +-1), a few
+// roundings otherwise.
 void fill_rotations(const Problem& p, const Work& w, std::size_t g, bool cylindrical) {
     for (std::size_t i = 0; i < p.nx; ++i) {
         const double* u = p.spectrum + 2 * (static_cast<std::ptrdiff_t>(i) * p.trace_stride +
                                             static_cast<std::ptrdiff_t>(g) * p.bin_stride);
         const double ar = p.weight_by_offset ? u[0] * w.x[i] : u[0];
         const double ai = p.weight_by_offset ? u[1] * w.x[i] : u[1];
+        const double sign = cylindrical ? 1.0 : -1.0;
+        double* rot_r = w.rot_r + 16 * i;
+        double* rot_i = w.rot_i + 16 * i;
         for (int q = 0; q < 16; ++q) {
-            const double c = hankel::kRootCos[q];
-            const double s = cylindrical ? hankel::kRootSin[q] : -hankel::kRootSin[q];
-            if (q % 4 == 0) {  // c, s in {0, 1, -1}
-                w.rot_r[16 * i + q] = c != 0.0 ? c * ar : -s * ai;
-                w.rot_i[16 * i + q] = c != 0.0 ? c * ai : s * ar;
-            } else {
-                w.rot_r[16 * i + q] = ar * c - ai * s;
-                w.rot_i[16 * i + q] = ar * s + ai * c;
-            }
+            const double c = hankel::kRootCos[q], s = sign * hankel::kRootSin[q];
+            rot_r[q] = ar * c - ai * s;
+            rot_i[q] = ar * s + ai * c;
         }
     }
 }
@@ -362,6 +362,7 @@ void beam_power(const Problem& p, Isa isa) {
     Buffer<double> rot(32 * nx, "work buffers");
     Buffer<std::int64_t> plan(nx_padded, "work buffers");
     Buffer<double> velocities(nc_padded, "work buffers");
+    Buffer<double> extremes(2 * nc_padded, "work buffers");
     Work w{};
     w.x_finite = true;
     w.x_positive = nx > 0;
@@ -386,6 +387,8 @@ void beam_power(const Problem& p, Isa isa) {
     w.rot_i = rot.data() + 16 * nx;
     w.plan = plan.data();
     w.velocities = velocities.data();
+    w.c_lo = extremes.data();
+    w.c_hi = extremes.data() + nc_padded;
     w.table = p.steering == Steering::cylindrical ? hankel::phase_table() : nullptr;
     switch (resolve(isa)) {
 #if MOLVAK_FDBF_X86

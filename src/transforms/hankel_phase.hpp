@@ -1,6 +1,7 @@
 // The phase of the Hankel function of the first kind of order zero,
 // H0(1)(k) = J0(k) + i Y0(k) = M0(k) exp(i theta(k)), as cylindrical-wave
-// steering uses it. Plain C++.
+// steering uses it, and the constants of the vectorised sine and cosine.
+// Plain C++.
 //
 // The reference value is the math library's atan2(y0(k), j0(k)) (three calls
 // of about 70 ns each). The fast evaluation writes
@@ -16,33 +17,34 @@
 //
 // * 64 <= k <= 2^32: g from the six terms above. The first omitted term is
 //   below 6e-20 at k = 64 and falls as k^-13.
-// * 2^-12 <= k < 64: g from a table of polynomials, one per interval
-//   [2^e (1 + j/8), 2^e (1 + (j+1)/8)), e = -12..5, j = 0..7, each of degree 9
-//   in the local coordinate of its interval. The intervals scale with k, so
-//   their distance to the logarithmic branch point of Y0 at k = 0 (the only
-//   singularity near the positive axis) is at least 8 interval half-widths:
-//   Chebyshev interpolation at 10 nodes then converges like 34^-10, and the
-//   truncation error, checked against 30-digit values of the Bessel
-//   functions over every octave, stays below 2e-17. The polynomials are
-//   built once per process by interpolating the library's own phase at
-//   near-Chebyshev nodes, so the table follows the library it stands in for;
-//   its values carry the library's rounding (a few units in the last place)
-//   times the interpolation's Lebesgue constant (about 2.5).
+// * 2^-12 <= k < 64: g from a table of polynomials of degree 9, one per
+//   interval [2^e (1 + j/16), 2^e (1 + (j+1)/16)), e = -12..5, j = 0..15,
+//   each valid over its interval and the next (a window of 1/8 octave, so
+//   that a block of nearby arguments can share one row). The windows scale
+//   with k, so their centres lie at least 17 half-widths from the logarithmic
+//   branch point of Y0 at k = 0 (the only singularity near the positive
+//   axis): Chebyshev interpolation at 10 nodes converges like 34^-10,
+//   and the truncation error, checked against 30-digit values of the Bessel
+//   functions over the octaves, stays below 2e-17. The polynomials are built
+//   once per process by interpolating the library's own phase at
+//   near-Chebyshev nodes, so the table follows the library it stands in
+//   for; its values carry the library's rounding (a few units in the last
+//   place) times the interpolation's Lebesgue constant (about 2.5).
 // * Everything else (k = 0, negative k, k below 2^-12 or above 2^32, NaN,
 //   infinities) goes to the library itself, so those results are the
 //   library's, bit for bit.
 //
-// k itself is reduced modulo pi/2 with a three-part Cody-Waite constant and
-// fused multiply-adds: for |k| <= 2^32 the first step is exact and the
-// reduced argument carries an absolute error below 2^-53 (plus 1e-40 from
-// the truncated constant), so the size of k does not erode the phase. The
-// sum of the reduced argument and g is reduced once more and goes to the
-// sine and cosine polynomials with its quadrant.
+// theta is reduced to q pi/8 + r, |r| <= pi/16, in one pass from k and g (see
+// kReducedSlope): k - q pi/8 is formed with fused multiply-adds, exactly or
+// within one rounding for every k up to 2^32, so the size of k does not erode
+// the phase. The sine and cosine of r come from short polynomials, and the
+// sixteenth root of unity e^(i q pi/8) is applied by the caller.
 //
 // Error bound against atan2(y0(k), j0(k)) on the fast range: the library's
 // own rounding, the interpolation error above and a few roundings of numbers
-// below 2.4, altogether a few times 1e-15 rad (the tests sweep k from 0 to
-// 1e6 and beyond and hold it to 1e-12 rad).
+// below 2, altogether a few times 1e-16 rad (measured: at most 8.9e-16 over
+// k from 0 to 2^33; the tests sweep k from 0 to 1e6 and beyond and hold it
+// to 1e-12 rad).
 #pragma once
 
 #include <cstddef>
