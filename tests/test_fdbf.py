@@ -112,7 +112,7 @@ def test_matches_the_literal_contraction(steering, weighting, name):
 
 
 def test_defaults_and_keywords():
-    data, x, c, dt, _, n = case("small")
+    data, x, c, dt, _, _ = case("small")
     f, p = _molvak._FDBF(data, x, c, dt)
     f2, p2 = _molvak._FDBF(data=data, offsets=x, phase_vels=c, dt=dt, f_range=None,
                            steering_method="cylindrical", weighting="sqrt", n=0)
@@ -121,6 +121,11 @@ def test_defaults_and_keywords():
     # Lists are converted like arrays.
     _, p3 = _molvak._FDBF(data.tolist(), list(x), list(c), dt)
     np.testing.assert_array_equal(p, p3)
+    # Each string left out on its own.
+    np.testing.assert_array_equal(_molvak._FDBF(data, x, c, dt, steering_method="plane")[1],
+                                  _molvak._FDBF(data, x, c, dt, None, "plane", "sqrt")[1])
+    np.testing.assert_array_equal(_molvak._FDBF(data, x, c, dt, weighting="none")[1],
+                                  _molvak._FDBF(data, x, c, dt, None, "cylindrical", "none")[1])
 
 
 @pytest.mark.parametrize("bad", ["Plane", "plane ", "planes", "", "CYLINDRICAL", "cylindrical\t", "cyl"])
