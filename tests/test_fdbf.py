@@ -87,6 +87,8 @@ CASES = {
     "small": (7, 40, 64, np.r_[35.0, 52.0, 80.0, 120.0, 200.0, 333.0, 500.0, 900.0, 1500.0, 2900.0, 4000.0, 41.0, 47.0], None),
     "tail": (19, 33, 0, np.linspace(60.0, 75.0, 11), (2.0, 240.0)),
     "dense": (12, 64, 200, np.arange(100.0, 160.0, 0.5), (10.0, 90.0)),
+    # blocks of velocities within 1/64 of each other share the finer table
+    "close": (9, 50, 0, np.arange(800.0, 830.0, 0.25), (20.0, 240.0)),
 }
 
 
@@ -281,9 +283,11 @@ def test_argument_errors():
 
 _lib = ctypes.CDLL(_molvak.__file__)
 _P = ctypes.POINTER(ctypes.c_double)
-for _name in ("molvak_fdbf_hankel_phase", "molvak_fdbf_hankel_phasor", "molvak_fdbf_unit_phasor"):
+for _name in ("molvak_fdbf_hankel_phasor", "molvak_fdbf_unit_phasor"):
     getattr(_lib, _name).restype = ctypes.c_int
     getattr(_lib, _name).argtypes = [ctypes.c_int, _P, _P, ctypes.c_size_t]
+_lib.molvak_fdbf_hankel_phase.restype = ctypes.c_int
+_lib.molvak_fdbf_hankel_phase.argtypes = [ctypes.c_int, ctypes.c_int, _P, _P, ctypes.c_size_t]
 _lib.molvak_fdbf_beam_power.restype = ctypes.c_int
 _lib.molvak_fdbf_beam_power.argtypes = [
     ctypes.c_int, _P, ctypes.c_ssize_t, ctypes.c_ssize_t, _P, ctypes.c_size_t, _P,
@@ -296,12 +300,16 @@ def _ptr(a):
     return a.ctypes.data_as(_P)
 
 
-def helper(name, isa, values, width):
+def helper(name, isa, values, width, *extra):
     values = np.ascontiguousarray(values, float)
     out = np.empty(values.size * width)
-    if getattr(_lib, name)(isa, _ptr(values), _ptr(out), values.size) == -1:
+    if getattr(_lib, name)(isa, *extra, _ptr(values), _ptr(out), values.size) == -1:
         pytest.skip("instruction set not available here")
     return out if width == 1 else out.reshape(-1, 2)
+
+
+def hankel_phase(isa, kappa, table):
+    return helper("molvak_fdbf_hankel_phase", isa, kappa, 1, table)
 
 
 def wrapped(a):
@@ -321,25 +329,26 @@ def kappa_sweep():
     ])
 
 
+@pytest.mark.parametrize("table", [0, 1])
 @pytest.mark.parametrize("isa", sorted(ISAS))
-def test_hankel_phase_agrees_with_the_library(isa):
+def test_hankel_phase_agrees_with_the_library(isa, table):
     kappa = kappa_sweep()
-    theta = helper("molvak_fdbf_hankel_phase", ISAS[isa], kappa, 1)
+    theta = hankel_phase(ISAS[isa], kappa, table)
     reference = library_phase(kappa)
     assert np.all(np.isfinite(reference))
     assert np.all((theta >= -math.pi) & (theta <= math.pi))
     assert np.abs(wrapped(theta - reference)).max() <= 1e-12
     # Zero, negative and non-finite arguments are the library's own results.
     special = np.array([0.0, -0.0, -1e-300, -1.0, -3.0e5, np.inf, -np.inf, np.nan, 1e300, 5e-324])
-    np.testing.assert_array_equal(helper("molvak_fdbf_hankel_phase", ISAS[isa], special, 1),
-                                  library_phase(special))
+    np.testing.assert_array_equal(hankel_phase(ISAS[isa], special, table), library_phase(special))
 
 
-def test_hankel_phase_against_high_precision():
+@pytest.mark.parametrize("table", [0, 1])
+def test_hankel_phase_against_high_precision(table):
     mpmath = pytest.importorskip("mpmath")
     mpmath.mp.dps = 30
     kappa = np.r_[np.geomspace(2.0 ** -12, 64.0, 150), np.geomspace(64.0, 1e6, 60), 0.5 + 1e-9]
-    theta = helper("molvak_fdbf_hankel_phase", -1, kappa, 1)
+    theta = hankel_phase(-1, kappa, table)
     exact = np.array([float(mpmath.atan2(mpmath.bessely(0, k), mpmath.besselj(0, k))) for k in kappa])
     assert np.abs(wrapped(theta - exact)).max() <= 5e-15
 

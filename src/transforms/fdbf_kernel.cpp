@@ -37,7 +37,8 @@ struct Work {
     const double* velocities;  // nc velocities, padded to a multiple of 8 with the last one
     double* c_lo;              // per block of velocities, see velocity_extremes
     double* c_hi;
-    const double* table;       // Hankel phase table (cylindrical steering)
+    const double* table;       // Hankel phase tables (cylindrical steering)
+    const double* fine_table;
     double x_min, x_max;       // smallest and largest offset
     double x_abs_max;          // largest |offset|
     bool x_finite;             // every offset finite
@@ -81,7 +82,7 @@ __attribute__((noinline)) void hankel_conj_library(double kappa, double* re, dou
 }
 
 // The element-wise helpers of the tests and native callers.
-enum class Helper { unit_phasor, hankel_phasor, hankel_phase };
+enum class Helper { unit_phasor, hankel_phasor, hankel_phase, hankel_phase_fine };
 
 // The angle q pi/8 + r in [-pi, pi], for |r| <= pi/16 + 1e-6; q from the low
 // bits of qbits.
@@ -313,7 +314,9 @@ Isa resolve(Isa isa) {
 
 template <Helper What>
 void helper(const double* in, double* out, std::size_t n, Isa isa) {
-    const double* table = What == Helper::unit_phasor ? nullptr : hankel::phase_table();
+    const double* table = What == Helper::unit_phasor        ? nullptr
+                          : What == Helper::hankel_phase_fine ? hankel::phase_table<hankel::Fine>()
+                                                              : hankel::phase_table<hankel::Coarse>();
     switch (resolve(isa)) {
 #if MOLVAK_FDBF_X86
         case Isa::avx512: avx512::helper_lanes<What>(in, out, n, table); return;
@@ -389,7 +392,10 @@ void beam_power(const Problem& p, Isa isa) {
     w.velocities = velocities.data();
     w.c_lo = extremes.data();
     w.c_hi = extremes.data() + nc_padded;
-    w.table = p.steering == Steering::cylindrical ? hankel::phase_table() : nullptr;
+    if (p.steering == Steering::cylindrical) {
+        w.table = hankel::phase_table<hankel::Coarse>();
+        w.fine_table = hankel::phase_table<hankel::Fine>();
+    }
     switch (resolve(isa)) {
 #if MOLVAK_FDBF_X86
         case Isa::avx512: avx512::run_beam_power(p, w); return;
@@ -399,8 +405,12 @@ void beam_power(const Problem& p, Isa isa) {
     }
 }
 
-void hankel_phase(const double* kappa, double* theta, std::size_t n, Isa isa) {
-    helper<Helper::hankel_phase>(kappa, theta, n, isa);
+void hankel_phase(const double* kappa, double* theta, std::size_t n, bool fine, Isa isa) {
+    if (fine) {
+        helper<Helper::hankel_phase_fine>(kappa, theta, n, isa);
+    } else {
+        helper<Helper::hankel_phase>(kappa, theta, n, isa);
+    }
 }
 
 void hankel_phasor(const double* kappa, double* out, std::size_t n, Isa isa) {
@@ -416,8 +426,9 @@ void unit_phasor(const double* angle, double* out, std::size_t n, Isa isa) {
 // ---------------------------------------------------------------------------
 // C entry points for native callers and for the tests, which reach them
 // through the module's shared object: the kernels with a chosen instruction
-// set (-1 the best one here, 0 scalar, 1 AVX2, 2 AVX-512). Each returns 0, or
-// -1 when that instruction set cannot run here, -2 when memory ran out.
+// set (-1 the best one here, 0 scalar, 1 AVX2, 2 AVX-512) and, for the Hankel
+// phase, table (0 coarse, 1 fine). Each returns 0, or -1 when that
+// instruction set cannot run here, -2 when memory ran out.
 
 #define MOLVAK_EXPORT __attribute__((visibility("default")))
 
@@ -439,8 +450,9 @@ int run_with(int isa, F&& f) {
 
 extern "C" {
 
-MOLVAK_EXPORT int molvak_fdbf_hankel_phase(int isa, const double* kappa, double* theta, std::size_t n) {
-    return run_with(isa, [&](molvak::fdbf::Isa i) { molvak::fdbf::hankel_phase(kappa, theta, n, i); });
+MOLVAK_EXPORT int molvak_fdbf_hankel_phase(int isa, int fine, const double* kappa, double* theta,
+                                           std::size_t n) {
+    return run_with(isa, [&](molvak::fdbf::Isa i) { molvak::fdbf::hankel_phase(kappa, theta, n, fine != 0, i); });
 }
 
 MOLVAK_EXPORT int molvak_fdbf_hankel_phasor(int isa, const double* kappa, double* out, std::size_t n) {

@@ -65,8 +65,10 @@ bool available(Isa isa);
 void beam_power(const Problem& p, Isa isa = Isa::best);
 
 // Element-wise helpers, the building blocks of beam_power:
-// theta[k] = the phase of H0(1)(kappa[k]) in [-pi, pi];
-void hankel_phase(const double* kappa, double* theta, std::size_t n, Isa isa = Isa::best);
+// theta[k] = the phase of H0(1)(kappa[k]) in [-pi, pi], from the coarse or
+// (fine) the finer table of the phase;
+void hankel_phase(const double* kappa, double* theta, std::size_t n, bool fine = false,
+                  Isa isa = Isa::best);
 // out[2k], out[2k+1] = cos, sin of the phase of H0(1)(kappa[k]);
 void hankel_phasor(const double* kappa, double* out, std::size_t n, Isa isa = Isa::best);
 // out[2k], out[2k+1] = cos, sin of angle[k].

@@ -25,7 +25,10 @@
 //   branch point of Y0 at k = 0 (the only singularity near the positive
 //   axis): Chebyshev interpolation at 10 nodes converges like 34^-10,
 //   and the truncation error, checked against 30-digit values of the Bessel
-//   functions over the octaves, stays below 2e-17. The polynomials are built
+//   functions over the octaves, stays below 2e-17. A second table of degree
+//   7 over windows of 1/16 octave (32 intervals per octave, truncation below
+//   1e-16) serves blocks of arguments packed closely enough to share its
+//   rows, two multiply-adds cheaper. The polynomials are built
 //   once per process by interpolating the library's own phase at
 //   near-Chebyshev nodes, so the table follows the library it stands in
 //   for; its values carry the library's rounding (a few units in the last
@@ -67,16 +70,28 @@ inline constexpr double kMaxArgument = 0x1p32;
 // The tabulated range [2^kMinExponent, kAsymptoticFrom).
 inline constexpr int kMinExponent = -12;
 inline constexpr int kOctaves = 18;
-inline constexpr int kPerOctaveLog2 = 4;
-inline constexpr int kPerOctave = 1 << kPerOctaveLog2;
-inline constexpr int kIntervals = kOctaves * kPerOctave;
-inline constexpr int kCoefficients = 10;
 inline constexpr double kMinKappa = 0x1p-12;
 inline constexpr double kAsymptoticFrom = 64.0;
-// The bits of a positive normal double shifted right by 52 - kPerOctaveLog2
-// are (biased exponent, top mantissa bits): the interval number plus this.
-inline constexpr std::uint64_t kTableBase =
-    static_cast<std::uint64_t>(1023 + kMinExponent) << kPerOctaveLog2;
+
+// The shape of a table: 2^PerOctaveLog2 intervals per octave, a polynomial
+// of Coefficients terms per interval, valid over the interval and the next.
+template <int PerOctaveLog2, int Coefficients>
+struct TableShape {
+    static constexpr int kPerOctaveLog2 = PerOctaveLog2;
+    static constexpr int kPerOctave = 1 << PerOctaveLog2;
+    static constexpr int kIntervals = kOctaves * kPerOctave;
+    static constexpr int kCoefficients = Coefficients;
+    static constexpr int kRowSize = 2 + Coefficients;
+    // The bits of a positive normal double shifted right by 52 - PerOctaveLog2
+    // are (biased exponent, top mantissa bits): the interval number plus this.
+    static constexpr std::uint64_t kBase = static_cast<std::uint64_t>(1023 + kMinExponent)
+                                           << PerOctaveLog2;
+};
+// Windows of 1/8 octave, degree 9: truncation below 2e-17.
+using Coarse = TableShape<4, 10>;
+// Windows of 1/16 octave, degree 7: truncation below 1e-16, for blocks of
+// arguments that spread over less than 1/64 of their size.
+using Fine = TableShape<5, 8>;
 
 // c(k) = u * (b0 + u^2 (b1 + u^2 (b2 + ...))), u = 1/k.
 inline constexpr int kAsymptoticTerms = 6;
@@ -137,16 +152,16 @@ inline constexpr double kCos[kCosTerms] = {
 // step less. The table holds h; the series gives g and subtracts the term.
 inline constexpr double kReducedSlope = kEightOverPi * kPio8Mid;
 
-// The table: kIntervals rows of kRowSize doubles, one per interval
-// [a, a + w), a = 2^e (1 + j/16), w = 2^e / 16. Each row's polynomial holds
-// on [a, a + 2w), its own interval and the next one, so that a block of
-// arguments spread over two neighbouring intervals can share the row of the
-// lower one. A row holds the scale 2^(4-e) and the offset 17 + j that map k
-// to the local coordinate t = k * scale - offset in [-1, 1) of that window
-// (exactly; the row's own interval is t < 0), then kCoefficients monomial
-// coefficients in t, constant term first. Built on the first call
-// (thread-safe), then read-only.
-inline constexpr int kRowSize = 2 + kCoefficients;
+// A table: Shape::kIntervals rows of Shape::kRowSize doubles, one per
+// interval [a, a + w), a = 2^e (1 + j/n), w = 2^e / n, n = Shape::kPerOctave.
+// Each row's polynomial holds on [a, a + 2w), its own interval and the next
+// one, so that a block of arguments spread over two neighbouring intervals
+// can share the row of the lower one. A row holds the scale 2^(log2 n - e)
+// and the offset n + 1 + j that map k to the local coordinate
+// t = k * scale - offset in [-1, 1) of that window (exactly; the row's own
+// interval is t < 0), then the monomial coefficients in t, constant term
+// first. Built on the first call (thread-safe), then read-only.
+template <class Shape>
 const double* phase_table();
 
 // The library's phase, atan2(y0(k), j0(k)).
