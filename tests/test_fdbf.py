@@ -371,9 +371,10 @@ def test_steering_phasors(isa):
     assert np.abs(h[:, 1] - libm("sin", theta)).max() <= 2e-15
 
 
+@pytest.mark.parametrize("name", ["small", "close"])
 @pytest.mark.parametrize("steering", ["plane", "cylindrical"])
-def test_every_instruction_set_computes_the_beam(steering):
-    data, x, c, dt, f_range, n = case("small", seed=11)
+def test_every_instruction_set_computes_the_beam(steering, name):
+    data, x, c, dt, f_range, n = case(name, seed=11)
     f, p = _molvak._FDBF(data, x, c, dt, f_range, steering, "sqrt", n)
     n_fft = max(n, data.shape[1])
     k = np.rint(f * dt * n_fft).astype(int)

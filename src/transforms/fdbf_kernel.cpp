@@ -339,10 +339,9 @@ bool available(Isa isa) {
     return false;
 }
 
-void band_spectrum(const double* data, std::size_t nx, std::size_t nt, std::size_t n,
+void band_spectrum(fft::RealPlan& plan, const double* data, std::size_t nx, std::size_t nt,
                    std::size_t first, std::size_t count, double dt, double* out) {
-    fft::RealPlan plan(n);
-    plan.prepare();
+    const std::size_t n = plan.length();
     const std::size_t nyquist = n % 2 == 0 ? n / 2 : static_cast<std::size_t>(-1);
     for (std::size_t i = 0; i < nx; ++i) {
         fft::transform_line(plan, data + i * nt, 1, nt);

@@ -23,6 +23,8 @@
 
 #include <cstddef>
 
+#include "spectral/fft.hpp"
+
 namespace molvak::fdbf {
 
 enum class Steering { plane, cylindrical };
@@ -48,9 +50,9 @@ struct Problem {
 
 // The band of the spectrum of a C-ordered (nx, nt) gather: out[i * count + k]
 // (complex, interleaved) is dt times bin first + k of the forward DFT of trace
-// i zero-padded to n samples, as the module's real FFT computes it; only the
-// band is kept. Throws AllocFailure ("temporary trace", "FFT plan").
-void band_spectrum(const double* data, std::size_t nx, std::size_t nt, std::size_t n,
+// i zero-padded to the plan's length, as the module's real FFT computes it;
+// only the band is kept.
+void band_spectrum(fft::RealPlan& plan, const double* data, std::size_t nx, std::size_t nt,
                    std::size_t first, std::size_t count, double dt, double* out);
 
 // Instruction sets the kernels are compiled for; `best` picks the widest the
