@@ -139,6 +139,7 @@ inline bool any(vm a) { return a; }
 inline unsigned lane_bits(vm a) { return a ? 1u : 0u; }
 inline vm first_lanes(std::size_t n) { return n > 0; }
 inline vd select(vm m, vd a, vd b) { return m ? a : b; }
+inline vm select_mask(vm m, vm a, vm b) { return m ? a : b; }
 template <int N>
 inline vi srl(vi a) { return static_cast<vi>(static_cast<std::uint64_t>(a) >> N); }
 template <int N>
@@ -204,6 +205,7 @@ inline vm first_lanes(std::size_t n) {
                          _CMP_LT_OQ);
 }
 inline vd select(vm m, vd a, vd b) { return _mm256_blendv_pd(b, a, m); }
+inline vm select_mask(vm m, vm a, vm b) { return _mm256_blendv_pd(b, a, m); }
 template <int N>
 inline vi srl(vi a) { return _mm256_srli_epi64(a, N); }
 template <int N>
@@ -270,6 +272,7 @@ inline unsigned lane_bits(vm a) { return a; }
 inline bool any(vm a) { return a != 0; }
 inline vm first_lanes(std::size_t n) { return static_cast<vm>((1u << n) - 1u); }
 inline vd select(vm m, vd a, vd b) { return _mm512_mask_blend_pd(m, b, a); }
+inline vm select_mask(vm m, vm a, vm b) { return static_cast<vm>((m & a) | (~m & b)); }
 template <int N>
 inline vi srl(vi a) { return _mm512_maskz_srli_epi64(0xFF, a, N); }
 template <int N>
