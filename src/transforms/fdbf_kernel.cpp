@@ -45,27 +45,6 @@ struct Work {
     bool x_positive;           // every offset finite and positive
 };
 
-// a_i = w_i U[i,g] (offset weighting: the spectrum times the offset) and its
-// turns by e^(i q pi/8) for cylindrical waves, e^(-i q pi/8) for plane ones,
-// q = 0..15: exact for multiples of 4 (products by 0 and +-1), a few
-// roundings otherwise.
-void fill_rotations(const Problem& p, const Work& w, std::size_t g, bool cylindrical) {
-    for (std::size_t i = 0; i < p.nx; ++i) {
-        const double* u = p.spectrum + 2 * (static_cast<std::ptrdiff_t>(i) * p.trace_stride +
-                                            static_cast<std::ptrdiff_t>(g) * p.bin_stride);
-        const double ar = p.weight_by_offset ? u[0] * w.x[i] : u[0];
-        const double ai = p.weight_by_offset ? u[1] * w.x[i] : u[1];
-        const double sign = cylindrical ? 1.0 : -1.0;
-        double* rot_r = w.rot_r + 16 * i;
-        double* rot_i = w.rot_i + 16 * i;
-        for (int q = 0; q < 16; ++q) {
-            const double c = hankel::kRootCos[q], s = sign * hankel::kRootSin[q];
-            rot_r[q] = ar * c - ai * s;
-            rot_i[q] = ar * s + ai * c;
-        }
-    }
-}
-
 // The library's steering elements, for the arguments the fast code leaves
 // alone (zero, negative, huge or non-finite ones): the literal formulas.
 __attribute__((noinline)) void plane_conj_library(double phi, double* re, double* im) {
