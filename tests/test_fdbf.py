@@ -84,7 +84,8 @@ CASES = {
     # traces, samples, n, velocities, f_range: the arguments k = 2 pi f x / c
     # run from 0 (the first bin) through the tabled range into the
     # asymptotic one, with velocity blocks spread over one row, two rows, more.
-    "small": (7, 40, 64, np.r_[35.0, 52.0, 80.0, 120.0, 200.0, 333.0, 500.0, 900.0, 1500.0, 2900.0, 4000.0, 41.0, 47.0], None),
+    "small": (7, 40, 64, np.r_[35.0, 52.0, 80.0, 120.0, 200.0, 333.0, 500.0, 900.0, 1500.0,
+                                2900.0, 4000.0, 41.0, 47.0], None),
     "tail": (19, 33, 0, np.linspace(60.0, 75.0, 11), (2.0, 240.0)),
     "dense": (12, 64, 200, np.arange(100.0, 160.0, 0.5), (10.0, 90.0)),
     # blocks of velocities within 1/64 of each other share the finer table

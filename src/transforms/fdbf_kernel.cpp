@@ -97,8 +97,6 @@ inline vd fmadd(vd a, vd b, vd c) { return std::fma(a, b, c); }
 inline vd fnmadd(vd a, vd b, vd c) { return std::fma(-a, b, c); }
 inline vd fmsub(vd a, vd b, vd c) { return std::fma(a, b, -c); }
 inline vd absval(vd a) { return std::fabs(a); }
-inline vd negate(vd a) { return -a; }
-inline vd copy_sign(vd mag, vd sgn) { return std::copysign(mag, sgn); }
 inline vi bits(vd a) {
     vi b;
     std::memcpy(&b, &a, sizeof b);
@@ -109,7 +107,6 @@ inline vd from_bits(vi b) {
     std::memcpy(&a, &b, sizeof a);
     return a;
 }
-inline vd xor_bits(vd a, vd b) { return from_bits(bits(a) ^ bits(b)); }
 inline vm lt(vd a, vd b) { return a < b; }
 inline vm le(vd a, vd b) { return a <= b; }
 inline vm ge(vd a, vd b) { return a >= b; }
@@ -165,14 +162,8 @@ inline vd fmadd(vd a, vd b, vd c) { return _mm256_fmadd_pd(a, b, c); }
 inline vd fnmadd(vd a, vd b, vd c) { return _mm256_fnmadd_pd(a, b, c); }
 inline vd fmsub(vd a, vd b, vd c) { return _mm256_fmsub_pd(a, b, c); }
 inline vd absval(vd a) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), a); }
-inline vd negate(vd a) { return _mm256_xor_pd(a, _mm256_set1_pd(-0.0)); }
-inline vd copy_sign(vd mag, vd sgn) {
-    const vd sign = _mm256_set1_pd(-0.0);
-    return _mm256_or_pd(_mm256_andnot_pd(sign, mag), _mm256_and_pd(sign, sgn));
-}
 inline vi bits(vd a) { return _mm256_castpd_si256(a); }
 inline vd from_bits(vi b) { return _mm256_castsi256_pd(b); }
-inline vd xor_bits(vd a, vd b) { return _mm256_xor_pd(a, b); }
 inline vm lt(vd a, vd b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
 inline vm le(vd a, vd b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
 inline vm ge(vd a, vd b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
@@ -212,8 +203,9 @@ inline vm igt(vi a, vi b) { return _mm256_castsi256_pd(_mm256_cmpgt_epi64(a, b))
 
 // ---------------------------------------------------------------------------
 // AVX-512 lanes: eight doubles, masks in mask registers. Shifts, permutes and
-// gathers use their masked forms with an all-ones mask: the same instructions, without
-// GCC 12's false uninitialised-value warnings about the unmasked forms.
+// gathers use their masked forms with an all-ones mask: the same
+// instructions, without GCC 12's false uninitialised-value warnings about the
+// unmasked forms.
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512dq")
 namespace avx512 {
@@ -235,14 +227,8 @@ inline vd fmadd(vd a, vd b, vd c) { return _mm512_fmadd_pd(a, b, c); }
 inline vd fnmadd(vd a, vd b, vd c) { return _mm512_fnmadd_pd(a, b, c); }
 inline vd fmsub(vd a, vd b, vd c) { return _mm512_fmsub_pd(a, b, c); }
 inline vd absval(vd a) { return _mm512_abs_pd(a); }
-inline vd negate(vd a) { return _mm512_xor_pd(a, _mm512_set1_pd(-0.0)); }
-inline vd copy_sign(vd mag, vd sgn) {
-    const vd sign = _mm512_set1_pd(-0.0);
-    return _mm512_or_pd(_mm512_andnot_pd(sign, mag), _mm512_and_pd(sign, sgn));
-}
 inline vi bits(vd a) { return _mm512_castpd_si512(a); }
 inline vd from_bits(vi b) { return _mm512_castsi512_pd(b); }
-inline vd xor_bits(vd a, vd b) { return _mm512_xor_pd(a, b); }
 inline vm lt(vd a, vd b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
 inline vm le(vd a, vd b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
 inline vm ge(vd a, vd b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
