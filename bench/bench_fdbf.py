@@ -8,18 +8,23 @@ one thread everywhere. The contenders:
 * literal: the textbook contraction np.einsum("ghi,gij,ghj->gh", Ec, R, E)
   with the whole cross-spectral matrices R (frequencies x traces^2) and
   steering arrays E, Ec (frequencies x velocities x traces) in memory. Its
-  cost is traces^2 per (frequency, velocity), so it runs on the first
-  `LITERAL_BINS` bins of the band only; the module runs on that same reduced
-  band for the "same band" ratio, and the "per bin" ratio sets the literal
-  form's time per bin against the module's time per bin on the whole band
-  (FFT included in both).
+  cost is traces^2 per (frequency, velocity), so it runs on a reduced band
+  only: SUB_BANDS bands of `LITERAL_BINS` bins spread evenly from the start
+  to the end of the workload's band (one call each), because its cost per
+  bin grows along the band (SciPy's j0 and y0 take longer for larger
+  arguments). The module runs on the same bands for the "same band" ratio;
+  the "literal/bin" ratio sets the literal form's time per bin there
+  against the module's time per bin on the whole band, the FFT and every
+  other fixed cost included in both.
 * factored: |sum_i w_i U[i,g] conj(E[g,h,i])|^2 as NumPy would do it, the
   steering phasors from np.exp and, for cylindrical waves, scipy.special's
   j0 and y0, built a few bins at a time to bound memory. Whole band.
 
 Ratios are medians over alternating runs (bench/harness.py); "err" is the
-largest |P - P_ref| over the largest |P_ref| of the same frequency. Peak
-memory is what one module call adds to the resident set.
+largest |P - P_ref| over the largest |P_ref| of the same frequency (SciPy's
+j0 and y0 lose phase accuracy for large arguments, which shows under
+cylindrical steering). "peak MiB" is what one module call adds to the
+resident set of a fresh process, its output included.
 """
 from __future__ import annotations
 
@@ -28,6 +33,7 @@ import os
 for _var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_var, "1")
 
+import subprocess  # noqa: E402
 import sys  # noqa: E402
 
 import numpy as np  # noqa: E402
@@ -38,7 +44,8 @@ from harness import peak_memory_mib, ratio, report  # noqa: E402
 from workloads import WORKLOADS  # noqa: E402
 
 TWO_PI = 6.283185307179586
-LITERAL_BINS = {"masw": 24, "das": 3}
+LITERAL_BINS = {"masw": 10, "das": 1}
+SUB_BANDS = 5
 CHUNK_ELEMENTS = 1 << 21  # steering elements per block of the factored form
 
 
@@ -92,24 +99,44 @@ def module(w, f_range, method):
     return _molvak._FDBF(w.data, w.offsets, w.phase_vels, w.dt, f_range, method, "sqrt", w.n)
 
 
+def reduced_bands(w, bins):
+    """SUB_BANDS bands of `bins` bins, evenly spread over the workload's band."""
+    n_fft, first, stop, df = band(w, w.f_range)
+    starts = np.linspace(first, stop - bins, SUB_BANDS).round().astype(int)
+    return [((k - 0.5) * df, (k + bins - 0.5) * df) for k in starts]
+
+
+def each(fn, w, bands, method):
+    """fn over several bands: (frequencies, spectrum) stacked along frequency."""
+    parts = [fn(w, f_range, method) for f_range in bands]
+    return np.concatenate([f for f, _ in parts]), np.concatenate([p for _, p in parts])
+
+
 def worst(p, ref):
     scale = np.abs(ref).max(axis=1, keepdims=True)
     return float((np.abs(p - ref) / scale).max())
+
+
+def fresh_peak(name, method):
+    """peak_memory_mib of one module call, in a process of its own."""
+    out = subprocess.run([sys.executable, __file__, "--peak", name, method],
+                         check=True, capture_output=True, text=True)
+    return float(out.stdout)
 
 
 def main(names):
     rows = []
     for name in names:
         w = WORKLOADS[name]()
-        n_fft, first, stop, df = band(w, w.f_range)
-        reduced = (w.f_range[0], (first + LITERAL_BINS[name] - 0.5) * df)
+        bands = reduced_bands(w, LITERAL_BINS[name])
         for method in ("cylindrical", "plane"):
+            peak = fresh_peak(name, method)
             f_full, p_full = module(w, w.f_range, method)
-            f_red, p_red = module(w, reduced, method)
-            _, p_lit = literal(w, reduced, method)
+            f_red, p_red = each(module, w, bands, method)
+            _, p_lit = each(literal, w, bands, method)
             _, p_fac = factored(w, w.f_range, method)
-            same, t_lit, t_red = ratio(lambda: literal(w, reduced, method),
-                                       lambda: module(w, reduced, method))
+            same, t_lit, t_red = ratio(lambda: each(literal, w, bands, method),
+                                       lambda: each(module, w, bands, method))
             fac, t_fac, t_full = ratio(lambda: factored(w, w.f_range, method),
                                        lambda: module(w, w.f_range, method))
             per_bin = (t_lit / f_red.size) / (t_full / f_full.size)
@@ -125,12 +152,21 @@ def main(names):
                 "factored": fac,
                 "err literal": worst(p_red, p_lit),
                 "err factored": worst(p_full, p_fac),
-                "peak MiB": peak_memory_mib(lambda: module(w, w.f_range, method)),
+                "peak MiB": peak,
             })
     report(rows)
-    print(f"literal form on the first bins of the band ({LITERAL_BINS}); "
+    print(f"literal form on {SUB_BANDS} x {LITERAL_BINS} bins spread over the band; "
           "ns/elem = module time per (frequency, velocity, trace)")
 
 
 if __name__ == "__main__":
-    main(sys.argv[1:] or list(WORKLOADS))
+    if sys.argv[1:2] == ["--peak"]:
+        import ctypes
+        import gc
+
+        _w = WORKLOADS[sys.argv[2]]()
+        gc.collect()
+        ctypes.CDLL("libc.so.6").malloc_trim(0)  # hand freed heap back: count only the call
+        print(peak_memory_mib(lambda: module(_w, _w.f_range, sys.argv[3])))
+    else:
+        main(sys.argv[1:] or list(WORKLOADS))

@@ -17,6 +17,7 @@
 #include "spectral/band.hpp"
 #include "spectral/band_rule.hpp"
 #include "spectral/buffer.hpp"
+#include "spectral/fft.hpp"
 #include "spectral/rfft.hpp"
 #include "transforms/fdbf_kernel.hpp"
 
@@ -101,6 +102,10 @@ PyObject* FDBF_py(PyObject*, PyObject* args, PyObject* kwargs) {
                           : static_cast<Py_ssize_t>(range.stop);
     const npy_intp bins = PySlice_AdjustIndices(half, &first, &stop, 1);
 
+    // The transform's work buffers and plan, where the FFT would make them.
+    fft::RealPlan plan(static_cast<std::size_t>(N));
+    plan.prepare();
+
     const npy_intp nx = dim(data, 0);
     const npy_intp nxo = dim(offsets, 0), nc = dim(phase_vels, 0);
     // Cross-spectral matrices: traces x traces for every bin of the band,
@@ -149,10 +154,9 @@ PyObject* FDBF_py(PyObject*, PyObject* args, PyObject* kwargs) {
     problem.power = ddata(power);
     {
         GilRelease nogil;
-        fdbf::band_spectrum(ddata(data), static_cast<std::size_t>(nx),
-                            static_cast<std::size_t>(dim(data, 1)), static_cast<std::size_t>(N),
-                            static_cast<std::size_t>(first), static_cast<std::size_t>(bins), dt,
-                            spectrum.data());
+        fdbf::band_spectrum(plan, ddata(data), static_cast<std::size_t>(nx),
+                            static_cast<std::size_t>(dim(data, 1)), static_cast<std::size_t>(first),
+                            static_cast<std::size_t>(bins), dt, spectrum.data());
         fdbf::beam_power(problem);
     }
     return Py_BuildValue("NN", f.release(), power.release());

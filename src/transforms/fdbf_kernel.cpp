@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
@@ -35,35 +36,15 @@ struct Work {
     double* rot_i;
     std::int64_t* plan;        // per trace, how the Hankel phase is found (padded like x)
     const double* velocities;  // nc velocities, padded to a multiple of 8 with the last one
-    const double* table;       // Hankel phase table (cylindrical steering)
+    double* c_lo;              // per block of velocities, see velocity_extremes
+    double* c_hi;
+    const double* table;       // Hankel phase tables (cylindrical steering)
+    const double* fine_table;
     double x_min, x_max;       // smallest and largest offset
     double x_abs_max;          // largest |offset|
     bool x_finite;             // every offset finite
     bool x_positive;           // every offset finite and positive
 };
-
-// a_i = w_i U[i,g] (offset weighting: the spectrum times the offset) and its
-// turns by e^(i q pi/8) for cylindrical waves, e^(-i q pi/8) for plane ones,
-// q = 0..15: exact for multiples of 4, a few roundings otherwise.
-void fill_rotations(const Problem& p, const Work& w, std::size_t g, bool cylindrical) {
-    for (std::size_t i = 0; i < p.nx; ++i) {
-        const double* u = p.spectrum + 2 * (static_cast<std::ptrdiff_t>(i) * p.trace_stride +
-                                            static_cast<std::ptrdiff_t>(g) * p.bin_stride);
-        const double ar = p.weight_by_offset ? u[0] * w.x[i] : u[0];
-        const double ai = p.weight_by_offset ? u[1] * w.x[i] : u[1];
-        for (int q = 0; q < 16; ++q) {
-            const double c = hankel::kRootCos[q];
-            const double s = cylindrical ? hankel::kRootSin[q] : -hankel::kRootSin[q];
-            if (q % 4 == 0) {  // c, s in {0, 1, -1}
-                w.rot_r[16 * i + q] = c != 0.0 ? c * ar : -s * ai;
-                w.rot_i[16 * i + q] = c != 0.0 ? c * ai : s * ar;
-            } else {
-                w.rot_r[16 * i + q] = ar * c - ai * s;
-                w.rot_i[16 * i + q] = ar * s + ai * c;
-            }
-        }
-    }
-}
 
 // The library's steering elements, for the arguments the fast code leaves
 // alone (zero, negative, huge or non-finite ones): the literal formulas.
@@ -81,7 +62,7 @@ __attribute__((noinline)) void hankel_conj_library(double kappa, double* re, dou
 }
 
 // The element-wise helpers of the tests and native callers.
-enum class Helper { unit_phasor, hankel_phasor, hankel_phase };
+enum class Helper { unit_phasor, hankel_phasor, hankel_phase, hankel_phase_fine };
 
 // The angle q pi/8 + r in [-pi, pi], for |r| <= pi/16 + 1e-6; q from the low
 // bits of qbits.
@@ -116,8 +97,6 @@ inline vd fmadd(vd a, vd b, vd c) { return std::fma(a, b, c); }
 inline vd fnmadd(vd a, vd b, vd c) { return std::fma(-a, b, c); }
 inline vd fmsub(vd a, vd b, vd c) { return std::fma(a, b, -c); }
 inline vd absval(vd a) { return std::fabs(a); }
-inline vd negate(vd a) { return -a; }
-inline vd copy_sign(vd mag, vd sgn) { return std::copysign(mag, sgn); }
 inline vi bits(vd a) {
     vi b;
     std::memcpy(&b, &a, sizeof b);
@@ -128,7 +107,6 @@ inline vd from_bits(vi b) {
     std::memcpy(&a, &b, sizeof a);
     return a;
 }
-inline vd xor_bits(vd a, vd b) { return from_bits(bits(a) ^ bits(b)); }
 inline vm lt(vd a, vd b) { return a < b; }
 inline vm le(vd a, vd b) { return a <= b; }
 inline vm ge(vd a, vd b) { return a >= b; }
@@ -138,6 +116,7 @@ inline bool any(vm a) { return a; }
 inline unsigned lane_bits(vm a) { return a ? 1u : 0u; }
 inline vm first_lanes(std::size_t n) { return n > 0; }
 inline vd select(vm m, vd a, vd b) { return m ? a : b; }
+inline vm select_mask(vm m, vm a, vm b) { return m ? a : b; }
 template <int N>
 inline vi srl(vi a) { return static_cast<vi>(static_cast<std::uint64_t>(a) >> N); }
 template <int N>
@@ -183,14 +162,8 @@ inline vd fmadd(vd a, vd b, vd c) { return _mm256_fmadd_pd(a, b, c); }
 inline vd fnmadd(vd a, vd b, vd c) { return _mm256_fnmadd_pd(a, b, c); }
 inline vd fmsub(vd a, vd b, vd c) { return _mm256_fmsub_pd(a, b, c); }
 inline vd absval(vd a) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), a); }
-inline vd negate(vd a) { return _mm256_xor_pd(a, _mm256_set1_pd(-0.0)); }
-inline vd copy_sign(vd mag, vd sgn) {
-    const vd sign = _mm256_set1_pd(-0.0);
-    return _mm256_or_pd(_mm256_andnot_pd(sign, mag), _mm256_and_pd(sign, sgn));
-}
 inline vi bits(vd a) { return _mm256_castpd_si256(a); }
 inline vd from_bits(vi b) { return _mm256_castsi256_pd(b); }
-inline vd xor_bits(vd a, vd b) { return _mm256_xor_pd(a, b); }
 inline vm lt(vd a, vd b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
 inline vm le(vd a, vd b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
 inline vm ge(vd a, vd b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
@@ -203,6 +176,7 @@ inline vm first_lanes(std::size_t n) {
                          _CMP_LT_OQ);
 }
 inline vd select(vm m, vd a, vd b) { return _mm256_blendv_pd(b, a, m); }
+inline vm select_mask(vm m, vm a, vm b) { return _mm256_blendv_pd(b, a, m); }
 template <int N>
 inline vi srl(vi a) { return _mm256_srli_epi64(a, N); }
 template <int N>
@@ -229,8 +203,9 @@ inline vm igt(vi a, vi b) { return _mm256_castsi256_pd(_mm256_cmpgt_epi64(a, b))
 
 // ---------------------------------------------------------------------------
 // AVX-512 lanes: eight doubles, masks in mask registers. Shifts, permutes and
-// gathers use their masked forms with an all-ones mask: the same instructions, without
-// GCC 12's false uninitialised-value warnings about the unmasked forms.
+// gathers use their masked forms with an all-ones mask: the same
+// instructions, without GCC 12's false uninitialised-value warnings about the
+// unmasked forms.
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512dq")
 namespace avx512 {
@@ -252,14 +227,8 @@ inline vd fmadd(vd a, vd b, vd c) { return _mm512_fmadd_pd(a, b, c); }
 inline vd fnmadd(vd a, vd b, vd c) { return _mm512_fnmadd_pd(a, b, c); }
 inline vd fmsub(vd a, vd b, vd c) { return _mm512_fmsub_pd(a, b, c); }
 inline vd absval(vd a) { return _mm512_abs_pd(a); }
-inline vd negate(vd a) { return _mm512_xor_pd(a, _mm512_set1_pd(-0.0)); }
-inline vd copy_sign(vd mag, vd sgn) {
-    const vd sign = _mm512_set1_pd(-0.0);
-    return _mm512_or_pd(_mm512_andnot_pd(sign, mag), _mm512_and_pd(sign, sgn));
-}
 inline vi bits(vd a) { return _mm512_castpd_si512(a); }
 inline vd from_bits(vi b) { return _mm512_castsi512_pd(b); }
-inline vd xor_bits(vd a, vd b) { return _mm512_xor_pd(a, b); }
 inline vm lt(vd a, vd b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
 inline vm le(vd a, vd b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
 inline vm ge(vd a, vd b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
@@ -269,6 +238,7 @@ inline unsigned lane_bits(vm a) { return a; }
 inline bool any(vm a) { return a != 0; }
 inline vm first_lanes(std::size_t n) { return static_cast<vm>((1u << n) - 1u); }
 inline vd select(vm m, vd a, vd b) { return _mm512_mask_blend_pd(m, b, a); }
+inline vm select_mask(vm m, vm a, vm b) { return static_cast<vm>((m & a) | (~m & b)); }
 template <int N>
 inline vi srl(vi a) { return _mm512_maskz_srli_epi64(0xFF, a, N); }
 template <int N>
@@ -313,7 +283,9 @@ Isa resolve(Isa isa) {
 
 template <Helper What>
 void helper(const double* in, double* out, std::size_t n, Isa isa) {
-    const double* table = What == Helper::unit_phasor ? nullptr : hankel::phase_table();
+    const double* table = What == Helper::unit_phasor        ? nullptr
+                          : What == Helper::hankel_phase_fine ? hankel::phase_table<hankel::Fine>()
+                                                              : hankel::phase_table<hankel::Coarse>();
     switch (resolve(isa)) {
 #if MOLVAK_FDBF_X86
         case Isa::avx512: avx512::helper_lanes<What>(in, out, n, table); return;
@@ -336,10 +308,9 @@ bool available(Isa isa) {
     return false;
 }
 
-void band_spectrum(const double* data, std::size_t nx, std::size_t nt, std::size_t n,
+void band_spectrum(fft::RealPlan& plan, const double* data, std::size_t nx, std::size_t nt,
                    std::size_t first, std::size_t count, double dt, double* out) {
-    fft::RealPlan plan(n);
-    plan.prepare();
+    const std::size_t n = plan.length();
     const std::size_t nyquist = n % 2 == 0 ? n / 2 : static_cast<std::size_t>(-1);
     for (std::size_t i = 0; i < nx; ++i) {
         double* line = plan.in(0);
@@ -365,6 +336,7 @@ void beam_power(const Problem& p, Isa isa) {
     Buffer<double> rot(32 * nx, "work buffers");
     Buffer<std::int64_t> plan(nx_padded, "work buffers");
     Buffer<double> velocities(nc_padded, "work buffers");
+    Buffer<double> extremes(2 * nc_padded, "work buffers");
     Work w{};
     w.x_finite = true;
     w.x_positive = nx > 0;
@@ -389,7 +361,12 @@ void beam_power(const Problem& p, Isa isa) {
     w.rot_i = rot.data() + 16 * nx;
     w.plan = plan.data();
     w.velocities = velocities.data();
-    w.table = p.steering == Steering::cylindrical ? hankel::phase_table() : nullptr;
+    w.c_lo = extremes.data();
+    w.c_hi = extremes.data() + nc_padded;
+    if (p.steering == Steering::cylindrical) {
+        w.table = hankel::phase_table<hankel::Coarse>();
+        w.fine_table = hankel::phase_table<hankel::Fine>();
+    }
     switch (resolve(isa)) {
 #if MOLVAK_FDBF_X86
         case Isa::avx512: avx512::run_beam_power(p, w); return;
@@ -399,8 +376,12 @@ void beam_power(const Problem& p, Isa isa) {
     }
 }
 
-void hankel_phase(const double* kappa, double* theta, std::size_t n, Isa isa) {
-    helper<Helper::hankel_phase>(kappa, theta, n, isa);
+void hankel_phase(const double* kappa, double* theta, std::size_t n, bool fine, Isa isa) {
+    if (fine) {
+        helper<Helper::hankel_phase_fine>(kappa, theta, n, isa);
+    } else {
+        helper<Helper::hankel_phase>(kappa, theta, n, isa);
+    }
 }
 
 void hankel_phasor(const double* kappa, double* out, std::size_t n, Isa isa) {
@@ -416,8 +397,9 @@ void unit_phasor(const double* angle, double* out, std::size_t n, Isa isa) {
 // ---------------------------------------------------------------------------
 // C entry points for native callers and for the tests, which reach them
 // through the module's shared object: the kernels with a chosen instruction
-// set (-1 the best one here, 0 scalar, 1 AVX2, 2 AVX-512). Each returns 0, or
-// -1 when that instruction set cannot run here, -2 when memory ran out.
+// set (-1 the best one here, 0 scalar, 1 AVX2, 2 AVX-512) and, for the Hankel
+// phase, table (0 coarse, 1 fine). Each returns 0, or -1 when that
+// instruction set cannot run here, -2 when memory ran out.
 
 #define MOLVAK_EXPORT __attribute__((visibility("default")))
 
@@ -439,8 +421,9 @@ int run_with(int isa, F&& f) {
 
 extern "C" {
 
-MOLVAK_EXPORT int molvak_fdbf_hankel_phase(int isa, const double* kappa, double* theta, std::size_t n) {
-    return run_with(isa, [&](molvak::fdbf::Isa i) { molvak::fdbf::hankel_phase(kappa, theta, n, i); });
+MOLVAK_EXPORT int molvak_fdbf_hankel_phase(int isa, int fine, const double* kappa, double* theta,
+                                           std::size_t n) {
+    return run_with(isa, [&](molvak::fdbf::Isa i) { molvak::fdbf::hankel_phase(kappa, theta, n, fine != 0, i); });
 }
 
 MOLVAK_EXPORT int molvak_fdbf_hankel_phasor(int isa, const double* kappa, double* out, std::size_t n) {

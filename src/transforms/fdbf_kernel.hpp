@@ -23,6 +23,8 @@
 
 #include <cstddef>
 
+#include "spectral/fft.hpp"
+
 namespace molvak::fdbf {
 
 enum class Steering { plane, cylindrical };
@@ -48,9 +50,9 @@ struct Problem {
 
 // The band of the spectrum of a C-ordered (nx, nt) gather: out[i * count + k]
 // (complex, interleaved) is dt times bin first + k of the forward DFT of trace
-// i zero-padded to n samples, as the module's real FFT computes it; only the
-// band is kept. Throws AllocFailure ("temporary trace", "FFT plan").
-void band_spectrum(const double* data, std::size_t nx, std::size_t nt, std::size_t n,
+// i zero-padded to the plan's length, as the module's real FFT computes it;
+// only the band is kept.
+void band_spectrum(fft::RealPlan& plan, const double* data, std::size_t nx, std::size_t nt,
                    std::size_t first, std::size_t count, double dt, double* out);
 
 // Instruction sets the kernels are compiled for; `best` picks the widest the
@@ -65,8 +67,10 @@ bool available(Isa isa);
 void beam_power(const Problem& p, Isa isa = Isa::best);
 
 // Element-wise helpers, the building blocks of beam_power:
-// theta[k] = the phase of H0(1)(kappa[k]) in [-pi, pi];
-void hankel_phase(const double* kappa, double* theta, std::size_t n, Isa isa = Isa::best);
+// theta[k] = the phase of H0(1)(kappa[k]) in [-pi, pi], from the coarse or
+// (fine) the finer table of the phase;
+void hankel_phase(const double* kappa, double* theta, std::size_t n, bool fine = false,
+                  Isa isa = Isa::best);
 // out[2k], out[2k+1] = cos, sin of the phase of H0(1)(kappa[k]);
 void hankel_phasor(const double* kappa, double* out, std::size_t n, Isa isa = Isa::best);
 // out[2k], out[2k+1] = cos, sin of angle[k].

@@ -55,11 +55,13 @@ void solve(long double (&a)[n][n], long double (&b)[n]) {
     }
 }
 
+template <class Shape>
 struct Table {
-    double coefficients[kIntervals * kRowSize];
+    double coefficients[Shape::kIntervals * Shape::kRowSize];
 
     Table() {
-        constexpr int n = kCoefficients;
+        constexpr int n = Shape::kCoefficients;
+        constexpr int kPerOctave = Shape::kPerOctave;
         // Monomial coefficients of the Chebyshev polynomials T_0 .. T_{n-1}.
         long double cheb[n][n] = {};
         cheb[0][0] = 1;
@@ -98,7 +100,7 @@ struct Table {
                     values[m] = g - (static_cast<long double>(kappa) + g) * slope;
                 }
                 solve(system, values);  // Chebyshev coefficients of the interpolant
-                double* row = coefficients + ((e - kMinExponent) * kPerOctave + j) * kRowSize;
+                double* row = coefficients + ((e - kMinExponent) * kPerOctave + j) * Shape::kRowSize;
                 row[0] = 1.0 / half;
                 row[1] = mid / half;
                 for (int p = 0; p < n; ++p) {
@@ -113,9 +115,13 @@ struct Table {
 
 }  // namespace
 
+template <class Shape>
 const double* phase_table() {
-    static const Table table;
+    static const Table<Shape> table;
     return table.coefficients;
 }
+
+template const double* phase_table<Coarse>();
+template const double* phase_table<Fine>();
 
 }  // namespace molvak::hankel

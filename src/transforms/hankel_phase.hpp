@@ -1,6 +1,7 @@
 // The phase of the Hankel function of the first kind of order zero,
 // H0(1)(k) = J0(k) + i Y0(k) = M0(k) exp(i theta(k)), as cylindrical-wave
-// steering uses it. Plain C++.
+// steering uses it, and the constants of the vectorised sine and cosine.
+// Plain C++.
 //
 // The reference value is the math library's atan2(y0(k), j0(k)) (three calls
 // of about 70 ns each). The fast evaluation writes
@@ -16,33 +17,37 @@
 //
 // * 64 <= k <= 2^32: g from the six terms above. The first omitted term is
 //   below 6e-20 at k = 64 and falls as k^-13.
-// * 2^-12 <= k < 64: g from a table of polynomials, one per interval
-//   [2^e (1 + j/8), 2^e (1 + (j+1)/8)), e = -12..5, j = 0..7, each of degree 9
-//   in the local coordinate of its interval. The intervals scale with k, so
-//   their distance to the logarithmic branch point of Y0 at k = 0 (the only
-//   singularity near the positive axis) is at least 8 interval half-widths:
-//   Chebyshev interpolation at 10 nodes then converges like 34^-10, and the
-//   truncation error, checked against 30-digit values of the Bessel
-//   functions over every octave, stays below 2e-17. The polynomials are
-//   built once per process by interpolating the library's own phase at
-//   near-Chebyshev nodes, so the table follows the library it stands in for;
-//   its values carry the library's rounding (a few units in the last place)
-//   times the interpolation's Lebesgue constant (about 2.5).
+// * 2^-12 <= k < 64: g from a table of polynomials of degree 9, one per
+//   interval [2^e (1 + j/16), 2^e (1 + (j+1)/16)), e = -12..5, j = 0..15,
+//   each valid over its interval and the next (a window of 1/8 octave, so
+//   that a block of nearby arguments can share one row). The windows scale
+//   with k, so their centres lie at least 17 half-widths from the logarithmic
+//   branch point of Y0 at k = 0 (the only singularity near the positive
+//   axis): Chebyshev interpolation at 10 nodes converges like 34^-10,
+//   and the truncation error, checked against 30-digit values of the Bessel
+//   functions over the octaves, stays below 2e-17. A second table of degree
+//   7 over windows of 1/16 octave (32 intervals per octave, truncation below
+//   1e-16) serves blocks of arguments packed closely enough to share its
+//   rows, two multiply-adds cheaper. The polynomials are built
+//   once per process by interpolating the library's own phase at
+//   near-Chebyshev nodes, so the table follows the library it stands in
+//   for; its values carry the library's rounding (a few units in the last
+//   place) times the interpolation's Lebesgue constant (about 2.5).
 // * Everything else (k = 0, negative k, k below 2^-12 or above 2^32, NaN,
 //   infinities) goes to the library itself, so those results are the
 //   library's, bit for bit.
 //
-// k itself is reduced modulo pi/2 with a three-part Cody-Waite constant and
-// fused multiply-adds: for |k| <= 2^32 the first step is exact and the
-// reduced argument carries an absolute error below 2^-53 (plus 1e-40 from
-// the truncated constant), so the size of k does not erode the phase. The
-// sum of the reduced argument and g is reduced once more and goes to the
-// sine and cosine polynomials with its quadrant.
+// theta is reduced to q pi/8 + r, |r| <= pi/16, in one pass from k and g (see
+// kReducedSlope): k - q pi/8 is formed with fused multiply-adds, exactly or
+// within one rounding for every k up to 2^32, so the size of k does not erode
+// the phase. The sine and cosine of r come from short polynomials, and the
+// sixteenth root of unity e^(i q pi/8) is applied by the caller.
 //
 // Error bound against atan2(y0(k), j0(k)) on the fast range: the library's
 // own rounding, the interpolation error above and a few roundings of numbers
-// below 2.4, altogether a few times 1e-15 rad (the tests sweep k from 0 to
-// 1e6 and beyond and hold it to 1e-12 rad).
+// below 2, altogether a few times 1e-16 rad (measured: at most 8.9e-16 over
+// k from 0 to 2^33; the tests sweep k from 0 to 1e6 and beyond and hold it
+// to 1e-12 rad).
 #pragma once
 
 #include <cstddef>
@@ -65,16 +70,28 @@ inline constexpr double kMaxArgument = 0x1p32;
 // The tabulated range [2^kMinExponent, kAsymptoticFrom).
 inline constexpr int kMinExponent = -12;
 inline constexpr int kOctaves = 18;
-inline constexpr int kPerOctaveLog2 = 4;
-inline constexpr int kPerOctave = 1 << kPerOctaveLog2;
-inline constexpr int kIntervals = kOctaves * kPerOctave;
-inline constexpr int kCoefficients = 10;
 inline constexpr double kMinKappa = 0x1p-12;
 inline constexpr double kAsymptoticFrom = 64.0;
-// The bits of a positive normal double shifted right by 52 - kPerOctaveLog2
-// are (biased exponent, top mantissa bits): the interval number plus this.
-inline constexpr std::uint64_t kTableBase =
-    static_cast<std::uint64_t>(1023 + kMinExponent) << kPerOctaveLog2;
+
+// The shape of a table: 2^PerOctaveLog2 intervals per octave, a polynomial
+// of Coefficients terms per interval, valid over the interval and the next.
+template <int PerOctaveLog2, int Coefficients>
+struct TableShape {
+    static constexpr int kPerOctaveLog2 = PerOctaveLog2;
+    static constexpr int kPerOctave = 1 << PerOctaveLog2;
+    static constexpr int kIntervals = kOctaves * kPerOctave;
+    static constexpr int kCoefficients = Coefficients;
+    static constexpr int kRowSize = 2 + Coefficients;
+    // The bits of a positive normal double shifted right by 52 - PerOctaveLog2
+    // are (biased exponent, top mantissa bits): the interval number plus this.
+    static constexpr std::uint64_t kBase = static_cast<std::uint64_t>(1023 + kMinExponent)
+                                           << PerOctaveLog2;
+};
+// Windows of 1/8 octave, degree 9: truncation below 2e-17.
+using Coarse = TableShape<4, 10>;
+// Windows of 1/16 octave, degree 7: truncation below 1e-16, for blocks of
+// arguments that spread over less than 1/64 of their size.
+using Fine = TableShape<5, 8>;
 
 // c(k) = u * (b0 + u^2 (b1 + u^2 (b2 + ...))), u = 1/k.
 inline constexpr int kAsymptoticTerms = 6;
@@ -135,16 +152,16 @@ inline constexpr double kCos[kCosTerms] = {
 // step less. The table holds h; the series gives g and subtracts the term.
 inline constexpr double kReducedSlope = kEightOverPi * kPio8Mid;
 
-// The table: kIntervals rows of kRowSize doubles, one per interval
-// [a, a + w), a = 2^e (1 + j/16), w = 2^e / 16. Each row's polynomial holds
-// on [a, a + 2w), its own interval and the next one, so that a block of
-// arguments spread over two neighbouring intervals can share the row of the
-// lower one. A row holds the scale 2^(4-e) and the offset 17 + j that map k
-// to the local coordinate t = k * scale - offset in [-1, 1) of that window
-// (exactly; the row's own interval is t < 0), then kCoefficients monomial
-// coefficients in t, constant term first. Built on the first call
-// (thread-safe), then read-only.
-inline constexpr int kRowSize = 2 + kCoefficients;
+// A table: Shape::kIntervals rows of Shape::kRowSize doubles, one per
+// interval [a, a + w), a = 2^e (1 + j/n), w = 2^e / n, n = Shape::kPerOctave.
+// Each row's polynomial holds on [a, a + 2w), its own interval and the next
+// one, so that a block of arguments spread over two neighbouring intervals
+// can share the row of the lower one. A row holds the scale 2^(log2 n - e)
+// and the offset n + 1 + j that map k to the local coordinate
+// t = k * scale - offset in [-1, 1) of that window (exactly; the row's own
+// interval is t < 0), then the monomial coefficients in t, constant term
+// first. Built on the first call (thread-safe), then read-only.
+template <class Shape>
 const double* phase_table();
 
 // The library's phase, atan2(y0(k), j0(k)).
