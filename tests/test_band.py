@@ -26,9 +26,9 @@ def slant(nt, dt, f_range=OMIT, n=0, data=None):
     [(1000, 501, 1.0), (999, 500, 1000 / 999), (22, 11, 1000 / 22)],
 )
 def test_whole_band_axis(N, expected_count, expected_step):
-    f, spec = slant(N, 0.001)
+    f, disp = slant(N, 0.001)
     assert f.dtype == np.float64 and f.shape == (expected_count,)
-    assert spec.shape == (expected_count, 1)
+    assert disp.shape == (expected_count, 1)
     np.testing.assert_allclose(f, np.arange(expected_count) * expected_step, rtol=1e-15)
     # N = 22: 500 / df evaluates just below 11, so the Nyquist bin is left out
 
@@ -41,9 +41,9 @@ def test_whole_band_axis(N, expected_count, expected_step):
      ((499.5, np.inf), (500, 501)), (np.array([3.0, 10.0]), (3, 11)), ([3, 10], (3, 11))],
 )
 def test_bins_selected(f_range, bins):
-    f, spec = slant(1000, 0.001, f_range)
+    f, disp = slant(1000, 0.001, f_range)
     np.testing.assert_array_equal(f, np.arange(*bins, dtype=float))
-    assert spec.shape == (bins[1] - bins[0], 1)
+    assert disp.shape == (bins[1] - bins[0], 1)
 
 
 def test_axis_labels_the_cut_bin_for_bin(rng):
@@ -52,19 +52,19 @@ def test_axis_labels_the_cut_bin_for_bin(rng):
     for n in (0, 301, 1024):
         full_f, full = slant(300, dt, None, n, data)
         for f_range in [(3.3, 40.1), (0, 17.0), (100.0, 250.0), (12.0, 12.5)]:
-            f, spec = slant(300, dt, f_range, n, data)
+            f, disp = slant(300, dt, f_range, n, data)
             first, stop = band_bins(*f_range, dt, max(n, 300))
             np.testing.assert_array_equal(f, full_f[first:stop])
-            np.testing.assert_array_equal(spec, full[first:stop])
+            np.testing.assert_array_equal(disp, full[first:stop])
 
 
 def test_cut_is_a_view_and_axis_owns_its_buffer():
-    f, spec = slant(64, 0.01, (5.0, 20.0))
-    assert spec.base is not None and not spec.flags.owndata
-    assert spec.base.shape == (33, 1)
+    f, disp = slant(64, 0.01, (5.0, 20.0))
+    assert disp.base is not None and not disp.flags.owndata
+    assert disp.base.shape == (33, 1)
     assert type(f.base).__name__ == "PyCapsule"
     assert f.flags.c_contiguous and f.flags.writeable and f.flags.aligned
-    del spec
+    del disp
     f[:] += 1.0  # still valid memory after every other object of the call is gone
     assert f[0] == 1.0 + 4 * (1.0 / 0.64)  # first bin at or above 5 Hz, df = 1/0.64
 

@@ -122,9 +122,9 @@ def call(fn, args, kwargs):
 def check_estimator(result, n_vels):
     if result is None:
         return
-    f, spec = result
+    f, disp = result
     assert isinstance(f, np.ndarray) and f.dtype == np.float64 and f.ndim == 1
-    assert isinstance(spec, np.ndarray) and spec.dtype == np.complex128 and spec.shape == (f.size, n_vels)
+    assert isinstance(disp, np.ndarray) and disp.dtype == np.complex128 and disp.shape == (f.size, n_vels)
 
 
 SETTINGS = settings(max_examples=150, deadline=None, suppress_health_check=list(HealthCheck))

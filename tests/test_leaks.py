@@ -110,7 +110,7 @@ def test_resident_memory_is_flat_over_many_large_calls():
     vels = np.arange(50.0, 1000.0, 5.0)  # the masw workload on a coarser velocity grid
 
     def run():
-        f, spec = _molvak._disp_slantstack(data, offsets, time, vels, 5e-4, f_range=(3, 100), n=8000)
+        f, disp = _molvak._disp_slantstack(data, offsets, time, vels, 5e-4, f_range=(3, 100), n=8000)
         _molvak._rfft(data, n=8000)
         _molvak._radon_transform(data, offsets, 1.0 / vels, 5e-4, 0.0)
         _molvak._phase_shift(data, offsets, vels, 5e-4, f_range=(3, 100), n=8000)

@@ -9,10 +9,10 @@ from reference import slant_stack
 def test_worked_example():
     data = [[0, 1, 0, 0], [0, 0, 1, 0]]
     for time in ([0, 1, 2, 3], [10, 11, 12, 13]):
-        f, spec = _molvak._disp_slantstack(data, [0, 1], time, [1], 1)
+        f, disp = _molvak._disp_slantstack(data, [0, 1], time, [1], 1)
         np.testing.assert_array_equal(f, [0.0, 0.25, 0.5])
-        assert spec.shape == (3, 1) and spec.dtype == np.complex128
-        np.testing.assert_allclose(spec, [[1], [-1j], [-1]], atol=1e-15)
+        assert disp.shape == (3, 1) and disp.dtype == np.complex128
+        np.testing.assert_allclose(disp, [[1], [-1j], [-1]], atol=1e-15)
 
 
 @pytest.mark.parametrize("nx, nt, n", [(2, 64, 0), (12, 250, 0), (12, 250, 1000), (5, 97, 211)])
@@ -23,11 +23,11 @@ def test_matches_numpy_formulation(rng, nx, nt, n, f_range):
     offsets = np.sort(rng.uniform(0, 50, nx))
     time = 0.3 + np.arange(nt) * dt
     c = np.r_[np.linspace(80, 900, 23), -250.0]
-    f, spec = _molvak._disp_slantstack(data, offsets, time, c, dt, f_range=f_range, n=n)
+    f, disp = _molvak._disp_slantstack(data, offsets, time, c, dt, f_range=f_range, n=n)
     f_ref, spec_ref = slant_stack(data, offsets, time, c, dt, f_range, n)
     np.testing.assert_array_equal(f, f_ref)
-    assert spec.shape == spec_ref.shape == (f_ref.size, c.size)
-    np.testing.assert_allclose(spec, spec_ref, rtol=0, atol=1e-12 * np.abs(spec_ref).max())
+    assert disp.shape == spec_ref.shape == (f_ref.size, c.size)
+    np.testing.assert_allclose(disp, spec_ref, rtol=0, atol=1e-12 * np.abs(spec_ref).max())
 
 
 def test_plane_wave_peaks_at_its_velocity():
@@ -39,8 +39,8 @@ def test_plane_wave_peaks_at_its_velocity():
     arrival = 0.05 + offsets / 300.0
     data = np.exp(-(((t[None, :] - arrival[:, None]) / 0.004) ** 2))
     c = np.arange(100.0, 800.0, 5.0)
-    f, spec = _molvak._disp_slantstack(data, offsets, t, c, dt, f_range=(10, 60))
-    assert np.all(c[np.abs(spec).argmax(axis=1)] == 300.0)
+    f, disp = _molvak._disp_slantstack(data, offsets, t, c, dt, f_range=(10, 60))
+    assert np.all(c[np.abs(disp).argmax(axis=1)] == 300.0)
 
 
 def test_properties(rng):
@@ -48,10 +48,10 @@ def test_properties(rng):
     offsets = np.arange(6) * 3.0
     time = np.arange(128) * 0.002
     c = np.array([0.0, 150.0, 400.0])
-    f, spec = _molvak._disp_slantstack(data, offsets, time, c, 0.002)
-    np.testing.assert_array_equal(spec[:, 0], 0)  # c = 0: every arrival out of range
+    f, disp = _molvak._disp_slantstack(data, offsets, time, c, 0.002)
+    np.testing.assert_array_equal(disp[:, 0], 0)  # c = 0: every arrival out of range
     _, shifted = _molvak._disp_slantstack(data, offsets, time + 7.5, c, 0.002)
-    np.testing.assert_allclose(shifted, spec, atol=1e-10)
+    np.testing.assert_allclose(shifted, disp, atol=1e-10)
     _, single = _molvak._disp_slantstack(data[:1], offsets[:1], time, c, 0.002)
     np.testing.assert_array_equal(single, 0)
     f2, padded = _molvak._disp_slantstack(data, offsets, time, c, 0.002, n=256)
