@@ -156,7 +156,12 @@ RealPlan::RealPlan(std::size_t n, std::size_t max_lanes) : n_(n) {
     // Several lanes let strided lines be gathered a cache line at a time;
     // very long transforms keep to one.
     lanes_ = std::max<std::size_t>(
-        1, std::min<std::size_t>(max_lanes, n <= 16384 ? 16 : n <= 65536 ? 8 : n <= (std::size_t(1) << 20) ? 2 : 1));
+        1, std::min<std::size_t>({max_lanes, std::size_t(16),
+                                 n <= 16384                  ? std::size_t(16)
+                                 : n <= 65536                ? std::size_t(8)
+                                 : n <= (std::size_t(1) << 20) ? std::size_t(2)
+                                                               : std::size_t(1)}));
+    for (std::size_t& z : zero_from_) z = n;
     std::size_t pairs = 0, total = 0;
     if (!checked_mul(n / 2 + 1, 2, &pairs)) throw AllocFailure("temporary trace");
     in_stride_ = round_up(n, 8);
@@ -166,6 +171,14 @@ RealPlan::RealPlan(std::size_t n, std::size_t max_lanes) : n_(n) {
     in_.reset(total, "temporary trace");
     if (!checked_mul(out_stride_, lanes_, &total)) throw AllocFailure("temporary trace");
     out_.reset(total, "temporary trace");
+}
+
+double* RealPlan::padded_in(std::size_t lane, std::size_t count) noexcept {
+    double* line = in(lane);
+    std::size_t& zeros = zero_from_[lane];
+    if (count < zeros) std::fill(line + count, line + zeros, 0.0);
+    zeros = count;
+    return line;
 }
 
 RealPlan::~RealPlan() {
@@ -249,7 +262,7 @@ void rfft_axis(RealPlan& plan, const double* src, std::size_t outer, std::size_t
                std::size_t inner, double scale, double* dst) {
     const std::size_t bins = plan.bins(), n = plan.length(), lanes = plan.lanes();
     auto pad = [&](std::size_t count) {
-        for (std::size_t b = 0; b < count; ++b) std::fill(plan.in(b) + L, plan.in(b) + n, 0.0);
+        for (std::size_t b = 0; b < count; ++b) plan.padded_in(b, L);
     };
     if (inner == 1 && !plan.chirp_z()) {
         // Contiguous lines straight from the input into the output where the
@@ -259,9 +272,8 @@ void rfft_axis(RealPlan& plan, const double* src, std::size_t outer, std::size_t
             double* d = dst + 2 * o * bins;
             const double* in = row;
             if (L != n) {
+                in = plan.padded_in(0, L);
                 std::memcpy(plan.in(0), row, L * sizeof(double));
-                std::fill(plan.in(0) + L, plan.in(0) + n, 0.0);
-                in = plan.in(0);
             }
             if (plan.execute_direct(in, d)) {
                 finish_bins(d, n, scale);

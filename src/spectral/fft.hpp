@@ -19,7 +19,9 @@ class RealPlan {
 public:
     // Allocates the work buffers (AllocFailure "temporary trace"); the plans
     // are made by prepare() (AllocFailure "FFT plan").
-    explicit RealPlan(std::size_t n, std::size_t max_lanes = 16);
+    // `max_lanes` (at most 16) lines can be batched: many for lines gathered
+    // across an axis, two (a chirp-z pair) for lines handled one by one.
+    explicit RealPlan(std::size_t n, std::size_t max_lanes);
     ~RealPlan();
     RealPlan(const RealPlan&) = delete;
     RealPlan& operator=(const RealPlan&) = delete;
@@ -30,6 +32,10 @@ public:
     std::size_t lanes() const noexcept { return lanes_; }
     bool chirp_z() const noexcept { return blue_ != nullptr; }
     double* in(std::size_t lane = 0) noexcept { return in_.data() + lane * in_stride_; }
+    // The input of `lane` ready for `count` samples: zeros from `count` to
+    // the plan length. Transforms keep their input, so the padding of a lane
+    // is written once and only redone where a longer line overwrote it.
+    double* padded_in(std::size_t lane, std::size_t count) noexcept;
     const double* out(std::size_t lane = 0) const noexcept { return out_.data() + lane * out_stride_; }
     // Transforms in(0 .. count-1) into out(0 .. count-1); inputs are kept.
     void execute(std::size_t count = 1) noexcept;
@@ -42,6 +48,7 @@ private:
     struct Bluestein;
     std::size_t n_;
     std::size_t lanes_;
+    std::size_t zero_from_[16];
     std::size_t in_stride_ = 0;
     std::size_t out_stride_ = 0;
     Buffer<double> in_;

@@ -103,7 +103,7 @@ PyObject* FDBF_py(PyObject*, PyObject* args, PyObject* kwargs) {
     const npy_intp bins = PySlice_AdjustIndices(half, &first, &stop, 1);
 
     // The transform's work buffers and plan, where the FFT would make them.
-    fft::RealPlan plan(static_cast<std::size_t>(N));
+    fft::RealPlan plan(static_cast<std::size_t>(N), 2);
     plan.prepare();
 
     const npy_intp nx = dim(data, 0);

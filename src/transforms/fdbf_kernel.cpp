@@ -317,9 +317,8 @@ void band_spectrum(fft::RealPlan& plan, const double* data, std::size_t nx, std:
     for (std::size_t i0 = 0; i0 < nx; i0 += lanes) {
         const std::size_t batch = std::min(lanes, nx - i0);
         for (std::size_t b = 0; b < batch; ++b) {
-            double* line = plan.in(b);
+            double* line = plan.padded_in(b, nt);
             std::copy(data + (i0 + b) * nt, data + (i0 + b + 1) * nt, line);
-            std::fill(line + nt, line + n, 0.0);
         }
         plan.execute(batch);
         for (std::size_t b = 0; b < batch; ++b) {

@@ -206,14 +206,13 @@ void slant_stack_spectrum(const Gather& g, const double* slowness, std::size_t n
                           const double* time, std::size_t ntime, double dt, fft::RealPlan& plan,
                           double* spectrum) {
     Buffer<double> prev(ntime, "tau-p work buffers");
-    const std::size_t n = plan.length(), lanes = plan.lanes();
+    const std::size_t lanes = plan.lanes();
     const auto stride = static_cast<std::ptrdiff_t>(nslow);
     for (std::size_t k0 = 0; k0 < nslow; k0 += lanes) {
         const std::size_t count = std::min(lanes, nslow - k0);
         for (std::size_t b = 0; b < count; ++b) {
-            double* column_buffer = plan.in(b);
+            double* column_buffer = plan.padded_in(b, ntime);
             column(g, linear, slowness[k0 + b], time, ntime, dt, time[0], column_buffer, prev.data());
-            std::fill(column_buffer + ntime, column_buffer + n, 0.0);
         }
         plan.execute(count);
         for (std::size_t b = 0; b < count; ++b)
