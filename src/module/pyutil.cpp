@@ -12,6 +12,14 @@ PyRef to_double_array(PyObject* obj) {
                                  NPY_ARRAY_IN_ARRAY, nullptr));
 }
 
+bool to_double_arrays(std::initializer_list<std::pair<PyObject*, PyRef*>> arguments) {
+    for (const auto& [obj, ref] : arguments) {
+        *ref = to_double_array(obj);
+        if (!*ref) return false;
+    }
+    return true;
+}
+
 PyObject* set_error(PyObject* type, const char* message) {
     PyErr_SetString(type, message);
     return nullptr;

@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <new>
 #include <utility>
 
@@ -71,6 +72,10 @@ private:
 // of dimensions with NumPy's safe casting (integers pass, complex is refused).
 // Returns an empty PyRef with NumPy's exception set on failure.
 PyRef to_double_array(PyObject* obj);
+
+// Converts several arguments, in order, into the given references, stopping
+// at the first failure: false then, with that conversion's exception set.
+bool to_double_arrays(std::initializer_list<std::pair<PyObject*, PyRef*>> arguments);
 
 // Convenience accessors on converted arrays.
 inline int ndim(const PyRef& a) { return PyArray_NDIM(a.array()); }

@@ -48,12 +48,9 @@ PyObject* FDBF_py(PyObject*, PyObject* args, PyObject* kwargs) {
                                      &data_obj, &offsets_obj, &phase_vels_obj, &dt, &f_range,
                                      &steering_name, &weighting_name, &n))
         return nullptr;
-    PyRef data = to_double_array(data_obj);
-    if (!data) return nullptr;
-    PyRef offsets = to_double_array(offsets_obj);
-    if (!offsets) return nullptr;
-    PyRef phase_vels = to_double_array(phase_vels_obj);
-    if (!phase_vels) return nullptr;
+    PyRef data, offsets, phase_vels;
+    if (!to_double_arrays({{data_obj, &data}, {offsets_obj, &offsets}, {phase_vels_obj, &phase_vels}}))
+        return nullptr;
 
     double band[2];
     if (initialise_f_range(band, f_range, dt)) return nullptr;

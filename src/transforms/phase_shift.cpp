@@ -17,12 +17,9 @@ PyObject* phase_shift_py(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOd|On", const_cast<char**>(keywords),
                                      &data_obj, &offset_obj, &phase_vel_obj, &dt, &f_range, &n))
         return nullptr;
-    PyRef data = to_double_array(data_obj);
-    if (!data) return nullptr;
-    PyRef offset = to_double_array(offset_obj);
-    if (!offset) return nullptr;
-    PyRef phase_vel = to_double_array(phase_vel_obj);
-    if (!phase_vel) return nullptr;
+    PyRef data, offset, phase_vel;
+    if (!to_double_arrays({{data_obj, &data}, {offset_obj, &offset}, {phase_vel_obj, &phase_vel}}))
+        return nullptr;
 
     double band[2];
     if (initialise_f_range(band, f_range, dt)) return nullptr;

@@ -58,12 +58,9 @@ PyObject* radon_transform_py(PyObject*, PyObject* args, PyObject* kwargs) {
                                      &data_obj, &offsets_obj, &slowness_obj, &dt, &t0,
                                      &t_eval_obj, &moveout_type))
         return nullptr;
-    PyRef data = to_double_array(data_obj);
-    if (!data) return nullptr;
-    PyRef offsets = to_double_array(offsets_obj);
-    if (!offsets) return nullptr;
-    PyRef slowness = to_double_array(slowness_obj);
-    if (!slowness) return nullptr;
+    PyRef data, offsets, slowness;
+    if (!to_double_arrays({{data_obj, &data}, {offsets_obj, &offsets}, {slowness_obj, &slowness}}))
+        return nullptr;
     PyRef t_eval;
     if (t_eval_obj != Py_None) {
         t_eval = to_double_array(t_eval_obj);

@@ -20,14 +20,10 @@ PyObject* disp_slantstack_py(PyObject*, PyObject* args, PyObject* kwargs) {
                                      &data_obj, &offsets_obj, &time_obj, &phase_vel_obj, &dt,
                                      &f_range, &n))
         return nullptr;
-    PyRef data = to_double_array(data_obj);
-    if (!data) return nullptr;
-    PyRef offsets = to_double_array(offsets_obj);
-    if (!offsets) return nullptr;
-    PyRef time = to_double_array(time_obj);
-    if (!time) return nullptr;
-    PyRef phase_vel = to_double_array(phase_vel_obj);
-    if (!phase_vel) return nullptr;
+    PyRef data, offsets, time, phase_vel;
+    if (!to_double_arrays(
+            {{data_obj, &data}, {offsets_obj, &offsets}, {time_obj, &time}, {phase_vel_obj, &phase_vel}}))
+        return nullptr;
 
     double band[2];
     if (initialise_f_range(band, f_range, dt)) return nullptr;
