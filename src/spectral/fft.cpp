@@ -229,13 +229,20 @@ bool RealPlan::execute_direct(const double* in, double* out) noexcept {
 }
 
 namespace {
-// Scales bins in place and writes the exact zeros of the real bins.
+// Bin 0, and the Nyquist bin of an even length n, have no imaginary part:
+// write it as an exact zero, whatever the scale (an infinite scale must not
+// turn it into NaN). The bins lie `stride` complex elements apart.
+void zero_real_bins(double* d, std::size_t n, std::ptrdiff_t stride) {
+    d[1] = 0.0;
+    if (n % 2 == 0) d[2 * static_cast<std::ptrdiff_t>(n / 2) * stride + 1] = 0.0;
+}
+
+// Scales contiguous bins in place.
 void finish_bins(double* d, std::size_t n, double scale) {
     const std::size_t bins = n / 2 + 1;
     if (scale != 1.0)
         for (std::size_t k = 0; k < 2 * bins; ++k) d[k] *= scale;
-    d[1] = 0.0;
-    if (n % 2 == 0) d[2 * (bins - 1) + 1] = 0.0;
+    zero_real_bins(d, n, 1);
 }
 }  // namespace
 
@@ -252,10 +259,7 @@ void store_bins(const RealPlan& plan, std::size_t lane, double scale, double* ds
             d[1] = out[2 * k + 1] * scale;
         }
     }
-    // Bins without an imaginary part carry an exact zero there, whatever the
-    // scale (an infinite scale must not turn it into NaN).
-    dst[1] = 0.0;
-    if (plan.length() % 2 == 0) dst[2 * static_cast<std::ptrdiff_t>(bins - 1) * stride + 1] = 0.0;
+    zero_real_bins(dst, plan.length(), stride);
 }
 
 void rfft_axis(RealPlan& plan, const double* src, std::size_t outer, std::size_t L,
@@ -279,10 +283,7 @@ void rfft_axis(RealPlan& plan, const double* src, std::size_t outer, std::size_t
                 finish_bins(d, n, scale);
                 continue;
             }
-            if (in == row) {
-                std::memcpy(plan.in(0), row, L * sizeof(double));
-                in = plan.in(0);
-            }
+            if (in == row) std::memcpy(plan.in(0), row, L * sizeof(double));
             plan.execute(1);
             store_bins(plan, 0, scale, d, 1);
         }
@@ -322,10 +323,8 @@ void rfft_axis(RealPlan& plan, const double* src, std::size_t outer, std::size_t
                     to[2 * b + 1] = from[1] * scale;
                 }
             }
-            for (std::size_t b = 0; b < count; ++b) {
-                d[2 * (q0 + b) + 1] = 0.0;
-                if (n % 2 == 0) d[2 * ((bins - 1) * inner + q0 + b) + 1] = 0.0;
-            }
+            for (std::size_t b = 0; b < count; ++b)
+                zero_real_bins(d + 2 * (q0 + b), n, static_cast<std::ptrdiff_t>(inner));
         }
     }
 }

@@ -39,9 +39,9 @@ PyRef rfft(PyArrayObject* array, int axis, Py_ssize_t n, double stepsize) {
     for (int i = axis + 1; i < nd; ++i) inner *= static_cast<std::size_t>(shape[i]);
 
     // Work buffers first, then the refusal of empty lines, then the plan: the
-    // order in which the failures are reported.
-    // Lines gathered across an inner axis come sixteen at a time (a cache
-    // line of each row); contiguous lines one or a chirp-z pair at a time.
+    // order in which the failures are reported. Lines gathered across an
+    // inner axis come sixteen at a time (a cache line of each row),
+    // contiguous lines one or a chirp-z pair at a time.
     fft::RealPlan plan(static_cast<std::size_t>(N), inner > 1 ? 16 : 2);
     if (empty) {
         zero_size_error("an axis other than the FFT axis");
