@@ -196,3 +196,94 @@ def main(argv: List[str]) -> int:
 
 if __name__ == "__main__":
     sys.exit(main(sys.argv[1:]))
+
+
+def oysand_elementary(field: Path = FIELD) -> List[molvak.DispersionCurve]:
+    """The 30 elementary Oysand curves (one per row of the c and f lists)."""
+    def rows(path: Path) -> List[np.ndarray]:
+        out = []
+        with open(path) as handle:
+            for line in handle:
+                values = [x for x in line.rstrip("\r\n").split("\t") if x.strip()]
+                if values:
+                    out.append(np.array(values, dtype=float))
+        return out
+    c = rows(field / "oysand" / "Oysand_c_list.txt")
+    f = rows(field / "oysand" / "Oysand_f_list.txt")
+    return [molvak.DispersionCurve.from_arrays(fk, ck) for fk, ck in zip(f, c)]
+
+
+def oysand_combination() -> None:
+    """The published composite curve against molvak.combine, column by column."""
+    ref = np.loadtxt(FIELD / "oysand" / "Oysand_dc.txt", skiprows=1)
+    curves = oysand_elementary()
+    out = molvak.combine(curves, ratio=1.2357125, no_std=1, n_points=30)
+    print(f"{len(curves)} curves, {sum(len(c) for c in curves)} picks, "
+          f"{len(out.bins)} bins of {int(out.bins.count.min())}-{int(out.bins.count.max())}")
+    print(f"{'column':>10} {'median':>9} {'largest':>9}   relative difference")
+    for k, name in enumerate(("wavelength", "velocity", "low", "high")):
+        rel = np.abs(getattr(out, name) / ref[:, k] - 1.0)
+        print(f"{name:>10} {np.median(rel):9.1e} {rel.max():9.1e}")
+
+
+def site_curve(images: Dict[float, molvak.DispersionImage], out: Path) -> None:
+    """The six source positions' valid picks combined into one site curve:
+    a picture and the curve in the dinver text format, CSV and JSON."""
+    from matplotlib.ticker import NullFormatter
+
+    from molvak.plot import new_figure
+    out.mkdir(parents=True, exist_ok=True)
+    curves = {p: image.pick() for p, image in images.items()}
+    site = molvak.combine(list(curves.values()), ratio=2 ** (1 / 6), n_points=40)
+    published = wghs_site()
+    written = []
+    for suffix, writer in ((".txt", site.to_dinver), (".csv", site.to_csv),
+                           (".json", site.to_json)):
+        path = out / f"wghs_site_curve{suffix}"
+        writer(path)
+        written.append(path)
+    fig, axes = new_figure((11.0, 4.6))
+    fig.clear()
+    axes = fig.subplots(1, 2)
+    colours = ["#1b9e77", "#d95f02", "#7570b3", "#e7298a", "#66a61e", "#e6ab02"]
+    for ax, domain in zip(axes, ("frequency", "wavelength")):
+        for (position, curve), colour in zip(curves.items(), colours):
+            ok = curve.valid
+            x = curve.frequency if domain == "frequency" else curve.wavelength
+            ax.plot(x[ok], curve.velocity[ok], ls="none", marker="o", ms=2.2, color=colour,
+                    alpha=0.7, label=f"source at {position:g} m")
+        x = site.frequency if domain == "frequency" else site.wavelength
+        ax.fill_between(x, site.low, site.high, color="0.5", alpha=0.3, lw=0,
+                        label="mean ± 1 std")
+        ax.plot(x, site.ci_low, color="black", lw=0.8, ls=(0, (3, 2)),
+                label="95 % bootstrap interval of the mean")
+        ax.plot(x, site.ci_high, color="black", lw=0.8, ls=(0, (3, 2)))
+        ax.plot(x, site.velocity, color="black", lw=1.6, label="combined (molvak)")
+        px = published.frequency if domain == "frequency" else published.wavelength
+        ax.plot(px, published.velocity, color="#b2182b", lw=1.2, ls="--",
+                label="published site curve (MASW + passive)")
+        ax.set_xscale("log")
+        ticks = [5, 10, 20, 30, 50, 80] if domain == "frequency" else [2, 3, 5, 10, 20, 30]
+        ax.set_xticks(ticks)
+        ax.set_xticklabels([str(t) for t in ticks])
+        ax.xaxis.set_minor_formatter(NullFormatter())
+        ax.set_xlabel("Frequency (Hz)" if domain == "frequency" else "Wavelength (m)")
+        ax.set_ylabel("Phase velocity (m/s)")
+        ax.set_ylim(140, 260)
+        ax.grid(True, which="both", alpha=0.25)
+    axes[0].set_xlim(5, 90)
+    axes[1].set_xlim(1.5, 40)
+    axes[0].legend(fontsize=7, loc="upper right")
+    fig.suptitle("WGHS: valid picks of six source positions combined in wavelength bins "
+                 "(ratio 2^(1/6))", fontsize=10)
+    png = out / "wghs_site_curve.png"
+    fig.savefig(png)
+    written.insert(0, png)
+    band = (published.frequency >= 8) & (published.frequency <= 60)
+    mine = np.interp(np.log(published.frequency[band]), np.log(site.frequency[::-1]),
+                     site.velocity[::-1])
+    rel = np.abs(mine / published.velocity[band] - 1.0)
+    print(f"site curve: {len(site)} points, {site.frequency.min():.1f}-"
+          f"{site.frequency.max():.1f} Hz; against the published curve over 8-60 Hz: "
+          f"median {100 * np.median(rel):.1f} %, largest {100 * rel.max():.1f} %")
+    print("wrote " + ", ".join(str(p) for p in written))

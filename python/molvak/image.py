@@ -429,7 +429,7 @@ class DispersionImage:
              near_field: Optional[float] = NEAR_FIELD,
              source_distance: Optional[float] = None,
              jump: Optional[float] = JUMP,
-             min_power: float = 0.1, min_length: int = 5,
+             min_power: float = 0.2, min_length: int = 8, min_strength: float = 0.05,
              ) -> Union[DispersionCurve, List[DispersionCurve]]:
         """Pick the dispersion curve, or the curves of several modes, and
         flag the picks not to trust.
@@ -443,11 +443,15 @@ class DispersionImage:
         edge of the search window is kept unrefined (and flagged at_edge).
 
         With ``modes=k``, every local maximum of each frequency row that
-        reaches `min_power` times the row's maximum is a peak; peaks are
+        reaches `min_power` times the row's maximum is a peak, unless it is
+        a sidelobe of a stronger one (see :func:`molvak.picking.row_peaks`:
+        this needs the image's offsets); peaks are
         linked across frequencies into ridges (each ridge takes the peak
         nearest the trend of its last peaks, within 5 % in velocity, and may
         skip up to two frequencies), ridges shorter than `min_length`
-        frequencies are dropped, and the ridges are numbered from the slowest
+        frequencies or weaker than `min_strength` times the strongest ridge
+        (in summed peak power: noise makes short, weak ridges) are dropped,
+        and the ridges are numbered from the slowest
         up so that a mode keeps its number where a slower one fades out (see
         :func:`molvak.picking.number_modes`). Each mode's curve holds its
         picks where it carries energy, not at every frequency.
@@ -474,9 +478,10 @@ class DispersionImage:
         jump : float or None
             Largest relative velocity step along a ridge between neighbouring
             frequencies (default 0.1); None flags no jump.
-        min_power, min_length
+        min_power, min_length, min_strength
             For modes: the lowest peak kept, relative to its row's maximum,
-            and the fewest frequencies of a ridge.
+            the fewest frequencies of a ridge and its smallest summed power
+            relative to the strongest ridge.
 
         Returns
         -------
@@ -521,9 +526,11 @@ class DispersionImage:
             object.__setattr__(self, "_last_pick", curve)    # what plot() draws
             return curve
 
-        peaks = picking.row_peaks(p, vv, float(min_power))
+        peaks = picking.row_peaks(p, vv, float(min_power), f=ff, aperture=settings["aperture"])
         ridges = picking.track(ff, peaks, tol=0.05, max_gap=2) if ff.size else []
         ridges = [r for r in ridges if len(r.rows) >= int(min_length)]
+        strongest = max((r.strength for r in ridges), default=0.0)
+        ridges = [r for r in ridges if r.strength >= min_strength * strongest]
         numbers = picking.number_modes(ridges, ff, tol=settings["jump"] or JUMP)
         top = max((max(r.power) for r in ridges), default=1.0)
         curves = []

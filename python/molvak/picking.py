@@ -20,6 +20,8 @@ LONGEST = 0.6
 NEAR_FIELD = 0.5
 JUMP = 0.1
 SLOPE = 0.5
+# the widest gap in ln(frequency) across which one ridge continues another
+MAX_BRIDGE = 0.5
 
 
 def spacing_and_aperture(offsets: np.ndarray) -> Tuple[float, float]:
@@ -218,10 +220,18 @@ class Ridge:
         return float(np.sum(self.power))
 
 
-def row_peaks(p: np.ndarray, v: np.ndarray, min_power: float
+def row_peaks(p: np.ndarray, v: np.ndarray, min_power: float, *,
+              f: Optional[np.ndarray] = None, aperture: Optional[float] = None,
               ) -> List[Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]]:
     """Per row: (grid index, refined velocity, power, on the edge) of every
-    local maximum at least `min_power` times the row's largest value."""
+    local maximum at least `min_power` times the row's largest value.
+
+    Given the frequencies `f` and the aperture A of the line, a peak within
+    3 / A in wavenumber (f / c) of a peak at least twice as strong is left
+    out: the main lobe of a line of length A is about 1 / A wide and its
+    first sidelobes lie 1.4 / A and 2.5 / A away, so such a peak is a
+    sidelobe, or too close to the stronger one to be measured apart.
+    """
     nf, nc = p.shape
     left = np.full_like(p, -np.inf)
     right = np.full_like(p, -np.inf)
@@ -234,7 +244,17 @@ def row_peaks(p: np.ndarray, v: np.ndarray, min_power: float
         k = np.flatnonzero(is_peak[i])
         rows = np.full(k.size, i)
         vel = refine(v, p, rows, k)
-        out.append((k, vel, p[i, k], (k == 0) | (k == nc - 1)))
+        pw = p[i, k]
+        if f is not None and aperture and k.size > 1:
+            wn = f[i] / vel
+            keep = np.ones(k.size, dtype=bool)
+            for j in np.argsort(-pw):
+                if not keep[j]:
+                    continue
+                near = (np.abs(wn - wn[j]) < 3.0 / aperture) & (pw < 0.5 * pw[j])
+                keep &= ~near
+            k, vel, pw = k[keep], vel[keep], pw[keep]
+        out.append((k, vel, pw, (k == 0) | (k == nc - 1)))
     return out
 
 
@@ -280,9 +300,9 @@ def number_modes(ridges: List[Ridge], f: np.ndarray, *, tol: float, slope: float
 
     Where two ridges share frequencies they belong to different modes and
     the slower one lies below. A ridge that starts after another ends
-    continues it (same mode) when its first velocity lies within
-    ``tol + slope * |ln(f2 / f1)|`` of the other's last one, and otherwise
-    lies above or below it. Ridges that continue one another are joined
+    continues it (same mode) when its first pick and the other's last lie on
+    one ridge (:func:`on_ridge`) and at most a factor e^MAX_BRIDGE (about
+    1.65) apart in frequency, and otherwise lies above or below it. Ridges that continue one another are joined
     (strongest first, never two that overlap in frequency); a ridge's mode
     number is then the length of the longest chain of ridges below it. So a
     mode keeps its number where a slower one fades out, and relations that
@@ -313,9 +333,9 @@ def number_modes(ridges: List[Ridge], f: np.ndarray, *, tol: float, slope: float
         for b in range(n):
             if a == b or rows[a][-1] >= rows[b][0]:
                 continue
-            # b starts after a ends
-            step = abs(lv[b][0] - lv[a][-1])
-            if step <= tol + slope * abs(lf[rows[b][0]] - lf[rows[a][-1]]):
+            # b starts after a ends, not too far off
+            dlf = lf[rows[b][0]] - lf[rows[a][-1]]
+            if dlf <= MAX_BRIDGE and on_ridge(dlf, lv[b][0] - lv[a][-1], tol, slope):
                 candidates.append((rows[b][0] - rows[a][-1], -min(ridges[a].strength,
                                                                   ridges[b].strength), a, b))
     candidates.sort()
