@@ -114,7 +114,7 @@ def plot_image(image: "DispersionImage", ax: Any = None, *, normalize: str = "fr
         for k, mode in enumerate(theoretical_modes(model, grid, modes=model_modes, wave=wave)):
             if len(mode):
                 ax.plot(mode.frequency, mode.velocity, color="white", lw=1.1,
-                        ls=(0, (1, 1.5)), zorder=4,
+                        ls=(0, (1, 1.5)), zorder=4, gid=f"model mode {mode.mode}",
                         label=f"model, {wave} modes 0-{model_modes - 1}" if k == 0 else None)
     ax.set_xlim(*fspan)
     ax.set_ylim(*vspan)
@@ -152,7 +152,8 @@ def _wavelength_lines(ax: Any, lines: Sequence[Tuple[float, str, float]],
     line = np.linspace(max(fspan[0], 1e-9), fspan[1], 200)
     for lam, name, side in lines:
         ax.plot(line, lam * line, color="white", lw=1.0,
-                ls=":" if name != "near field" else (0, (6, 2, 1, 2)), alpha=0.9)
+                ls=":" if name != "near field" else (0, (6, 2, 1, 2)), alpha=0.9,
+                gid=f"limit {name}")
         f_end = min(fspan[1], vspan[1] / lam)
         f_label = fspan[0] + 0.95 * (f_end - fspan[0])
         if not vspan[0] < lam * f_label < vspan[1]:
