@@ -6,6 +6,7 @@ the offsets.
 """
 from __future__ import annotations
 
+import math
 from typing import Dict, List, Optional, Tuple
 
 import numpy as np
@@ -188,32 +189,39 @@ def jumps(f: np.ndarray, c: np.ndarray, quality: np.ndarray, eligible: np.ndarra
 class Ridge:
     """Peaks linked across neighbouring frequency rows."""
 
-    __slots__ = ("rows", "velocity", "power", "edge")
+    __slots__ = ("rows", "velocity", "power", "edge", "_lf", "_lv", "_slope")
 
     def __init__(self) -> None:
         self.rows: List[int] = []
         self.velocity: List[float] = []
         self.power: List[float] = []
         self.edge: List[bool] = []
+        self._lf: List[float] = []
+        self._lv: List[float] = []
+        self._slope = 0.0
 
-    def add(self, row: int, velocity: float, power: float, edge: bool) -> None:
+    def add(self, row: int, lf: float, velocity: float, power: float, edge: bool) -> None:
         self.rows.append(row)
         self.velocity.append(velocity)
         self.power.append(power)
         self.edge.append(edge)
+        self._lf.append(lf)
+        self._lv.append(math.log(velocity))
+        # the trend of the last few peaks (at most 4): a least-squares line in
+        # ln(f), ln(c), its slope clipped, for a dispersion curve does not
+        # steepen without bound
+        x, y = self._lf[-4:], self._lv[-4:]
+        if len(x) < 2:
+            self._slope = 0.0
+            return
+        mx, my = sum(x) / len(x), sum(y) / len(y)
+        sxx = sum((u - mx) ** 2 for u in x)
+        sxy = sum((u - mx) * (w - my) for u, w in zip(x, y))
+        self._slope = min(1.0, max(-1.0, sxy / sxx)) if sxx > 0 else 0.0
 
-    def predict(self, lf: np.ndarray, row: int) -> float:
-        """ln(velocity) expected at `row`: the trend of the last few peaks
-        (at most the last 4), constant for a single peak."""
-        r = self.rows[-4:]
-        y = np.log(self.velocity[-4:])
-        if len(r) < 2:
-            return float(y[-1])
-        x = lf[r]
-        slope = np.polyfit(x, y, 1)[0]
-        # a dispersion curve does not steepen without bound: clip the trend
-        slope = float(np.clip(slope, -1.0, 1.0))
-        return float(y[-1] + slope * (lf[row] - x[-1]))
+    def predict(self, lf: float) -> float:
+        """ln(velocity) expected at ln(frequency) `lf`."""
+        return self._lv[-1] + self._slope * (lf - self._lf[-1])
 
     @property
     def strength(self) -> float:
@@ -240,11 +248,13 @@ def row_peaks(p: np.ndarray, v: np.ndarray, min_power: float, *,
     top = np.max(p, axis=1, keepdims=True)
     is_peak = (p > left) & (p >= right) & np.isfinite(p) & (p > 0) & (p >= min_power * top)
     out = []
+    rows_all, k_all = np.nonzero(is_peak)
+    vel_all = refine(v, p, rows_all, k_all)
+    pw_all = p[rows_all, k_all]
+    bounds = np.searchsorted(rows_all, np.arange(nf + 1))
     for i in range(nf):
-        k = np.flatnonzero(is_peak[i])
-        rows = np.full(k.size, i)
-        vel = refine(v, p, rows, k)
-        pw = p[i, k]
+        part = slice(bounds[i], bounds[i + 1])
+        k, vel, pw = k_all[part], vel_all[part], pw_all[part]
         if f is not None and aperture and k.size > 1:
             wn = f[i] / vel
             keep = np.ones(k.size, dtype=bool)
@@ -270,27 +280,25 @@ def track(f: np.ndarray, peaks: list, *, tol: float, max_gap: int) -> List[Ridge
     active: List[Ridge] = []
     for i, (_, vel, pw, edge) in enumerate(peaks):
         active = [r for r in active if i - r.rows[-1] <= max_gap + 1]
-        pairs = []
+        taken = np.zeros(vel.size, dtype=bool)
         if vel.size and active:
             lv = np.log(vel)
-            for a, r in enumerate(active):
-                d = np.abs(lv - r.predict(lf, i))
-                for j in np.flatnonzero(d <= tol):
-                    pairs.append((float(d[j]), a, int(j)))
-        pairs.sort()
-        taken_r, taken_p = set(), set()
-        for _, a, j in pairs:
-            if a in taken_r or j in taken_p:
-                continue
-            taken_r.add(a)
-            taken_p.add(j)
-            active[a].add(i, float(vel[j]), float(pw[j]), bool(edge[j]))
-        for j in range(vel.size):
-            if j not in taken_p:
-                r = Ridge()
-                r.add(i, float(vel[j]), float(pw[j]), bool(edge[j]))
-                ridges.append(r)
-                active.append(r)
+            pred = np.array([r.predict(float(lf[i])) for r in active])
+            d = np.abs(lv[None, :] - pred[:, None])
+            a_idx, j_idx = np.nonzero(d <= tol)
+            order = np.argsort(d[a_idx, j_idx], kind="stable")
+            used = set()
+            for a, j in zip(a_idx[order].tolist(), j_idx[order].tolist()):
+                if a in used or taken[j]:
+                    continue
+                used.add(a)
+                taken[j] = True
+                active[a].add(i, float(lf[i]), float(vel[j]), float(pw[j]), bool(edge[j]))
+        for j in np.flatnonzero(~taken).tolist():
+            r = Ridge()
+            r.add(i, float(lf[i]), float(vel[j]), float(pw[j]), bool(edge[j]))
+            ridges.append(r)
+            active.append(r)
     return ridges
 
 
