@@ -40,8 +40,9 @@ def array_limits(offsets: Iterable[float], *, shortest: float = SHORTEST,
     - Long end, 0.6 of the aperture A (largest minus smallest offset). The
       peak of a mode is about lambda / A wide in relative velocity, so the
       picks of long wavelengths drift with noise and with the near-field of
-      the source. Park & Carnevale (2010, SAGEEP) report accurate phase
-      velocities up to one spread length in good conditions; the published
+      the source. Park & Carnevale (2010, "Optimum MASW survey: revisit
+      after a decade of use") report accurate phase velocities up to one
+      spread length in good conditions; the published
       WGHS picks end between 0.37 and 0.63 of the spread, and molvak's picks
       of those shots beyond 0.6 A lie 10 to 20 % below the site's curve from
       passive arrays. Calibrated on those records (tools/field_curves.py).
@@ -104,9 +105,8 @@ class DispersionCurve:
         Normalised array offset x / wavelength below the near-field limit
         (0.5 by default), x the distance from the source to the centre of
         the line: the wave is not yet a plane surface wave across the line
-        and its picks run low (Yoon & Rix 2009, J. Geotech. Geoenviron. Eng.
-        135:1023; Li & Rosenblad 2011, J. Geotech. Geoenviron. Eng.
-        137:331).
+        and its picks run low (Yoon & Rix 2009, J. Geotech. Geoenviron.
+        Eng.; Li & Rosenblad 2011, Near Surface Geophysics).
     at_edge : ndarray of bool
         The peak lies on the first or last velocity of the searched window:
         the true peak may lie beyond it.
