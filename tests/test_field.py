@@ -1,10 +1,11 @@
 """The WGHS field survey (Wellington, New Zealand): 24 geophones every 2 m,
 five sledgehammer shots at each of six source positions, SEG-2 records of
-1.5 s from 0.5 s before the shot. Stacked, trimmed to 0-0.5 s and imaged by
-cylindrical, sqrt-weighted beamforming at 0.5 Hz over 3-100 Hz with 400
-velocities over 100-500 m/s, the records must give the published
+1.5 s from 0.5 s before the shot. Stacked, detrended, trimmed to 0-0.5 s and
+imaged by cylindrical, sqrt-weighted beamforming at 0.5 Hz over 3-100 Hz with
+400 velocities over 100-500 m/s, the records must give the published
 fundamental-mode picks (reference/nz_wghs_trimmed_rayleigh_masw.json, the
-points kept after trimming)."""
+points kept after trimming), and the validity flags must keep what the
+person who trimmed them kept."""
 import json
 
 import numpy as np
@@ -38,7 +39,7 @@ def reference(field_data):
 def survey(field_data):
     shots = [molvak.read(field_data / "wghs" / "shots" / f"{k}.dat") for k in SHOTS]
     groups = molvak.group_by_source(shots)
-    stacked = {key[0]: molvak.stack_gathers(members).trim(0.0, 0.5)
+    stacked = {key[0]: molvak.stack_gathers(members).detrend().trim(0.0, 0.5)
                for key, members in groups.items()}
     images = molvak.process(list(stacked.values()), "fdbf", workers=2, **SETTINGS)
     return groups, stacked, dict(zip(stacked, images))
@@ -58,20 +59,6 @@ def test_shots_group_into_six_source_positions(survey):
         assert g.offsets.min() == near and g.offsets.max() == near + 46.0
 
 
-def measure(image, freq, vel, valid):
-    """(distance of our grid peak from the published pick in grid steps,
-    relative difference of our refined pick) at every published valid point."""
-    np.testing.assert_allclose(image.frequency, freq, rtol=0, atol=1e-9)
-    power = image.power()
-    grid_peak = VELOCITIES[np.argmax(power, axis=1)]
-    steps = np.abs(grid_peak[valid] - vel[valid]) / (VELOCITIES[1] - VELOCITIES[0])
-    curve = image.pick()
-    at = np.searchsorted(curve.frequency, freq[valid])
-    np.testing.assert_allclose(curve.frequency[at], freq[valid], rtol=0, atol=1e-9)
-    rel = np.abs(curve.velocity[at] / vel[valid] - 1.0)
-    return steps, rel
-
-
 def test_reproduces_the_published_picks(survey, field_data):
     _, _, images = survey
     ref = reference(field_data)
@@ -79,17 +66,49 @@ def test_reproduces_the_published_picks(survey, field_data):
     for position in POSITIONS:
         freq, vel, valid = ref[position]
         assert freq.size == 195 and valid.sum() >= 55
-        steps, rel = measure(images[position], freq, vel, valid)
-        # The published picks are grid peaks. Measured: ours are the same
-        # grid velocity at 567 of the 578 valid points, one step away at 10,
-        # and 6 % away at one (56 m, 64 Hz, where two peaks compete).
-        assert np.mean(steps < 1e-6) >= 0.95, (position, np.mean(steps < 1e-6))
-        assert np.sum(steps > 1.0 + 1e-6) <= 1, (position, steps.max())
+        image = images[position]
+        np.testing.assert_allclose(image.frequency, freq, rtol=0, atol=1e-9)
+        # The published picks are the grid peaks of the image: ours are the
+        # same grid velocity at every frequency, the 578 points kept and the
+        # ones trimmed away alike.
+        grid_peak = VELOCITIES[np.argmax(image.power(), axis=1)]
+        np.testing.assert_array_equal(grid_peak, vel)
         # Our picks are refined between grid points, so they differ from the
         # grid peaks by up to half a step (0.5 m/s, 0.25 to 0.33 %). Measured
-        # medians 0.11-0.14 %, 90th percentiles 0.21-0.26 %.
-        assert np.median(rel) < 0.002, (position, np.median(rel))
-        assert np.percentile(rel, 90) < 0.0035, (position, np.percentile(rel, 90))
+        # medians 0.11-0.14 %, 90th percentiles 0.22-0.25 %, largest 0.32 %.
+        curve = image.pick()
+        np.testing.assert_array_equal(curve.frequency, freq)
+        rel = np.abs(curve.velocity[valid] / vel[valid] - 1.0)
+        assert np.median(rel) < 0.0016, (position, np.median(rel))
+        assert np.percentile(rel, 90) < 0.0027, (position, np.percentile(rel, 90))
+        assert rel.max() < 0.0034, (position, rel.max())
+
+
+def test_flags_keep_what_the_published_trimming_kept(survey, field_data):
+    """The default validity flags against the picks a person kept. Measured:
+    582 valid picks, 98.3 % of them within 2 % of a kept pick at the same
+    frequency; 99.0 % of the 578 kept picks flagged valid (the six missed:
+    7.5 Hz at 51 and 56 m and -20 m beyond 0.6 of the spread, three
+    velocity steps of 8 to 10 %)."""
+    _, _, images = survey
+    ref = reference(field_data)
+    confirmed = valid_total = recalled = 0
+    for position in POSITIONS:
+        freq, vel, kept = ref[position]
+        curve = images[position].pick()
+        close = kept & (np.abs(curve.velocity / vel - 1.0) <= 0.02)
+        confirmed += int((curve.valid & close).sum())
+        valid_total += int(curve.valid.sum())
+        recalled += int((curve.valid & kept).sum())
+        assert (curve.valid & kept).sum() >= 0.97 * kept.sum(), position
+        # what is valid is never one of the failures the flags name
+        flagged = np.any([curve.flags[name] for name in DispersionCurve.FLAGS], axis=0)
+        np.testing.assert_array_equal(curve.valid, ~flagged)
+        # the picks pinned at the search limit are flagged for it
+        pinned = (curve.velocity == VELOCITIES[-1]) | (curve.velocity == VELOCITIES[0])
+        assert curve.at_edge[pinned].all() and not curve.valid[pinned].any()
+    assert confirmed >= 0.97 * valid_total, (confirmed, valid_total)
+    assert recalled >= 0.98 * 578, recalled
 
 
 def test_command_line_images_a_folder_by_source(tmp_path, field_data, capsys):
@@ -121,3 +140,27 @@ def test_command_line_images_a_folder_by_source(tmp_path, field_data, capsys):
         at = np.searchsorted(written.frequency, freq[valid])
         rel = np.abs(written.velocity[at] / vel[valid] - 1.0)
         assert np.median(rel) < 0.002
+
+
+def test_site_curve_from_the_six_source_positions(survey, field_data, tmp_path):
+    """The valid picks of the six positions combined in wavelength bins must
+    follow the published site curve (MASW with passive arrays) where the
+    shots control it. Measured over 8-60 Hz: median 0.2 %, largest 2.0 %."""
+    _, _, images = survey
+    curves = [images[p].pick() for p in POSITIONS]
+    site = molvak.combine(curves, ratio=2 ** (1 / 6), n_points=40)
+    published = molvak.UncertainCurve.from_dinver(
+        field_data / "wghs" / "reference" / "nz_wghs_rayleigh_0.txt")
+    band = (published.frequency >= 8) & (published.frequency <= 60)
+    mine = site.velocity_at(published.frequency[band])
+    rel = np.abs(mine / published.velocity[band] - 1.0)
+    assert np.median(rel) < 0.01 and rel.max() < 0.03, rel
+    assert (site.low < site.velocity).all() and (site.velocity < site.high).all()
+    assert ((site.ci_low <= site.velocity) & (site.velocity <= site.ci_high)).all()
+    # per frequency, across source positions: at most one pick per position
+    stats = molvak.statistics(curves)
+    assert stats.count.max() == 6 and stats.count.min() >= 1
+    assert np.nanmedian(stats.cov) < 0.03
+    site.to_dinver(tmp_path / "site.txt", min_lognormal_std=0.05)
+    back = molvak.UncertainCurve.from_dinver(tmp_path / "site.txt")
+    np.testing.assert_allclose(back.velocity, site.velocity[::-1], rtol=1e-15)

@@ -192,7 +192,10 @@ def test_resolved_band_of_the_survey(survey):
     # wavelengths 4 m (2 x 2 m) to 23 m (46 m / 2); for this curve both ends
     # of the band are set by the wavelengths, well inside the source band
     from scipy.special import lambertw
-    assert molvak.array_limits(survey.offsets) == (4.0, 23.0)
+    assert survey.limits() == molvak.array_limits(survey.offsets, shortest=2, longest=0.5) \
+        == (4.0, 23.0)
+    # the defaults calibrated on field records: one spacing to 0.6 of the aperture
+    assert molvak.array_limits(survey.offsets) == pytest.approx((2.0, 27.6), rel=1e-15)
     lo, hi = survey.resolved_band()
     assert survey.true_velocity(lo) / lo == pytest.approx(23.0, rel=1e-3)
     assert survey.true_velocity(hi) / hi == pytest.approx(4.0, rel=1e-3)
@@ -211,8 +214,12 @@ def test_resolved_band_of_the_survey(survey):
 
 def test_array_limits_ignore_missing_traces():
     x = 5.0 + np.arange(48.0)
-    assert molvak.array_limits(x) == (2.0, 23.5)
-    assert molvak.array_limits(np.delete(x, [3, 17, 30])[::-1]) == (2.0, 23.5)
+    strict = dict(shortest=2, longest=0.5)
+    assert molvak.array_limits(x, **strict) == (2.0, 23.5)
+    assert molvak.array_limits(np.delete(x, [3, 17, 30])[::-1], **strict) == (2.0, 23.5)
+    assert molvak.array_limits(np.delete(x, [3, 17, 30])) == pytest.approx((1.0, 28.2))
+    with pytest.raises(ValueError, match="longest must be a positive number"):
+        molvak.array_limits(x, longest=0)
 
 
 # --- normalisations and stacking ---------------------------------------------
@@ -284,7 +291,9 @@ def test_curve_csv_round_trip_and_selection(tmp_path):
                                         [0.2, 1.0, 0.9, 0.5])
     path = tmp_path / "c.csv"
     curve.to_csv(path)
-    assert path.read_text().splitlines()[0] == "frequency,velocity,wavelength,quality"
+    assert path.read_text().splitlines()[0] == ("frequency,velocity,wavelength,quality,valid,"
+                                                "too_short,too_long,aliased,near_field,"
+                                                "at_edge,jump,mode")
     back = DispersionCurve.from_csv(path)
     for name in DispersionCurve.COLUMNS:
         np.testing.assert_array_equal(getattr(back, name), getattr(curve, name))

@@ -27,6 +27,7 @@ from __future__ import annotations
 from .batch import process
 from .gather import Gather, group_by_source, stack_gathers
 from .image import DispersionCurve, DispersionImage, array_limits, stack
+from .curves import UncertainCurve, combine, statistics, theoretical_modes
 from .io import read, read_shots
 from .transforms import (DeadTraceWarning, Spectrum, TauP, fdbf, phase_shift, rfft,
                          slant_stack, tau_p)
@@ -36,6 +37,7 @@ __version__ = "0.1.0"
 ESTIMATORS = {"slant_stack": slant_stack, "phase_shift": phase_shift, "fdbf": fdbf}
 
 __all__ = ["DeadTraceWarning", "DispersionCurve", "DispersionImage", "ESTIMATORS", "Gather",
-           "Spectrum", "TauP", "array_limits", "fdbf", "group_by_source", "phase_shift",
-           "process", "read", "read_shots", "rfft", "slant_stack", "stack", "stack_gathers",
-           "tau_p", "__version__"]
+           "Spectrum", "TauP", "UncertainCurve", "array_limits", "combine", "fdbf",
+           "group_by_source", "phase_shift", "process", "read", "read_shots", "rfft",
+           "slant_stack", "stack", "stack_gathers", "statistics", "tau_p",
+           "theoretical_modes", "__version__"]

@@ -105,7 +105,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
     out = Path(args.out)
     err = sys.stderr
     g = synthetic.default_gather(seed=args.seed, noise=args.noise)
-    lmin, lmax = array_limits(g.offsets)
+    lmin, lmax = g.limits()
     band = g.resolved_band()
     nx, nt = g.data.shape
     print(f"molvak {__version__} demo: a synthetic {nx}-channel shot gather, offsets "

@@ -6,45 +6,76 @@ seconds, frequencies are in Hz, phase velocities in m/s and wavelengths in m.
 from __future__ import annotations
 
 import csv
+import io
 import os
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, Iterable, Optional, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
+
+from ._files import write_text
+from . import picking
+from .picking import (FLAGS, JUMP, LONGEST, NEAR_FIELD, SHORTEST, refine,
+                      spacing_and_aperture)
 
 NORMALIZATIONS = ("none", "frequency", "global")
 
 PathLike = Union[str, "os.PathLike[str]"]
 
 
-def array_limits(offsets: Iterable[float]) -> Tuple[float, float]:
-    """The wavelengths a receiver line resolves: (2 * spacing, aperture / 2).
+def array_limits(offsets: Iterable[float], *, shortest: float = SHORTEST,
+                 longest: float = LONGEST) -> Tuple[float, float]:
+    """The wavelengths a receiver line resolves: (shortest * spacing,
+    longest * aperture).
 
-    A wavelength shorter than two receiver spacings is spatially aliased. A
-    long wavelength is limited by the aperture A (largest minus smallest
-    offset): the spectral peak of a mode is about lambda / A wide in relative
-    velocity, so where fewer than two cycles fit on the line (lambda > A / 2)
-    the peak is so broad that modest noise moves it by more than a percent.
-    Within these limits, on a record with usable signal, all three
-    estimators pick a single mode to within 1 %. The spacing is the median of
-    the gaps between distinct sorted offsets, so a few missing traces do not
-    change it.
+    The rule and where its numbers come from:
+
+    - Short end, one receiver spacing. A line sampled every dx cannot tell
+      the wavenumber k from k +- 1/dx. The offsets are source-receiver
+      distances, so the waves cross the line in one direction and k runs
+      from 0 up: a wavelength longer than dx is unambiguous, a shorter one
+      is aliased (the usual 2 dx holds for waves from both sides). The
+      published WGHS picks (2 m spacing, trimmed by hand) reach down to
+      1.0 to 2.1 spacings depending on the source position.
+    - Long end, 0.6 of the aperture A (largest minus smallest offset). The
+      peak of a mode is about lambda / A wide in relative velocity, so the
+      picks of long wavelengths drift with noise and with the near-field of
+      the source. Park & Carnevale (2010, "Optimum MASW survey: revisit
+      after a decade of use") report accurate phase velocities up to one
+      spread length in good conditions; the published
+      WGHS picks end between 0.37 and 0.63 of the spread, and molvak's picks
+      of those shots beyond 0.6 A lie 10 to 20 % below the site's curve from
+      passive arrays. Calibrated on those records (tools/field_curves.py).
+
+    The spacing is the median of the gaps between distinct sorted offsets, so
+    a few missing traces do not change it. ``array_limits(x, shortest=2,
+    longest=0.5)`` gives the stricter classical band (two spacings to half
+    the aperture), over which the synthetic gathers' picks lie within 1 %.
 
     Returns
     -------
     (lambda_min, lambda_max) : tuple of float
         In the unit of the offsets.
     """
-    x = np.unique(np.asarray(offsets, dtype=np.float64).ravel())
-    if x.size < 2:
-        raise ValueError(f"offsets must hold at least two distinct values; got {x.size}")
-    spacing = float(np.median(np.diff(x)))
-    return 2.0 * spacing, 0.5 * float(x[-1] - x[0])
+    for name, value in (("shortest", shortest), ("longest", longest)):
+        if isinstance(value, bool) or not float(value) > 0 or not np.isfinite(float(value)):
+            raise ValueError(f"{name} must be a positive number; got {value!r}")
+    spacing, aperture = spacing_and_aperture(np.asarray(offsets, dtype=np.float64))
+    return float(shortest) * spacing, float(longest) * aperture
+
+
+def _format(value: Any) -> str:
+    if isinstance(value, (bool, np.bool_)):
+        return "1" if value else "0"
+    if isinstance(value, str):
+        return value
+    return f"{float(value):.17g}"
 
 
 @dataclass(frozen=True, eq=False)
 class DispersionCurve:
-    """A picked dispersion curve: one phase velocity per frequency.
+    """A picked dispersion curve: one phase velocity per frequency, with the
+    reasons to trust each pick or not.
 
     Attributes
     ----------
@@ -55,41 +86,155 @@ class DispersionCurve:
     wavelength : ndarray
         velocity / frequency (m).
     quality : ndarray
-        Power of the picked peak relative to the strongest pick of the curve
-        (1 at the strongest frequency, towards 0 where the image is weak).
+        Power of the picked peak relative to the strongest peak picked with
+        it (1 at the strongest, towards 0 where the image is weak; in the
+        image's own quantity, so it compares picks of one image, not of
+        different images). A weak pick is not rejected for being weak: noise
+        shows up as jumps off the ridge.
+    valid : ndarray of bool
+        True where no flag is raised: the picks to use. Computed from the
+        flags when not given; a curve read from a file keeps its column, so
+        a reviewer's verdict survives.
+    too_short, too_long : ndarray of bool
+        Wavelength outside the band the line resolves (:func:`array_limits`).
+    aliased : ndarray of bool
+        A wave of the same frequency at another velocity inside the searched
+        window would have made the same peak (its wavenumber differs by a
+        multiple of 1 / spacing).
+    near_field : ndarray of bool
+        Normalised array offset x / wavelength below the near-field limit
+        (0.5 by default), x the distance from the source to the centre of
+        the line: the wave is not yet a plane surface wave across the line
+        and its picks run low (Yoon & Rix 2009, J. Geotech. Geoenviron.
+        Eng.; Li & Rosenblad 2011, Near Surface Geophysics).
+    at_edge : ndarray of bool
+        The peak lies on the first or last velocity of the searched window:
+        the true peak may lie beyond it.
+    jump : ndarray of bool
+        The pick leaves the ridge the curve follows (a mode jump, or noise):
+        see :func:`molvak.picking.jumps`.
+    mode : int
+        The mode the curve belongs to, counted from the slowest (0, the
+        fundamental).
+    extra : dict of str to ndarray
+        Further columns read from a CSV file (for instance a reviewer's
+        `edited`), written back by :meth:`to_csv`.
+    limits : dict
+        What the flags were computed from: "wavelengths" (lambda_min,
+        lambda_max), "near_field" (the longest wavelength outside the near
+        field), "source_distance", "spacing", "velocities" (the searched
+        window). Drawn by :meth:`DispersionImage.plot`; not written to files.
     """
 
     frequency: np.ndarray
     velocity: np.ndarray
     wavelength: np.ndarray
     quality: np.ndarray
+    valid: Optional[np.ndarray] = None
+    too_short: Optional[np.ndarray] = None
+    too_long: Optional[np.ndarray] = None
+    aliased: Optional[np.ndarray] = None
+    near_field: Optional[np.ndarray] = None
+    at_edge: Optional[np.ndarray] = None
+    jump: Optional[np.ndarray] = None
+    mode: int = 0
+    extra: Dict[str, np.ndarray] = field(default_factory=dict)
+    limits: Dict[str, Any] = field(default_factory=dict)
 
+    # the numeric columns of every curve, then the validity, the flags and the mode
     COLUMNS = ("frequency", "velocity", "wavelength", "quality")
+    FLAGS = FLAGS
+    CSV_COLUMNS = COLUMNS + ("valid",) + FLAGS + ("mode",)
 
     def __post_init__(self) -> None:
         sizes = {np.shape(getattr(self, name)) for name in self.COLUMNS}
         if len(sizes) != 1 or len(next(iter(sizes))) != 1:
             raise ValueError(f"curve columns must be 1-D and of one length; got shapes {sizes}")
+        n = int(np.size(self.frequency))
+        for name in self.COLUMNS:
+            object.__setattr__(self, name, np.asarray(getattr(self, name), dtype=np.float64))
+        for name in self.FLAGS:
+            value = getattr(self, name)
+            arr = np.zeros(n, dtype=bool) if value is None else np.asarray(value, dtype=bool)
+            if arr.shape != (n,):
+                raise ValueError(f"{name} must have one value per pick ({n}); "
+                                 f"got shape {arr.shape}")
+            object.__setattr__(self, name, arr)
+        if self.valid is None:
+            valid = ~np.any([getattr(self, name) for name in self.FLAGS], axis=0) if n \
+                else np.zeros(0, dtype=bool)
+        else:
+            valid = np.asarray(self.valid, dtype=bool)
+            if valid.shape != (n,):
+                raise ValueError(f"valid must have one value per pick ({n}); "
+                                 f"got shape {valid.shape}")
+        object.__setattr__(self, "valid", valid)
+        if isinstance(self.mode, bool) or int(self.mode) != self.mode or self.mode < 0:
+            raise ValueError(f"mode must be a non-negative integer; got {self.mode!r}")
+        object.__setattr__(self, "mode", int(self.mode))
+        extra = {}
+        for name, value in self.extra.items():
+            arr = np.asarray(value)
+            if arr.shape != (n,):
+                raise ValueError(f"extra column {name!r} must have one value per pick ({n}); "
+                                 f"got shape {arr.shape}")
+            extra[str(name)] = arr
+        object.__setattr__(self, "extra", extra)
 
     def __len__(self) -> int:
         return int(self.frequency.size)
 
+    def __repr__(self) -> str:
+        n = len(self)
+        span = (f", {self.frequency.min():g}-{self.frequency.max():g} Hz" if n else "")
+        return f"<DispersionCurve mode {self.mode}: {n} picks, {int(self.valid.sum())} valid{span}>"
+
+    @property
+    def flags(self) -> Dict[str, np.ndarray]:
+        """The flag arrays by name (see the class documentation)."""
+        return {name: getattr(self, name) for name in self.FLAGS}
+
     @classmethod
     def from_arrays(cls, frequency: Iterable[float], velocity: Iterable[float],
-                    quality: Optional[Iterable[float]] = None) -> "DispersionCurve":
-        """A curve from frequencies and velocities (quality 1 when not given)."""
+                    quality: Optional[Iterable[float]] = None, *,
+                    valid: Optional[Iterable[bool]] = None, mode: int = 0,
+                    **flags: Iterable[bool]) -> "DispersionCurve":
+        """A curve from frequencies and velocities (quality 1 when not given;
+        flags False and every pick valid unless given)."""
+        unknown = sorted(set(flags) - set(cls.FLAGS))
+        if unknown:
+            raise TypeError(f"unknown flag(s) {', '.join(unknown)}; the flags are "
+                            f"{', '.join(cls.FLAGS)}")
         f = np.asarray(frequency, dtype=np.float64)
         v = np.asarray(velocity, dtype=np.float64)
         q = np.ones_like(f) if quality is None else np.asarray(quality, dtype=np.float64)
-        return cls(f, v, v / f, q)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            lam = v / f
+        return cls(f, v, lam, q, valid=None if valid is None else np.asarray(valid, dtype=bool),
+                   mode=mode, **{k: np.asarray(val, dtype=bool) for k, val in flags.items()})
+
+    def _take(self, keep: np.ndarray) -> "DispersionCurve":
+        return DispersionCurve(*(getattr(self, name)[keep] for name in self.COLUMNS),
+                               valid=self.valid[keep],
+                               **{name: getattr(self, name)[keep] for name in self.FLAGS},
+                               mode=self.mode,
+                               extra={k: v[keep] for k, v in self.extra.items()},
+                               limits=dict(self.limits))
+
+    def __getitem__(self, index: Any) -> "DispersionCurve":
+        """The picks at a boolean mask, an index array or a slice."""
+        keep = np.arange(len(self))[index]
+        return self._take(np.atleast_1d(keep))
 
     def select(self, *, fmin: Optional[float] = None, fmax: Optional[float] = None,
                wavelengths: Optional[Tuple[float, float]] = None,
-               min_quality: Optional[float] = None) -> "DispersionCurve":
+               min_quality: Optional[float] = None,
+               valid: Optional[bool] = None) -> "DispersionCurve":
         """The picks within frequency and wavelength limits and above a quality.
 
         `wavelengths` is an inclusive (lambda_min, lambda_max) pair, for
-        instance the result of :func:`array_limits`.
+        instance the result of :func:`array_limits`; ``valid=True`` keeps the
+        valid picks only (``False`` the others).
         """
         keep = np.ones(len(self), dtype=bool)
         if fmin is not None:
@@ -101,31 +246,102 @@ class DispersionCurve:
             keep &= (self.wavelength >= lo) & (self.wavelength <= hi)
         if min_quality is not None:
             keep &= self.quality >= min_quality
-        return DispersionCurve(*(getattr(self, name)[keep] for name in self.COLUMNS))
+        if valid is not None:
+            keep &= self.valid == bool(valid)
+        return self._take(keep)
 
     def to_csv(self, path: PathLike) -> None:
         """Write the curve as CSV: a header line, then one pick per row.
 
-        The columns are frequency (Hz), phase velocity (m/s), wavelength (m)
-        and quality; values are written with 17 significant digits, so
-        reading the file back gives the same doubles.
+        The columns are frequency (Hz), phase velocity (m/s), wavelength (m),
+        quality, valid, the flags (too_short, too_long, aliased, near_field,
+        at_edge, jump: 1 where the cause applies), mode, then any extra
+        columns. Numbers are written with 17 significant digits and booleans
+        as 0/1, so reading the file back gives the same values. The file is
+        written to a temporary name and renamed when complete.
         """
-        with open(path, "w", newline="") as handle:
-            writer = csv.writer(handle)
-            writer.writerow(self.COLUMNS)
-            for row in zip(*(getattr(self, name) for name in self.COLUMNS)):
-                writer.writerow([f"{float(v):.17g}" for v in row])
+        names = self.CSV_COLUMNS + tuple(self.extra)
+        columns: List[Any] = [getattr(self, name) for name in self.COLUMNS + ("valid",)
+                              + self.FLAGS]
+        columns.append([str(self.mode)] * len(self))
+        columns.extend(self.extra.values())
+        buffer = io.StringIO()
+        writer = csv.writer(buffer, lineterminator="\n")
+        writer.writerow(names)
+        for row in zip(*columns):
+            writer.writerow([_format(v) for v in row])
+        write_text(path, buffer.getvalue())
 
     @classmethod
     def from_csv(cls, path: PathLike) -> "DispersionCurve":
-        """Read a curve written by :meth:`to_csv`."""
+        """Read a curve written by :meth:`to_csv`.
+
+        The first four columns must be frequency, velocity, wavelength and
+        quality (files of earlier versions have only these: their picks read
+        as valid, without flags, mode 0). valid, the flags and mode are read
+        where present, in any order after those. Other columns are kept in
+        :attr:`extra` (as numbers where every value is one, as text
+        otherwise) and written back by :meth:`to_csv`. A curve must hold a
+        single mode.
+        """
+        name = os.fspath(path)
         with open(path, newline="") as handle:
             rows = list(csv.reader(handle))
-        if not rows or tuple(rows[0]) != cls.COLUMNS:
-            raise ValueError(f"{os.fspath(path)!r} is not a dispersion-curve CSV: "
-                             f"expected the header {','.join(cls.COLUMNS)}")
-        values = np.array(rows[1:], dtype=np.float64).reshape(-1, len(cls.COLUMNS))
-        return cls(*(np.ascontiguousarray(values[:, k]) for k in range(len(cls.COLUMNS))))
+        if not rows or tuple(rows[0][:4]) != cls.COLUMNS:
+            raise ValueError(f"{name!r} is not a dispersion-curve CSV: expected a header "
+                             f"starting with {','.join(cls.COLUMNS)}")
+        header = rows[0]
+        if len(set(header)) != len(header):
+            raise ValueError(f"{name!r}: a column name appears twice in the header")
+        body = rows[1:]
+        for k, row in enumerate(body, start=2):
+            if len(row) != len(header):
+                raise ValueError(f"{name!r}: line {k} has {len(row)} values; the header has "
+                                 f"{len(header)}")
+        table = {h: [row[j] for row in body] for j, h in enumerate(header)}
+
+        def numbers(col: str, kind: type = float) -> np.ndarray:
+            try:
+                return np.array(table[col], dtype=np.float64).astype(kind) if kind is not bool \
+                    else _booleans(table[col])
+            except ValueError:
+                raise ValueError(f"{name!r}: column {col!r} holds a value that is not "
+                                 f"{'0 or 1' if kind is bool else 'a number'}") from None
+
+        values = [numbers(c) for c in cls.COLUMNS]
+        kwargs: Dict[str, Any] = {}
+        for col in ("valid",) + cls.FLAGS:
+            if col in table:
+                kwargs[col] = numbers(col, bool)
+        mode = 0
+        if "mode" in table:
+            modes = set(numbers("mode").tolist())
+            if len(modes) > 1:
+                raise ValueError(f"{name!r}: the mode column holds several modes "
+                                 f"({', '.join(f'{m:g}' for m in sorted(modes))}); "
+                                 f"a curve holds one")
+            if modes:
+                mode = int(modes.pop())
+        extra: Dict[str, np.ndarray] = {}
+        for col in header:
+            if col in cls.CSV_COLUMNS:
+                continue
+            try:
+                extra[col] = np.array(table[col], dtype=np.float64)
+            except ValueError:
+                extra[col] = np.array(table[col], dtype=str)
+        return cls(*values, mode=mode, extra=extra, **kwargs)
+
+
+def _booleans(values: List[str]) -> np.ndarray:
+    out = np.zeros(len(values), dtype=bool)
+    for k, text in enumerate(values):
+        t = text.strip().lower()
+        if t in ("1", "true"):
+            out[k] = True
+        elif t not in ("0", "false"):
+            raise ValueError(text)
+    return out
 
 
 @dataclass(frozen=True, eq=False)
@@ -207,21 +423,71 @@ class DispersionImage:
         return np.where(scale > 0, p / safe, np.where(np.isnan(p), np.nan, 0.0))
 
     def pick(self, vmin: Optional[float] = None, vmax: Optional[float] = None, *,
-             fmin: Optional[float] = None, fmax: Optional[float] = None) -> DispersionCurve:
-        """Pick the phase velocity of maximum power at every frequency.
+             fmin: Optional[float] = None, fmax: Optional[float] = None,
+             modes: Optional[int] = None,
+             wavelengths: Union[Tuple[float, float], None, bool] = None,
+             near_field: Optional[float] = NEAR_FIELD,
+             source_distance: Optional[float] = None,
+             jump: Optional[float] = JUMP,
+             min_power: float = 0.2, min_length: int = 8, min_strength: float = 0.05,
+             ) -> Union[DispersionCurve, List[DispersionCurve]]:
+        """Pick the dispersion curve, or the curves of several modes, and
+        flag the picks not to trust.
 
-        The search runs over the velocities in [vmin, vmax] (default: the
-        whole grid) and the frequencies in [fmin, fmax]; frequency 0 and rows
-        without a finite positive maximum give no pick. The grid maximum is
-        refined by the vertex of the parabola through it and its two
-        neighbours (in power against velocity); a maximum on the edge of the
-        search window is kept unrefined.
+        Without `modes`, the phase velocity of maximum power at every
+        frequency: the search runs over the velocities in [vmin, vmax]
+        (default: the whole grid) and the frequencies in [fmin, fmax];
+        frequency 0 and rows without a finite positive maximum give no pick.
+        The grid maximum is refined by the vertex of the parabola through it
+        and its two neighbours (in power against velocity); a maximum on the
+        edge of the search window is kept unrefined (and flagged at_edge).
+
+        With ``modes=k``, every local maximum of each frequency row that
+        reaches `min_power` times the row's maximum is a peak, unless it is
+        a sidelobe of a stronger one (see :func:`molvak.picking.row_peaks`:
+        this needs the image's offsets); peaks are
+        linked across frequencies into ridges (each ridge takes the peak
+        nearest the trend of its last peaks, within 5 % in velocity, and may
+        skip up to two frequencies), ridges shorter than `min_length`
+        frequencies or weaker than `min_strength` times the strongest ridge
+        (in summed peak power: noise makes short, weak ridges) are dropped,
+        and the ridges are numbered from the slowest
+        up so that a mode keeps its number where a slower one fades out (see
+        :func:`molvak.picking.number_modes`). Each mode's curve holds its
+        picks where it carries energy, not at every frequency.
+
+        Parameters
+        ----------
+        modes : int, optional
+            Number of modes to return (a list of that many curves, mode 0
+            first; a mode not found is an empty curve).
+        wavelengths : (lambda_min, lambda_max), optional
+            The resolved band for the too_short / too_long flags; default
+            :func:`array_limits` of the image's offsets (``params["offsets"]``);
+            False flags no wavelength.
+        near_field : float or None
+            The near-field limit of the normalised array offset x / lambda
+            (default 0.5); None flags none.
+        source_distance : float, optional
+            x, the distance from the source to the centre of the line. By
+            default the midpoint of the image's smallest and largest offsets.
+            The offsets are distances, so for a split spread (source inside
+            the line) the image folds both arms onto one line from the
+            nearest to the farthest receiver, and x is the centre of that
+            folded line.
+        jump : float or None
+            Largest relative velocity step along a ridge between neighbouring
+            frequencies (default 0.1); None flags no jump.
+        min_power, min_length, min_strength
+            For modes: the lowest peak kept, relative to its row's maximum,
+            the fewest frequencies of a ridge and its smallest summed power
+            relative to the strongest ridge.
 
         Returns
         -------
-        DispersionCurve
-            Its quality is the power of each peak divided by the largest peak
-            power among the picks.
+        DispersionCurve, or a list of `modes` DispersionCurves
+            Quality is each peak's power over the largest peak power among
+            the picks returned. Every pick carries its flags and `valid`.
         """
         v = np.asarray(self.velocity, dtype=np.float64)
         f = np.asarray(self.frequency, dtype=np.float64)
@@ -233,6 +499,8 @@ class DispersionImage:
         if not cols.any():
             raise ValueError(f"no velocity of the image lies between vmin = {vmin!r} and "
                              f"vmax = {vmax!r} (grid {v.min()!r} to {v.max()!r})")
+        if modes is not None and (isinstance(modes, bool) or int(modes) != modes or modes < 1):
+            raise ValueError(f"modes must be a positive integer; got {modes!r}")
         rows = f > 0
         if fmin is not None:
             rows &= f >= fmin
@@ -242,28 +510,87 @@ class DispersionImage:
         vv = v[cols][order]
         p = self.power()[rows][:, cols][:, order]
         ff = f[rows]
-        finite = np.isfinite(p)
-        p = np.where(finite, p, -np.inf)
-        k = np.argmax(p, axis=1)
-        r = np.arange(p.shape[0])
-        peak = p[r, k]
-        ok = np.isfinite(peak) & (peak > 0)
-        velocity = vv[k].astype(np.float64)
-        inner = ok & (k > 0) & (k < vv.size - 1)
-        if inner.any():
-            i = r[inner]
-            km = k[inner]
-            x0, x1, x2 = vv[km - 1], vv[km], vv[km + 1]
-            y0, y1, y2 = p[i, km - 1], p[i, km], p[i, km + 1]
-            velocity[inner] = _parabola_vertex(x0, x1, x2, y0, y1, y2)
-        ff, velocity, peak = ff[ok], velocity[ok], peak[ok]
-        quality = peak / peak.max() if peak.size else peak
-        return DispersionCurve(ff, velocity, velocity / ff, quality)
+        p = np.where(np.isfinite(p), p, -np.inf)
+        settings = self._flag_settings(wavelengths, near_field, source_distance, jump,
+                                       (float(vv[0]), float(vv[-1])))
+        if modes is None:
+            k = np.argmax(p, axis=1) if p.shape[0] else np.zeros(0, dtype=np.intp)
+            r = np.arange(p.shape[0])
+            peak = p[r, k]
+            ok = np.isfinite(peak) & (peak > 0)
+            velocity = refine(vv, p, r, k)
+            edge = (k == 0) | (k == vv.size - 1)
+            ff, velocity, peak, edge = ff[ok], velocity[ok], peak[ok], edge[ok]
+            quality = peak / peak.max() if peak.size else peak
+            curve = _flagged(ff, velocity, quality, edge, 0, settings)
+            object.__setattr__(self, "_last_pick", curve)    # what plot() draws
+            return curve
+
+        peaks = picking.row_peaks(p, vv, float(min_power), f=ff, aperture=settings["aperture"])
+        ridges = picking.track(ff, peaks, tol=0.05, max_gap=2) if ff.size else []
+        ridges = [r for r in ridges if len(r.rows) >= int(min_length)]
+        strongest = max((r.strength for r in ridges), default=0.0)
+        ridges = [r for r in ridges if r.strength >= min_strength * strongest]
+        numbers = picking.number_modes(ridges, ff, tol=settings["jump"] or JUMP)
+        top = max((max(r.power) for r in ridges), default=1.0)
+        curves = []
+        for m in range(int(modes)):
+            chosen = [r for r, n in zip(ridges, numbers) if n == m]
+            # one pick per frequency: the strongest ridge's where two of a mode meet
+            best: Dict[int, Tuple[float, float, bool]] = {}
+            for r in sorted(chosen, key=lambda r: r.strength):
+                for i, c, pw, e in zip(r.rows, r.velocity, r.power, r.edge):
+                    best[i] = (c, pw, e)
+            at = np.array(sorted(best), dtype=np.intp)
+            vals = [best[i] for i in at]
+            velocity = np.array([x[0] for x in vals], dtype=np.float64)
+            power = np.array([x[1] for x in vals], dtype=np.float64)
+            edge = np.array([x[2] for x in vals], dtype=bool)
+            curves.append(_flagged(ff[at], velocity, power / top, edge, m, settings))
+        object.__setattr__(self, "_last_pick", curves)
+        return curves
+
+    def _flag_settings(self, wavelengths: Any, near_field: Optional[float],
+                       source_distance: Optional[float], jump: Optional[float],
+                       window: Tuple[float, float]) -> Dict[str, Any]:
+        """What the flags of this image's picks are computed from."""
+        offsets = self.params.get("offsets")
+        spacing = aperture = None
+        if offsets is not None and np.unique(np.asarray(offsets)).size >= 2:
+            spacing, aperture = spacing_and_aperture(np.asarray(offsets, dtype=np.float64))
+        if wavelengths is None:
+            band = array_limits(offsets) if spacing is not None else None
+        elif wavelengths is False:
+            band = None
+        else:
+            lo, hi = (float(x) for x in wavelengths)   # type: ignore[union-attr]
+            if not 0 <= lo < hi:
+                raise ValueError(f"wavelengths must be (lambda_min, lambda_max) with "
+                                 f"0 <= lambda_min < lambda_max; got {wavelengths!r}")
+            band = (lo, hi)
+        if near_field is not None and not float(near_field) > 0:
+            raise ValueError(f"near_field must be a positive number or None; got {near_field!r}")
+        if jump is not None and not float(jump) > 0:
+            raise ValueError(f"jump must be a positive number or None; got {jump!r}")
+        if source_distance is None and offsets is not None and np.size(offsets):
+            x = np.asarray(offsets, dtype=np.float64)
+            source_distance = 0.5 * float(x.min() + x.max())
+        if source_distance is not None and not float(source_distance) > 0:
+            raise ValueError(f"source_distance must be positive; got {source_distance!r}")
+        return {"wavelengths": band, "spacing": spacing, "aperture": aperture,
+                "velocities": window,
+                "source_distance": None if source_distance is None else float(source_distance),
+                "near_field_limit": None if near_field is None else float(near_field),
+                "near_field": (None if near_field is None or source_distance is None
+                               else float(source_distance) / float(near_field)),
+                "jump": None if jump is None else float(jump)}
 
     def plot(self, ax: Any = None, *, normalize: str = "frequency",
-             picks: Union[bool, DispersionCurve, None] = True,
+             picks: Union[bool, DispersionCurve, Sequence[DispersionCurve], None] = True,
              truth: Union[Callable[[np.ndarray], np.ndarray], DispersionCurve, None] = None,
              wavelengths: Optional[Tuple[float, float]] = None,
+             limits: bool = True, invalid: bool = True, model: Any = None,
+             model_modes: int = 3, wave: str = "rayleigh",
              cmap: str = "viridis", title: Optional[str] = None) -> Any:
         """Draw the image with matplotlib (the `plot` extra).
 
@@ -273,40 +600,54 @@ class DispersionImage:
             Where to draw; a new figure when not given.
         normalize : {"frequency", "global", "none"}
             The normalisation of the power shown (see :meth:`normalized`).
-        picks : bool or DispersionCurve
-            True overlays :meth:`pick` of the image, a curve overlays that
-            curve, False or None draws none.
+        picks : bool, DispersionCurve or list of them
+            The picks to overlay: a curve, or the curves of several modes
+            (one colour each). True overlays what the last :meth:`pick` of
+            this image returned (a default :meth:`pick` when there was
+            none); False or None draws none. Valid picks are filled dots,
+            the others hollow (drawn only with ``invalid=True``).
         truth : callable or DispersionCurve, optional
             A known dispersion curve, c(f) or picks, drawn as a dashed line.
         wavelengths : (lambda_min, lambda_max), optional
-            Draws the lines velocity = lambda * frequency of the resolution
-            limits (see :func:`array_limits`).
+            Draws the lines velocity = lambda * frequency of these
+            resolution limits.
+        limits : bool
+            Draws the limits the picks were flagged with (the resolved
+            wavelengths and the near-field wavelength), when `wavelengths`
+            is not given.
+        model : array_like, shape (layers, 4), optional
+            A layered model, one row per layer: thickness (m; the last
+            layer's is ignored, a half-space), P velocity, S velocity (m/s)
+            and density. Its theoretical modes (`model_modes` of them, of
+            `wave` "rayleigh" or "love") are drawn as lines; needs disba
+            (the `model` extra).
 
         Returns
         -------
         The Axes drawn on.
         """
         from .plot import plot_image
+        if picks is True:
+            last = self.__dict__.get("_last_pick")
+            picks = last if last is not None else self.pick()
         return plot_image(self, ax, normalize=normalize, picks=picks, truth=truth,
-                          wavelengths=wavelengths, cmap=cmap, title=title)
+                          wavelengths=wavelengths, limits=limits, invalid=invalid,
+                          model=model, model_modes=model_modes, wave=wave, cmap=cmap,
+                          title=title)
 
 
-def _parabola_vertex(x0: np.ndarray, x1: np.ndarray, x2: np.ndarray,
-                     y0: np.ndarray, y1: np.ndarray, y2: np.ndarray) -> np.ndarray:
-    """Abscissa of the vertex of the parabola through three points.
-
-    Written for any spacing; on an even grid it reduces to the usual
-    x1 + h (y0 - y2) / (2 (y0 - 2 y1 + y2)). With y1 the largest of the three
-    the vertex lies within half a step of x1 on either side; a flat top
-    (zero curvature) keeps x1.
-    """
-    a = x1 - x0
-    b = x1 - x2
-    num = a * a * (y1 - y2) - b * b * (y1 - y0)
-    den = a * (y1 - y2) - b * (y1 - y0)
+def _flagged(f: np.ndarray, velocity: np.ndarray, quality: np.ndarray, edge: np.ndarray,
+             mode: int, settings: Dict[str, Any]) -> DispersionCurve:
+    """A curve with its flags computed from the image's settings."""
+    flags = picking.flags(f, velocity, quality, edge, wavelengths=settings["wavelengths"],
+                          spacing=settings["spacing"], window=settings["velocities"],
+                          source_distance=settings["source_distance"],
+                          near_field=settings["near_field_limit"], jump=settings["jump"])
+    limits = {k: settings[k] for k in ("wavelengths", "near_field", "source_distance",
+                                       "spacing", "velocities")}
     with np.errstate(divide="ignore", invalid="ignore"):
-        shift = np.where(den != 0, 0.5 * num / np.where(den != 0, den, 1.0), 0.0)
-    return x1 - shift
+        lam = velocity / f
+    return DispersionCurve(f, velocity, lam, quality, mode=mode, limits=limits, **flags)
 
 
 def stack(images: Iterable[DispersionImage], normalize: str = "global") -> DispersionImage:

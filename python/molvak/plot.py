@@ -5,7 +5,7 @@ image is first drawn.
 """
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Callable, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -48,10 +48,15 @@ def new_figure(size: Tuple[float, float] = (7.5, 5.0), dpi: int = 110) -> Tuple[
     return fig, fig.add_subplot()
 
 
+MODE_COLOURS = ("#ff5a36", "#36c5ff", "#f5e642", "#c774ff", "#7dff6b")
+
+
 def plot_image(image: "DispersionImage", ax: Any = None, *, normalize: str = "frequency",
-               picks: Union[bool, "DispersionCurve", None] = True,
+               picks: Union[bool, "DispersionCurve", Sequence["DispersionCurve"], None] = True,
                truth: Union[Callable[[np.ndarray], np.ndarray], "DispersionCurve", None] = None,
-               wavelengths: Optional[Tuple[float, float]] = None, cmap: str = "viridis",
+               wavelengths: Optional[Tuple[float, float]] = None, limits: bool = True,
+               invalid: bool = True, model: Any = None, model_modes: int = 3,
+               wave: str = "rayleigh", cmap: str = "viridis",
                title: Optional[str] = None) -> Any:
     """Draw a dispersion image; see :meth:`molvak.DispersionImage.plot`."""
     _require_matplotlib()
@@ -71,16 +76,31 @@ def plot_image(image: "DispersionImage", ax: Any = None, *, normalize: str = "fr
 
     fspan = (float(f.min()), float(f.max())) if f.size else (0.0, 1.0)
     vspan = (float(v.min()), float(v.max()))
-    curve: Optional[DispersionCurve]
     if picks is True:
-        curve = image.pick()
-    elif isinstance(picks, DispersionCurve):
-        curve = picks
+        picks = image.pick()
+    if isinstance(picks, DispersionCurve):
+        curves = [picks]
+    elif picks is None or picks is False:
+        curves = []
     else:
-        curve = None
-    if curve is not None and len(curve):
-        ax.plot(curve.frequency, curve.velocity, ls="none", marker="o", ms=3.6,
-                mfc="#ff5a36", mec="black", mew=0.4, label="picks", zorder=3)
+        curves = list(picks)
+        for k, c in enumerate(curves):
+            if not isinstance(c, DispersionCurve):
+                raise TypeError(f"picks[{k}] is not a DispersionCurve; got {type(c).__name__}")
+    several = len(curves) > 1
+    for k, curve in enumerate(curves):
+        if not len(curve):
+            continue
+        colour = MODE_COLOURS[k % len(MODE_COLOURS)] if several else MODE_COLOURS[0]
+        name = f"mode {curve.mode}" if several else "picks"
+        ok = curve.valid
+        if ok.any():
+            ax.plot(curve.frequency[ok], curve.velocity[ok], ls="none", marker="o", ms=3.6,
+                    mfc=colour, mec="black", mew=0.4, label=name, zorder=3)
+        if invalid and (~ok).any():
+            ax.plot(curve.frequency[~ok], curve.velocity[~ok], ls="none", marker="o", ms=3.6,
+                    mfc="none", mec=colour, mew=0.8, alpha=0.8,
+                    label=f"{name}, flagged" if several else "flagged picks", zorder=3)
     if truth is not None:
         if isinstance(truth, DispersionCurve):
             tf, tv = truth.frequency, truth.velocity
@@ -88,10 +108,28 @@ def plot_image(image: "DispersionImage", ax: Any = None, *, normalize: str = "fr
             tf = np.linspace(max(fspan[0], 1e-9), fspan[1], 400)
             tv = np.asarray(truth(tf), dtype=np.float64)
         ax.plot(tf, tv, color="white", lw=1.0, ls=(0, (5, 3)), label="true curve", zorder=4)
+    if model is not None:
+        from .curves import theoretical_modes
+        grid = np.linspace(max(fspan[0], 0.5), fspan[1], 300)
+        for k, mode in enumerate(theoretical_modes(model, grid, modes=model_modes, wave=wave)):
+            if len(mode):
+                ax.plot(mode.frequency, mode.velocity, color="white", lw=1.1,
+                        ls=(0, (1, 1.5)), zorder=4, gid=f"model mode {mode.mode}",
+                        label=f"model, {wave} modes 0-{model_modes - 1}" if k == 0 else None)
     ax.set_xlim(*fspan)
     ax.set_ylim(*vspan)
+    lines: List[Tuple[float, str, float]] = []
     if wavelengths is not None:
-        _wavelength_lines(ax, wavelengths, fspan, vspan)
+        lines = [(float(wavelengths[0]), "λ min", -1.0), (float(wavelengths[1]), "λ max", 1.0)]
+    elif limits and curves:
+        info = curves[0].limits
+        if info.get("wavelengths") is not None:
+            lo, hi = info["wavelengths"]
+            lines = [(float(lo), "λ min", -1.0), (float(hi), "λ max", 1.0)]
+        if info.get("near_field") is not None:
+            lines.append((float(info["near_field"]), "near field", 1.0))
+    if lines:
+        _wavelength_lines(ax, lines, fspan, vspan)
     ax.set_xlabel("Frequency (Hz)")
     ax.set_ylabel("Phase velocity (m/s)")
     ax.set_title(title if title is not None else f"{method_label(image.method)} dispersion image")
@@ -100,20 +138,22 @@ def plot_image(image: "DispersionImage", ax: Any = None, *, normalize: str = "fr
     return ax
 
 
-def _wavelength_lines(ax: Any, wavelengths: Tuple[float, float], fspan: Tuple[float, float],
-                      vspan: Tuple[float, float]) -> None:
-    """The lines velocity = lambda * frequency of the resolution limits.
+def _wavelength_lines(ax: Any, lines: Sequence[Tuple[float, str, float]],
+                      fspan: Tuple[float, float], vspan: Tuple[float, float]) -> None:
+    """The lines velocity = lambda * frequency of the limits.
 
-    Each label runs along its line on the unresolved side (below the aliasing
-    limit, above the aperture limit), a few pixels off it; the offset is
-    worked out from the axes' current size in pixels.
+    Each label runs along its line on the unresolved side (below a lower
+    limit, above an upper one), a few pixels off it; the offset is worked
+    out from the axes' current size in pixels.
     """
     box = ax.get_window_extent()
     sx = box.width / (fspan[1] - fspan[0])
     sy = box.height / (vspan[1] - vspan[0])
     line = np.linspace(max(fspan[0], 1e-9), fspan[1], 200)
-    for lam, name, side in zip(wavelengths, ("2 Δx", "aperture / 2"), (-1.0, 1.0)):
-        ax.plot(line, lam * line, color="white", lw=1.0, ls=":", alpha=0.9)
+    for lam, name, side in lines:
+        ax.plot(line, lam * line, color="white", lw=1.0,
+                ls=":" if name != "near field" else (0, (6, 2, 1, 2)), alpha=0.9,
+                gid=f"limit {name}")
         f_end = min(fspan[1], vspan[1] / lam)
         f_label = fspan[0] + 0.95 * (f_end - fspan[0])
         if not vspan[0] < lam * f_label < vspan[1]:
