@@ -26,10 +26,12 @@ from ._core import Format, HeaderError, ReadOptions, Record, first_index, regist
 
 TRACE_HEADER = 240
 FILE_HEADER = 3600
-# bytes per sample of the data sample format codes ObsPy decodes: IBM float,
+# bytes per sample of the data sample format codes of SEG-Y rev 1: IBM float,
 # 32-bit integer, 16-bit integer, fixed point with gain, IEEE float, 8-bit
-# integer
+# integer. ObsPy tells the byte order by which reading gives one of them, and
+# decodes all but 4 and 8.
 SAMPLE_BYTES = {1: 4, 2: 4, 3: 2, 4: 4, 5: 4, 8: 1}
+DECODED = {1: "IBM float", 2: "32-bit integer", 3: "16-bit integer", 5: "IEEE float"}
 OFFSET_FIELD = "distance_from_center_of_the_source_point_to_the_center_of_the_receiver_group"
 
 
@@ -204,6 +206,10 @@ def load(path: Path, options: ReadOptions) -> Record:
         (value,) = struct.unpack_from(">h", raw, 3224)
         raise HeaderError(f"{path}: data_sample_format_code {value} of the binary header is "
                           f"not one of {', '.join(map(str, SAMPLE_BYTES))}")
+    if code not in DECODED:
+        raise HeaderError(f"{path}: data_sample_format_code {code} ("
+                          f"{'fixed point with gain' if code == 4 else '8-bit integer'}) is not "
+                          f"decoded; codes {', '.join(map(str, DECODED))} are")
     (extended,) = struct.unpack_from(endian + "h", raw, 3504)
     if extended != 0:
         raise HeaderError(f"{path}: the binary header announces {extended} extended textual "
