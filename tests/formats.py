@@ -114,24 +114,26 @@ TRACE_FIELDS = {"offset": (36, "i"), "scalar": (70, "h"), "sx": (72, "i"), "sy":
                 "ns": (114, "H"), "dt_us": (116, "H"), "time_scalar": (214, "h")}
 
 
-def segy_bytes(data, *, dt_us=2000, file_dt_us=None, code=5, **fields):
+def segy_bytes(data, *, dt_us=2000, file_dt_us=None, code=5, endian=">", **fields):
     """A SEG-Y file of the rows of `data`; `fields` give trace header values,
-    one number for all traces or one per trace (names of TRACE_FIELDS)."""
+    one number for all traces or one per trace (names of TRACE_FIELDS). Its
+    traces without the first 3600 bytes are a Seismic Unix file."""
     data = np.asarray(data, dtype=np.float64)
     n, ns = data.shape
     text = b"C01 molvak reader test".ljust(3200)
     binary = bytearray(400)
-    struct.pack_into(">hhh", binary, 16, dt_us if file_dt_us is None else file_dt_us, 0, ns)
-    struct.pack_into(">h", binary, 24, code)
-    struct.pack_into(">H", binary, 300, 0x0100)
+    struct.pack_into(endian + "hhh", binary, 16, dt_us if file_dt_us is None else file_dt_us, 0,
+                     ns)
+    struct.pack_into(endian + "h", binary, 24, code)
+    struct.pack_into(endian + "H", binary, 300, 0x0100)
     out = [text, bytes(binary)]
     fields = {"ns": ns, "dt_us": dt_us, "units": 1, **fields}
-    dtype = {5: ">f4", 2: ">i4", 3: ">i2"}[code]
+    dtype = endian + {5: "f4", 2: "i4", 3: "i2"}[code]
     for k in range(n):
         header = bytearray(240)
         for name, value in fields.items():
             at, fmt = TRACE_FIELDS[name]
-            struct.pack_into(">" + fmt, header, at, int(np.broadcast_to(value, n)[k]))
+            struct.pack_into(endian + fmt, header, at, int(np.broadcast_to(value, n)[k]))
         out += [bytes(header), data[k].astype(dtype).tobytes()]
     return b"".join(out)
 
@@ -145,18 +147,23 @@ def ibm_to_float(words):
     return sign * mantissa * np.power(16.0, exponent.astype(np.float64))
 
 
-def segy_decode(raw):
-    """Trace count, samples, headers and decoded data of a SEG-Y file."""
+def segy_decode(raw, su_endian=None):
+    """Trace count, samples, headers and decoded data of a SEG-Y file, or of
+    a Seismic Unix file in the byte order `su_endian`."""
     size = len(raw)
-    for endian in (">", "<"):
-        (code,) = struct.unpack_from(endian + "h", raw, 3224)
-        if code in (1, 2, 3, 5):
-            break
+    if su_endian is not None:
+        endian, code, file_dt, pos = su_endian, 5, 0, 0
     else:
-        raise AssertionError("no format code")
+        for endian in (">", "<"):
+            (code,) = struct.unpack_from(endian + "h", raw, 3224)
+            if code in (1, 2, 3, 5):
+                break
+        else:
+            raise AssertionError("no format code")
+        (file_dt,) = struct.unpack_from(endian + "h", raw, 3216)
+        pos = 3600
     width = {1: 4, 2: 4, 3: 2, 5: 4}[code]
-    (file_dt,) = struct.unpack_from(endian + "h", raw, 3216)
-    pos, traces = 3600, []
+    traces = []
     while pos < size:
         header = {name: struct.unpack_from(endian + fmt, raw, pos + at)[0]
                   for name, (at, fmt) in TRACE_FIELDS.items()}

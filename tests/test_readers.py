@@ -8,11 +8,10 @@ import struct
 import tracemalloc
 from pathlib import Path
 
+import molvak
 import numpy as np
 import pytest
 from formats import seg2_bytes, seg2_decode, segy_bytes
-
-import molvak
 from molvak import Gather
 from molvak.io import HeaderError
 
@@ -136,6 +135,21 @@ def test_segy_size_and_sample_interval_are_checked(tmp_path, obspy):
     path.write_bytes(segy_bytes(data, dt_us=2000, file_dt_us=1000, gx=100 * np.arange(24)))
     refused(path, "the trace headers give a sample interval of 2000 us, the binary header "
                   "1000 us; give dt=")
+
+
+@pytest.mark.parametrize("endian", ["<", ">"])
+def test_su_in_either_byte_order_and_cut(tmp_path, obspy, endian):
+    data = np.random.default_rng(5).normal(size=(12, 150))
+    raw = segy_bytes(data, endian=endian, sx=-500, gx=200 * np.arange(12), scalar=-100,
+                     delay_ms=-20)[3600:]
+    path = tmp_path / "g.su"
+    path.write_bytes(raw)
+    g = molvak.read(path)
+    np.testing.assert_array_equal(g.data, data.astype(np.float32))
+    np.testing.assert_array_equal(g.offsets, 5.0 + 2.0 * np.arange(12))
+    assert (g.dt, g.delay) == (0.002, -0.02)
+    path.write_bytes(raw[:-8])
+    refused(path, "the file ends inside trace 11: its 150 samples take 600 bytes, 592 remain")
 
 
 # --------------------------------------------------------------------------

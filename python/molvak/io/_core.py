@@ -179,7 +179,7 @@ def one_line(exc: BaseException) -> str:
     return text
 
 
-def require_layout(path: Path, layout: str | None) -> None:
+def require_layout(layout: str | None) -> None:
     if layout is not None and layout not in ("rows", "columns"):
         raise ValueError(f"layout must be 'rows' or 'columns'; got {layout!r}")
 

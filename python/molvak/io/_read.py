@@ -153,7 +153,7 @@ def _load(path: PathLike, format: str | None, *, layout: str | None = None,
     p = Path(path)
     check_regular(p)
     reader = lookup(format, p)
-    require_layout(p, layout)
+    require_layout(layout)
     options = ReadOptions(layout=layout, delimiter=delimiter, header_lines=header_lines,
                           time_column=time_column, calibrate=calibrate)
     rec = reader.load(p, options)

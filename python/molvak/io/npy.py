@@ -6,6 +6,8 @@ cannot ask for more memory than the file holds.
 from __future__ import annotations
 
 import math
+import zipfile
+import zlib
 from pathlib import Path
 from typing import IO, Any, cast
 
@@ -39,7 +41,11 @@ def read_array(fp: IO[bytes], nbytes: int, where: str) -> np.ndarray:
             shape, fortran, dtype = np.lib.format.read_array_header_2_0(fp)
         else:
             raise ValueError(f"format version {version[0]}.{version[1]} is not one of 1.0-3.0")
-    except (ValueError, EOFError, OSError, SyntaxError) as exc:
+    except (zipfile.BadZipFile, zlib.error):
+        raise    # the archive around it is damaged: the .npz reader says so
+    except Exception as exc:  # noqa: BLE001
+        # NumPy parses the header as a Python literal: besides its own
+        # ValueErrors, damaged text raises SyntaxError, TokenError, TypeError...
         raise HeaderError(f"{where}: not a readable .npy header ({one_line(exc)})") from None
     if dtype.hasobject or dtype.names is not None or dtype.subdtype is not None \
             or dtype.kind not in "fiub":

@@ -74,6 +74,11 @@ def _strings(path: Path, raw: bytes, start: int, end: int, endian: str, terminat
         # keys as ObsPy forms them (it keeps the text characters only)
         key = bytes(c for c in head if c in _TEXT).decode("ascii").strip()
         if key in USED:
+            if cut < 0:
+                # a damaged terminator joins the value to what follows it
+                # ("0.001" and a stray "5" read 0.0015)
+                raise HeaderError(f"{path}: {where}: the {key} string at byte {k} has no "
+                                  f"terminator")
             value = tail.strip()
             if any(c not in _TEXT for c in value):
                 raise HeaderError(f"{path}: {where}: {key} {value!r} holds bytes that are "

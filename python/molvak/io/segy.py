@@ -35,6 +35,14 @@ DECODED = {1: "IBM float", 2: "32-bit integer", 3: "16-bit integer", 5: "IEEE fl
 OFFSET_FIELD = "distance_from_center_of_the_source_point_to_the_center_of_the_receiver_group"
 
 
+class WalkError(HeaderError):
+    """The traces do not fill the file; `traces` of them were whole."""
+
+    def __init__(self, message: str, traces: int) -> None:
+        super().__init__(message)
+        self.traces = traces
+
+
 @dataclass
 class Walk:
     """The traces of a file as their headers lay them out."""
@@ -53,22 +61,22 @@ def walk(path: Path, raw: bytes, start: int, endian: str, sample_bytes: int) -> 
     while pos < size:
         k = len(out.starts)
         if size - pos < TRACE_HEADER:
-            raise HeaderError(f"{path}: the file ends {size - pos} bytes into the 240-byte header "
-                              f"of trace {k}: cut short, or a sample count is wrong")
+            raise WalkError(f"{path}: the file ends {size - pos} bytes into the 240-byte header "
+                            f"of trace {k}: cut short, or a sample count is wrong", k)
         samples, interval = struct.unpack_from(endian + "HH", raw, pos + 114)
         if samples == 0:
-            raise HeaderError(f"{path}: trace {k}: number_of_samples_in_this_trace is 0")
+            raise WalkError(f"{path}: trace {k}: number_of_samples_in_this_trace is 0", k)
         end = pos + TRACE_HEADER + samples * sample_bytes
         if end > size:
-            raise HeaderError(f"{path}: the file ends inside trace {k}: its {samples} samples "
-                              f"take {samples * sample_bytes} bytes, {size - pos - TRACE_HEADER} "
-                              f"remain: cut short, or a sample count is wrong")
+            raise WalkError(f"{path}: the file ends inside trace {k}: its {samples} samples "
+                            f"take {samples * sample_bytes} bytes, {size - pos - TRACE_HEADER} "
+                            f"remain: cut short, or a sample count is wrong", k)
         out.starts.append(pos)
         out.samples.append(samples)
         out.intervals_us.append(interval)
         pos = end
     if not out.starts:
-        raise HeaderError(f"{path}: the file holds no traces")
+        raise WalkError(f"{path}: the file holds no traces", 0)
     return out
 
 

@@ -10,7 +10,7 @@ from pathlib import Path
 
 from . import _obspy
 from ._core import Format, HeaderError, ReadOptions, Record, register
-from .segy import Walk, decoded, geometry, one_length, sample_interval, walk
+from .segy import Walk, WalkError, decoded, geometry, one_length, sample_interval, walk
 
 
 def load(path: Path, options: ReadOptions) -> Record:
@@ -21,11 +21,12 @@ def load(path: Path, options: ReadOptions) -> Record:
         try:
             layout = walk(path, raw, 0, endian, 4)
             break
-        except HeaderError as exc:
-            failures.append(str(exc))
+        except WalkError as exc:
+            failures.append(exc)
     if layout is None:
-        # the little-endian reading's complaint names the place
-        raise HeaderError(f"{failures[0]} (read in either byte order)")
+        # the complaint of the byte order that got further names the place
+        worst = max(failures, key=lambda exc: exc.traces)
+        raise HeaderError(f"{worst} (in either byte order)")
     one_length(path, layout)
     stream = _obspy.decode(path, raw, "SU", unpack_trace_headers=True, byteorder=endian)
     rec = Record(decoded(path, stream, layout))
