@@ -8,9 +8,10 @@ import struct
 import tracemalloc
 from pathlib import Path
 
-import molvak
 import numpy as np
 import pytest
+
+import molvak
 from formats import seg2_bytes, seg2_decode, segy_bytes
 from molvak import Gather
 from molvak.io import HeaderError
@@ -109,7 +110,8 @@ def test_segy_geometry_from_the_fields_that_carry_it(tmp_path, obspy):
     path.write_bytes(segy_bytes(data, sx=-500, gx=200 * np.arange(24), scalar=-100,
                                 offset=wrong))
     refused(path, "trace 9: the offset field gives 26, but the source and group coordinates "
-                  "lie 23 apart")
+                  "lie 23 apart; give offsets=")
+    np.testing.assert_array_equal(molvak.read(path, offsets=wrong).offsets, wrong)
 
 
 def test_segy_size_and_sample_interval_are_checked(tmp_path, obspy):

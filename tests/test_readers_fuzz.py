@@ -15,9 +15,10 @@ import tracemalloc
 import zipfile
 from collections import Counter
 
-import molvak
 import numpy as np
 import pytest
+
+import molvak
 from formats import (
     SEG2_USED,
     scalar,
@@ -43,8 +44,9 @@ HANG_SECONDS = 20
 class Fuzz:
     """Runs reads and keeps the tally and the failures."""
 
-    def __init__(self, tmp_path):
+    def __init__(self, tmp_path, record):
         self.tmp = tmp_path
+        self.record = record
         self.tally = Counter()
         self.failures = []
 
@@ -86,13 +88,13 @@ class Fuzz:
 
 
 @pytest.fixture
-def fuzz(tmp_path):
+def fuzz(tmp_path, record_testsuite_property):
     def hung(signum, frame):
         raise TimeoutError(f"read took over {HANG_SECONDS} s")
 
     previous = signal.signal(signal.SIGALRM, hung)
     tracemalloc.start()
-    runner = Fuzz(tmp_path)
+    runner = Fuzz(tmp_path, record_testsuite_property)
     try:
         yield runner
     finally:
@@ -435,8 +437,11 @@ def test_fuzz_text(fuzz, field_data):
 def report(fuzz, *formats):
     for fmt in formats:
         counts = {outcome: n for (f, outcome), n in sorted(fuzz.tally.items()) if f == fmt}
-        print(f"\nfuzz {fmt}: {sum(counts.values())} mutants: "
-              + ", ".join(f"{n} {outcome}" for outcome, n in counts.items()))
+        line = f"{sum(counts.values())} mutants: " + ", ".join(
+            f"{n} {outcome}" for outcome, n in counts.items())
+        # shown with -s, and kept in the report (--junitxml)
+        print(f"\nfuzz {fmt}: {line}")
+        fuzz.record(f"fuzz {fmt}", line)
     assert not fuzz.failures, "\n".join(fuzz.failures[:20])
     for fmt in formats:
         # the mutants reach both outcomes: the fuzzing tests the checks and

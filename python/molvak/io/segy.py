@@ -163,7 +163,12 @@ def geometry(path: Path, rec: Record, headers: list[Any]) -> None:
     elif have_receivers:
         rec.sources, rec.receivers = sources, receivers
         if have_offsets:
-            _agree(path, field_offsets, sources, receivers, scale)
+            conflict = _conflict(field_offsets, sources, receivers, scale)
+            if conflict:
+                # which to believe is the caller's call: geometry arguments
+                # settle it, and the shots still split by source
+                rec.geometry_note = conflict
+                rec.receivers, rec.sources_are_positions = None, False
     else:
         # group coordinates all 0 carry no positions: the offset field does
         if have_sources:
@@ -181,19 +186,21 @@ def geometry(path: Path, rec: Record, headers: list[Any]) -> None:
     rec.delay = float(delays[0])
 
 
-def _agree(path: Path, offsets: np.ndarray, sources: np.ndarray, receivers: np.ndarray,
-           scale: np.ndarray) -> None:
-    """The offset field against the coordinates. It holds whole units, in the
-    unit of the coordinates or (as some writers have it) of their scaled
-    integers; either reading within half a unit agrees."""
+def _conflict(offsets: np.ndarray, sources: np.ndarray, receivers: np.ndarray,
+              scale: np.ndarray) -> str | None:
+    """Where the offset field disagrees with the coordinates, or None. It
+    holds whole units, in the unit of the coordinates or (as some writers
+    have it) of their scaled integers; either reading within half a unit
+    agrees."""
     apart = np.sqrt(np.sum(np.square(receivers - sources), axis=1))
     slack = 1e-6 * np.maximum(1.0, apart)
     plain = np.abs(offsets - apart) <= 0.5 + slack
     scaled = np.abs(offsets * scale - apart) <= 0.5 * scale + slack
-    if not (plain.all() or scaled.all()):
-        k = first_index(~plain)
-        raise HeaderError(f"{path}: trace {k}: the offset field gives {offsets[k]:g}, but the "
-                          f"source and group coordinates lie {apart[k]:g} apart")
+    if plain.all() or scaled.all():
+        return None
+    k = first_index(~plain)
+    return (f"trace {k}: the offset field gives {offsets[k]:g}, but the source and group "
+            f"coordinates lie {apart[k]:g} apart")
 
 
 def load(path: Path, options: ReadOptions) -> Record:
