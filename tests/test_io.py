@@ -48,13 +48,13 @@ def test_npy_geometry_from_arguments(tmp_path, shot):
                        first_receiver=4.0)
     np.testing.assert_array_equal(line.offsets, shot.offsets)
     with pytest.raises(HeaderError, match=r"g\.npy: the file gives no sample interval; give dt="):
-        molvak.read(tmp_path / "g.npy", offsets=shot.offsets)
+        molvak.read(tmp_path / "g.npy", layout="columns", offsets=shot.offsets)
     with pytest.raises(HeaderError, match=r"g\.npy: the file gives no geometry"):
-        molvak.read(tmp_path / "g.npy", dt=DT)
+        molvak.read(tmp_path / "g.npy", layout="columns", dt=DT)
     with pytest.raises(HeaderError, match=r"g\.npy: the file gives no source position; give source="):
         molvak.read(tmp_path / "g.npy", dt=DT, layout="columns", spacing=2.0)
     with pytest.raises(ValueError, match=r"g\.npy: offsets must have one entry per trace"):
-        molvak.read(tmp_path / "g.npy", dt=DT, offsets=shot.offsets)   # rows: 300 traces
+        molvak.read(tmp_path / "g.npy", dt=DT, offsets=shot.offsets, layout="rows")  # 300 traces
     with pytest.raises(FileNotFoundError, match=r"nothing\.npy: no such file"):
         molvak.read(tmp_path / "nothing.npy", dt=DT)
 

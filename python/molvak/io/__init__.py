@@ -1,0 +1,38 @@
+"""Reading shot records into :class:`~molvak.Gather` objects.
+
+One module per format, each registering itself in one table
+(:mod:`molvak.io._core`): SEG-2 and SEG-Y/SU (decoded by ObsPy, the optional
+``io`` extra), NumPy .npy/.npz files and delimited text. The format is told by
+the file's first bytes where it has a signature (SEG-2, .npy, .npz) and by its
+suffix otherwise (.sgy/.segy, .su); anything else is read as text. A new
+format is a new module ending in ``register(Format(...))`` and its name in
+the import line below.
+
+Geometry is taken from the headers where the format holds it (SEG-2
+RECEIVER_LOCATION and SOURCE_LOCATION, SEG-Y source and group coordinates or
+the offset field, the arrays of a .npz) and from arguments otherwise;
+arguments always win. Offsets are the distances between source and
+receivers, so a reverse shot or a split spread needs no flipping.
+
+No reader guesses silently: a file that is cut short, whose headers are
+missing, unreadable or inconsistent with each other or with the size of the
+file, or whose layout is doubtful, is refused with a :class:`HeaderError` of
+one line naming the file and, where one is concerned, the trace and field.
+"""
+from __future__ import annotations
+
+# the formats, each registering itself (signatures are tried in this order)
+from . import npy, npz, seg2, segy, su, text  # noqa: F401
+from ._core import HeaderError, Record, detect_format, format_names
+
+# _finish, _load, _split_shots and has_geometry serve the command line, which
+# reads a record before it knows the geometry
+from ._read import _finish, _load, _split_shots, has_geometry, read, read_shots  # noqa: F401
+
+# the names format= takes
+FORMATS = format_names()
+
+# the record type under its former name
+_Record = Record
+
+__all__ = ["FORMATS", "HeaderError", "detect_format", "read", "read_shots"]

@@ -1,0 +1,110 @@
+"""NumPy .npz archives as :meth:`molvak.Gather.save` writes them: the arrays
+``data`` (traces x samples), ``offsets`` and ``dt``, and optionally ``delay``,
+``source`` and ``receivers``. When the archive holds offsets and positions
+both, the gather refuses them unless they agree.
+
+The archive is opened with :mod:`zipfile` rather than :func:`numpy.load` so
+that every member's declared size is checked against the archive and its
+.npy header before anything is allocated, and its checksum once it is read.
+"""
+from __future__ import annotations
+
+import zipfile
+import zlib
+from pathlib import Path
+
+import numpy as np
+
+from ._core import (
+    Format,
+    HeaderError,
+    ReadOptions,
+    Record,
+    one_line,
+    oriented,
+    register,
+)
+from .npy import read_array
+
+# deflate cannot shrink data by more than about 1032 to 1
+MAX_DEFLATE_RATIO = 1032
+
+
+def _member(path: Path, archive: zipfile.ZipFile, info: zipfile.ZipInfo,
+            size: int) -> np.ndarray:
+    name = info.filename[:-4]
+    where = f"{path}: array '{name}'"
+    if info.compress_type == zipfile.ZIP_STORED:
+        if info.file_size != info.compress_size:
+            raise HeaderError(f"{where}: stored uncompressed, yet {info.file_size} bytes are "
+                              f"declared for {info.compress_size} in the archive")
+    elif info.compress_type == zipfile.ZIP_DEFLATED:
+        if info.file_size > MAX_DEFLATE_RATIO * info.compress_size + 64:
+            raise HeaderError(f"{where}: {info.file_size} bytes are declared for "
+                              f"{info.compress_size} compressed ones, more than deflate can give")
+    else:
+        raise HeaderError(f"{where}: compressed with zip method {info.compress_type}; "
+                          f"molvak reads stored and deflated members")
+    if info.header_offset + info.compress_size > size:
+        raise HeaderError(f"{where}: its {info.compress_size} bytes run past the end of the "
+                          f"archive ({size} bytes)")
+    try:
+        with archive.open(info) as fp:
+            # reading the member to its end makes zipfile check its CRC
+            return read_array(fp, info.file_size, where)
+    except HeaderError:
+        raise
+    except (zipfile.BadZipFile, zlib.error, EOFError, OSError, ValueError, RuntimeError,
+            NotImplementedError) as exc:
+        raise HeaderError(f"{where}: cannot be read from the archive ({one_line(exc)})") from None
+
+
+def _sniff(head: bytes, suffix: str) -> bool:
+    return head.startswith(b"PK\x03\x04") and suffix == ".npz"
+
+
+def load(path: Path, options: ReadOptions) -> Record:
+    size = path.stat().st_size
+    try:
+        archive = zipfile.ZipFile(path)
+    except (zipfile.BadZipFile, EOFError, OSError, ValueError, NotImplementedError) as exc:
+        raise HeaderError(f"{path}: not a readable .npz archive ({one_line(exc)})") from None
+    with archive:
+        members = {info.filename[:-4]: info for info in archive.infolist()
+                   if info.filename.endswith(".npy")}
+        if "data" not in members:
+            raise HeaderError(f"{path}: a .npz gather needs the arrays data, offsets and dt; "
+                              f"found {', '.join(sorted(members)) or 'nothing'}")
+        arrays: dict[str, np.ndarray] = {
+            name: _member(path, archive, info, size) for name, info in members.items()
+            if name in ("data", "offsets", "dt", "delay", "source", "receivers")}
+
+    def scalar(name: str) -> float | None:
+        if name not in arrays:
+            return None
+        value = arrays[name]
+        if value.size != 1 or value.dtype.kind not in "fiu":
+            raise HeaderError(f"{path}: the array '{name}' must be one number; got "
+                              f"shape {value.shape}, dtype {value.dtype}")
+        return float(value.reshape(()))
+
+    # per-trace arrays state which axis holds the traces
+    stated = options.layout is not None or "offsets" in arrays or "receivers" in arrays
+    rec = Record(oriented(path, arrays["data"], options.layout, stated=stated),
+                 source_field="array 'source'", receiver_field="array 'receivers'")
+    rec.dt = scalar("dt")
+    rec.delay = scalar("delay")
+    if "offsets" in arrays:
+        rec.offsets = np.asarray(arrays["offsets"], dtype=np.float64).ravel()
+    if "source" in arrays:
+        src = np.asarray(arrays["source"], dtype=np.float64).ravel()
+        if not 1 <= src.size <= 3:
+            raise HeaderError(f"{path}: the array 'source' must hold 1 to 3 coordinates; got "
+                              f"{src.size}")
+        rec.sources = np.repeat(src[None, :], rec.data.shape[0], axis=0)
+    if "receivers" in arrays:
+        rec.receivers = np.asarray(arrays["receivers"], dtype=np.float64)
+    return rec
+
+
+register(Format("NPZ", (".npz",), load, sniff=_sniff))
