@@ -34,6 +34,15 @@ def server(folder):
         yield s
 
 
+@pytest.fixture(scope="module")
+def shared(tmp_path_factory):
+    """A server for the tests that only read."""
+    root = tmp_path_factory.mktemp("review") / "results"
+    make_folder(root, n=3)
+    with ReviewServer(root).start() as s:
+        yield s
+
+
 def request(server, path, *, token=True, header=False, method="GET", body=None, headers=None):
     """(status, bytes) of a request to the server."""
     url = f"http://127.0.0.1:{server.port}{path}"
@@ -222,7 +231,8 @@ def test_atomic_write_replaces_whole_and_leaves_no_temporary(tmp_path, monkeypat
 # the server: what it serves
 
 
-def test_image_payload_is_the_normalised_power(server, folder):
+def test_image_payload_is_the_normalised_power(shared):
+    server = shared
     status, listing = request(server, "/api/items")
     assert status == 200
     ids = [it["id"] for it in json.loads(listing)["items"]]
@@ -295,7 +305,8 @@ def test_saving_writes_beside_the_original_and_guards_against_overwrites(server,
 # the server: who may ask, and for what
 
 
-def test_requests_need_the_token_and_this_host(server):
+def test_requests_need_the_token_and_this_host(shared):
+    server = shared
     page = request(server, "/")
     assert page[0] == 200 and b"review.js?token=" + server.token.encode() in page[1]
     assert request(server, "/api/items", header=True)[0] == 200
@@ -321,7 +332,8 @@ def test_requests_need_the_token_and_this_host(server):
     "/static/..%2f_server.py",
     "/../../etc/passwd",
 ])
-def test_paths_outside_are_refused(server, path):
+def test_paths_outside_are_refused(shared, path):
+    server = shared
     status, body = request(server, path)
     assert status == 404
     assert b"root:" not in body and b"import" not in body
@@ -347,7 +359,8 @@ def test_links_leading_out_of_the_folder_are_not_followed(tmp_path):
     assert not (outside / "victim.csv").exists()
 
 
-def test_listens_on_loopback_only(server):
+def test_listens_on_loopback_only(shared):
+    server = shared
     assert server._httpd.socket.getsockname()[0] == "127.0.0.1"
     assert not refused("127.0.0.1", server.port)
     # another address of the loopback network is another interface address

@@ -24,6 +24,7 @@ from __future__ import annotations
 import hmac
 import json
 import os
+import re
 import secrets
 import struct
 import sys
@@ -88,9 +89,10 @@ class Folder:
                 rel = path.relative_to(self.root).as_posix()[: -len(_data.IMAGE_SUFFIX)]
                 original, reviewed = _data.picks_paths(path)
                 found[rel] = Item(rel, path, original, reviewed)
+        ordered = dict(sorted(found.items(), key=lambda kv: _natural(kv[0])))
         with self._lock:
-            self._items = found
-        return list(found.values())
+            self._items = ordered
+        return list(ordered.values())
 
     def _inside(self, path: Path) -> bool:
         try:
@@ -196,6 +198,12 @@ class Folder:
             self._picks.pop(target, None)
         return {"saved": target.relative_to(self.root).as_posix(),
                 "version": _data.file_version(target)}
+
+
+def _natural(name: str) -> List[Any]:
+    """Sort key putting shot2 before shot10."""
+    return [(0, int(t), "") if t.isdigit() else (1, 0, t.lower())
+            for t in re.split(r"(\d+)", name)]
 
 
 def image_payload(item: Item, image: _data.Image) -> bytes:
@@ -395,7 +403,7 @@ class ReviewServer:
     def start(self) -> "ReviewServer":
         if self._thread is not None:
             return self
-        self._thread = threading.Thread(target=self._httpd.serve_forever,
+        self._thread = threading.Thread(target=self._httpd.serve_forever, args=(0.05,),
                                         name="molvak-review", daemon=True)
         self._thread.start()
         return self

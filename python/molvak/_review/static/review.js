@@ -152,6 +152,7 @@
     const before = JSON.stringify(e.rows);
     const rows = JSON.parse(before);
     if (fn(rows) === false) return;
+    rows.sort((a, b) => a.mode - b.mode || a.frequency - b.frequency);
     if (JSON.stringify(rows) === before) return;
     e.undo.push(e.rows);
     e.redo = [];
@@ -175,7 +176,6 @@
           wavelength: s.velocity / s.frequency, quality: null, valid: 1, mode: state.mode,
           edited: 1, extra: {} });
       }
-      rows.sort((a, b) => a.mode - b.mode || a.frequency - b.frequency);
     });
   }
 
@@ -187,6 +187,16 @@
         const kept = rows.filter((r) => !inside(r));
         rows.length = 0;
         rows.push(...kept);
+        return;
+      }
+      if (action === "mode") {
+        // to the current mode, unless that mode already has a pick at the frequency
+        const taken = new Set(rows.filter((r) => r.mode === state.mode).map((r) => r.frequency));
+        for (const r of rows) {
+          if (inside(r) && r.mode !== state.mode && !taken.has(r.frequency)) {
+            r.mode = state.mode; r.edited = 1; taken.add(r.frequency);
+          }
+        }
         return;
       }
       const valid = action === "validate" ? 1 : 0;
