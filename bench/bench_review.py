@@ -155,16 +155,21 @@ def screenshot(d: Any, folder: Path, path: Path) -> None:
         # invalidate the low frequencies, where the picks jump
         a = ActionChains(d).move_to_element_with_offset(canvas, *at(2.3, 160)).click_and_hold()
         a.move_to_element_with_offset(canvas, *at(6.2, 560)).release().perform()
-        # the higher mode, picked by hand as mode 1
+        # above 49 Hz the automatic picks jumped to the higher mode: a box
+        # makes them mode 1, and clicks pick the fundamental there as mode 0
+        from selenium.webdriver.support.select import Select
+        Select(d.find_element(By.ID, "boxaction")).select_by_value("mode")
         ActionChains(d).send_keys("1").perform()
-        higher = synthetic.ExponentialCurve(low=700.0, high=250.0, scale=25.0)
-        for f in np.arange(36.0, 62.0, 2.0):
-            ActionChains(d).move_to_element_with_offset(canvas, *at(f, float(higher(f)))) \
-                .click().perform()
+        a = ActionChains(d).move_to_element_with_offset(canvas, *at(48.8, 250)).click_and_hold()
+        a.move_to_element_with_offset(canvas, *at(80, 340)).release().perform()
         ActionChains(d).send_keys("0").perform()
+        for f in np.arange(50.0, 68.5, 1.5):
+            v = float(synthetic.ExponentialCurve()(f))
+            ActionChains(d).move_to_element_with_offset(canvas, *at(f, v)).click().perform()
+        Select(d.find_element(By.ID, "boxaction")).select_by_value("invalidate")
         ActionChains(d).key_down(Keys.CONTROL).send_keys("s").key_up(Keys.CONTROL).perform()
         wait_for(d, "document.documentElement.dataset.saves === '1'")
-        ActionChains(d).move_to_element_with_offset(canvas, *at(30, 190)).perform()
+        ActionChains(d).move_to_element_with_offset(canvas, *at(30, 188)).perform()
         time.sleep(0.2)
         d.save_screenshot(str(path))
     finally:

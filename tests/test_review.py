@@ -431,3 +431,21 @@ def test_review_from_python_serves_images_held_in_memory(tmp_path, capsys):
         molvak.review({"shot 1": image}, open_browser=False, block=False, out=tmp_path / "mem")
     with pytest.raises(TypeError, match="is not a DispersionImage"):
         molvak.review([np.zeros(3)], open_browser=False, block=False, out=tmp_path / "x")
+
+
+def test_review_of_image_files_serves_those_alone(folder, capsys):
+    files = [folder / f"line1.shot{k}.dat.phase_shift.npz" for k in (3, 1)]
+    with molvak.review([str(f) for f in files], open_browser=False, block=False) as session:
+        assert session.folder == folder.resolve()
+        with urllib.request.urlopen(session.url.replace("/?", "/api/items?"), timeout=10) as r:
+            assert [it["id"] for it in json.loads(r.read())["items"]] == [
+                "line1.shot1.dat.phase_shift", "line1.shot3.dat.phase_shift"]
+        with pytest.raises(urllib.error.HTTPError) as info:
+            urllib.request.urlopen(session.url.replace(
+                "/?", "/api/image?id=line1.shot2.dat.phase_shift&"), timeout=10)
+        info.value.close()
+        assert info.value.code == 404
+    with pytest.raises(ValueError, match=r"shot1\.dat\.phase_shift\.csv: not a folder of "
+                                         r"results nor a dispersion image"):
+        molvak.review([folder / "line1.shot1.dat.phase_shift.csv"], open_browser=False,
+                      block=False)

@@ -15,7 +15,7 @@ import re
 import sys
 import tempfile
 from pathlib import Path
-from typing import Any, Dict, Iterable, Mapping, Optional, Tuple, Union
+from typing import Any, Dict, Iterable, Mapping, Optional, Set, Tuple, Union
 
 __all__ = ["ReviewSession", "add_command", "review"]
 
@@ -73,8 +73,10 @@ def review(images_or_paths: Union[str, "os.PathLike[str]", Mapping[str, ImageEnt
     Parameters
     ----------
     images_or_paths : path, mapping or sequence
-        A results folder (as written by ``molvak image``), or images held in
-        memory: a sequence of DispersionImage, or a mapping name -> image.
+        A results folder (as written by ``molvak image``), image files
+        (``.npz``; their picks are read and saved beside them), or images
+        held in memory: a sequence of DispersionImage, or a mapping
+        name -> image.
         An entry may be an (image, DispersionCurve) pair; otherwise the image
         is picked with ``image.pick()``. In-memory images are written to the
         folder ``out`` (a new temporary folder when not given, which is kept
@@ -93,13 +95,16 @@ def review(images_or_paths: Union[str, "os.PathLike[str]", Mapping[str, ImageEnt
         Its ``curves()`` reads back the picks, reviewed where saved.
     """
     from ._server import ReviewServer
+    only = None
     if isinstance(images_or_paths, (str, os.PathLike)):
-        folder = Path(images_or_paths)
-        if not folder.is_dir():
-            raise ValueError(f"{folder}: not a folder of results")
+        images_or_paths = [images_or_paths]
+    entries = images_or_paths if isinstance(images_or_paths, Mapping) else list(images_or_paths)
+    if (not isinstance(entries, Mapping) and entries
+            and all(isinstance(e, (str, os.PathLike)) for e in entries)):
+        folder, only = _paths(entries)
     else:
-        folder = _write_images(images_or_paths, out)
-    server = ReviewServer(folder, port=port)
+        folder = _write_images(entries, out)
+    server = ReviewServer(folder, port=port, only=only)
     count = len(server.folder.scan())
     print(f"molvak review: {count} image(s) in {server.folder.root}", flush=True)
     print(f"molvak review: {server.url}", flush=True)
@@ -113,6 +118,22 @@ def review(images_or_paths: Union[str, "os.PathLike[str]", Mapping[str, ImageEnt
     else:
         server.start()
     return session
+
+
+def _paths(paths: Any) -> Tuple[Path, Optional[Set[str]]]:
+    """The folder to serve and, for image files, which of its images."""
+    from . import _data
+    given = [Path(p) for p in paths]
+    if len(given) == 1 and given[0].is_dir():
+        return given[0], None
+    for p in given:
+        if p.is_dir():
+            raise ValueError(f"{p}: give one results folder, or image files")
+        if p.suffix != _data.IMAGE_SUFFIX or not _data.is_image(p):
+            raise ValueError(f"{p}: not a folder of results nor a dispersion image (.npz)")
+    files = [p.resolve() for p in given]
+    root = Path(os.path.commonpath([str(p.parent) for p in files]))
+    return root, {p.relative_to(root).as_posix()[: -len(_data.IMAGE_SUFFIX)] for p in files}
 
 
 def _write_images(entries: Any, out: Optional[Union[str, "os.PathLike[str]"]]) -> Path:

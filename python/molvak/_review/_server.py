@@ -33,7 +33,7 @@ from collections import OrderedDict
 from dataclasses import dataclass
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Set, Tuple
 from urllib.parse import parse_qs, urlsplit
 
 import numpy as np
@@ -60,11 +60,13 @@ class Item:
 class Folder:
     """The results folder: its images, their picks and the statistics."""
 
-    def __init__(self, root: Path, *, cached_images: int = 8) -> None:
+    def __init__(self, root: Path, *, only: Optional[Set[str]] = None,
+                 cached_images: int = 8) -> None:
         root = Path(root)
         if not root.is_dir():
             raise ValueError(f"{root}: not a folder of results")
         self.root = root.resolve()
+        self.only = only
         self._lock = threading.RLock()
         self._is_image: Dict[Tuple[str, Optional[str]], bool] = {}
         self._items: Dict[str, Item] = {}
@@ -87,6 +89,8 @@ class Folder:
                 if not self._inside(path) or not self._image_file(path):
                     continue
                 rel = path.relative_to(self.root).as_posix()[: -len(_data.IMAGE_SUFFIX)]
+                if self.only is not None and rel not in self.only:
+                    continue
                 original, reviewed = _data.picks_paths(path)
                 found[rel] = Item(rel, path, original, reviewed)
         ordered = dict(sorted(found.items(), key=lambda kv: _natural(kv[0])))
@@ -385,8 +389,8 @@ class ReviewServer:
     """
 
     def __init__(self, folder: "os.PathLike[str] | str", *, port: int = 0,
-                 verbose: bool = False) -> None:
-        self.folder = Folder(Path(folder))
+                 only: Optional[Set[str]] = None, verbose: bool = False) -> None:
+        self.folder = Folder(Path(folder), only=only)
         self.folder.scan()
         self.token = secrets.token_urlsafe(32)
         self._httpd = _Server(self.folder, port, self.token, verbose)
