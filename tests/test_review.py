@@ -2,7 +2,6 @@
 statistics, limits, the image sent to the page, saving, and the security
 rules (token, Host, paths, loopback only)."""
 import json
-import os
 import re
 import socket
 import struct
@@ -10,7 +9,6 @@ import subprocess
 import sys
 import urllib.error
 import urllib.request
-from pathlib import Path
 
 import numpy as np
 import pytest

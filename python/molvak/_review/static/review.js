@@ -437,20 +437,25 @@
       x: (f) => fr.x0 + (f - e.f0) / (e.f1 - e.f0) * (fr.x1 - fr.x0),
       y: (v) => fr.y1 - (v - e.v0) / (e.v1 - e.v0) * (fr.y1 - fr.y0), e,
     };
+    const trace = (values) => s.frequency.forEach((f, k) => {
+      if (k === 0) ctx.moveTo(m.x(f), m.y(values[k])); else ctx.lineTo(m.x(f), m.y(values[k]));
+    });
     ctx.fillStyle = "rgba(77,163,255,0.3)";
     ctx.beginPath();
-    s.frequency.forEach((f, k) => { if (k === 0) ctx.moveTo(m.x(f), m.y(hi[k])); else ctx.lineTo(m.x(f), m.y(hi[k])); });
+    trace(hi);
     for (let k = s.frequency.length - 1; k >= 0; k--) ctx.lineTo(m.x(s.frequency[k]), m.y(lo[k]));
     ctx.closePath(); ctx.fill();
     ctx.strokeStyle = "#4da3ff"; ctx.lineWidth = 1.5; ctx.beginPath();
-    s.frequency.forEach((f, k) => { if (k === 0) ctx.moveTo(m.x(f), m.y(s.mean[k])); else ctx.lineTo(m.x(f), m.y(s.mean[k])); });
+    trace(s.mean);
     ctx.stroke();
     const it = current(), ed = it && state.edits.get(it.id);
     if (ed) {
       ctx.save();
       ctx.beginPath(); ctx.rect(fr.x0, fr.y0, fr.x1 - fr.x0, fr.y1 - fr.y0); ctx.clip();
       for (const r of ed.rows) {
-        if (r.mode === 0 && r.valid === 1) marker(ctx, m.x(r.frequency), m.y(r.velocity), 2, MODE_COLOURS[0], true, false);
+        if (r.mode === 0 && r.valid === 1) {
+          marker(ctx, m.x(r.frequency), m.y(r.velocity), 2, MODE_COLOURS[0], true, false);
+        }
       }
       ctx.restore();
     }
@@ -470,12 +475,18 @@
       const ctx = c.getContext("2d"); ctx.fillStyle = "#555"; ctx.fillRect(0, 0, 28, 14); fn(ctx);
       row.appendChild(document.createTextNode(label)); box.appendChild(row);
     };
-    for (let k = 0; k < MODES; k++) entry(`mode ${k}`, (ctx) => marker(ctx, 14, 7, 4, MODE_COLOURS[k], true, false));
+    const line = (dash, colour) => (ctx) => {
+      ctx.setLineDash(dash); ctx.strokeStyle = colour; ctx.lineWidth = 1.3;
+      ctx.beginPath(); ctx.moveTo(0, 7); ctx.lineTo(28, 7); ctx.stroke();
+    };
+    for (let k = 0; k < MODES; k++) {
+      entry(`mode ${k}`, (ctx) => marker(ctx, 14, 7, 4, MODE_COLOURS[k], true, false));
+    }
     entry("invalid", (ctx) => marker(ctx, 14, 7, 4, MODE_COLOURS[0], false, false));
     entry("edited by hand", (ctx) => marker(ctx, 14, 7, 4, MODE_COLOURS[0], true, true));
-    entry("wavelength limits", (ctx) => { ctx.setLineDash([6, 4]); ctx.strokeStyle = "#fff"; ctx.beginPath(); ctx.moveTo(0, 7); ctx.lineTo(28, 7); ctx.stroke(); });
-    entry("near-field limit", (ctx) => { ctx.setLineDash([2, 3]); ctx.strokeStyle = "#fff"; ctx.beginPath(); ctx.moveTo(0, 7); ctx.lineTo(28, 7); ctx.stroke(); });
-    entry("mean of all images", (ctx) => { ctx.setLineDash([8, 4]); ctx.strokeStyle = "rgba(255,255,255,0.75)"; ctx.beginPath(); ctx.moveTo(0, 7); ctx.lineTo(28, 7); ctx.stroke(); });
+    entry("wavelength limits", line([6, 4], "#fff"));
+    entry("near-field limit", line([2, 3], "#fff"));
+    entry("mean of all images", line([8, 4], "rgba(255,255,255,0.75)"));
   }
 
   // ------------------------------------------------------------------ list and navigation
