@@ -52,11 +52,7 @@ def make_shots(root: Path, n: int = 40) -> None:
                                    fmax=80, df=0.5)
         stem = root / f"line1.shot{k + 1}.dat.phase_shift"
         _data.save_image(Path(f"{stem}.npz"), image)
-        picks = _data.curve_picks(image.pick(80, 600))
-        lmin, lmax = molvak.array_limits(g.offsets)
-        w = picks.numeric["wavelength"]
-        picks.numeric["valid"] = ((w >= lmin) & (w <= lmax)).astype(float)
-        _data.write_picks(Path(f"{stem}.csv"), picks)
+        image.pick(80, 600).to_csv(Path(f"{stem}.csv"))
 
 
 def make_sweep(root: Path, n: int = 1000) -> None:
@@ -73,7 +69,7 @@ def make_sweep(root: Path, n: int = 1000) -> None:
                                        {"offsets": offsets.tolist()}, "power")
         stem = root / f"window_{k:04d}.fdbf"
         _data.save_image(Path(f"{stem}.npz"), image)
-        _data.write_picks(Path(f"{stem}.csv"), _data.curve_picks(image.pick()))
+        image.pick().to_csv(Path(f"{stem}.csv"))
 
 
 def browser() -> Any:

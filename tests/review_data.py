@@ -1,4 +1,5 @@
 """Results folders for the review tests: synthetic images with a known curve."""
+import dataclasses
 import socket
 from pathlib import Path
 
@@ -27,11 +28,11 @@ def make_folder(root, n=3, fmin=10.0, fmax=40.0, extra=True):
         g, image = synthetic_image(seed=k)
         stem = root / f"line1.shot{k + 1}.dat.phase_shift"
         _data.save_image(Path(f"{stem}.npz"), image)
-        picks = _data.curve_picks(image.pick(80, 600).select(fmin=fmin, fmax=fmax))
+        curve = image.pick(80, 600).select(fmin=fmin, fmax=fmax)
         if extra:
-            picks.columns.append("note")
-            picks.extra["note"] = [f"auto {j}" for j in range(len(picks))]
-        _data.write_picks(Path(f"{stem}.csv"), picks)
+            curve = dataclasses.replace(curve, extra={
+                "note": np.array([f"auto {j}" for j in range(len(curve))])})
+        curve.to_csv(Path(f"{stem}.csv"))
         out.append((stem, g, image))
     return out
 

@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 import molvak
+from molvak import DispersionCurve
 from molvak._review import _data
 from molvak._review._server import ReviewServer
 
@@ -181,11 +182,11 @@ def test_load_image_names_the_file_it_cannot_read(tmp_path):
         _data.load_image(tmp_path / "bad.npz")
 
 
-def test_requality_puts_edited_picks_on_the_scale_of_the_originals():
+def test_requality_puts_edited_picks_on_the_scale_of_the_originals(tmp_path):
     _, image = synthetic_image(velocities=(50, 800, 2))
     curve = image.pick(80, 600).select(fmin=8, fmax=60)
-    picks = _data.curve_picks(curve)
-    rows = picks.rows()
+    curve.to_csv(tmp_path / "c.csv")
+    rows = _data.read_picks(tmp_path / "c.csv").rows()
     for r in rows:
         r["extra"] = {}
     # the pick of the strongest frequency, marked edited but left on its
@@ -256,7 +257,9 @@ def test_saving_writes_beside_the_original_and_guards_against_overwrites(server,
     shown = json.loads(body)
     assert status == 200 and shown["source"] == "original" and shown["version"] is None
     rows = shown["rows"]
-    rows[0].update(valid=0, edited=1)
+    # the first pick (10 Hz, a wavelength beyond the array's) moved to 200 m/s, invalid
+    assert rows[0]["frequency"] == 10.0 and rows[0]["extra"]["too_long"] == "1"
+    rows[0].update(valid=0, edited=1, velocity=200.0)
     del rows[-1]
     save = dict(rows=rows, extra=shown["extra"], version=None)
     # the token must come in the header for a save
@@ -273,6 +276,14 @@ def test_saving_writes_beside_the_original_and_guards_against_overwrites(server,
     assert len(saved) == len(rows) and saved[0][4] == "0" and saved[0][-1] == "1"
     assert {r[-1] for r in saved[1:]} == {"0"}
     assert not [p for p in folder.iterdir() if p.name.startswith(".")]
+    # molvak reads the reviewed file; the moved pick's flags follow its new
+    # wavelength (20 m, inside the limits), the others' stay as picked
+    back = DispersionCurve.from_csv(reviewed)
+    first = DispersionCurve.from_csv(original)
+    assert back.wavelength[0] == 20.0 and not back.valid[0]
+    assert not any(back.flags[name][0] for name in DispersionCurve.FLAGS)
+    assert first.too_long[1] and back.too_long[1]
+    np.testing.assert_array_equal(back.extra["edited"], [1] + [0] * (len(back) - 1))
     # the statistics answered count the reviewed picks, not the original ones
     assert result["statistics"] == _data.statistics(
         [_data.read_picks(reviewed)] + [_data.read_picks(folder / f"line1.shot{k}.dat"

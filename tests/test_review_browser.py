@@ -14,6 +14,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from molvak import DispersionCurve
 from molvak._review import _data
 from molvak._review._server import ReviewServer
 
@@ -142,6 +143,7 @@ def test_edit_save_and_reload(driver, tmp_path):
     _data.write_picks(original, picks)
     before = original.read_bytes()
     count = len(picks)
+    valid_before = dict(zip(picks.numeric["frequency"], picks.numeric["valid"]))
 
     with ReviewServer(tmp_path / "results").start() as server:
         open_page(driver, server, item)
@@ -168,7 +170,7 @@ def test_edit_save_and_reload(driver, tmp_path):
         rows = page.rows()
         boxed = [r for r in rows if 12.0 <= r["frequency"] <= 14.0]
         assert len(boxed) == 5 and all(r["valid"] == 0 and r["edited"] == 1 for r in boxed)
-        assert all(r["valid"] == 1 for r in rows if r not in boxed)
+        assert all(r["valid"] == valid_before.get(r["frequency"], 1) for r in rows if r not in boxed)
 
         # shift+drag removes the picks from 30 to 32 Hz
         page.drag((29.8, 100.0), (32.2, 700.0), shift=True)
@@ -205,9 +207,10 @@ def test_edit_save_and_reload(driver, tmp_path):
         # on disk: the original untouched, the reviewed file beside it
         assert original.read_bytes() == before
         header, body = read_csv(Path(f"{stem}.reviewed.csv"))
-        assert header == ["frequency", "velocity", "wavelength", "quality", "valid", "mode",
-                          "note", "edited"]
-        saved = {(float(r[0]), int(r[5])): r for r in body}
+        # the columns of the original, in its order, then edited
+        assert header == list(DispersionCurve.CSV_COLUMNS) + ["note", "edited"]
+        col = {name: header.index(name) for name in header}
+        saved = {(float(r[0]), int(r[col["mode"]])): r for r in body}
         assert len(saved) == len(shown) == count - 4 + 1
         edited = {(20.0, 0), (50.0, 0), (25.0, 1), (35.0, 1), (35.5, 1), (36.0, 1)} | {
             (f, 0) for f in (12, 12.5, 13, 13.5, 14)}
@@ -216,17 +219,24 @@ def test_edit_save_and_reload(driver, tmp_path):
             r = saved[(f, mode)]
             assert float(r[1]) == pytest.approx(ridge(image, f), rel=2e-5)
             assert float(r[2]) == pytest.approx(float(r[1]) / f, rel=1e-15)
-            assert r[4] == "1"
+            assert r[col["valid"]] == "1"
+            # placed by hand inside the limits: no flag raised
+            assert [r[col[name]] for name in DispersionCurve.FLAGS] == ["0"] * 6
             # a moved pick keeps its other columns, an added one has them empty
-            assert r[6] == (f"auto {k20}" if f == 20.0 else "")
+            assert r[col["note"]] == (f"auto {k20}" if f == 20.0 else "")
             assert 0.5 < float(r[3]) <= 1.0           # on the ridge: a strong peak
-        assert {key for key, r in saved.items() if r[4] == "0"} == {
-            (f, 0) for f in (12, 12.5, 13, 13.5, 14)}
+        assert {key for key, r in saved.items() if r[col["valid"]] == "0"} == {
+            (f, 0) for f in (12, 12.5, 13, 13.5, 14)} | {
+            (f, 0) for f, v in valid_before.items() if not v}
         assert not [key for key in saved if 30.0 <= key[0] <= 32.0]
         untouched = saved[(15.0, 0)]
         k15 = int(np.flatnonzero(picks.numeric["frequency"] == 15.0)[0])
         assert float(untouched[1]) == picks.numeric["velocity"][k15]
-        assert untouched[6] == picks.extra["note"][k15]
+        assert untouched[col["note"]] == picks.extra["note"][k15]
+        # molvak reads the reviewed picks, one curve per mode
+        curves = _data.picks_curves(_data.read_picks(Path(f"{stem}.reviewed.csv")))
+        assert sorted(curves) == [0, 1] and len(curves[1]) == 4
+        assert int(curves[0].extra["edited"].sum()) == 7
 
         # the statistics on the page count the saved picks: at 50 Hz only
         # this image has one, at 13 Hz only the two others (this one is invalid)
@@ -245,7 +255,7 @@ def test_edit_save_and_reload(driver, tmp_path):
         wait_for(driver, "window.molvakReview.statistics() !== null")
         reloaded = page.rows()
         assert [(r["frequency"], r["mode"], r["valid"], r["edited"]) for r in reloaded] == \
-            [(float(r[0]), int(r[5]), int(r[4]), int(r[-1])) for r in body]
+            [(float(r[0]), int(r[col["mode"]]), int(r[col["valid"]]), int(r[-1])) for r in body]
         np.testing.assert_array_equal([r["velocity"] for r in reloaded],
                                       [float(r[1]) for r in body])
 

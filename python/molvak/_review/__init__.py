@@ -36,15 +36,17 @@ class ReviewSession:
         self.url: str = server.url
         self.folder: Path = server.folder.root
 
-    def curves(self) -> Dict[str, Any]:
-        """The valid fundamental-mode picks of every image, reviewed where
-        saved, else original: {image id: DispersionCurve}."""
+    def curves(self, mode: int = 0) -> Dict[str, Any]:
+        """The picks of one mode of every image that has some, reviewed where
+        saved, else original: {image id: DispersionCurve} (its ``valid`` is
+        the reviewer's verdict; ``curve.select(valid=True)`` keeps those)."""
         from . import _data
         out = {}
         for item in self._server.folder.scan():
             picks, _ = self._server.folder.picks(item)
-            if picks is not None:
-                out[item.id] = _data.picks_curve(picks)
+            curve = None if picks is None else _data.picks_curves(picks).get(mode)
+            if curve is not None:
+                out[item.id] = curve
         return out
 
     def stop(self) -> None:
@@ -168,8 +170,7 @@ def _write_images(entries: Any, out: Optional[Union[str, "os.PathLike[str]"]]) -
                                       f"folder")
     for stem, image, curve in checked:
         _data.save_image(folder / (stem + _data.IMAGE_SUFFIX), image)
-        picks = _data.curve_picks(curve if curve is not None else image.pick())
-        _data.write_picks(folder / (stem + _data.PICKS_SUFFIX), picks)
+        (curve if curve is not None else image.pick()).to_csv(folder / (stem + _data.PICKS_SUFFIX))
     return folder
 
 

@@ -13,7 +13,13 @@ on-disk formats can change here alone:
   columns are kept as text);
 - the reviewed picks are ``<stem>.reviewed.csv``: the same columns plus
   ``edited`` (1 where a person added or moved the pick or changed its
-  validity), written atomically beside the originals.
+  validity or mode), written atomically beside the originals. A file of one
+  mode reads back with :meth:`molvak.DispersionCurve.from_csv`; the page
+  keeps all modes of an image in one file (:func:`picks_curves` splits it).
+
+Curves and statistics are molvak's own (:class:`molvak.DispersionCurve`,
+:func:`molvak.statistics`); the wavelength and near-field limits are those
+the picker flags with.
 """
 from __future__ import annotations
 
@@ -30,7 +36,10 @@ from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 import numpy as np
 
+from .._files import write_text
+from ..curves import statistics as curve_statistics
 from ..image import DispersionCurve, DispersionImage, array_limits
+from ..picking import FLAGS, NEAR_FIELD
 
 IMAGE_SUFFIX = ".npz"
 PICKS_SUFFIX = ".csv"
@@ -135,22 +144,44 @@ def limits(params: Dict[str, Any]) -> Dict[str, Optional[float]]:
     """The lines drawn on an image, each a wavelength: velocity = wavelength x f.
 
     ``lambda_min``, ``lambda_max``: :func:`molvak.array_limits` of the
-    offsets. ``near_field``: twice the distance d from the source to the
-    centre of the array (d = smallest offset + aperture / 2); above the line
-    c = 2 d f the wavelength exceeds 2 d, i.e. d / wavelength < 0.5, the near
-    field of the source. All None when the params hold no offsets.
+    offsets. ``near_field``: the distance d from the source to the centre of
+    the array (d = smallest offset + aperture / 2) over the near-field limit
+    of the picker (0.5): above the line c = 2 d f, d / wavelength < 0.5, the
+    near field of the source. All None when the params hold no offsets.
     """
     out: Dict[str, Optional[float]] = dict(lambda_min=None, lambda_max=None, near_field=None)
     offsets = params.get("offsets")
     if offsets is None:
         return out
-    x = np.abs(np.asarray(offsets, dtype=np.float64).ravel())
+    x = np.asarray(offsets, dtype=np.float64).ravel()
     x = x[np.isfinite(x)]
     if np.unique(x).size < 2:
         return out
     out["lambda_min"], out["lambda_max"] = array_limits(x)
-    out["near_field"] = 2.0 * (float(x.min()) + 0.5 * float(x.max() - x.min()))
+    out["near_field"] = 0.5 * float(x.min() + x.max()) / NEAR_FIELD
     return out
+
+
+def update_flags(picks: Picks, lim: Dict[str, Optional[float]]) -> None:
+    """Recompute the flags of the edited picks where the file has them.
+
+    A person placed those picks: the wavelength and near-field flags are
+    set from the limits, the others (aliasing, search edge, jump), which
+    judged the automatic peak, are cleared. Unedited picks keep theirs; the
+    verdict is in the valid column either way.
+    """
+    edited = picks.numeric["edited"] == 1
+    lam = picks.numeric["velocity"] / picks.numeric["frequency"]
+    computed = {
+        "too_short": lam < lim["lambda_min"] if lim["lambda_min"] else np.zeros(len(lam), bool),
+        "too_long": lam > lim["lambda_max"] if lim["lambda_max"] else np.zeros(len(lam), bool),
+        "near_field": lam > lim["near_field"] if lim["near_field"] else np.zeros(len(lam), bool),
+    }
+    for name in FLAGS:
+        if name in picks.extra:
+            value = computed.get(name, np.zeros(len(lam), bool))
+            picks.extra[name] = [str(int(value[k])) if edited[k] else old
+                                 for k, old in enumerate(picks.extra[name])]
 
 
 # --------------------------------------------------------------------------
@@ -174,9 +205,11 @@ class Picks:
         return int(self.numeric["frequency"].size)
 
     @classmethod
-    def from_rows(cls, rows: Sequence[Dict[str, Any]], extra_columns: Sequence[str] = ()) \
-            -> "Picks":
-        """Picks from the page's rows (dicts); wavelength is recomputed."""
+    def from_rows(cls, rows: Sequence[Dict[str, Any]], extra_columns: Sequence[str] = (),
+                  columns: Sequence[str] = ()) -> "Picks":
+        """Picks from the page's rows (dicts); wavelength is recomputed. The
+        columns keep the order of ``columns`` (the file the picks came from),
+        then the missing ones, then ``edited``."""
         numeric = {}
         for name in NUMERIC:
             if name == "wavelength":
@@ -186,7 +219,9 @@ class Picks:
                                       for k, r in enumerate(rows)], dtype=np.float64)
         numeric["wavelength"] = numeric["velocity"] / numeric["frequency"]
         extra = {c: [str(r.get("extra", {}).get(c, "")) for r in rows] for c in extra_columns}
-        return cls(list(NUMERIC[:6]) + list(extra_columns) + ["edited"], numeric, extra)
+        order = [c for c in columns if c != "edited" and (c in NUMERIC or c in extra)]
+        order += [c for c in list(NUMERIC[:6]) + list(extra) if c not in order]
+        return cls(order + ["edited"], numeric, extra)
 
     def rows(self) -> List[Dict[str, Any]]:
         out = []
@@ -272,25 +307,22 @@ def write_picks(path: Path, picks: Picks) -> None:
             else:
                 row.append(picks.extra[c][k])
         writer.writerow(row)
-    atomic_write(path, out.getvalue().encode())
+    write_text(path, out.getvalue())
 
 
-def curve_picks(curve: DispersionCurve) -> Picks:
-    """Picks of a DispersionCurve: all valid, mode 0, none edited."""
-    n = len(curve)
-    numeric = {name: np.asarray(getattr(curve, name), dtype=np.float64)
-               for name in DispersionCurve.COLUMNS}
-    numeric.update(valid=np.ones(n), mode=np.zeros(n), edited=np.zeros(n))
-    return Picks(list(NUMERIC[:6]), numeric, {})
-
-
-def picks_curve(picks: Picks) -> DispersionCurve:
-    """The valid mode-0 picks as a DispersionCurve, by increasing frequency."""
+def picks_curves(picks: Picks) -> Dict[int, DispersionCurve]:
+    """The picks as one DispersionCurve per mode, by increasing frequency,
+    with their valid column (and edited, as an extra column, where present)."""
     n = picks.numeric
-    keep = (n["valid"] == 1) & (n["mode"] == 0)
-    order = np.argsort(n["frequency"][keep], kind="stable")
-    f, v, q = (n[c][keep][order] for c in ("frequency", "velocity", "quality"))
-    return DispersionCurve(f, v, v / f, q)
+    out = {}
+    for mode in sorted({int(m) for m in n["mode"]}):
+        rows = np.flatnonzero(n["mode"] == mode)
+        rows = rows[np.argsort(n["frequency"][rows], kind="stable")]
+        f, v, q = (n[c][rows] for c in ("frequency", "velocity", "quality"))
+        extra = {"edited": n["edited"][rows]} if "edited" in picks.columns else {}
+        out[mode] = DispersionCurve(f, v, v / f, q, valid=n["valid"][rows] == 1, mode=mode,
+                                    extra=extra)
+    return out
 
 
 def requality(picks: Picks, image: Image) -> None:
@@ -321,30 +353,19 @@ def requality(picks: Picks, image: Image) -> None:
 
 
 def statistics(tables: Iterable[Picks]) -> Dict[str, Any]:
-    """Mean, standard deviation and count of the valid mode-0 velocities of
-    all curves at each frequency (frequencies equal to 6 significant digits
-    share a bin). The standard deviation is the sample one (n - 1), None
-    below two picks."""
-    freqs: List[np.ndarray] = []
-    vels: List[np.ndarray] = []
-    curves = 0
+    """:func:`molvak.statistics` of the valid mode-0 picks of all images, per
+    frequency, for the page: frequency, mean, std (None below two picks),
+    count, and the number of curves that contributed."""
+    curves = []
     for t in tables:
-        keep = (t.numeric["valid"] == 1) & (t.numeric["mode"] == 0)
-        if keep.any():
-            curves += 1
-            freqs.append(t.numeric["frequency"][keep])
-            vels.append(t.numeric["velocity"][keep])
-    if not freqs:
+        curve = picks_curves(t).get(0)
+        if curve is not None and curve.valid.any():
+            curves.append(curve)
+    if not curves:
         return dict(curves=0, frequency=[], mean=[], std=[], count=[])
-    f = np.concatenate(freqs)
-    v = np.concatenate(vels)
-    key = np.array([float(f"{x:.6g}") for x in f])
-    bins, index, count = np.unique(key, return_inverse=True, return_counts=True)
-    mean = np.bincount(index, weights=v) / count
-    dev = np.bincount(index, weights=np.square(v - mean[index]))
-    std = np.where(count > 1, np.sqrt(dev / np.maximum(count - 1, 1)), math.nan)
-    return dict(curves=curves, frequency=bins.tolist(), mean=mean.tolist(),
-                std=[_finite_or_none(s) for s in std], count=count.tolist())
+    st = curve_statistics(curves, domain="frequency")
+    return dict(curves=len(curves), frequency=st.frequency.tolist(), mean=st.velocity.tolist(),
+                std=[_finite_or_none(x) for x in st.std], count=[int(c) for c in st.count])
 
 
 # --------------------------------------------------------------------------

@@ -190,8 +190,12 @@ class Folder:
         target = item.reviewed
         if target.is_symlink() or not self._inside(target.parent):
             raise PermissionError(f"{target.name}: refusing to write through a link")
-        picks = _data.Picks.from_rows(rows, [str(c) for c in extra])
-        _data.requality(picks, self.image(item))
+        shown, _ = self.picks(item)
+        picks = _data.Picks.from_rows(rows, [str(c) for c in extra],
+                                      shown.columns if shown is not None else ())
+        image = self.image(item)
+        _data.requality(picks, image)
+        _data.update_flags(picks, _data.limits(image.params))
         with self._lock:
             current = _data.file_version(target)
             if current != version:
