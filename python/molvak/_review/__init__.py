@@ -115,8 +115,12 @@ def review(images_or_paths: Union[str, "os.PathLike[str]", Mapping[str, ImageEnt
         webbrowser.open(server.url)
     session = ReviewSession(server)
     if block:
-        print("molvak review: Ctrl-C stops the server", flush=True)
-        server.serve_forever()
+        try:
+            print("molvak review: Ctrl-C stops the server", flush=True)
+            server.serve_forever()
+        except KeyboardInterrupt:          # before serving began
+            server.stop()
+            print("molvak review: stopped", file=sys.stderr)
     else:
         server.start()
     return session

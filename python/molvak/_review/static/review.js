@@ -306,7 +306,8 @@
       ctx.fillStyle = colour; ctx.fill();
       ctx.lineWidth = 1; ctx.strokeStyle = "#000"; ctx.stroke();
     } else {
-      ctx.lineWidth = 1.5; ctx.strokeStyle = INVALID; ctx.stroke();
+      ctx.lineWidth = 1.5; ctx.strokeStyle = colour; ctx.globalAlpha = 0.8; ctx.stroke();
+      ctx.globalAlpha = 1; ctx.strokeStyle = INVALID;
       ctx.beginPath();
       ctx.moveTo(x - r * 0.7, y - r * 0.7); ctx.lineTo(x + r * 0.7, y + r * 0.7);
       ctx.moveTo(x - r * 0.7, y + r * 0.7); ctx.lineTo(x + r * 0.7, y - r * 0.7);
@@ -482,7 +483,7 @@
     for (let k = 0; k < MODES; k++) {
       entry(`mode ${k}`, (ctx) => marker(ctx, 14, 7, 4, MODE_COLOURS[k], true, false));
     }
-    entry("invalid", (ctx) => marker(ctx, 14, 7, 4, MODE_COLOURS[0], false, false));
+    entry("invalid (hollow, crossed)", (ctx) => marker(ctx, 14, 7, 4, MODE_COLOURS[0], false, false));
     entry("edited by hand", (ctx) => marker(ctx, 14, 7, 4, MODE_COLOURS[0], true, true));
     entry("wavelength limits", line([6, 4], "#fff"));
     entry("near-field limit", line([2, 3], "#fff"));
