@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
 # The whole test suite from a fresh machine: installs what is missing
-# (tools/bootstrap.sh), then runs pytest on the installed package, on the
+# (tools/bootstrap.sh, and Chromium for the review page through
+# tools/chromium.sh), then runs pytest on the installed package, on the
 # sanitizer builds (widest and portable vector paths) and under NumPy 1.26.
-# `tools/test.sh --quick [pytest args]` runs the first part only.
+# `tools/test.sh --quick [pytest args]` runs the first part only. The first
+# part runs the browser tests and fails, rather than skipping them, when the
+# browser cannot start.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 quick=0
 if [ "${1:-}" = "--quick" ]; then quick=1; shift; fi
 tools/bootstrap.sh test
-.venv/bin/python -m pytest "$@"
+tools/chromium.sh
+MOLVAK_REQUIRE_BROWSER=1 .venv/bin/python -m pytest "$@"
 [ "$quick" = 1 ] && exit 0
 tools/sanitize.sh
 tools/sanitize.sh scalar tests/test_radon.py tests/test_slantstack.py tests/test_rfft.py \

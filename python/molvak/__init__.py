@@ -24,6 +24,7 @@ Dask only for clusters).
 """
 from __future__ import annotations
 
+from ._review import review
 from .batch import process
 from .gather import Gather, group_by_source, stack_gathers
 from .image import DispersionCurve, DispersionImage, array_limits, stack
@@ -38,6 +39,6 @@ ESTIMATORS = {"slant_stack": slant_stack, "phase_shift": phase_shift, "fdbf": fd
 
 __all__ = ["DeadTraceWarning", "DispersionCurve", "DispersionImage", "ESTIMATORS", "Gather",
            "Spectrum", "TauP", "UncertainCurve", "array_limits", "combine", "fdbf",
-           "group_by_source", "phase_shift", "process", "read", "read_shots", "rfft",
+           "group_by_source", "phase_shift", "process", "read", "read_shots", "review", "rfft",
            "slant_stack", "stack", "stack_gathers", "statistics", "tau_p",
            "theoretical_modes", "__version__"]

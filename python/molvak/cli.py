@@ -20,7 +20,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from . import __version__, io, synthetic
+from . import __version__, _review, io, synthetic
 from ._progress import Progress
 from .batch import image_gather, process
 from .gather import Gather, group_by_source, stack_gathers
@@ -488,6 +488,7 @@ def build_parser() -> argparse.ArgumentParser:
     image.add_argument("--quiet", action="store_true", help="no progress bar")
     _grid_options(image, 50.0, 1000.0, 1.0, 1.0, 100.0, None)
     image.set_defaults(func=cmd_image)
+    _review.add_command(sub)
     return parser
 
 
