@@ -334,7 +334,8 @@ def write_dasdae(path: PathLike, data: np.ndarray, positions: ArrayLike, dt: flo
     if gauge_length is not None:
         attrs["gauge_length"] = float(gauge_length)
     patch = dc.Patch(data=data, coords=coords, dims=("distance", "time"), attrs=attrs)
-    patch = patch.set_units(distance="m")
+    # (Patch.set_units would drop the data units)
+    patch = patch.update_coords(distance=patch.get_coord("distance").update(units="m"))
     folder, name = os.path.split(path)
     temporary = os.path.join(folder, f".{name}.{os.getpid()}.part")
     try:

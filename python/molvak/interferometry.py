@@ -283,8 +283,9 @@ def preprocess(block: np.ndarray, s: CorrelationSettings) -> np.ndarray:
         amplitude = np.abs(spectra)
         if s.whiten_half > 0:
             amplitude = running_mean(amplitude, s.whiten_half)
-        spectra = np.divide(spectra, amplitude, out=np.zeros_like(spectra),
-                            where=amplitude > 0) * weights
+        with np.errstate(divide="ignore", invalid="ignore"):
+            scale = np.where(amplitude > 0, weights / amplitude, 0.0)
+        spectra *= scale
     return spectra
 
 

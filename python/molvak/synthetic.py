@@ -336,6 +336,7 @@ class AmbientNoiseSettings:
     noise: float = 0.1
     quantity: str = "strain_rate"
     gauge_length: Optional[float] = None
+    sides: str = "both"
     drift: Optional[Callable[[float], float]] = None
     start_time: str = "2024-01-01T00:00:00"
     block: float = 30.0
@@ -370,6 +371,8 @@ class AmbientNoiseSettings:
                              f"got {self.quantity!r}")
         if self.gauge_length is not None:
             positive("gauge_length", self.gauge_length)
+        if self.sides not in ("both", "first", "last"):
+            raise ValueError(f"sides must be 'both', 'first' or 'last'; got {self.sides!r}")
         np.datetime64(self.start_time, "ns")    # refuses a malformed time
 
     @property
@@ -390,15 +393,18 @@ class AmbientNoiseSettings:
 
     def source_spectrum(self, f: np.ndarray) -> np.ndarray:
         """The mean amplitude spectrum of the wavelets (1 at its peak): the
-        root mean square over the uniform spread of peak frequencies."""
-        f = np.asarray(f, dtype=np.float64)
+        root mean square over the uniform spread of peak frequencies (a
+        Ricker wavelet of unit peak amplitude has the spectrum
+        ricker_amplitude(f, fp) / fp, up to a constant)."""
         lo, hi = self.peak_frequency
         peaks = np.linspace(lo, hi, 64)
-        power = np.mean(np.square(ricker_amplitude(f[..., None], peaks)), axis=-1)
-        power = np.sqrt(power)
+
+        def rms(f: np.ndarray) -> np.ndarray:
+            power = np.square(ricker_amplitude(f[..., None], peaks) / peaks)
+            return np.sqrt(np.mean(power, axis=-1))
+
         grid = np.linspace(0.0, 0.5 / self.dt, 4001)
-        top = np.sqrt(np.mean(np.square(ricker_amplitude(grid[:, None], peaks)), axis=-1)).max()
-        out: np.ndarray = power / top
+        out: np.ndarray = rms(np.asarray(f, dtype=np.float64)) / rms(grid).max()
         return out
 
     def source_band(self, level: float = 0.1) -> Tuple[float, float]:
@@ -474,6 +480,7 @@ def noise_blocks(settings: AmbientNoiseSettings) -> _Iterator[Tuple[int, np.ndar
     f = np.fft.rfftfreq(n, dt)
     w = 2.0 * np.pi * f
     lo, hi = s.peak_frequency
+    shares = {"both": (0.5, 0.5), "first": (1.0, 0.0), "last": (0.0, 1.0)}[s.sides]
     acc = np.zeros((nx, n + nb), dtype=np.float64)
     sigma = None
     cache: dict = {}
@@ -484,7 +491,8 @@ def noise_blocks(settings: AmbientNoiseSettings) -> _Iterator[Tuple[int, np.ndar
             c = scale * np.asarray(s.velocity(np.maximum(f, 1e-6)), dtype=np.float64)
             k = w / c
             k[0] = 0.0
-            gauge = 1.0 if s.gauge_length is None else np.sinc(k * s.gauge_length / (2 * np.pi))
+            gauge = np.ones_like(k) if s.gauge_length is None else \
+                np.sinc(k * s.gauge_length / (2 * np.pi))
             # strain rate is the derivative along the fibre of the particle
             # velocity: -i k for waves travelling towards +x (from the first
             # end), +i k for those from the last end
@@ -497,18 +505,23 @@ def noise_blocks(settings: AmbientNoiseSettings) -> _Iterator[Tuple[int, np.ndar
         channel, source = cache[scale]
         spectrum = np.zeros((nx, f.size), dtype=np.complex128)
         for side in range(2):
-            count = int(rng_events.poisson(0.5 * s.rate * nb * dt))
+            count = int(rng_events.poisson(shares[side] * s.rate * nb * dt))
             which = rng_events.integers(0, s.sources, count)
             when = nb * dt * rng_events.random(count)
             peak = lo + (hi - lo) * rng_events.random(count)
             amp = np.exp(0.5 * rng_events.standard_normal(count))
             amp *= np.where(rng_events.random(count) < 0.5, -1.0, 1.0)
-            # a Ricker wavelet fired at `when`, its centre 1.5 periods later
-            wave = (amp[:, None] * ricker_amplitude(f[None, :], peak[:, None])
-                    * np.exp(-1j * w[None, :] * (when + 1.5 / peak)[:, None]))
-            emitted = np.zeros((s.sources, f.size), dtype=np.complex128)
-            np.add.at(emitted, which, wave)
-            spectrum += channel[side] * (spreading[side] @ (emitted * source[side]))
+            # Ricker wavelets fired at `when`, each centred 1.5 periods later
+            # (where it has decayed to 1e-8 of its peak), sampled in time
+            emitted = np.zeros((s.sources, n), dtype=np.float64)
+            for k, t0, fp, a in zip(which, when, peak, amp):
+                centre = t0 + 1.5 / fp
+                i0 = int(_math.ceil(t0 / dt))
+                i1 = min(int(_math.floor((centre + 1.5 / fp) / dt)) + 1, n)
+                u = np.square(np.pi * fp * (np.arange(i0, i1) * dt - centre))
+                emitted[k, i0:i1] += a * (1.0 - 2.0 * u) * np.exp(-u)
+            spectrum += channel[side] * (spreading[side] @ (np.fft.rfft(emitted, axis=1)
+                                                            * source[side]))
         acc[:, :n] += np.fft.irfft(spectrum, n=n, axis=1)
         if block >= 0:
             first = block * nb

@@ -316,6 +316,8 @@ def _gather_record(g: Gather, channels: Optional[ArrayLike], receivers: Optional
     headers = {k: g.headers.get(k) for k in ("quantity", "units", "gauge_length", "format",
                                              "path") if k in g.headers}
     headers.setdefault("quantity", "unknown")
+    if t0 is not None:
+        headers["start_time"] = str(np.datetime64(t0, "ns"))
     headers.setdefault("gauge_length", None)
     headers["positions"] = "argument" if (receivers is not None or spacing is not None) \
         else g.headers.get("positions", "gather")
