@@ -68,7 +68,7 @@ def test_read_gives_positions_time_quantity_and_gauge_length(tmp_path, record):
     t = molvak.read(other)
     np.testing.assert_array_equal(t.data, record[:, :300].astype(np.float64))
     assert t.headers["distance_units"].startswith("m (assumed")
-    with pytest.raises(TypeError, match="layout do\\(es\\) not apply to a DAS record"):
+    with pytest.raises(TypeError, match="layout= cannot be given for a DAS record"):
         molvak.read(path, layout="rows")
 
 

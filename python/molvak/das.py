@@ -280,8 +280,9 @@ def read(path: PathLike, *, offsets: Optional[ArrayLike] = None,
     given = {k: v for k, v in unused.items() if v is not None and v is not False}
     given.pop("calibrate", None)
     if given:
-        raise TypeError(f"{os.fspath(path)}: {', '.join(sorted(given))} do(es) not apply to a "
-                        f"DAS record (its sample interval and time come from the file)")
+        raise TypeError(f"{os.fspath(path)}: {', '.join(sorted(given))}= cannot be given for "
+                        f"a DAS record (its layout, sample interval and times come from the "
+                        f"file)")
     from .windows import open_record
     record = open_record(path, channels=channels, receivers=receivers, spacing=spacing,
                          first_receiver=first_receiver, warn=False)

@@ -45,9 +45,10 @@ from __future__ import annotations
 import math
 import numbers
 import os
+import sys
 from concurrent.futures import Executor, ThreadPoolExecutor, as_completed
 from dataclasses import dataclass, field
-from typing import Any, Dict, Hashable, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Hashable, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -267,8 +268,8 @@ def running_mean(x: np.ndarray, half: int) -> np.ndarray:
 
 
 def preprocess(block: np.ndarray, s: CorrelationSettings) -> np.ndarray:
-    """Steps 1-5 for a block of windows (W, NX, NT): the spectra
-    (W, NX, nfft // 2 + 1) that are correlated."""
+    """Steps 1-5 for windows (..., NX, NT): the spectra (..., NX,
+    nfft // 2 + 1) that are correlated."""
     x = block - block.mean(axis=-1, keepdims=True)
     if s.normalization == "onebit":
         x = np.sign(x)
@@ -320,23 +321,24 @@ def _correlate_stack(block: np.ndarray, sources: np.ndarray,
         analytic signal of each window's correlation at the same lags (0
         where z is 0). None for linear stacking.
     """
-    spectra = preprocess(block, s)                      # (W, NX, F)
-    src = spectra[:, sources, :]                        # (W, S, F)
     lag = s.max_lag
+    nx = block.shape[1]
+    shape = (sources.size, nx, 2 * lag + 1)
     if s.stacking == "linear":
         # the stack of the correlations is the correlation of the stacked
         # cross-spectra: one inverse FFT per pair for the whole block
-        cross = np.zeros((sources.size,) + spectra.shape[1:], dtype=np.complex128)
-        for w in range(spectra.shape[0]):
-            cross += np.conj(src[w])[:, None, :] * spectra[w][None, :, :]
+        cross = np.zeros((sources.size, nx, s.bins), dtype=np.complex128)
+        for w in range(block.shape[0]):
+            spectra = preprocess(block[w], s)                   # (NX, F)
+            cross += np.conj(spectra[sources])[:, None, :] * spectra[None, :, :]
         return _cut_lags(np.fft.irfft(cross, n=s.nfft, axis=-1), lag), None
     h = s.analytic_weights()
-    shape = (sources.size, spectra.shape[1], 2 * lag + 1)
     linear = np.zeros(shape, dtype=np.float64)
     phasor = np.zeros(shape, dtype=np.complex128)
-    full = np.zeros((sources.size, spectra.shape[1], s.nfft), dtype=np.complex128)
-    for w in range(spectra.shape[0]):
-        full[..., :s.bins] = np.conj(src[w])[:, None, :] * spectra[w][None, :, :] * h
+    full = np.zeros((sources.size, nx, s.nfft), dtype=np.complex128)
+    for w in range(block.shape[0]):
+        spectra = preprocess(block[w], s)
+        full[..., :s.bins] = np.conj(spectra[sources])[:, None, :] * spectra[None, :, :] * h
         z = _cut_lags(np.fft.ifft(full, axis=-1), lag)
         linear += z.real
         modulus = np.abs(z)
@@ -411,6 +413,12 @@ class CorrelationStack:
             self.phasor += phasor
         self.count += int(count)
         self.span = (min(self.span[0], span[0]), max(self.span[1], span[1]))
+
+    def merge(self, other: "CorrelationStack") -> None:
+        """Add another stack's windows to this one, in place."""
+        self._check(other)
+        self.add(other.linear, other.phasor, other.count, other.span)
+        self.skipped += other.skipped
 
     def combine(self, other: "CorrelationStack") -> "CorrelationStack":
         """The stack of both sets of windows (a new object)."""
@@ -515,14 +523,6 @@ def stack_windows(record: Record, starts: Sequence[Tuple[int, int]], sources: Se
     return out
 
 
-def _combine_all(stacks: Iterable[CorrelationStack]) -> CorrelationStack:
-    stacks = list(stacks)
-    total = stacks[0]
-    for other in stacks[1:]:
-        total = total.combine(other)
-    return total
-
-
 def _runs(starts: Sequence[Tuple[int, int]], parts: int) -> List[List[Tuple[int, int]]]:
     parts = max(1, min(parts, len(starts)))
     edges = [round(k * len(starts) / parts) for k in range(parts + 1)]
@@ -532,7 +532,7 @@ def _runs(starts: Sequence[Tuple[int, int]], parts: int) -> List[List[Tuple[int,
 def run_stacks(record: Record, groups: Dict[Hashable, Sequence[Tuple[int, int]]],
                sources: Sequence[int], s: CorrelationSettings, *, block: int = 4,
                workers: Optional[int] = 1, client: Any = None,
-               progress: Union[bool, None] = False, label: str = "correlating"
+               progress: Optional[bool] = None, label: str = "correlating"
                ) -> Dict[Hashable, CorrelationStack]:
     """Partial stacks of groups of windows (e.g. time blocks), one per group.
 
@@ -561,16 +561,18 @@ def run_stacks(record: Record, groups: Dict[Hashable, Sequence[Tuple[int, int]]]
     for key, starts in groups.items():
         share = max(1, round(parts * len(starts) / max(nwin, 1)))
         tasks += [(key, run) for run in _runs(list(starts), share)]
-    show = bool(progress) if progress is not None else False
+    show = bool(progress) if progress is not None else bool(
+        getattr(sys.stderr, "isatty", lambda: False)())
     bar = Progress(len(tasks), label, enabled=show and len(tasks) > 0)
-    results: Dict[Hashable, List[CorrelationStack]] = {key: [] for key in groups}
-    empty = {key: CorrelationStack.empty(s, sources, record.positions, record.headers)
-             for key in groups}
+    # running totals: every partial stack is added as it arrives, so that
+    # memory holds one stack per group (and those of the runs in flight)
+    totals = {key: CorrelationStack.empty(s, sources, record.positions, record.headers)
+              for key in groups}
     if not tasks:
-        return empty
+        return totals
     if client is None and _checks.workers(workers) == 1:
         for key, run in tasks:
-            results[key].append(stack_windows(record, run, sources, s, block))
+            totals[key].merge(stack_windows(record, run, sources, s, block))
             bar.step()
     elif client is None or isinstance(client, Executor):
         pool = client if client is not None else ThreadPoolExecutor(_checks.workers(workers))
@@ -578,14 +580,14 @@ def run_stacks(record: Record, groups: Dict[Hashable, Sequence[Tuple[int, int]]]
             futures = {pool.submit(stack_windows, record, run, sources, s, block): key
                        for key, run in tasks}
             for fut in as_completed(futures):
-                results[futures[fut]].append(fut.result())
+                totals[futures.pop(fut)].merge(fut.result())
                 bar.step()
         finally:
             if client is None:
                 pool.shutdown()
     else:
-        return _dask_stacks(client, record, tasks, sources, s, block, bar, empty)
-    return {key: _combine_all([empty[key]] + parts_) for key, parts_ in results.items()}
+        return _dask_stacks(client, record, tasks, sources, s, block, bar, totals)
+    return totals
 
 
 def _add(a: CorrelationStack, b: CorrelationStack) -> CorrelationStack:
@@ -622,10 +624,9 @@ def _dask_stacks(client: Any, record: Record, tasks: List[Tuple[Hashable, List[T
         pass
     keys = list(finals)
     values = client.gather([finals[k] for k in keys])
-    out = dict(empty)
     for key, value in zip(keys, values):
-        out[key] = empty[key].combine(value)
-    return out
+        empty[key].merge(value)
+    return empty
 
 
 def _source_list(source: Any, count: int) -> Tuple[List[int], bool]:
@@ -653,7 +654,7 @@ def correlate(records: Records, source: Union[int, Sequence[int]], length: float
               ram_window: Optional[float] = None, taper: float = 0.05,
               stacking: str = "linear", start: Any = None, stop: Any = None,
               workers: Optional[int] = 1, client: Any = None, block: int = 4,
-              tolerance: float = 0.1, progress: bool = False,
+              tolerance: float = 0.1, progress: Optional[bool] = None,
               **positions: Any) -> CorrelationStack:
     """The stack of correlations of a record with its virtual sources, before
     folding: a :class:`CorrelationStack`, which combines with the stacks of
@@ -684,7 +685,8 @@ def virtual_gather(records: Records, source: Union[int, Sequence[int]], length: 
                    stacking: str = "linear", power: float = 2.0, fold: str = "both",
                    start: Any = None, stop: Any = None, workers: Optional[int] = 1,
                    client: Any = None, block: int = 4, tolerance: float = 0.1,
-                   progress: bool = False, **positions: Any) -> Union[Gather, List[Gather]]:
+                   progress: Optional[bool] = None,
+                   **positions: Any) -> Union[Gather, List[Gather]]:
     """Virtual shot gathers of a continuous record by cross-correlation.
 
     Parameters
@@ -731,11 +733,13 @@ def virtual_gather(records: Records, source: Union[int, Sequence[int]], length: 
         Threads on this machine (None: one per CPU).
     client : dask.distributed.Client or concurrent.futures.Executor, optional
         Where to run: runs of windows are read and stacked by the workers,
-        and their partial stacks combined there.
+        and their partial stacks combined there. A record in memory travels
+        to a Dask cluster once; a process-pool executor would get it with
+        every run, so give it files.
     block : int
         Windows read and correlated together.
-    progress : bool
-        Show progress on stderr.
+    progress : bool, optional
+        Show progress on stderr (by default when it is a terminal).
     **positions
         receivers=, spacing=, first_receiver= for records without channel
         positions.

@@ -635,7 +635,7 @@ def ambient_noise(duration: float = 600.0, **options: Any) -> AmbientNoise:
 
 def write_ambient_noise(folder: Union[str, "_os.PathLike[str]"], duration: float = 600.0, *,
                         file_length: float = 60.0, prefix: str = "noise",
-                        progress: bool = False, **options: Any) -> _List[str]:
+                        progress: Optional[bool] = None, **options: Any) -> _List[str]:
     """Write an ambient-noise record as DASDAE files (HDF5, through DASCore:
     the ``das`` extra), `file_length` seconds each, never holding more than a
     few blocks in memory.
@@ -670,7 +670,10 @@ def write_ambient_noise(folder: Union[str, "_os.PathLike[str]"], duration: float
         names.append(path)
     headers = _noise_headers(settings)
     from ._progress import Progress
-    bar = Progress(nfiles, "writing noise record", enabled=progress)
+    import sys
+    show = bool(getattr(sys.stderr, "isatty", lambda: False)()) if progress is None \
+        else bool(progress)
+    bar = Progress(nfiles, "writing noise record", enabled=show)
     pending: _List[np.ndarray] = []
     held = 0
     written = 0

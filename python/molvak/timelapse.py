@@ -157,21 +157,25 @@ class TimeLapse:
 
     def plot(self, frequencies: Optional[Sequence[float]] = None, *, truth: Any = None,
              figsize: Tuple[float, float] = (11.0, 4.2)) -> Any:
-        """A figure of two panels (matplotlib, the `plot` extra): the picked
-        phase velocity against time at a few frequencies, and every block's
-        curve coloured by time.
+        """A figure of two panels (a matplotlib Figure, the `plot` extra;
+        ``fig.savefig(path)`` writes it): the picked phase velocity against
+        time at a few frequencies, and every block's curve coloured by time.
 
         frequencies : the frequencies of the time series (Hz); by default four
         spread over those picked in most blocks. truth : optional
         ``(f, t) -> c`` drawn dashed in the time series.
         """
-        import matplotlib.pyplot as plt
+        from .plot import _require_matplotlib
+        _require_matplotlib()
+        import matplotlib
         from matplotlib import cm, colors
+        from matplotlib.figure import Figure
         if not self.blocks:
             raise ValueError("the time-lapse holds no block to plot")
         unit, scale = _time_unit(self.block_length * len(self.blocks))
         t = self.times / scale
-        fig, (ax1, ax2) = plt.subplots(1, 2, figsize=figsize, constrained_layout=True)
+        fig = Figure(figsize=figsize, dpi=110, layout="constrained")
+        ax1, ax2 = fig.subplots(1, 2)
         picked = np.mean(np.isfinite(self.velocity), axis=0)
         if frequencies is None:
             good = np.flatnonzero(picked >= 0.8 * picked.max()) if picked.max() > 0 else []
@@ -193,7 +197,7 @@ class TimeLapse:
         if chosen:
             ax1.legend(fontsize="small")
         norm = colors.Normalize(vmin=t.min(), vmax=max(t.max(), t.min() + 1e-9))
-        cmap = plt.get_cmap("viridis")
+        cmap = matplotlib.colormaps["viridis"]
         for row in range(len(self.blocks)):
             ax2.plot(self.frequency, self.velocity[row], color=cmap(norm(t[row])), lw=1)
         fig.colorbar(cm.ScalarMappable(norm=norm, cmap=cmap), ax=ax2,
@@ -230,7 +234,8 @@ def timelapse(records: Records, source: int, length: float, block: Union[float, 
               taper: float = 0.05, stacking: str = "linear", power: float = 2.0,
               fold: str = "both", start: Any = None, stop: Any = None,
               workers: Optional[int] = 1, client: Any = None, batch: int = 4,
-              tolerance: float = 0.1, progress: bool = False, **positions: Any) -> TimeLapse:
+              tolerance: float = 0.1, progress: Optional[bool] = None,
+              **positions: Any) -> TimeLapse:
     """Virtual gathers, dispersion images and picked curves per block of time.
 
     Parameters
