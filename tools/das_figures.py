@@ -60,12 +60,12 @@ def main() -> None:
     vg = molvak.virtual_gather(folder, 0, 20.0, step=10.0, max_lag=4.0, progress=True)
     gather_figure(vg, out / "das_virtual_gather.png")
     image = vg.image("phase_shift", velocities=(50, 800, 0.5), fmin=1.0, fmax=60.0)
-    limits = molvak.array_limits(vg.offsets)
-    picks = image.pick(60, 800).select(wavelengths=limits)
+    curve = image.pick(60, 800)
     fig = Figure(figsize=(7.5, 5.0), dpi=110, layout="constrained")
-    image.plot(fig.add_subplot(), picks=picks, truth=truth.true_velocity, wavelengths=limits,
+    image.plot(fig.add_subplot(), picks=curve, truth=truth.true_velocity,
                title="Phase shift of the virtual gather (10 min of noise)")
     fig.savefig(out / "das_phase_shift.png")
+    picks = curve.select(valid=True)
     ok = truth.resolved(picks.frequency)
     error = np.abs(picks.velocity[ok] / truth.true_velocity(picks.frequency[ok]) - 1.0)
     print(f"picks over {picks.frequency[ok].min():.2f}-{picks.frequency[ok].max():.2f} Hz: "

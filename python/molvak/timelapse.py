@@ -28,7 +28,7 @@ import numpy as np
 
 from . import _checks
 from .gather import Gather
-from .image import DispersionCurve, DispersionImage, array_limits
+from .image import DispersionCurve, DispersionImage
 from .interferometry import _source_list, run_stacks, settings
 from .windows import Records, Windows, open_record
 
@@ -95,7 +95,7 @@ class TimeLapse:
         Frequencies of the images (Hz).
     velocity : ndarray (NB, NF)
         Picked phase velocity (m/s) of every block at every frequency; NaN
-        where there is no pick or it lies outside the wavelengths kept.
+        where there is no pick (or no valid one).
     quality : ndarray (NB, NF)
         Quality of the picks (see :class:`molvak.DispersionCurve`).
     block_length : float
@@ -227,7 +227,8 @@ def timelapse(records: Records, source: int, length: float, block: Union[float, 
               method: str = "phase_shift", velocities: Any = (50.0, 1000.0, 1.0),
               fmin: Optional[float] = None, fmax: Optional[float] = None,
               df: Optional[float] = None, vmin: Optional[float] = None,
-              vmax: Optional[float] = None, wavelengths: Any = None, min_windows: int = 1,
+              vmax: Optional[float] = None, wavelengths: Any = None, valid: bool = True,
+              min_windows: int = 1,
               step: Optional[float] = None, max_lag: Optional[float] = None,
               channels: Any = None, whiten: Any = True, whiten_width: float = 0.0,
               normalization: str = "none", ram_window: Optional[float] = None,
@@ -249,8 +250,11 @@ def timelapse(records: Records, source: int, length: float, block: Union[float, 
     vmin, vmax : float, optional
         Velocity window of the picks.
     wavelengths : (lambda_min, lambda_max), False or None
-        Picks kept: by default within :func:`molvak.array_limits` of the
-        virtual gather's offsets; False keeps every pick.
+        The resolved band of the picks' flags (see
+        :meth:`molvak.DispersionImage.pick`): by default
+        :func:`molvak.array_limits` of the virtual gather's offsets.
+    valid : bool
+        Keep only the picks without a flag (True by default).
     min_windows : int
         Blocks with fewer windows are left out.
     batch : int
@@ -301,10 +305,9 @@ def timelapse(records: Records, source: int, length: float, block: Union[float, 
             t0 = str(np.datetime64(first.start + int(round(b0 * 1e9)), "ns"))
         gather.headers["block"] = (b0, b0 + span)
         image = image_gather(gather, method, **options)
-        curve = image.pick(vmin, vmax)
-        if wavelengths is not False:
-            limits = array_limits(gather.offsets) if wavelengths is None else wavelengths
-            curve = curve.select(wavelengths=limits)
+        curve = image.pick(vmin, vmax, wavelengths=wavelengths)
+        if valid:
+            curve = curve.select(valid=True)
         blocks.append(TimeLapseBlock(b, b0, b0 + span, t0, stack.count, gather, image, curve))
     if not blocks:
         raise ValueError(f"no block holds {min_windows} window(s)")
