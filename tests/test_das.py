@@ -108,25 +108,32 @@ def continuous(tmp_path, record, pieces):
 
 def test_windows_cross_file_boundaries_but_never_a_gap(tmp_path, record):
     # samples 0-1499 in two files, a gap of 250 samples, then 1750-3999
-    # in two files that overlap by 100 samples (the same samples twice)
+    # in two files that overlap by 100 samples (the same samples twice), then
+    # a file whose samples fall half a sample early, off the grid
     folder = continuous(tmp_path, record, [(0, 800, 0), (800, 1500, 800),
-                                           (1750, 3100, 1750), (3000, 4000, 3000)])
+                                           (1750, 3100, 1750), (3000, 4000, 3000),
+                                           (4000, 5000, 3999.5)])
     (folder / ".dascore_index.h5").write_bytes(b"hidden")     # never read
     with pytest.warns(RecordWarning) as caught:
         w = molvak.windows(folder, length=0.6, step=0.4)
     text = str(caught[0].message)
     assert "gap of 0.5 s between part1.h5 and part2.h5" in text
     assert "overlap of 0.2 s between part2.h5 and part3.h5" in text
+    assert "samples off the grid (0.001 s early) between part3.h5 and part4.h5" in text
     rec = w.record
-    assert [s.samples for s in rec.segments] == [1500, 2250]
+    assert [s.samples for s in rec.segments] == [1500, 2250, 1000]
     assert rec.segments[1].offset == pytest.approx(1750 * DT)
+    assert rec.segments[2].offset == pytest.approx(3999.5 * DT)
     starts = [(s, i0) for s, i0 in w.starts]
-    assert starts == [(0, k * 200) for k in range(7)] + [(1, k * 200) for k in range(10)]
+    assert starts == ([(0, k * 200) for k in range(7)] + [(1, k * 200) for k in range(10)]
+                      + [(2, k * 200) for k in range(4)])
     for g, (s, i0) in zip(w, starts):
-        first = i0 + (0 if s == 0 else 1750)
+        first = i0 + (0, 1750, 4000)[s]
         np.testing.assert_array_equal(g.data, record[:, first:first + 300])
-        assert g.delay == pytest.approx(first * DT)
-        assert g.headers["start_time"] == str(T0 + np.timedelta64(int(first * DT * 1e9), "ns"))
+        at = (0.0, 1750.0, 3999.5)[s] + i0
+        assert g.delay == pytest.approx(at * DT)
+        assert g.headers["start_time"] == str(T0 + np.timedelta64(int(round(at * DT * 1e9)),
+                                                                  "ns"))
     # a time range in absolute time; a channel subset
     with pytest.warns(RecordWarning):
         sub = molvak.windows(folder, length=0.6, step=0.4, channels=[2, 5, 7],
@@ -154,6 +161,10 @@ def test_reads_are_bounded_by_a_few_windows(tmp_path, record, monkeypatch):
     assert total == len(w) * 100 and len(w) == 99
     # each read spans the next few windows (four by default), never more
     assert max(sizes) <= 100 + 3 * 50 and sum(sizes) == 5000
+    # windows far apart are read one by one, not with the record between
+    sizes.clear()
+    assert len(list(molvak.windows(folder, length=0.2, step=2.0))) == 5
+    assert sizes == [100] * 5
 
 
 def test_files_that_do_not_match_are_refused(tmp_path, record):

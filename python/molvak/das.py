@@ -203,8 +203,19 @@ def scan(path: PathLike) -> List[PatchInfo]:
 
 def _positions(dc: Any, path: str, patch_format: str, version: str,
                attrs: Any) -> Tuple[np.ndarray, str]:
-    """Channel positions (m) of a patch, read with its first sample, and
-    the note on their units."""
+    """Channel positions (m) of a patch and the note on their units: from
+    the scanned coordinate when it is regular, else read with the patch's
+    first sample."""
+    summary = attrs.coords["distance"]
+    try:
+        step = float(summary.step)
+        first = float(summary.min)
+        count = int(round((float(summary.max) - first) / step)) + 1
+    except (TypeError, ValueError, ZeroDivisionError, OverflowError):
+        step = math.nan
+    if math.isfinite(step) and step != 0 and count >= 1:
+        factor, note = _metres(summary.units, "distance coordinate", path)
+        return (first + step * np.arange(count, dtype=np.float64)) * factor, note
     t0 = np.datetime64(attrs.coords["time"].min, "ns")
     half = np.timedelta64(max(1, int(np.timedelta64(attrs.coords["time"].step, "ns")
                                      .astype(np.int64)) // 4), "ns")

@@ -158,7 +158,9 @@ class Record:
     def describe_gaps(self) -> List[str]:
         """One line per gap and overlap."""
         lines = [f"gap of {g['seconds']:g} s between {g['after']} and {g['before']}"
-                 for g in self.gaps]
+                 if g["seconds"] > 0 else
+                 f"samples off the grid ({-g['seconds']:g} s early) between {g['after']} and "
+                 f"{g['before']}" for g in self.gaps]
         lines += [f"overlap of {o['seconds']:g} s between {o['after']} and {o['before']} "
                   f"(repeated samples of {o['before']} dropped)" for o in self.overlaps]
         return lines
@@ -387,13 +389,16 @@ def _file_record(records: Any, channels: Optional[ArrayLike], receivers: Optiona
             delta = p.start - (last + step)
             if delta < -tol * step:
                 # repeated samples: keep the earlier file's
-                skip = int(math.floor((last - p.start) / step + tol)) + 1
-                overlaps.append({"after": last_name, "before": p.name,
-                                 "seconds": min(skip, p.samples) * step * 1e-9})
+                skip = max(0, int(math.floor((last - p.start) / step + tol)) + 1)
+                if skip:
+                    overlaps.append({"after": last_name, "before": p.name,
+                                     "seconds": min(skip, p.samples) * step * 1e-9})
                 if skip >= p.samples:
                     continue
                 delta = p.start + skip * step - (last + step)
-            if delta > tol * step:
+            if abs(delta) > tol * step:
+                # a gap, or samples off the grid of the earlier file (delta < 0):
+                # either way a new stretch, never glued
                 gaps.append({"after": last_name, "before": p.name, "seconds": delta * 1e-9,
                              "at": str(np.datetime64(last + step, "ns"))})
                 close()
@@ -445,7 +450,9 @@ def iter_blocks(record: Record, starts: Sequence[Tuple[int, int]], samples: int,
             # the next read reaches over the following windows of this stretch
             reach = stop
             for seg2, j0 in starts[k + 1:k + ahead]:
-                if seg2 != seg:
+                # only windows that overlap or abut what is read: sparse
+                # windows are read one at a time, not with the record between
+                if seg2 != seg or j0 > reach:
                     break
                 reach = max(reach, j0 + samples)
             reach = min(reach, record.segments[seg].samples)
