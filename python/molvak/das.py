@@ -1,28 +1,28 @@
 """Fibre-optic DAS records through DASCore (the ``das`` extra).
 
 Every format DASCore reads (DASDAE, PRODML, Terra15, Silixa TDMS, OptoDAS,
-Febus, AP Sensing, Sintela, ...) comes in here: :func:`read` turns one file
-into a :class:`~molvak.Gather`, and :func:`scan` tells what a file holds
-without reading its samples, for the windowed readers of
-:mod:`molvak.windows`. No vendor format is parsed here.
+Febus, AP Sensing, Sintela, ...) comes in here, and no vendor format is
+parsed by molvak itself: :func:`scan` tells what a file holds without reading
+its samples, :func:`read_samples` reads a time range of a patch, and
+:func:`write_dasdae` writes one. :func:`molvak.read` (its DAS reader is
+:mod:`molvak.io.das`) and the windowed readers of :mod:`molvak.windows` are
+built on them.
 
-What a DAS gather carries:
+What a DAS record carries:
 
-- ``offsets``: the channel positions along the fibre (m), from DASCore's
-  distance coordinate (converted to metres from the coordinate's units; a
-  coordinate without units is taken to be in metres and
-  ``headers["distance_units"]`` says so). With ``source=`` the offsets are
-  distances from the source instead and the positions go to ``receivers``.
+- channel positions along the fibre (m), from DASCore's distance coordinate,
+  converted to metres from the coordinate's units; a coordinate without
+  units is taken to be in metres and ``headers["distance_units"]`` says so;
 - ``headers``: "start_time" (ISO 8601, ns), "quantity" (DASCore's
   data_type: "strain_rate", "strain", "velocity", ... or "unknown"),
   "units", "gauge_length" (m, or None when the file does not give it),
-  "format" ("DAS:<DASCore format>"), "path" and "positions" ("file" or
-  "argument").
+  "format" ("DAS"), "das_format" (DASCore's name of the file format) and
+  "positions" ("file" or "argument").
 
 A record whose channels have no positions (a coordinate other than
-distance, e.g. SEG-Y's channel numbers) is refused by :func:`read`, naming
-the file and the coordinate, until positions are given: ``spacing=`` (and
-``first_receiver=``) for a regular line or ``receivers=`` one per channel.
+distance, e.g. SEG-Y's channel numbers) is refused with a
+:class:`PositionsError` naming the file and the coordinate, until positions
+are given.
 """
 from __future__ import annotations
 
@@ -36,18 +36,20 @@ from typing import Any, Dict, List, Optional, Tuple, Union
 import numpy as np
 from numpy.typing import ArrayLike
 
-from .gather import Gather
+from .io._core import HeaderError
 
-__all__ = ["PatchInfo", "claims", "read", "scan", "write_dasdae"]
+__all__ = ["PatchInfo", "PositionsError", "read_samples", "scan", "write_dasdae"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
-HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"
-TDMS_SIGNATURE = b"TDSm"
 
+class PositionsError(HeaderError):
+    """A DAS record whose channels have no positions along the fibre.
+    `reason` says why, without the file's name or the remedy."""
 
-class PositionsError(ValueError):
-    """A DAS record whose channels have no positions along the fibre."""
+    def __init__(self, path: str, reason: str, remedy: str) -> None:
+        super().__init__(f"{path}: {reason}; {remedy}")
+        self.reason = reason
 
 
 def _dascore() -> Any:
@@ -56,20 +58,6 @@ def _dascore() -> Any:
     except ImportError:
         raise ImportError("reading DAS records needs DASCore: pip install 'molvak[das]'") from None
     return dascore
-
-
-def claims(path: PathLike, format: Optional[str]) -> bool:
-    """Whether :func:`molvak.read` hands `path` to DASCore: format "DAS"
-    asked for, or no format asked and the file starts with the HDF5 or the
-    TDMS signature (the containers of nearly all interrogator formats)."""
-    if format is not None:
-        return str(format).upper() == "DAS"
-    try:
-        with open(path, "rb") as handle:
-            head = handle.read(8)
-    except OSError:
-        return False
-    return head == HDF5_SIGNATURE or head[:4] == TDMS_SIGNATURE
 
 
 # --------------------------------------------------------------------------
@@ -119,7 +107,8 @@ def _metres(units: Any, what: str, path: str) -> Tuple[float, str]:
     try:
         factor = float(get_quantity(units).to("m").magnitude)
     except Exception:
-        raise PositionsError(f"{path}: the {what} is in {units}, not a length") from None
+        raise PositionsError(path, f"the {what} is in {units}, not a length",
+                             "give the positions in metres (spacing= or receivers=)") from None
     return factor, "m"
 
 
@@ -258,62 +247,6 @@ def read_samples(info: PatchInfo, first: int, stop: int,
         return np.ascontiguousarray(data, dtype=np.float64)
     raise ValueError(f"{info.path}: DASCore did not return samples {first} to {stop - 1} "
                      f"({want} samples from {np.datetime64(t0, 'ns')})")
-
-
-# --------------------------------------------------------------------------
-# one file as a gather
-
-
-def read(path: PathLike, *, offsets: Optional[ArrayLike] = None,
-         source: Optional[ArrayLike] = None, receivers: Optional[ArrayLike] = None,
-         spacing: Optional[float] = None, first_receiver: float = 0.0,
-         channels: Optional[ArrayLike] = None, **unused: Any) -> Gather:
-    """Read a whole DAS file as a :class:`~molvak.Gather` (see the module
-    notes for what it carries). Long records are better read in windows:
-    :func:`molvak.windows`.
-
-    Parameters
-    ----------
-    path : str or path-like
-    offsets : array_like, optional
-        One offset per channel (m); overrides the positions.
-    source : float, optional
-        A source position along the fibre (m), for an active shot: the
-        offsets become the distances of the channels from it.
-    receivers : array_like, optional
-        Channel positions along the fibre (m), one per channel; overrides
-        the file's.
-    spacing, first_receiver : float, optional
-        Channel k stands at first_receiver + k * spacing (m).
-    channels : array_like, optional
-        The channels to keep (indices or a boolean mask).
-    """
-    given = {k: v for k, v in unused.items() if v is not None and v is not False}
-    given.pop("calibrate", None)
-    if given:
-        raise TypeError(f"{os.fspath(path)}: {', '.join(sorted(given))}= cannot be given for "
-                        f"a DAS record (its layout, sample interval and times come from the "
-                        f"file)")
-    from .windows import open_record
-    record = open_record(path, channels=channels, receivers=receivers, spacing=spacing,
-                         first_receiver=first_receiver, warn=False)
-    if len(record.segments) != 1:
-        gaps = "; ".join(record.describe_gaps())
-        raise ValueError(f"{os.fspath(path)}: the file holds {len(record.segments)} stretches "
-                         f"of record that do not join ({gaps}); read it with molvak.windows")
-    seg = record.segments[0]
-    data = record.read(0, 0, seg.samples)
-    headers = dict(record.headers)
-    headers["path"] = os.fspath(path)
-    headers["start_time"] = record.time_text(0, 0)
-    x = record.positions
-    try:
-        if offsets is not None or source is None:
-            return Gather(data, offsets=x if offsets is None else offsets, dt=record.dt,
-                          receivers=None if offsets is not None else x, headers=headers)
-        return Gather(data, dt=record.dt, source=source, receivers=x, headers=headers)
-    except (ValueError, TypeError) as exc:
-        raise type(exc)(f"{os.fspath(path)}: {exc}") from None
 
 
 # --------------------------------------------------------------------------

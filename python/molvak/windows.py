@@ -316,7 +316,7 @@ def _gather_record(g: Gather, channels: Optional[ArrayLike], receivers: Optional
         t0 = int(np.datetime64(start, "ns").astype(np.int64))
     seg = Segment(t0, float(g.delay), g.shape[1], (Piece(0, 0, g.shape[1], 0),))
     headers = {k: g.headers.get(k) for k in ("quantity", "units", "gauge_length", "format",
-                                             "path") if k in g.headers}
+                                             "das_format", "path") if k in g.headers}
     headers.setdefault("quantity", "unknown")
     if t0 is not None:
         headers["start_time"] = str(np.datetime64(t0, "ns"))
@@ -349,9 +349,9 @@ def _file_record(records: Any, channels: Optional[ArrayLike], receivers: Optiona
     if x is None:
         if first.positions is None:
             raise PositionsError(
-                f"{first.path}: the record gives no channel positions along the fibre (its "
-                f"channels are indexed by {first.channel_coordinate!r}); give spacing= (and "
-                f"first_receiver=) or receivers=, in metres")
+                first.path, f"the record gives no channel positions along the fibre (its "
+                f"channels are indexed by {first.channel_coordinate!r})",
+                "give spacing= (and first_receiver=) or receivers=, in metres")
         x = first.positions
     step = int(round(first.dt * 1e9))
     for p in patches[1:]:
@@ -410,7 +410,7 @@ def _file_record(records: Any, channels: Optional[ArrayLike], receivers: Optiona
     close()
     idx = _channel_index(channels, first.channels)
     positions = x if idx is None else x[idx]
-    headers = {"format": f"DAS:{first.format}", "quantity": first.quantity,
+    headers = {"format": "DAS", "das_format": first.format, "quantity": first.quantity,
                "units": first.units, "gauge_length": first.gauge_length,
                "distance_units": first.distance_units if receivers is None and spacing is None
                else "m", "positions": "argument" if x is not first.positions else "file",
