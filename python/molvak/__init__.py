@@ -29,7 +29,10 @@ from .batch import process
 from .gather import Gather, group_by_source, stack_gathers
 from .image import DispersionCurve, DispersionImage, array_limits, stack
 from .curves import UncertainCurve, combine, statistics, theoretical_modes
+from .interferometry import CorrelationStack, correlate, virtual_gather
 from .io import read, read_shots
+from .timelapse import TimeLapse, timelapse
+from .windows import RecordWarning, open_record, shot_gathers, windows
 from .transforms import (DeadTraceWarning, Spectrum, TauP, fdbf, phase_shift, rfft,
                          slant_stack, tau_p)
 
@@ -42,3 +45,5 @@ __all__ = ["DeadTraceWarning", "DispersionCurve", "DispersionImage", "ESTIMATORS
            "group_by_source", "phase_shift", "process", "read", "read_shots", "review", "rfft",
            "slant_stack", "stack", "stack_gathers", "statistics", "tau_p",
            "theoretical_modes", "__version__"]
+__all__ += ["CorrelationStack", "RecordWarning", "TimeLapse", "correlate", "open_record",
+            "shot_gathers", "timelapse", "virtual_gather", "windows"]

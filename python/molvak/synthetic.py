@@ -285,3 +285,411 @@ def default_gather(seed: Optional[int] = 0, noise: float = 0.01) -> SyntheticGat
     """
     offsets = 5.0 + np.arange(48, dtype=np.float64)
     return make_gather(offsets, 0.5e-3, 2000, ExponentialCurve(), 30.0, noise=noise, seed=seed)
+
+
+# --------------------------------------------------------------------------
+# Ambient noise along a fibre: the passive DAS record
+#
+# Noise sources (traffic, machines, the sea) stand at random distances beyond
+# both ends of a straight line of channels, on the line's axis, and fire
+# random wavelets at random times. Each wavelet travels as one surface-wave
+# mode of phase velocity c(f): at a channel a distance d from the source its
+# spectrum is W(f) exp(-i k(f) d) / sqrt(d), k = 2 pi f / c(f), the far field
+# of a point source with the geometric spreading of a surface wave. Sources on
+# the axis make every channel see the wave travel along the line at c(f), so
+# cross-correlating channels gives virtual shot gathers whose dispersion is
+# c(f) itself (waves from sources off the axis would cross the line at an
+# apparent velocity above c(f)).
+#
+# The record is made in blocks of emission time and overlap-added: a block's
+# wavefield is built in the frequency domain on an FFT long enough to hold
+# its slowest arrival (largest distance over the smallest group velocity),
+# so nothing wraps around. For sources on the axis the phase and the decay
+# factor into a channel part and a source part,
+#     exp(-i k (x_j + a_s)) / sqrt(x_j + a_s) = exp(-i k x_j) * [1 / sqrt(x_j + a_s)] * exp(-i k a_s),
+# and the whole block is one matrix product per side (channels x sources x
+# frequencies) instead of a sum over sources and channels.
+
+import math as _math  # noqa: E402
+import os as _os  # noqa: E402
+from typing import TYPE_CHECKING, Any, Iterator as _Iterator, List as _List, Union  # noqa: E402
+
+if TYPE_CHECKING:
+    from .gather import Gather
+
+QUANTITIES = ("strain_rate", "velocity")
+
+
+@dataclass(frozen=True)
+class AmbientNoiseSettings:
+    """What an ambient-noise record is made of (see :func:`ambient_noise`)."""
+
+    duration: float = 600.0
+    channels: int = 200
+    spacing: float = 2.0
+    dt: float = 0.004
+    velocity: Curve = ExponentialCurve()
+    sources: int = 20
+    distance: Tuple[float, float] = (20.0, 400.0)
+    rate: float = 10.0
+    peak_frequency: Tuple[float, float] = (4.0, 40.0)
+    noise: float = 0.1
+    quantity: str = "strain_rate"
+    gauge_length: Optional[float] = None
+    sides: str = "both"
+    drift: Optional[Callable[[float], float]] = None
+    start_time: str = "2024-01-01T00:00:00"
+    block: float = 30.0
+    seed: Optional[int] = 0
+
+    def __post_init__(self) -> None:
+        def positive(name: str, value: float) -> None:
+            if not (isinstance(value, (int, float, np.integer, np.floating))
+                    and _math.isfinite(float(value)) and float(value) > 0):
+                raise ValueError(f"{name} must be a positive number; got {value!r}")
+        for name in ("duration", "spacing", "dt", "rate", "block"):
+            positive(name, getattr(self, name))
+        if isinstance(self.channels, bool) or not isinstance(self.channels, (int, np.integer)) \
+                or self.channels < 2:
+            raise ValueError(f"channels must be an integer of at least 2; got {self.channels!r}")
+        if isinstance(self.sources, bool) or not isinstance(self.sources, (int, np.integer)) \
+                or self.sources < 1:
+            raise ValueError(f"sources must be a positive integer; got {self.sources!r}")
+        near, far = (float(v) for v in self.distance)
+        if not (0.0 < near <= far and _math.isfinite(far)):
+            raise ValueError(f"distance must be (near, far) with 0 < near <= far metres "
+                             f"beyond the ends of the line; got {self.distance!r}")
+        lo, hi = (float(v) for v in self.peak_frequency)
+        if not (0.0 < lo <= hi < 0.5 / self.dt):
+            raise ValueError(f"peak_frequency must be (low, high) with 0 < low <= high below "
+                             f"the Nyquist frequency {0.5 / self.dt:g} Hz; got "
+                             f"{self.peak_frequency!r}")
+        if not (_math.isfinite(float(self.noise)) and float(self.noise) >= 0):
+            raise ValueError(f"noise must be a non-negative number; got {self.noise!r}")
+        if self.quantity not in QUANTITIES:
+            raise ValueError(f"quantity must be one of {', '.join(map(repr, QUANTITIES))}; "
+                             f"got {self.quantity!r}")
+        if self.gauge_length is not None:
+            positive("gauge_length", self.gauge_length)
+        if self.sides not in ("both", "first", "last"):
+            raise ValueError(f"sides must be 'both', 'first' or 'last'; got {self.sides!r}")
+        np.datetime64(self.start_time, "ns")    # refuses a malformed time
+
+    @property
+    def samples(self) -> int:
+        """Samples per channel: round(duration / dt)."""
+        return int(round(self.duration / self.dt))
+
+    @property
+    def positions(self) -> np.ndarray:
+        """Channel positions along the line (m), from 0."""
+        return self.spacing * np.arange(self.channels, dtype=np.float64)
+
+    def true_velocity(self, f: np.ndarray, t: float = 0.0) -> np.ndarray:
+        """The phase velocity (m/s) at frequencies f, at time t (s) of the record."""
+        scale = 1.0 if self.drift is None else float(self.drift(float(t)))
+        f = np.maximum(np.asarray(f, dtype=np.float64), 1e-6)
+        return scale * np.asarray(self.velocity(f), dtype=np.float64)
+
+    def source_spectrum(self, f: np.ndarray) -> np.ndarray:
+        """The mean amplitude spectrum of the wavelets (1 at its peak): the
+        root mean square over the uniform spread of peak frequencies (a
+        Ricker wavelet of unit peak amplitude has the spectrum
+        ricker_amplitude(f, fp) / fp, up to a constant)."""
+        lo, hi = self.peak_frequency
+        peaks = np.linspace(lo, hi, 64)
+
+        def rms(f: np.ndarray) -> np.ndarray:
+            power = np.square(ricker_amplitude(f[..., None], peaks) / peaks)
+            return np.sqrt(np.mean(power, axis=-1))
+
+        grid = np.linspace(0.0, 0.5 / self.dt, 4001)
+        out: np.ndarray = rms(np.asarray(f, dtype=np.float64)) / rms(grid).max()
+        return out
+
+    def source_band(self, level: float = 0.1) -> Tuple[float, float]:
+        """The frequencies (Hz) where the wavelets' mean amplitude is at
+        least `level` times its peak, up to the Nyquist frequency."""
+        if not 0.0 < level < 1.0:
+            raise ValueError(f"level must lie between 0 and 1; got {level!r}")
+        f = np.linspace(0.0, 0.5 / self.dt, 20001)[1:]
+        ok = f[self.source_spectrum(f) >= level]
+        return float(ok[0]), float(ok[-1])
+
+    def resolved(self, f: np.ndarray, level: float = 0.1, t: float = 0.0) -> np.ndarray:
+        """Where a virtual gather from one end of the line resolves the mode
+        at time t: a boolean mask over f.
+
+        True where the sources carry energy (:meth:`source_band`), the
+        wavelength c(f) / f lies within :func:`molvak.array_limits` of the
+        line and, for a record with a gauge length, is not shorter than it
+        (the fibre averages the strain over the gauge length, which smears
+        shorter waves).
+        """
+        f = np.asarray(f, dtype=np.float64)
+        lo, hi = self.source_band(level)
+        lmin, lmax = array_limits(self.positions)
+        with np.errstate(divide="ignore"):
+            wavelength = self.true_velocity(f, t) / f
+        if self.gauge_length is not None:
+            lmin = max(lmin, float(self.gauge_length))
+        inside: np.ndarray = (f >= lo) & (f <= hi) & (wavelength >= lmin) & (wavelength <= lmax)
+        return inside
+
+
+def _noise_delay(settings: AmbientNoiseSettings, scale: float) -> float:
+    """Longest time (s) from a wavelet's firing to the end of its arrival at
+    the far end of the line: onset shift and duration of the widest wavelet
+    plus the largest distance over the smallest group velocity where the
+    wavelets have energy."""
+    lo, hi = settings.peak_frequency
+    f = np.linspace(0.02 * lo, min(0.5 / settings.dt, 3.0 * hi), 4000)
+    k = 2.0 * np.pi * f / (scale * np.asarray(settings.velocity(f), dtype=np.float64))
+    group_slowness = float(np.max(np.gradient(k, 2.0 * np.pi * f)))
+    slowness = max(group_slowness, float(np.max(k / (2.0 * np.pi * f))))
+    far = settings.distance[1] + settings.spacing * (settings.channels - 1)
+    return 3.0 / lo + far * slowness
+
+
+def noise_blocks(settings: AmbientNoiseSettings) -> _Iterator[Tuple[int, np.ndarray]]:
+    """The record of `settings`, block by block: (first sample, data) with
+    data (channels, samples) in float64, blocks of `settings.block` seconds
+    (the last one shorter) in order. Memory stays at a few blocks however
+    long the record."""
+    from .interferometry import fast_length
+    s = settings
+    nx, nt, dt = s.channels, s.samples, float(s.dt)
+    nb = max(1, int(round(s.block / dt)))
+    seeds = np.random.SeedSequence(s.seed).spawn(2)
+    rng_events, rng_noise = (np.random.default_rng(q) for q in seeds)
+    near, far = (float(v) for v in s.distance)
+    beyond = [near + (far - near) * rng_events.random(s.sources) for _ in range(2)]
+    x = s.positions
+    along = [x - x[0], x[-1] - x]          # distance into the line from each end
+    spreading = [1.0 / np.sqrt(d[:, None] + a[None, :]) for d, a in zip(along, beyond)]
+    nblocks = -(-nt // nb)
+    # emission starts early enough that the wavefield is stationary from the
+    # record's first sample: whole blocks of spin-up, never written
+    mid = [(n + 0.5) * nb * dt for n in range(nblocks)]
+    scales = [1.0] if s.drift is None else [float(s.drift(t)) for t in mid]
+    if not all(_math.isfinite(v) and v > 0 for v in scales):
+        raise ValueError("drift must return a positive factor at every time of the record")
+    pad = int(_math.ceil(_noise_delay(s, min(scales)) / dt)) + 1
+    spin = -(-pad // nb)
+    n = fast_length(nb + pad)
+    f = np.fft.rfftfreq(n, dt)
+    w = 2.0 * np.pi * f
+    lo, hi = s.peak_frequency
+    shares = {"both": (0.5, 0.5), "first": (1.0, 0.0), "last": (0.0, 1.0)}[s.sides]
+    acc = np.zeros((nx, n + nb), dtype=np.float64)
+    sigma = None
+    cache: dict = {}
+    for block in range(-spin, nblocks):
+        scale = scales[min(max(block, 0), len(scales) - 1)] if s.drift is not None else 1.0
+        if scale not in cache:
+            cache.clear()
+            c = scale * np.asarray(s.velocity(np.maximum(f, 1e-6)), dtype=np.float64)
+            k = w / c
+            k[0] = 0.0
+            gauge = np.ones_like(k) if s.gauge_length is None else \
+                np.sinc(k * s.gauge_length / (2 * np.pi))
+            # strain rate is the derivative along the fibre of the particle
+            # velocity: -i k for waves travelling towards +x (from the first
+            # end), +i k for those from the last end
+            factors = [(-1j * k if s.quantity == "strain_rate" else 1.0) * gauge,
+                       (1j * k if s.quantity == "strain_rate" else 1.0) * gauge]
+            channel = [np.exp(-1j * k[None, :] * d[:, None]) * fac[None, :]
+                       for d, fac in zip(along, factors)]
+            source = [np.exp(-1j * k[None, :] * a[:, None]) for a in beyond]
+            cache[scale] = (channel, source)
+        channel, source = cache[scale]
+        spectrum = np.zeros((nx, f.size), dtype=np.complex128)
+        for side in range(2):
+            count = int(rng_events.poisson(shares[side] * s.rate * nb * dt))
+            which = rng_events.integers(0, s.sources, count)
+            when = nb * dt * rng_events.random(count)
+            peak = lo + (hi - lo) * rng_events.random(count)
+            amp = np.exp(0.5 * rng_events.standard_normal(count))
+            amp *= np.where(rng_events.random(count) < 0.5, -1.0, 1.0)
+            # Ricker wavelets fired at `when`, each centred 1.5 periods later
+            # (where it has decayed to 1e-8 of its peak), sampled in time
+            emitted = np.zeros((s.sources, n), dtype=np.float64)
+            for k, t0, fp, a in zip(which, when, peak, amp):
+                centre = t0 + 1.5 / fp
+                i0 = int(_math.ceil(t0 / dt))
+                i1 = min(int(_math.floor((centre + 1.5 / fp) / dt)) + 1, n)
+                u = np.square(np.pi * fp * (np.arange(i0, i1) * dt - centre))
+                emitted[k, i0:i1] += a * (1.0 - 2.0 * u) * np.exp(-u)
+            spectrum += channel[side] * (spreading[side] @ (np.fft.rfft(emitted, axis=1)
+                                                            * source[side]))
+        acc[:, :n] += np.fft.irfft(spectrum, n=n, axis=1)
+        if block >= 0:
+            first = block * nb
+            out = acc[:, :min(nb, nt - first)].copy()
+            if s.noise > 0:
+                if sigma is None:
+                    sigma = float(s.noise) * float(np.sqrt(np.mean(np.square(out))))
+                out += sigma * rng_noise.standard_normal(out.shape)
+            yield first, out
+        acc[:, :n] = acc[:, nb:nb + n]
+        acc[:, n:] = 0.0
+
+
+@dataclass(frozen=True, eq=False)
+class AmbientNoise:
+    """An ambient-noise record and what it was made with.
+
+    Attributes
+    ----------
+    data : ndarray, shape (channels, samples)
+    settings : AmbientNoiseSettings
+        The record's geometry, sources and true dispersion curve
+        (``settings.true_velocity(f)``).
+    """
+
+    data: np.ndarray
+    settings: AmbientNoiseSettings
+
+    @property
+    def positions(self) -> np.ndarray:
+        return self.settings.positions
+
+    @property
+    def dt(self) -> float:
+        return float(self.settings.dt)
+
+    def true_velocity(self, f: np.ndarray, t: float = 0.0) -> np.ndarray:
+        return self.settings.true_velocity(f, t)
+
+    def resolved(self, f: np.ndarray, level: float = 0.1, t: float = 0.0) -> np.ndarray:
+        return self.settings.resolved(f, level, t)
+
+    def gather(self) -> "Gather":
+        """The record as a :class:`molvak.Gather` of a continuous record: no
+        source, offsets the channel positions along the line."""
+        from .gather import Gather
+        return Gather(self.data, offsets=self.positions, dt=self.dt,
+                      headers=_noise_headers(self.settings))
+
+
+def _noise_headers(s: AmbientNoiseSettings) -> dict:
+    return {"format": "synthetic", "start_time": str(np.datetime64(s.start_time, "ns")),
+            "quantity": s.quantity, "units": None, "gauge_length": s.gauge_length,
+            "positions": "file"}
+
+
+def ambient_noise(duration: float = 600.0, **options: Any) -> AmbientNoise:
+    """An ambient-noise record along a straight fibre, in memory.
+
+    Parameters (all keywords but `duration`; see :class:`AmbientNoiseSettings`)
+    ----------
+    duration : float
+        Length of the record (s).
+    channels, spacing : int, float
+        The line: `channels` channels every `spacing` metres from 0.
+    dt : float
+        Sample interval (s); 0.004 is 250 Hz.
+    velocity : callable
+        The phase velocity c(f) (m/s) of the mode; :class:`ExponentialCurve`
+        by default.
+    sources : int
+        Source positions on each side of the line, drawn uniformly at
+        `distance` = (near, far) metres beyond the end.
+    rate : float
+        Wavelets fired per second, all sources together (Poisson times, a
+        random source each, half on each side).
+    peak_frequency : (low, high)
+        Every wavelet is a Ricker wavelet of a peak frequency drawn uniformly
+        in this range (Hz), with a log-normal amplitude (sigma 0.5) and a
+        random sign.
+    noise : float
+        Incoherent Gaussian noise on every channel, its standard deviation
+        relative to the RMS of the coherent wavefield of the first block.
+    quantity : {"strain_rate", "velocity"}
+        What the fibre records: strain rate along the fibre (the derivative
+        along the line of the particle velocity) or the particle velocity.
+    gauge_length : float, optional
+        The fibre averages over this length (m): the wavenumber response
+        sinc(k L / 2). None: point channels.
+    drift : callable, optional
+        t (s) -> factor on the velocities, for time-lapse tests; held for
+        each block of emission time.
+    start_time : str
+        Absolute time of the first sample (ISO 8601).
+    block : float
+        Length of the blocks the record is made in (s).
+    seed : int or None
+        The record is a function of the settings and the seed.
+
+    Returns
+    -------
+    AmbientNoise
+        ``.data`` (channels x samples), ``.gather()``, and the truth.
+    """
+    settings = AmbientNoiseSettings(duration=duration, **options)
+    data = np.empty((settings.channels, settings.samples), dtype=np.float64)
+    for first, block in noise_blocks(settings):
+        data[:, first:first + block.shape[1]] = block
+    return AmbientNoise(data, settings)
+
+
+def write_ambient_noise(folder: Union[str, "_os.PathLike[str]"], duration: float = 600.0, *,
+                        file_length: float = 60.0, prefix: str = "noise",
+                        progress: Optional[bool] = None, **options: Any) -> _List[str]:
+    """Write an ambient-noise record as DASDAE files (HDF5, through DASCore:
+    the ``das`` extra), `file_length` seconds each, never holding more than a
+    few blocks in memory.
+
+    Files are named ``<prefix>_<start time>.h5`` so that they sort in time
+    order; each is written under a temporary name in `folder` and renamed
+    when complete. An existing file of the same name is refused, never
+    replaced. Data are stored as float32, as DAS interrogators record them.
+    `duration` and `options` are those of :func:`ambient_noise`.
+
+    Returns
+    -------
+    list of str
+        The paths written, in time order.
+    """
+    from . import das
+    settings = AmbientNoiseSettings(duration=duration, **options)
+    per_file = int(round(float(file_length) / settings.dt))
+    if per_file < 2:
+        raise ValueError(f"file_length must hold at least two samples; got {file_length!r}")
+    _os.makedirs(folder, exist_ok=True)
+    start = np.datetime64(settings.start_time, "ns")
+    step_ns = settings.dt * 1e9
+    nfiles = -(-settings.samples // per_file)
+    names = []
+    for k in range(nfiles):
+        t = start + np.timedelta64(int(round(k * per_file * step_ns)), "ns")
+        stamp = str(t.astype("datetime64[ms]")).replace("-", "").replace(":", "")
+        path = _os.path.join(_os.fspath(folder), f"{prefix}_{stamp}.h5")
+        if _os.path.exists(path):
+            raise FileExistsError(f"{path}: exists; choose another folder or prefix")
+        names.append(path)
+    headers = _noise_headers(settings)
+    from ._progress import Progress
+    import sys
+    show = bool(getattr(sys.stderr, "isatty", lambda: False)()) if progress is None \
+        else bool(progress)
+    bar = Progress(nfiles, "writing noise record", enabled=show)
+    pending: _List[np.ndarray] = []
+    held = 0
+    written = 0
+    for first, block in noise_blocks(settings):
+        pending.append(block.astype(np.float32))
+        held += block.shape[1]
+        while held >= per_file or (held and first + block.shape[1] >= settings.samples):
+            data = np.concatenate(pending, axis=1)
+            take = min(per_file, data.shape[1])
+            first_sample = written * per_file
+            das.write_dasdae(names[written], data[:, :take], settings.positions, settings.dt,
+                             start + np.timedelta64(int(round(first_sample * step_ns)), "ns"),
+                             quantity=headers["quantity"], gauge_length=settings.gauge_length)
+            bar.step(_os.path.basename(names[written]))
+            written += 1
+            rest = data[:, take:]
+            pending = [rest] if rest.shape[1] else []
+            held = rest.shape[1]
+    return names

@@ -2,7 +2,8 @@
 
 One module per format, each registering itself in one table
 (:mod:`molvak.io._core`): SEG-2 and SEG-Y/SU (decoded by ObsPy, the optional
-``io`` extra), NumPy .npy/.npz files and delimited text. The format is told by
+``io`` extra), NumPy .npy/.npz files, delimited text, and the DAS formats
+(HDF5, TDMS and the others DASCore reads; the ``das`` extra). The format is told by
 the file's first bytes where it has a signature (SEG-2, .npy, .npz) and by its
 suffix otherwise (.sgy/.segy, .su); anything else is read as text. A new
 format is a new module ending in ``register(Format(...))`` and its name in
@@ -22,7 +23,7 @@ one line naming the file and, where one is concerned, the trace and field.
 from __future__ import annotations
 
 # the formats, each registering itself (signatures are tried in this order)
-from . import npy, npz, seg2, segy, su, text  # noqa: F401
+from . import das, npy, npz, seg2, segy, su, text  # noqa: F401
 from ._core import HeaderError, Record, detect_format, format_names
 
 # _finish, _load, _split_shots and has_geometry serve the command line, which
