@@ -19,7 +19,7 @@ from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from ._files import write_text
+from ._atomic import write_text
 from .image import DispersionCurve
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -142,7 +142,8 @@ class UncertainCurve:
 
     # -- files ---------------------------------------------------------------
 
-    def to_dinver(self, path: PathLike, *, min_lognormal_std: float = 0.0) -> None:
+    def to_dinver(self, path: PathLike, *, min_lognormal_std: float = 0.0,
+                  overwrite: bool = False) -> None:
         """Write the text format of Geopsy's dinver: one point per line,
         frequency (Hz), mean slowness (s/m) and the log-normal standard
         deviation as a factor e^s (so the band is slowness / e^s to slowness
@@ -163,7 +164,7 @@ class UncertainCurve:
         order = np.argsort(self.frequency, kind="stable")
         lines = [f"{_repr(self.frequency[k])}\t{_repr(1.0 / self.velocity[k])}\t"
                  f"{_repr(math.exp(s[k]))}\n" for k in order]
-        write_text(path, "".join(lines))
+        write_text(path, "".join(lines), overwrite=overwrite)
 
     @classmethod
     def from_dinver(cls, path: PathLike) -> "UncertainCurve":
@@ -192,15 +193,16 @@ class UncertainCurve:
                              f"at least 1")
         return cls.from_arrays(table[:, 0], 1.0 / table[:, 1], np.log(table[:, 2]))
 
-    def to_csv(self, path: PathLike) -> None:
+    def to_csv(self, path: PathLike, *, overwrite: bool = False) -> None:
         """Write CSV: a header line with :attr:`COLUMNS`, one point per row;
-        numbers in full, so that reading back gives the same values."""
+        numbers in full, so that reading back gives the same values. An
+        existing file is replaced only with ``overwrite=True``."""
         buffer = io.StringIO()
         writer = csv.writer(buffer, lineterminator="\n")
         writer.writerow(self.COLUMNS)
         for row in zip(*(getattr(self, c) for c in self.COLUMNS)):
             writer.writerow([_repr(v) for v in row])
-        write_text(path, buffer.getvalue())
+        write_text(path, buffer.getvalue(), overwrite=overwrite)
 
     @classmethod
     def from_csv(cls, path: PathLike, domain: str = "frequency") -> "UncertainCurve":
@@ -219,13 +221,14 @@ class UncertainCurve:
         return cls(*(np.ascontiguousarray(table[:, k]) for k in range(len(cls.COLUMNS))),
                    domain=domain)
 
-    def to_json(self, path: PathLike) -> None:
+    def to_json(self, path: PathLike, *, overwrite: bool = False) -> None:
         """Write JSON: {"domain": ..., "<column>": [values], ...}; NaN as
-        null. Numbers in full, so that reading back gives the same values."""
+        null. Numbers in full, so that reading back gives the same values. An
+        existing file is replaced only with ``overwrite=True``."""
         doc: Dict[str, Any] = {"domain": self.domain}
         for c in self.COLUMNS:
             doc[c] = [float(v) if np.isfinite(v) else None for v in getattr(self, c)]
-        write_text(path, json.dumps(doc, indent=1) + "\n")
+        write_text(path, json.dumps(doc, indent=1) + "\n", overwrite=overwrite)
 
     @classmethod
     def from_json(cls, path: PathLike) -> "UncertainCurve":

@@ -7,13 +7,15 @@ from __future__ import annotations
 
 import csv
 import io
+import json
 import os
+import zipfile
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from ._files import write_text
+from ._atomic import npz_name, write_text, write_with
 from . import picking
 from .picking import (FLAGS, JUMP, LONGEST, NEAR_FIELD, SHORTEST, refine,
                       spacing_and_aperture)
@@ -250,15 +252,16 @@ class DispersionCurve:
             keep &= self.valid == bool(valid)
         return self._take(keep)
 
-    def to_csv(self, path: PathLike) -> None:
+    def to_csv(self, path: PathLike, *, overwrite: bool = False) -> None:
         """Write the curve as CSV: a header line, then one pick per row.
 
         The columns are frequency (Hz), phase velocity (m/s), wavelength (m),
         quality, valid, the flags (too_short, too_long, aliased, near_field,
         at_edge, jump: 1 where the cause applies), mode, then any extra
         columns. Numbers are written with 17 significant digits and booleans
-        as 0/1, so reading the file back gives the same values. The file is
-        written to a temporary name and renamed when complete.
+        as 0/1, so reading the file back gives the same values. The file
+        appears complete or not at all; an existing file is replaced only
+        with ``overwrite=True``.
         """
         names = self.CSV_COLUMNS + tuple(self.extra)
         columns: List[Any] = [getattr(self, name) for name in self.COLUMNS + ("valid",)
@@ -270,7 +273,7 @@ class DispersionCurve:
         writer.writerow(names)
         for row in zip(*columns):
             writer.writerow([_format(v) for v in row])
-        write_text(path, buffer.getvalue())
+        write_text(path, buffer.getvalue(), overwrite=overwrite)
 
     @classmethod
     def from_csv(cls, path: PathLike) -> "DispersionCurve":
@@ -585,6 +588,59 @@ class DispersionImage:
                                else float(source_distance) / float(near_field)),
                 "jump": None if jump is None else float(jump)}
 
+    def save(self, path: PathLike, *, overwrite: bool = False) -> None:
+        """Write the image to a .npz file that :meth:`load` reads back.
+
+        The file holds the arrays ``frequency``, ``velocity`` and ``spectrum``
+        and, as JSON in ``molvak``, the method, the quantity and the params.
+        As with ``np.savez``, ".npz" is appended to a name without it. The
+        file appears complete or not at all; an existing file is replaced only
+        with ``overwrite=True``.
+        """
+        header = {"format": IMAGE_FORMAT, "version": IMAGE_VERSION, "method": self.method,
+                  "quantity": self.quantity, "params": _to_json(self.params)}
+        arrays: dict[str, Any] = {"frequency": np.asarray(self.frequency, dtype=np.float64),
+                                  "velocity": np.asarray(self.velocity, dtype=np.float64),
+                                  "spectrum": np.asarray(self.spectrum),
+                                  "molvak": np.array(json.dumps(header))}
+        write_with(npz_name(path), lambda handle: np.savez(handle, **arrays),
+                   overwrite=overwrite)
+
+    @classmethod
+    def load(cls, path: PathLike) -> DispersionImage:
+        """Read an image written by :meth:`save`; a file that is not one is
+        refused with a ValueError naming it."""
+        name = os.fspath(path)
+        try:
+            # the handle is ours, so that it is closed when NumPy fails on a
+            # damaged archive
+            with open(name, "rb") as handle:
+                archive = np.load(handle, allow_pickle=False)
+                if not isinstance(archive, np.lib.npyio.NpzFile) or "molvak" not in archive.files:
+                    raise ValueError(f"{name}: not a molvak dispersion image (no molvak "
+                                     f"header in the file)")
+                header = json.loads(str(archive["molvak"][()]))
+                if not isinstance(header, dict) or header.get("format") != IMAGE_FORMAT:
+                    raise ValueError(f"{name}: not a molvak dispersion image (its header "
+                                     f"names another format)")
+                if int(header.get("version", 0)) > IMAGE_VERSION:
+                    raise ValueError(f"{name}: a dispersion image of a newer format "
+                                     f"(version {header['version']}); update molvak")
+                arrays = {key: archive[key] for key in ("frequency", "velocity", "spectrum")}
+                method = str(header["method"])
+        except FileNotFoundError:
+            raise FileNotFoundError(f"{name}: no such file") from None
+        except ValueError as exc:
+            if str(exc).startswith(name):
+                raise
+            raise ValueError(f"{name}: not a molvak dispersion image ({exc})") from None
+        except (OSError, EOFError, KeyError, zipfile.BadZipFile) as exc:
+            raise ValueError(f"{name}: not a molvak dispersion image, or a damaged one "
+                             f"({type(exc).__name__}: {exc})") from None
+        return cls(arrays["frequency"], arrays["velocity"], arrays["spectrum"],
+                   method, _from_json(header.get("params", {})),
+                   str(header.get("quantity", "amplitude")))
+
     def plot(self, ax: Any = None, *, normalize: str = "frequency",
              picks: Union[bool, DispersionCurve, Sequence[DispersionCurve], None] = True,
              truth: Union[Callable[[np.ndarray], np.ndarray], DispersionCurve, None] = None,
@@ -650,6 +706,40 @@ def _flagged(f: np.ndarray, velocity: np.ndarray, quality: np.ndarray, edge: np.
     return DispersionCurve(f, velocity, lam, quality, mode=mode, limits=limits, **flags)
 
 
+IMAGE_FORMAT = "molvak.DispersionImage"
+IMAGE_VERSION = 1
+
+
+def _to_json(value: Any) -> Any:
+    """params as JSON values: arrays as {"__array__": values, "dtype": ...},
+    NumPy scalars as numbers; anything else as its repr."""
+    if isinstance(value, dict):
+        return {str(k): _to_json(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_to_json(v) for v in value]
+    if isinstance(value, np.ndarray):
+        if value.dtype.kind in "biuf":
+            return {"__array__": value.tolist(), "dtype": value.dtype.str}
+        return {"__array__": [_to_json(v) for v in value.tolist()], "dtype": "object"}
+    if isinstance(value, np.generic):
+        return value.item()
+    if value is None or isinstance(value, (bool, int, float, str)):
+        return value
+    return repr(value)
+
+
+def _from_json(value: Any) -> Any:
+    if isinstance(value, dict):
+        if set(value) == {"__array__", "dtype"}:
+            if value["dtype"] == "object":
+                return list(value["__array__"])
+            return np.array(value["__array__"], dtype=np.dtype(value["dtype"]))
+        return {k: _from_json(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [_from_json(v) for v in value]
+    return value
+
+
 def stack(images: Iterable[DispersionImage], normalize: str = "global") -> DispersionImage:
     """Stack the images of several shots made on the same grids.
 
@@ -665,30 +755,43 @@ def stack(images: Iterable[DispersionImage], normalize: str = "global") -> Dispe
         A power image with method "stack:<method>"; its params hold the
         number of shots and the normalisation.
     """
-    images = list(images)
-    if not images:
-        raise ValueError("images must hold at least one dispersion image")
+    first: Optional[DispersionImage] = None
+    total = np.zeros(0)
+    methods = set()
+    count = 0
+    # one image at a time: a generator of images is stacked in the memory
+    # of one image and the sum
     for k, img in enumerate(images):
         if not isinstance(img, DispersionImage):
             raise TypeError(f"images[{k}] is not a DispersionImage; got {type(img).__name__}")
-    first = images[0]
-    for k, img in enumerate(images[1:], start=1):
-        if img.frequency.shape != first.frequency.shape or not np.array_equal(
-                img.frequency, first.frequency):
-            raise ValueError(
-                f"images[{k}] has another frequency axis ({img.frequency.size} values from "
-                f"{_range(img.frequency)}) than images[0] ({first.frequency.size} values from "
-                f"{_range(first.frequency)}); make them with the same dt, record length and df")
-        if img.velocity.shape != first.velocity.shape or not np.array_equal(
-                img.velocity, first.velocity):
-            raise ValueError(f"images[{k}] has another velocity grid than images[0]")
-    total = np.zeros(first.shape, dtype=np.float64)
-    for img in images:
-        total += img.normalized(normalize)
-    total /= len(images)
+        if first is None:
+            first = img
+            total = np.zeros(first.shape, dtype=np.float64)
+        else:
+            if img.frequency.shape != first.frequency.shape or not np.array_equal(
+                    img.frequency, first.frequency):
+                raise ValueError(
+                    f"images[{k}] has another frequency axis ({img.frequency.size} values "
+                    f"from {_range(img.frequency)}) than images[0] ({first.frequency.size} "
+                    f"values from {_range(first.frequency)}); make them with the same dt, "
+                    f"record length and df")
+            if img.velocity.shape != first.velocity.shape or not np.array_equal(
+                    img.velocity, first.velocity):
+                raise ValueError(f"images[{k}] has another velocity grid than images[0]")
+        power = img.normalized(normalize)
+        bad = ~np.isfinite(power)
+        if bad.any():
+            raise ValueError(f"images[{k}] ({img.method}) holds {int(bad.sum())} NaN or "
+                             f"infinite values: a stack would be NaN there")
+        total += power
+        methods.add(img.method.split(":", 1)[-1])
+        count += 1
+    if first is None:
+        raise ValueError("images must hold at least one dispersion image")
+    total /= count
     base = first.method.split(":", 1)[-1]
-    methods = sorted({img.method.split(":", 1)[-1] for img in images})
-    params = {"shots": len(images), "normalize": normalize, "methods": methods}
+    params: dict[str, Any] = {"shots": count, "normalize": normalize,
+                              "methods": sorted(methods)}
     for key in ("offsets", "dt", "n", "df"):
         if key in first.params:
             params[key] = first.params[key]

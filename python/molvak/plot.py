@@ -12,12 +12,6 @@ import numpy as np
 if TYPE_CHECKING:
     from .image import DispersionCurve, DispersionImage
 
-LABELS = {
-    "slant_stack": "Slant stack",
-    "phase_shift": "Phase shift",
-    "fdbf": "Beamforming (FDBF)",
-}
-
 NORM_LABELS = {
     "frequency": "power, normalised at each frequency",
     "global": "power, normalised to the image maximum",
@@ -26,10 +20,10 @@ NORM_LABELS = {
 
 
 def method_label(method: str) -> str:
-    """A reader's name for an image's method ("stack:fdbf" included)."""
-    if method.startswith("stack:"):
-        return f"{LABELS.get(method[6:], method[6:])}, stack"
-    return LABELS.get(method, method)
+    """A reader's name for an image's method ("stack:fdbf" included), from
+    the registry of estimators."""
+    from .estimators import label
+    return label(method)
 
 
 def _require_matplotlib() -> Any:

@@ -28,7 +28,6 @@ import io
 import json
 import math
 import os
-import tempfile
 import zipfile
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -36,7 +35,7 @@ from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from .._files import write_text
+from .._atomic import write_bytes, write_text
 from ..curves import statistics as curve_statistics
 from ..image import DispersionCurve, DispersionImage, array_limits
 from ..picking import FLAGS, NEAR_FIELD
@@ -47,15 +46,6 @@ REVIEWED_SUFFIX = ".reviewed.csv"
 NUMERIC = ("frequency", "velocity", "wavelength", "quality", "valid", "mode", "edited")
 REQUIRED = ("frequency", "velocity")
 _IMAGE_MEMBERS = {"frequency.npy", "velocity.npy", "spectrum.npy"}
-
-
-def _umask() -> int:
-    mask = os.umask(0o022)
-    os.umask(mask)
-    return mask
-
-
-_FILE_MODE = 0o666 & ~_umask()     # what open() would give a new file
 
 
 # --------------------------------------------------------------------------
@@ -96,7 +86,23 @@ def is_image(path: Path) -> bool:
 
 
 def load_image(path: Path) -> Image:
-    """Read an image written by :func:`save_image` (or `molvak image`)."""
+    """Read an image written by :meth:`DispersionImage.save` (which
+    :func:`save_image` and `molvak image` use), or an .npz of the arrays
+    frequency, velocity and spectrum with optional params and quantity."""
+    try:
+        with zipfile.ZipFile(path) as z:
+            ours = "molvak.npy" in z.namelist()
+    except (OSError, zipfile.BadZipFile):
+        ours = False
+    if ours:
+        from ..image import DispersionImage
+        image = DispersionImage.load(path)
+        params = _plain(image.params)
+        params.setdefault("method", image.method)
+        params["quantity"] = image.quantity
+        return Image(np.asarray(image.frequency, dtype=np.float64),
+                     np.asarray(image.velocity, dtype=np.float64), image.power(), image.method,
+                     params)
     try:
         with np.load(path, allow_pickle=False) as z:
             f = np.asarray(z["frequency"], dtype=np.float64)
@@ -121,23 +127,22 @@ def load_image(path: Path) -> Image:
 
 
 def save_image(path: Path, image: DispersionImage) -> None:
-    """Write a DispersionImage as an .npz the review reads (atomically)."""
-    params = dict(image.params)
-    params.setdefault("method", image.method)
-    params["quantity"] = image.quantity
-    buffer = io.BytesIO()
-    np.savez(buffer, frequency=np.asarray(image.frequency), velocity=np.asarray(image.velocity),
-             spectrum=np.asarray(image.spectrum),
-             params=np.array(json.dumps(params, default=_jsonable)))
-    atomic_write(Path(path), buffer.getvalue())
+    """Write a DispersionImage as an .npz the review reads: the file of
+    :meth:`DispersionImage.save`, written atomically."""
+    image.save(path, overwrite=True)
 
 
-def _jsonable(value: Any) -> Any:
+def _plain(value: Any) -> Any:
+    """params as plain JSON values (arrays as lists), as the page gets them."""
+    if isinstance(value, dict):
+        return {str(k): _plain(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_plain(v) for v in value]
     if isinstance(value, np.ndarray):
-        return value.tolist()
+        return _plain(value.tolist())
     if isinstance(value, np.generic):
         return value.item()
-    raise TypeError(f"cannot write {type(value).__name__} into the image params")
+    return value
 
 
 def limits(params: Dict[str, Any]) -> Dict[str, Optional[float]]:
@@ -307,7 +312,8 @@ def write_picks(path: Path, picks: Picks) -> None:
             else:
                 row.append(picks.extra[c][k])
         writer.writerow(row)
-    write_text(path, out.getvalue())
+    # saving again replaces the reviewed file; the server guards it by its version
+    write_text(path, out.getvalue(), overwrite=True)
 
 
 def picks_curves(picks: Picks) -> Dict[int, DispersionCurve]:
@@ -375,21 +381,7 @@ def statistics(tables: Iterable[Picks]) -> Dict[str, Any]:
 def atomic_write(path: Path, data: bytes) -> None:
     """Write ``data`` to ``path`` through a temporary file in the same folder
     and a rename, so a reader sees the old file or the new one, never half."""
-    path = Path(path)
-    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent)
-    try:
-        os.fchmod(fd, _FILE_MODE)
-        with os.fdopen(fd, "wb") as handle:
-            handle.write(data)
-            handle.flush()
-            os.fsync(handle.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
+    write_bytes(path, data, overwrite=True)
 
 
 def file_version(path: Path) -> Optional[str]:
