@@ -12,8 +12,8 @@ a stack ``stack.<method>``. Two inputs of one name in different folders take
 their folders' names in front (``day1_1.dat``, ``day2_1.dat``).
 
 A folder scan skips molvak's outputs by their content: a CSV whose header is
-that of a dispersion curve or of the demo's picks, a .npz holding a molvak
-image, any PNG picture.
+that of a dispersion curve, of a curve with its uncertainty or of the demo's
+picks, a .npz holding a molvak image, any PNG picture.
 """
 from __future__ import annotations
 
@@ -66,6 +66,8 @@ def output_kind(path: Path) -> Optional[str]:
         return "a dispersion curve"
     if first and first[0].startswith("method,frequency,velocity,wavelength"):
         return "a table of picks"
+    if first and first[0].startswith("frequency,wavelength,velocity,std"):
+        return "a curve with its uncertainty"
     return None
 
 
