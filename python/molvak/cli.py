@@ -615,6 +615,7 @@ def write_result(base: str, label: str, title: Optional[str], image: DispersionI
     stem = writing.folder / f"{base}.{writing.method}"
     try:
         curve = image.pick(*writing.pick)
+        assert isinstance(curve, DispersionCurve)       # one mode asked for
         path = Path(f"{stem}.csv")
         report.writing(path)
         curve.to_csv(path, overwrite=writing.overwrite)

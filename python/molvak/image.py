@@ -10,15 +10,15 @@ import io
 import json
 import os
 import zipfile
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Optional, Union
 
 import numpy as np
 
-from ._atomic import npz_name, write_text, write_with
 from . import picking
-from .picking import (FLAGS, JUMP, LONGEST, NEAR_FIELD, SHORTEST, refine,
-                      spacing_and_aperture)
+from ._atomic import npz_name, write_text, write_with
+from .picking import FLAGS, JUMP, LONGEST, NEAR_FIELD, SHORTEST, refine, spacing_and_aperture
 
 NORMALIZATIONS = ("none", "frequency", "global")
 
@@ -26,7 +26,7 @@ PathLike = Union[str, "os.PathLike[str]"]
 
 
 def array_limits(offsets: Iterable[float], *, shortest: float = SHORTEST,
-                 longest: float = LONGEST) -> Tuple[float, float]:
+                 longest: float = LONGEST) -> tuple[float, float]:
     """The wavelengths a receiver line resolves: (shortest * spacing,
     longest * aperture).
 
@@ -140,8 +140,8 @@ class DispersionCurve:
     at_edge: Optional[np.ndarray] = None
     jump: Optional[np.ndarray] = None
     mode: int = 0
-    extra: Dict[str, np.ndarray] = field(default_factory=dict)
-    limits: Dict[str, Any] = field(default_factory=dict)
+    extra: dict[str, np.ndarray] = field(default_factory=dict)
+    limits: dict[str, Any] = field(default_factory=dict)
 
     # the numeric columns of every curve, then the validity, the flags and the mode
     COLUMNS = ("frequency", "velocity", "wavelength", "quality")
@@ -192,7 +192,7 @@ class DispersionCurve:
         return f"<DispersionCurve mode {self.mode}: {n} picks, {int(self.valid.sum())} valid{span}>"
 
     @property
-    def flags(self) -> Dict[str, np.ndarray]:
+    def flags(self) -> dict[str, np.ndarray]:
         """The flag arrays by name (see the class documentation)."""
         return {name: getattr(self, name) for name in self.FLAGS}
 
@@ -200,7 +200,7 @@ class DispersionCurve:
     def from_arrays(cls, frequency: Iterable[float], velocity: Iterable[float],
                     quality: Optional[Iterable[float]] = None, *,
                     valid: Optional[Iterable[bool]] = None, mode: int = 0,
-                    **flags: Iterable[bool]) -> "DispersionCurve":
+                    **flags: Iterable[bool]) -> DispersionCurve:
         """A curve from frequencies and velocities (quality 1 when not given;
         flags False and every pick valid unless given)."""
         unknown = sorted(set(flags) - set(cls.FLAGS))
@@ -215,7 +215,7 @@ class DispersionCurve:
         return cls(f, v, lam, q, valid=None if valid is None else np.asarray(valid, dtype=bool),
                    mode=mode, **{k: np.asarray(val, dtype=bool) for k, val in flags.items()})
 
-    def _take(self, keep: np.ndarray) -> "DispersionCurve":
+    def _take(self, keep: np.ndarray) -> DispersionCurve:
         return DispersionCurve(*(getattr(self, name)[keep] for name in self.COLUMNS),
                                valid=self.valid[keep],
                                **{name: getattr(self, name)[keep] for name in self.FLAGS},
@@ -223,15 +223,15 @@ class DispersionCurve:
                                extra={k: v[keep] for k, v in self.extra.items()},
                                limits=dict(self.limits))
 
-    def __getitem__(self, index: Any) -> "DispersionCurve":
+    def __getitem__(self, index: Any) -> DispersionCurve:
         """The picks at a boolean mask, an index array or a slice."""
         keep = np.arange(len(self))[index]
         return self._take(np.atleast_1d(keep))
 
     def select(self, *, fmin: Optional[float] = None, fmax: Optional[float] = None,
-               wavelengths: Optional[Tuple[float, float]] = None,
+               wavelengths: Optional[tuple[float, float]] = None,
                min_quality: Optional[float] = None,
-               valid: Optional[bool] = None) -> "DispersionCurve":
+               valid: Optional[bool] = None) -> DispersionCurve:
         """The picks within frequency and wavelength limits and above a quality.
 
         `wavelengths` is an inclusive (lambda_min, lambda_max) pair, for
@@ -264,7 +264,7 @@ class DispersionCurve:
         with ``overwrite=True``.
         """
         names = self.CSV_COLUMNS + tuple(self.extra)
-        columns: List[Any] = [getattr(self, name) for name in self.COLUMNS + ("valid",)
+        columns: list[Any] = [getattr(self, name) for name in self.COLUMNS + ("valid",)
                               + self.FLAGS]
         columns.append([str(self.mode)] * len(self))
         columns.extend(self.extra.values())
@@ -276,7 +276,7 @@ class DispersionCurve:
         write_text(path, buffer.getvalue(), overwrite=overwrite)
 
     @classmethod
-    def from_csv(cls, path: PathLike) -> "DispersionCurve":
+    def from_csv(cls, path: PathLike) -> DispersionCurve:
         """Read a curve written by :meth:`to_csv`.
 
         The first four columns must be frequency, velocity, wavelength and
@@ -312,7 +312,7 @@ class DispersionCurve:
                                  f"{'0 or 1' if kind is bool else 'a number'}") from None
 
         values = [numbers(c) for c in cls.COLUMNS]
-        kwargs: Dict[str, Any] = {}
+        kwargs: dict[str, Any] = {}
         for col in ("valid",) + cls.FLAGS:
             if col in table:
                 kwargs[col] = numbers(col, bool)
@@ -325,7 +325,7 @@ class DispersionCurve:
                                  f"a curve holds one")
             if modes:
                 mode = int(modes.pop())
-        extra: Dict[str, np.ndarray] = {}
+        extra: dict[str, np.ndarray] = {}
         for col in header:
             if col in cls.CSV_COLUMNS:
                 continue
@@ -336,7 +336,7 @@ class DispersionCurve:
         return cls(*values, mode=mode, extra=extra, **kwargs)
 
 
-def _booleans(values: List[str]) -> np.ndarray:
+def _booleans(values: list[str]) -> np.ndarray:
     out = np.zeros(len(values), dtype=bool)
     for k, text in enumerate(values):
         t = text.strip().lower()
@@ -374,7 +374,7 @@ class DispersionImage:
     velocity: np.ndarray
     spectrum: np.ndarray
     method: str
-    params: Dict[str, Any] = field(default_factory=dict)
+    params: dict[str, Any] = field(default_factory=dict)
     quantity: str = "amplitude"
 
     def __post_init__(self) -> None:
@@ -386,7 +386,7 @@ class DispersionImage:
             raise ValueError(f"quantity must be 'amplitude' or 'power'; got {self.quantity!r}")
 
     @property
-    def shape(self) -> Tuple[int, int]:
+    def shape(self) -> tuple[int, int]:
         return (int(self.frequency.size), int(self.velocity.size))
 
     def power(self) -> np.ndarray:
@@ -428,12 +428,12 @@ class DispersionImage:
     def pick(self, vmin: Optional[float] = None, vmax: Optional[float] = None, *,
              fmin: Optional[float] = None, fmax: Optional[float] = None,
              modes: Optional[int] = None,
-             wavelengths: Union[Tuple[float, float], None, bool] = None,
+             wavelengths: Union[tuple[float, float], None, bool] = None,
              near_field: Optional[float] = NEAR_FIELD,
              source_distance: Optional[float] = None,
              jump: Optional[float] = JUMP,
              min_power: float = 0.2, min_length: int = 8, min_strength: float = 0.05,
-             ) -> Union[DispersionCurve, List[DispersionCurve]]:
+             ) -> Union[DispersionCurve, list[DispersionCurve]]:
         """Pick the dispersion curve, or the curves of several modes, and
         flag the picks not to trust.
 
@@ -540,7 +540,7 @@ class DispersionImage:
         for m in range(int(modes)):
             chosen = [r for r, n in zip(ridges, numbers) if n == m]
             # one pick per frequency: the strongest ridge's where two of a mode meet
-            best: Dict[int, Tuple[float, float, bool]] = {}
+            best: dict[int, tuple[float, float, bool]] = {}
             for r in sorted(chosen, key=lambda r: r.strength):
                 for i, c, pw, e in zip(r.rows, r.velocity, r.power, r.edge):
                     best[i] = (c, pw, e)
@@ -555,7 +555,7 @@ class DispersionImage:
 
     def _flag_settings(self, wavelengths: Any, near_field: Optional[float],
                        source_distance: Optional[float], jump: Optional[float],
-                       window: Tuple[float, float]) -> Dict[str, Any]:
+                       window: tuple[float, float]) -> dict[str, Any]:
         """What the flags of this image's picks are computed from."""
         offsets = self.params.get("offsets")
         spacing = aperture = None
@@ -644,7 +644,7 @@ class DispersionImage:
     def plot(self, ax: Any = None, *, normalize: str = "frequency",
              picks: Union[bool, DispersionCurve, Sequence[DispersionCurve], None] = True,
              truth: Union[Callable[[np.ndarray], np.ndarray], DispersionCurve, None] = None,
-             wavelengths: Optional[Tuple[float, float]] = None,
+             wavelengths: Optional[tuple[float, float]] = None,
              limits: bool = True, invalid: bool = True, model: Any = None,
              model_modes: int = 3, wave: str = "rayleigh",
              cmap: str = "viridis", title: Optional[str] = None) -> Any:
@@ -693,7 +693,7 @@ class DispersionImage:
 
 
 def _flagged(f: np.ndarray, velocity: np.ndarray, quality: np.ndarray, edge: np.ndarray,
-             mode: int, settings: Dict[str, Any]) -> DispersionCurve:
+             mode: int, settings: dict[str, Any]) -> DispersionCurve:
     """A curve with its flags computed from the image's settings."""
     flags = picking.flags(f, velocity, quality, edge, wavelengths=settings["wavelengths"],
                           spacing=settings["spacing"], window=settings["velocities"],
