@@ -821,7 +821,7 @@ def _estimator_flags(p: argparse.ArgumentParser) -> None:
 IMAGE_EPILOG = """\
 outputs: every imaged gather gives three files in --out sharing one stem that
 keeps the whole input file name and adds the method:
-  <file>.<method>.csv   the picks (frequency, velocity, wavelength, quality)
+  <file>.<method>.csv   the picks (frequency, velocity, wavelength, quality, flags)
   <file>.<method>.png   the picture (not with --no-plot)
   <file>.<method>.npz   the image (molvak.DispersionImage.load; not with --no-npz)
 e.g. line1.shot6.dat -> line1.shot6.dat.phase_shift.csv. Shot k of a SEG-Y
@@ -832,7 +832,7 @@ their folders' names in front (day1_1.dat, day2_1.dat). No input and no
 existing file is ever replaced (existing ones only with --overwrite); the
 check is made before any work, and each file appears complete or not at all,
 as soon as its gather is imaged. A folder given as input skips these outputs.
-methods: """
+methods:"""
 
 
 def build_parser() -> argparse.ArgumentParser:
