@@ -29,9 +29,10 @@ import json
 import math
 import os
 import zipfile
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import Any, Optional
 
 import numpy as np
 
@@ -64,7 +65,7 @@ class Image:
     velocity: np.ndarray
     power: np.ndarray
     method: str
-    params: Dict[str, Any]
+    params: dict[str, Any]
 
     def normalized(self) -> np.ndarray:
         """The power divided by each frequency's maximum, as float32 (0 where
@@ -145,7 +146,7 @@ def _plain(value: Any) -> Any:
     return value
 
 
-def limits(params: Dict[str, Any]) -> Dict[str, Optional[float]]:
+def limits(params: dict[str, Any]) -> dict[str, Optional[float]]:
     """The lines drawn on an image, each a wavelength: velocity = wavelength x f.
 
     ``lambda_min``, ``lambda_max``: :func:`molvak.array_limits` of the
@@ -154,7 +155,7 @@ def limits(params: Dict[str, Any]) -> Dict[str, Optional[float]]:
     of the picker (0.5): above the line c = 2 d f, d / wavelength < 0.5, the
     near field of the source. All None when the params hold no offsets.
     """
-    out: Dict[str, Optional[float]] = dict(lambda_min=None, lambda_max=None, near_field=None)
+    out: dict[str, Optional[float]] = dict(lambda_min=None, lambda_max=None, near_field=None)
     offsets = params.get("offsets")
     if offsets is None:
         return out
@@ -167,7 +168,7 @@ def limits(params: Dict[str, Any]) -> Dict[str, Optional[float]]:
     return out
 
 
-def update_flags(picks: Picks, lim: Dict[str, Optional[float]]) -> None:
+def update_flags(picks: Picks, lim: dict[str, Optional[float]]) -> None:
     """Recompute the flags of the edited picks where the file has them.
 
     A person placed those picks: the wavelength and near-field flags are
@@ -202,16 +203,16 @@ class Picks:
     defaults fill what the file lacks); ``extra`` the other columns.
     """
 
-    columns: List[str]
-    numeric: Dict[str, np.ndarray]
-    extra: Dict[str, List[str]] = field(default_factory=dict)
+    columns: list[str]
+    numeric: dict[str, np.ndarray]
+    extra: dict[str, list[str]] = field(default_factory=dict)
 
     def __len__(self) -> int:
         return int(self.numeric["frequency"].size)
 
     @classmethod
-    def from_rows(cls, rows: Sequence[Dict[str, Any]], extra_columns: Sequence[str] = (),
-                  columns: Sequence[str] = ()) -> "Picks":
+    def from_rows(cls, rows: Sequence[dict[str, Any]], extra_columns: Sequence[str] = (),
+                  columns: Sequence[str] = ()) -> Picks:
         """Picks from the page's rows (dicts); wavelength is recomputed. The
         columns keep the order of ``columns`` (the file the picks came from),
         then the missing ones, then ``edited``."""
@@ -228,10 +229,10 @@ class Picks:
         order += [c for c in list(NUMERIC[:6]) + list(extra) if c not in order]
         return cls(order + ["edited"], numeric, extra)
 
-    def rows(self) -> List[Dict[str, Any]]:
+    def rows(self) -> list[dict[str, Any]]:
         out = []
         for k in range(len(self)):
-            row: Dict[str, Any] = {name: _finite_or_none(self.numeric[name][k])
+            row: dict[str, Any] = {name: _finite_or_none(self.numeric[name][k])
                                    for name in NUMERIC}
             row["extra"] = {c: v[k] for c, v in self.extra.items()}
             out.append(row)
@@ -270,7 +271,7 @@ def read_picks(path: Path) -> Picks:
                          f"{' and '.join(REQUIRED)})")
     header = [h.strip() for h in rows[0]]
     body = [r for r in rows[1:] if r]
-    numeric: Dict[str, np.ndarray] = {}
+    numeric: dict[str, np.ndarray] = {}
     for name in NUMERIC:
         if name in header:
             k = header.index(name)
@@ -316,7 +317,7 @@ def write_picks(path: Path, picks: Picks) -> None:
     write_text(path, out.getvalue(), overwrite=True)
 
 
-def picks_curves(picks: Picks) -> Dict[int, DispersionCurve]:
+def picks_curves(picks: Picks) -> dict[int, DispersionCurve]:
     """The picks as one DispersionCurve per mode, by increasing frequency,
     with their valid column (and edited, as an extra column, where present)."""
     n = picks.numeric
@@ -358,7 +359,7 @@ def requality(picks: Picks, image: Image) -> None:
 # statistics across images
 
 
-def statistics(tables: Iterable[Picks]) -> Dict[str, Any]:
+def statistics(tables: Iterable[Picks]) -> dict[str, Any]:
     """:func:`molvak.statistics` of the valid mode-0 picks of all images, per
     frequency, for the page: frequency, mean, std (None below two picks),
     count, and the number of curves that contributed."""
@@ -393,7 +394,7 @@ def file_version(path: Path) -> Optional[str]:
     return f"{st.st_mtime_ns}-{st.st_size}-{st.st_ino}"
 
 
-def picks_paths(image_path: Path) -> Tuple[Path, Path]:
+def picks_paths(image_path: Path) -> tuple[Path, Path]:
     """(original picks, reviewed picks) of an image file."""
     stem = image_path.name[: -len(IMAGE_SUFFIX)]
     return image_path.with_name(stem + PICKS_SUFFIX), image_path.with_name(stem + REVIEWED_SUFFIX)
