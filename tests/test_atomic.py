@@ -57,6 +57,26 @@ def test_existing_files_are_replaced_only_when_asked(tmp_path):
     assert stat.S_IMODE(fresh.stat().st_mode) == 0o666 & ~mask
 
 
+def test_writers_that_need_a_name_get_one_that_commits_atomically(tmp_path):
+    # an HDF5 library opens its file by name: the name is free, in the folder
+    target = tmp_path / "record.h5"
+    with _atomic.atomic_path(target) as name:
+        assert os.path.dirname(name) == str(tmp_path) and not os.path.exists(name)
+        with open(name, "wb") as handle:
+            handle.write(b"HDF")
+        assert not target.exists()
+    assert target.read_bytes() == b"HDF" and leftovers(tmp_path) == []
+    with pytest.raises(FileExistsError):
+        with _atomic.atomic_path(target):
+            raise AssertionError("not reached: the name is taken")
+    with pytest.raises(Boom):
+        with _atomic.atomic_path(tmp_path / "other.h5") as name:
+            with open(name, "wb") as handle:
+                handle.write(b"half")
+            raise Boom()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["record.h5"]
+
+
 def test_package_writers_refuse_to_replace_a_file(tmp_path, rng):
     curve = DispersionCurve.from_arrays([5.0, 10.0], [300.0, 250.0])
     image = DispersionImage(np.arange(1.0, 4.0), np.arange(100.0, 105.0),

@@ -153,6 +153,11 @@ def test_failures_are_returned_or_raised_and_named(survey):
         assert_same(out[:3] + out[4:], expected)
     with pytest.raises(ValueError, match="errors must be one of 'raise', 'return'"):
         molvak.process(survey, "phase_shift", errors="ignore", **GRID)
+    # raised in its own type whichever task finishes first (a failure done
+    # before the waiting starts came back as a bare GatherError)
+    for _ in range(40):
+        with pytest.raises(ValueError, match=r"gathers\[0\] \(dead.npz\)"):
+            molvak.process([bad] + survey[:2], "phase_shift", workers=2, **GRID)
 
 
 def test_warnings_on_workers_name_their_gather(survey):

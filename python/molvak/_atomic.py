@@ -27,7 +27,7 @@ import threading
 from collections.abc import Iterator
 from typing import IO, Any, Callable, Optional, Union
 
-__all__ = ["TEMP_SUFFIX", "atomic_open", "npz_name", "write_bytes", "write_text",
+__all__ = ["TEMP_SUFFIX", "atomic_open", "atomic_path", "npz_name", "write_bytes", "write_text",
            "write_with"]
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -87,6 +87,35 @@ def atomic_open(path: PathLike, mode: str = "wb", *, overwrite: bool = False,
             os.fsync(handle.fileno())
         # mkstemp makes the file private to its owner; results are ordinary
         # files, readable as the user's umask allows
+        os.chmod(temp, 0o666 & ~_UMASK)
+        with _interrupts_deferred():
+            _commit(temp, target, overwrite)
+            temp = ""
+        _sync_folder(folder)
+    finally:
+        if temp:
+            with contextlib.suppress(OSError):
+                os.unlink(temp)
+
+
+@contextlib.contextmanager
+def atomic_path(path: PathLike, *, overwrite: bool = False) -> Iterator[str]:
+    """A temporary name in the target's folder, for writers that open files
+    by name themselves (HDF5 libraries): what is written there gets `path`
+    when the block ends, as :func:`atomic_open` does; nothing is left when
+    the block fails. The name is free (no file exists under it) on entry."""
+    target = os.fspath(path)
+    if not overwrite and os.path.lexists(target):
+        raise _exists(target)
+    folder = os.path.dirname(os.path.abspath(target))
+    fd, temp = tempfile.mkstemp(prefix="." + os.path.basename(target)[:96] + ".",
+                                suffix=TEMP_SUFFIX, dir=folder)
+    os.close(fd)
+    os.unlink(temp)     # the writer creates it; the random name stays unique
+    try:
+        yield temp
+        with open(temp, "rb+") as handle:
+            os.fsync(handle.fileno())
         os.chmod(temp, 0o666 & ~_UMASK)
         with _interrupts_deferred():
             _commit(temp, target, overwrite)

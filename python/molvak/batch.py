@@ -323,6 +323,8 @@ def _windowed(chunks: Iterator[tuple[int, list[Gather]]], submit: Callable[..., 
                     if future.done() and not future.cancelled() and future.exception():
                         _raise_task(future)
             pending.popleft()
+            if head.exception() is not None:
+                _raise_task(head)
             outcomes = head.result()
             _release(head)
             del head
