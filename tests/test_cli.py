@@ -6,13 +6,11 @@ import subprocess
 import sys
 import warnings
 
+import molvak
 import numpy as np
 import pytest
-
-import molvak
 from molvak import DispersionCurve, synthetic
 from molvak.cli import main
-
 
 
 def _matplotlib_image():
@@ -107,8 +105,8 @@ def test_image_writes_what_the_api_computes(tmp_path, shots, method):
     out = tmp_path / "out"
     assert main(["image", str(tmp_path / "shot.npz"), "--method", method, "--out", str(out)]
                 + GRID) == 0
-    check_png(out / f"shot_{method}.png")
-    written = DispersionCurve.from_csv(out / f"shot_{method}.csv")
+    check_png(out / f"shot.npz.{method}.png")
+    written = DispersionCurve.from_csv(out / f"shot.npz.{method}.csv")
     expected = molvak.ESTIMATORS[method](g.data, g.offsets, g.dt, velocities=(100, 500, 5),
                                          fmin=5, fmax=40).pick()
     np.testing.assert_array_equal(written.frequency, expected.frequency)
@@ -126,12 +124,13 @@ def test_image_reads_npy_and_text_and_stacks(tmp_path, shots, capsys):
     assert main(["image", str(tmp_path / "a.npy"), str(tmp_path / "b.txt"), "--transpose",
                  "--dt", "0.002", "--offsets", "4:2", "--stack", "--out", str(out),
                  "--no-plot"] + GRID) == 0
-    assert sorted(p.name for p in out.iterdir()) == ["stack_phase_shift.csv"]
-    assert f"wrote {out / 'stack_phase_shift.csv'}" in capsys.readouterr().out
+    assert sorted(p.name for p in out.iterdir()) == ["stack.phase_shift.csv",
+                                                     "stack.phase_shift.npz"]
+    assert f"wrote {out / 'stack.phase_shift.csv'}" in capsys.readouterr().out
     images = [molvak.phase_shift(g.data, g.offsets, g.dt, velocities=(100, 500, 5), fmin=5,
                                  fmax=40) for g in shots]
     expected = molvak.stack(images).pick()
-    written = DispersionCurve.from_csv(out / "stack_phase_shift.csv")
+    written = DispersionCurve.from_csv(out / "stack.phase_shift.csv")
     np.testing.assert_array_equal(written.frequency, expected.frequency)
     # the text file holds the samples to 18 digits, so the second image differs
     # from the API's by rounding only
@@ -146,7 +145,7 @@ def test_image_stack_draws_one_picture(tmp_path, shots, capsys):
         np.savez(paths[-1], data=g.data, offsets=g.offsets, dt=g.dt)
     assert main(["image", *paths, "--stack", "--method", "fdbf", "--out", str(tmp_path)]
                 + GRID[:-1]) == 0
-    check_png(tmp_path / "stack_fdbf.png")
+    check_png(tmp_path / "stack.fdbf.png")
     assert "imaging: 3/3 stack" in capsys.readouterr().err
 
 
@@ -160,7 +159,7 @@ def test_image_dead_trace_warning(tmp_path, shots, capsys):
     err = capsys.readouterr().err
     assert "molvak: warning: dead.npz: dead traces (all samples zero) left out: 5 (offset 14)" \
         in err
-    curve = DispersionCurve.from_csv(tmp_path / "dead_phase_shift.csv")
+    curve = DispersionCurve.from_csv(tmp_path / "dead.npz.phase_shift.csv")
     assert len(curve) > 0 and np.isfinite(curve.velocity).all()
 
 

@@ -8,10 +8,9 @@ points kept after trimming), and the validity flags must keep what the
 person who trimmed them kept."""
 import json
 
+import molvak
 import numpy as np
 import pytest
-
-import molvak
 from molvak import DispersionCurve
 from molvak.cli import main
 
@@ -124,12 +123,13 @@ def test_command_line_images_a_folder_by_source(tmp_path, field_data, capsys):
     stdout = capsys.readouterr().out
     assert "source at -5 m: 5 shot(s) stacked (6.dat, 7.dat, 8.dat, 9.dat, 10.dat)" in stdout
     assert sorted(p.name for p in out.iterdir()) == [
-        "source_-5_fdbf.csv", "source_-5_fdbf.png", "source_51_fdbf.csv", "source_51_fdbf.png"]
+        "source_-5.fdbf.csv", "source_-5.fdbf.npz", "source_-5.fdbf.png",
+        "source_51.fdbf.csv", "source_51.fdbf.npz", "source_51.fdbf.png"]
     for path in out.glob("*.png"):
         assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and path.stat().st_size > 20000
     ref = reference(field_data)
     for position in (-5.0, 51.0):
-        written = DispersionCurve.from_csv(out / f"source_{position:g}_fdbf.csv")
+        written = DispersionCurve.from_csv(out / f"source_{position:g}.fdbf.csv")
         members = [molvak.read(shots / f"{k}.dat")
                    for k in (range(6, 11) if position < 0 else range(26, 31))]
         g = molvak.stack_gathers(members).trim(0.0, 0.5)

@@ -238,7 +238,7 @@ def site_curve(images: Dict[float, molvak.DispersionImage], out: Path) -> None:
     for suffix, writer in ((".txt", site.to_dinver), (".csv", site.to_csv),
                            (".json", site.to_json)):
         path = out / f"wghs_site_curve{suffix}"
-        writer(path)
+        writer(path, overwrite=True)
         written.append(path)
     fig, axes = new_figure((11.0, 4.6))
     fig.clear()

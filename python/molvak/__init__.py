@@ -17,6 +17,11 @@ through `molvak.process` on a thread pool or a Dask cluster::
 
     shots = [molvak.read(p).trim(0.0, 0.5) for p in paths]
     images = molvak.process(shots, "fdbf", velocities=(100, 500, 1), fmin=3, fmax=100)
+    for image in molvak.iter_process(shots, "fdbf", ...):   # one at a time, as done
+        image.save(...)
+
+The estimators are listed once, in `molvak.estimators`, which every part of
+the package (and the command line) reads.
 
 The numerical work runs in the native module `_molvak`; this package needs
 NumPy alone (matplotlib only for plotting, ObsPy only for SEG-2 and SEG-Y,
@@ -24,26 +29,58 @@ Dask only for clusters).
 """
 from __future__ import annotations
 
+from collections.abc import Iterator, Mapping
+from typing import Callable
+
+from . import estimators
 from ._review import review
-from .batch import process
+from .batch import GatherError, iter_process, process
+from .curves import UncertainCurve, combine, statistics, theoretical_modes
 from .gather import Gather, group_by_source, stack_gathers
 from .image import DispersionCurve, DispersionImage, array_limits, stack
-from .curves import UncertainCurve, combine, statistics, theoretical_modes
 from .interferometry import CorrelationStack, correlate, virtual_gather
 from .io import read, read_shots
 from .timelapse import TimeLapse, timelapse
+from .transforms import (
+    DeadTraceWarning,
+    Spectrum,
+    TauP,
+    fdbf,
+    phase_shift,
+    rfft,
+    slant_stack,
+    tau_p,
+)
 from .windows import RecordWarning, open_record, shot_gathers, windows
-from .transforms import (DeadTraceWarning, Spectrum, TauP, fdbf, phase_shift, rfft,
-                         slant_stack, tau_p)
 
 __version__ = "0.1.0"
 
-ESTIMATORS = {"slant_stack": slant_stack, "phase_shift": phase_shift, "fdbf": fdbf}
+
+class _Functions(Mapping[str, Callable[..., DispersionImage]]):
+    """The estimator functions by name, read from :mod:`molvak.estimators`
+    (so an estimator registered later appears here too)."""
+
+    def __getitem__(self, name: str) -> Callable[..., DispersionImage]:
+        if name not in estimators.names():
+            raise KeyError(name)
+        return estimators.get(name).function
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(estimators.names())
+
+    def __len__(self) -> int:
+        return len(estimators.names())
+
+    def __repr__(self) -> str:
+        return f"ESTIMATORS({', '.join(estimators.names())})"
+
+
+ESTIMATORS: Mapping[str, Callable[..., DispersionImage]] = _Functions()
 
 __all__ = ["DeadTraceWarning", "DispersionCurve", "DispersionImage", "ESTIMATORS", "Gather",
-           "Spectrum", "TauP", "UncertainCurve", "array_limits", "combine", "fdbf",
-           "group_by_source", "phase_shift", "process", "read", "read_shots", "review", "rfft",
-           "slant_stack", "stack", "stack_gathers", "statistics", "tau_p",
-           "theoretical_modes", "__version__"]
+           "GatherError", "Spectrum", "TauP", "UncertainCurve", "array_limits", "combine",
+           "estimators", "fdbf", "group_by_source", "iter_process", "phase_shift", "process",
+           "read", "read_shots", "review", "rfft", "slant_stack", "stack", "stack_gathers",
+           "statistics", "tau_p", "theoretical_modes", "__version__"]
 __all__ += ["CorrelationStack", "RecordWarning", "TimeLapse", "correlate", "open_record",
             "shot_gathers", "timelapse", "virtual_gather", "windows"]

@@ -5,15 +5,19 @@ passes a wrong array learns which one and why without reading the source.
 """
 from __future__ import annotations
 
+import contextlib
 import math
 import numbers
-from typing import Optional, Sequence, Tuple, Union
+import threading
+import warnings
+from collections.abc import Iterator, Sequence
+from typing import NamedTuple, Optional, Union
 
 import numpy as np
 from numpy.typing import ArrayLike
 
 # an array of values, or a (start, stop, step) tuple
-Grid = Union[ArrayLike, Tuple[float, float, float]]
+Grid = Union[ArrayLike, tuple[float, float, float]]
 
 
 def _show(value: object) -> str:
@@ -144,8 +148,25 @@ def fft_length(df: Optional[float], dt: float, nt: int) -> int:
     return max(n, nt)
 
 
-def band(fmin: object, fmax: object, dt: float, n: int) -> Tuple[Optional[float], Optional[float]]:
-    """Checked frequency limits; None stands for an open limit."""
+class Band(NamedTuple):
+    """A checked frequency band and the FFT bins it selects."""
+
+    fmin: Optional[float]          # None: open limit
+    fmax: Optional[float]
+    frequency: np.ndarray          # the frequencies of the selected bins (Hz)
+    first: int                     # the bin of frequency[0]
+
+
+def band(fmin: object, fmax: object, dt: float, n: int, *, stacklevel: int = 2) -> Band:
+    """Checked frequency limits and the bins they select in an FFT of n
+    samples at interval dt.
+
+    The bins come from the native module itself (a call on a two-sample
+    gather, which costs one FFT of n points and nothing else), so that the
+    package and the estimators can never disagree on where a band starts and
+    stops. An fmax above the Nyquist frequency is clipped there with a
+    warning; a band without a frequency above 0 Hz is refused.
+    """
     lo = optional_float("fmin", fmin)
     hi = optional_float("fmax", fmax)
     nyquist = 0.5 / dt
@@ -156,14 +177,54 @@ def band(fmin: object, fmax: object, dt: float, n: int) -> Tuple[Optional[float]
         raise ValueError(
             f"fmin = {lo!r} lies above the highest frequency of the record "
             f"({top!r}; Nyquist frequency {nyquist!r})")
-    if hi is not None:
+    if hi is not None and hi > nyquist:
+        warn(f"fmax = {hi:g} Hz lies above the Nyquist frequency, {nyquist:g} Hz for "
+             f"dt = {dt:g} s: the band stops there (is dt right?)", UserWarning,
+             stacklevel=stacklevel + 1)
+    import _molvak
+    frequency = np.zeros(0)
+    if hi is None or hi > 0.0:
+        frequency, _ = _molvak._disp_slantstack(
+            np.zeros((2, 2)), np.array([0.0, 1.0]), np.array([0.0, dt]), np.array([1.0]), dt,
+            f_range=(lo, hi), n=n)
+    if not (frequency > 0.0).any():
         step = 1.0 / (n * dt)
-        first = 0.0 if lo is None else math.ceil(lo / step - 1e-9) * step
-        if hi < first:
-            raise ValueError(
-                f"the band fmin = {lo!r} to fmax = {hi!r} holds no frequency of the transform "
-                f"(step {step!r}); widen it or refine df")
-    return lo, hi
+        limits = f"fmin = {lo!r} Hz to fmax = {hi!r} Hz" if lo is not None else \
+            f"up to fmax = {hi!r} Hz"
+        above = " above 0 Hz" if frequency.size else ""
+        raise ValueError(
+            f"the band {limits} holds no frequency of the transform{above} (frequency "
+            f"step {step:g} Hz); widen it or refine df")
+    first = int(round(float(frequency[0]) * n * dt))
+    return Band(lo, hi, frequency, first)
+
+
+def warn(message: str, category: type[Warning], stacklevel: int = 2) -> None:
+    """warnings.warn, or a note in the list of the thread's
+    :func:`collected_warnings` block when one is open (batch imaging names
+    the gather of each warning that way, on threads and on Dask workers)."""
+    sink = getattr(_collector, "sink", None)
+    if sink is not None:
+        sink.append((category, message))
+        return
+    warnings.warn(message, category, stacklevel=stacklevel + 1)
+
+
+_collector = threading.local()
+
+
+@contextlib.contextmanager
+def collected_warnings() -> Iterator[list[tuple[type[Warning], str]]]:
+    """The package's warnings issued by this thread within the block, as
+    (category, message) pairs instead of warnings (thread-safe, unlike
+    warnings.catch_warnings)."""
+    previous = getattr(_collector, "sink", None)
+    sink: list[tuple[type[Warning], str]] = []
+    _collector.sink = sink
+    try:
+        yield sink
+    finally:
+        _collector.sink = previous
 
 
 def workers(value: object) -> int:

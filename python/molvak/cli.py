@@ -4,34 +4,48 @@
     molvak image GATHER [GATHER ...] [--method phase_shift] [--stack] [--out DIR]
     molvak image SHOTS/ --by-source --trim 0 0.5 --method fdbf [--out DIR]
 
-Errors in the arguments or the input files end the command with status 2 and
-a one-line message; warnings (dead traces left out) are printed and the work
-goes on.
+`molvak image` is a pipeline of small stages, each taking plain values and
+handing plain values on:
+
+    inputs    the files named, folders expanded (molvak's own outputs skipped)
+    geometry  what the files lack (--dt, --offsets), checked for all at once;
+              the output names, checked against inputs and existing files
+    gathers   read one file at a time (--by-source: all read, grouped, stacked)
+    image     by the estimator from the registry, on threads or Dask workers
+    outputs   <stem>.csv, .png and .npz, each written atomically when ready
+
+Mistakes in the arguments, the output folder or the files are reported
+before any imaging, in one line, with status 2. A gather that fails while
+imaging is reported and the others go on (status 2 at the end); Ctrl-C stops
+with status 130 and a line saying what was written. Warnings (dead traces
+left out) are printed and the work goes on.
 """
 from __future__ import annotations
 
 import argparse
+import collections
 import csv
+import functools
+import gc
+import os
 import re
 import sys
 import warnings
+import zipfile
+from collections import deque
+from collections.abc import Iterator, Sequence
+from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Optional
 
 import numpy as np
 
-from . import __version__, _review, io, synthetic
+from . import __version__, _outputs, _review, estimators, io, synthetic
+from ._atomic import atomic_open, write_with
 from ._progress import Progress
-from .batch import image_gather, process
+from .batch import GatherError, stream
 from .gather import Gather, group_by_source, stack_gathers
 from .image import DispersionCurve, DispersionImage, array_limits, stack
-from .transforms import fdbf, phase_shift, slant_stack
-
-METHODS: Dict[str, Callable[..., DispersionImage]] = {
-    "slant_stack": slant_stack,
-    "phase_shift": phase_shift,
-    "fdbf": fdbf,
-}
 
 TEXT_SUFFIXES = {".txt", ".csv", ".dat", ".asc"}
 
@@ -54,22 +68,28 @@ def _run(label: str, fn: Callable[[], Any], err: Any) -> Any:
     return result
 
 
-def _savefig(fig: Any, path: Path) -> None:
-    path.parent.mkdir(parents=True, exist_ok=True)
-    fig.savefig(path)
+def _savefig(fig: Any, path: Path, *, overwrite: bool) -> None:
+    write_with(path, lambda handle: fig.savefig(handle, format="png"), overwrite=overwrite)
+    # A figure and its artists hold each other, so only the cycle collector
+    # frees them, and it rarely visits objects as old as a finished figure:
+    # 40 pictures of large images stayed in memory, 10 MB each. A collection
+    # per picture costs about a tenth of the drawing.
+    fig.clear()
+    gc.collect()
 
 
 def _plot_image(image: DispersionImage, path: Path, *, curve: Optional[DispersionCurve],
-                truth: Any = None, wavelengths: Optional[Tuple[float, float]] = None,
-                normalize: str = "frequency", title: Optional[str] = None) -> None:
+                truth: Any = None, wavelengths: Optional[tuple[float, float]] = None,
+                normalize: str = "frequency", title: Optional[str] = None,
+                overwrite: bool = False) -> None:
     from .plot import new_figure
     fig, ax = new_figure()
     image.plot(ax, normalize=normalize, picks=curve if curve is not None else False,
                truth=truth, wavelengths=wavelengths, title=title)
-    _savefig(fig, path)
+    _savefig(fig, path, overwrite=overwrite)
 
 
-def _plot_gather(g: synthetic.SyntheticGather, path: Path) -> None:
+def _plot_gather(g: synthetic.SyntheticGather, path: Path, *, overwrite: bool) -> None:
     from .plot import new_figure
     fig, ax = new_figure((7.5, 4.5))
     clip = np.percentile(np.abs(g.data), 99.5)
@@ -84,26 +104,39 @@ def _plot_gather(g: synthetic.SyntheticGather, path: Path) -> None:
     ax.set_xlabel("Offset (m)")
     ax.set_ylabel("Time (s)")
     ax.set_title("Synthetic shot gather")
-    _savefig(fig, path)
+    _savefig(fig, path, overwrite=overwrite)
+
+
+def _velocities(vmin: float, vmax: float, dv: float, nv: Optional[int]) -> Any:
+    """The velocity grid: nv values from vmin to vmax, or a dv step."""
+    if nv is None:
+        return (vmin, vmax, dv)
+    if nv < 2 or not vmax > vmin:
+        raise UsageError(f"--nv needs at least 2 velocities and --vmax above --vmin; got "
+                         f"--nv {nv}, --vmin {vmin:g}, --vmax {vmax:g}")
+    return np.linspace(vmin, vmax, nv)
 
 
 # --------------------------------------------------------------------------
 # molvak demo
 
 
-def _velocities(args: argparse.Namespace) -> Any:
-    """The velocity grid: --nv values from --vmin to --vmax, or a --dv step."""
-    if args.nv is None:
-        return (args.vmin, args.vmax, args.dv)
-    if args.nv < 2 or not args.vmax > args.vmin:
-        raise UsageError(f"--nv needs at least 2 velocities and --vmax above --vmin; got "
-                         f"--nv {args.nv}, --vmin {args.vmin:g}, --vmax {args.vmax:g}")
-    return np.linspace(args.vmin, args.vmax, args.nv)
-
-
 def cmd_demo(args: argparse.Namespace) -> int:
     out = Path(args.out)
     err = sys.stderr
+    shown = [e for e in estimators.entries() if e.demo]
+    names = [f"{e.name}.png" for e in shown] + ["gather.png"] if not args.no_plot else []
+    targets = [out / n for n in names] + [out / "picks.csv"]
+    problem = _outputs.check_folder(out)
+    if problem is None and not args.overwrite:
+        # the demo replaces its own earlier outputs, nothing else
+        foreign = [t for t in targets if t.exists() and _outputs.output_kind(t) is None]
+        if foreign:
+            problem = (f"{foreign[0]} exists and is not an output of molvak; give --overwrite "
+                       f"to replace it, or another --out")
+    if problem is not None:
+        raise UsageError(problem)
+
     g = synthetic.default_gather(seed=args.seed, noise=args.noise)
     lmin, lmax = g.limits()
     band = g.resolved_band()
@@ -116,36 +149,37 @@ def cmd_demo(args: argparse.Namespace) -> int:
           f"the aperture) where the source is within 20 dB of its peak: "
           f"{band[0]:.1f}-{band[1]:.1f} Hz", flush=True)
 
-    grid = dict(velocities=_velocities(args), fmin=args.fmin, fmax=args.fmax,
-                df=args.df, workers=args.workers)
-    progress = Progress(len(METHODS) + (0 if args.no_plot else len(METHODS) + 1), "demo",
+    grid = dict(velocities=_velocities(args.vmin, args.vmax, args.dv, args.nv), fmin=args.fmin,
+                fmax=args.fmax, df=args.df, workers=args.workers)
+    progress = Progress(len(shown) + (0 if args.no_plot else len(shown) + 1), "demo",
                         stream=err, enabled=not args.quiet)
-    rows: List[List[Any]] = []
+    rows: list[list[Any]] = []
     summary = []
-    for name, estimator in METHODS.items():
-        image = _run(name, lambda: estimator(g.data, g.offsets, g.dt, **grid), err)
-        progress.step(f"imaged: {name}")
+    for entry in shown:
+        image = _run(entry.name, functools.partial(entry.function, g.data, g.offsets, g.dt,
+                                                   **grid), err)
+        progress.step(f"imaged: {entry.name}")
         curve = image.pick()
         truth = g.true_velocity(curve.frequency)
         error = 100.0 * (curve.velocity / truth - 1.0)
         inside = g.resolved(curve.frequency)
         for k in range(len(curve)):
-            rows.append([name, curve.frequency[k], curve.velocity[k], curve.wavelength[k],
+            rows.append([entry.name, curve.frequency[k], curve.velocity[k], curve.wavelength[k],
                          curve.quality[k], truth[k], error[k], int(inside[k])])
         e = np.abs(error[inside])
-        summary.append((name, int(inside.sum()), float(np.median(e)) if e.size else np.nan,
+        summary.append((entry.name, int(inside.sum()), float(np.median(e)) if e.size else np.nan,
                         float(e.max()) if e.size else np.nan, int((e <= 1.0).sum())))
         if not args.no_plot:
-            _plot_image(image, out / f"{name}.png", curve=curve.select(fmin=band[0], fmax=band[1]),
-                        truth=g.velocity, wavelengths=(lmin, lmax))
-            progress.step(f"drawn: {out / (name + '.png')}")
+            path = out / f"{entry.name}.png"
+            _plot_image(image, path, curve=curve.select(fmin=band[0], fmax=band[1]),
+                        truth=g.velocity, wavelengths=(lmin, lmax), overwrite=True)
+            progress.step(f"drawn: {path}")
     if not args.no_plot:
-        _plot_gather(g, out / "gather.png")
+        _plot_gather(g, out / "gather.png", overwrite=True)
         progress.step(f"drawn: {out / 'gather.png'}")
 
-    out.mkdir(parents=True, exist_ok=True)
     table = out / "picks.csv"
-    with open(table, "w", newline="") as handle:
+    with atomic_open(table, "w", newline="", overwrite=True) as handle:
         writer = csv.writer(handle)
         writer.writerow(["method", "frequency", "velocity", "wavelength", "quality",
                          "true_velocity", "error_percent", "resolved"])
@@ -159,10 +193,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
     for name, count, median, worst, good in summary:
         print(f"  {name:<12} {count:>5} {median:>13.3f} % {worst:>10.3f} % "
               f"{good:>5}/{count:<5}")
-    written = [str(table)]
-    if not args.no_plot:
-        written = [str(out / f"{n}.png") for n in METHODS] + [str(out / "gather.png")] + written
-    print("wrote " + ", ".join(written))
+    print("wrote " + ", ".join(str(t) for t in targets))
     worst_all = max(s[3] for s in summary)
     if args.check and not (worst_all <= 1.0):
         print(f"molvak: error: a pick is {worst_all:.3f} % off the true curve (limit 1 %)",
@@ -172,15 +203,179 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
 
 # --------------------------------------------------------------------------
-# molvak image
+# molvak image: what the stages pass on
 
 
-def _parse_offsets(text: str) -> Callable[[int], np.ndarray]:
+@dataclass(frozen=True)
+class Reading:
+    """How to read the input files."""
+
+    dt: Optional[float]
+    offsets: Optional[str]          # the --offsets text, checked by parse_offsets
+    transpose: bool
+    format: Optional[str]
+    trim: Optional[tuple[float, float]]
+
+
+@dataclass(frozen=True)
+class Imaging:
+    """How to image: the registry entry and its keyword arguments."""
+
+    method: estimators.Estimator
+    options: dict[str, Any]         # for the estimator, without workers
+    workers: int
+    scheduler: Optional[str]
+
+
+@dataclass(frozen=True)
+class Writing:
+    """What to write, where."""
+
+    folder: Path
+    method: str
+    overwrite: bool
+    plot: bool
+    npz: bool
+    normalize: str
+    pick: tuple[Optional[float], Optional[float]]
+
+    @property
+    def kinds(self) -> tuple[str, ...]:
+        return ("csv",) + (("npz",) if self.npz else ()) + (("png",) if self.plot else ())
+
+    def files(self, base: str) -> list[Path]:
+        return [self.folder / f"{base}.{self.method}.{kind}" for kind in self.kinds]
+
+
+@dataclass
+class Item:
+    """One gather to image and the base name of its outputs."""
+
+    base: str
+    label: str                      # for messages: the file, or the source position
+    gather: Gather
+    title: Optional[str] = None
+
+
+@dataclass
+class Report:
+    """What the run has done, for the last line (also after Ctrl-C)."""
+
+    total: int
+    files_per_result: int
+    written: list[Path] = field(default_factory=list)
+    failures: list[str] = field(default_factory=list)
+
+    pending: Optional[tuple[Path, Optional[tuple[int, int]]]] = None
+
+    def writing(self, path: Path) -> None:
+        """Note a file about to be written (and the time of any file of that
+        name), so that an interrupt between its naming and :meth:`wrote`
+        still counts it: a named file is complete."""
+        try:
+            info = os.stat(path)
+            before: Optional[tuple[int, int]] = (info.st_ino, info.st_mtime_ns)
+        except OSError:
+            before = None
+        self.pending = (path, before)
+
+    def wrote(self, path: Path) -> None:
+        self.pending = None
+        self.written.append(path)
+        print(f"wrote {path}", flush=True)
+
+    def settle(self) -> None:
+        """After an interrupt: count the file being written if it got its name."""
+        if self.pending is None:
+            return
+        path, before = self.pending
+        try:
+            info = os.stat(path)
+            now: Optional[tuple[int, int]] = (info.st_ino, info.st_mtime_ns)
+        except OSError:
+            now = None
+        if now is not None and now != before:
+            self.wrote(path)
+        self.pending = None
+
+    def fail(self, label: str, message: str) -> None:
+        text = message if message.startswith(label) else f"{label}: {message}"
+        self.failures.append(text)
+        print(f"molvak: error: {text}", file=sys.stderr, flush=True)
+
+    @property
+    def results(self) -> int:
+        """Gathers whose every file is written."""
+        stems = collections.Counter(p.with_suffix("") for p in self.written)
+        return sum(1 for count in stems.values() if count == self.files_per_result)
+
+    def summary(self) -> str:
+        return (f"wrote {len(self.written)} file(s), the results of {self.results} of "
+                f"{self.total} gather(s)")
+
+
+# --------------------------------------------------------------------------
+# stage 1: inputs
+
+
+def _natural_key(path: Path) -> tuple[Any, ...]:
+    """Sort key that puts 2.dat before 10.dat."""
+    return tuple(int(part) if part.isdigit() else part
+                 for part in re.split(r"(\d+)", path.name))
+
+
+def expand_paths(names: Sequence[str], notes: Optional[list[str]] = None) -> list[Path]:
+    """The files named, with every folder replaced by the files in it
+    (hidden files and molvak's own outputs left out), in natural order; a
+    file named twice counts once."""
+    paths: list[Path] = []
+    for name in names:
+        path = Path(name)
+        if path.is_dir():
+            inside = sorted((p for p in path.iterdir() if p.is_file()
+                             and not p.name.startswith(".")), key=_natural_key)
+            outputs = [p for p in inside if _outputs.output_kind(p) is not None]
+            inside = [p for p in inside if p not in outputs]
+            if outputs and notes is not None:
+                notes.append(f"{path}: {len(outputs)} output file(s) of molvak left out "
+                             f"({outputs[0].name}{', ...' if len(outputs) > 1 else ''})")
+            if not inside:
+                raise UsageError(f"{path}: the folder holds no gathers"
+                                 + (" (only outputs of molvak)" if outputs else ""))
+            paths += inside
+        else:
+            if not path.exists():
+                raise UsageError(f"{path}: no such file")
+            kind = _outputs.output_kind(path)
+            if kind is not None:
+                raise UsageError(f"{path} is {kind} written by molvak, not a gather")
+            paths.append(path)
+    unique: list[Path] = []
+    seen: dict[Path, Path] = {}
+    for p in paths:
+        key = p.resolve()
+        if key in seen:
+            if notes is not None:
+                notes.append(f"{p} is {seen[key]}, given twice: imaged once")
+        else:
+            seen[key] = p
+            unique.append(p)
+    return unique
+
+
+# --------------------------------------------------------------------------
+# stage 2: geometry, and the names of the outputs
+
+
+def parse_offsets(text: str) -> Callable[[int], np.ndarray]:
     """Offsets from a file, a START:STEP rule or a comma-separated list."""
     path = Path(text)
     if path.exists():
-        values = np.load(path) if path.suffix == ".npy" else np.loadtxt(
-            path, delimiter="," if path.suffix == ".csv" else None, ndmin=1)
+        try:
+            values = np.load(path) if path.suffix == ".npy" else np.loadtxt(
+                path, delimiter="," if path.suffix == ".csv" else None, ndmin=1)
+        except (OSError, ValueError) as exc:
+            raise UsageError(f"--offsets {text}: cannot read the file ({exc})") from None
         values = np.asarray(values, dtype=np.float64).ravel()
         return lambda n: values
     if ":" in text:
@@ -197,31 +392,61 @@ def _parse_offsets(text: str) -> Callable[[int], np.ndarray]:
     return lambda n: values
 
 
-def _natural_key(path: Path) -> Tuple[Any, ...]:
-    """Sort key that puts 2.dat before 10.dat."""
-    return tuple(int(part) if part.isdigit() else part
-                 for part in re.split(r"(\d+)", path.name))
+def _format(path: Path, reading: Reading) -> str:
+    if reading.format is not None:
+        return reading.format
+    try:
+        return io.detect_format(path)
+    except OSError as exc:
+        raise UsageError(f"{path}: cannot read the file ({exc.strerror or exc})") from None
 
 
-def expand_paths(names: Sequence[str]) -> List[Path]:
-    """The files named, with every directory replaced by the files in it
-    (hidden files left out), in natural order."""
-    paths: List[Path] = []
-    for name in names:
-        path = Path(name)
-        if path.is_dir():
-            inside = sorted((p for p in path.iterdir() if p.is_file()
-                             and not p.name.startswith(".")), key=_natural_key)
-            if not inside:
-                raise UsageError(f"{path}: the directory holds no files")
-            paths += inside
+MISSING_TEXT = {"dt": "no sample interval", "offsets": "no offsets"}
+MISSING_HINT = {"dt": "--dt (seconds)", "offsets": "--offsets (a file, START:STEP or a list)"}
+
+
+def _missing_text(missing: Sequence[str]) -> str:
+    return (" and ".join(MISSING_TEXT[m] for m in missing) + "; give "
+            + " and ".join(MISSING_HINT[m] for m in missing))
+
+
+def missing_arguments(paths: Sequence[Path], reading: Reading) -> Optional[str]:
+    """Every file that lacks what --dt or --offsets would give, in one line:
+    .npy and text files hold the samples alone; a .npz says by its arrays."""
+    by_need: dict[tuple[str, ...], list[Path]] = {}
+    for path in paths:
+        fmt = _format(path, reading)
+        if fmt in ("NPY", "TEXT"):
+            has_dt = has_offsets = False
+        elif fmt == "NPZ":
+            try:
+                with zipfile.ZipFile(path) as archive:
+                    arrays = {n[:-4] for n in archive.namelist() if n.endswith(".npy")}
+            except (zipfile.BadZipFile, OSError):
+                continue        # the reader says what is wrong with it
+            if "data" not in arrays:
+                continue        # not a gather at all: the same
+            has_dt = "dt" in arrays
+            has_offsets = "offsets" in arrays or {"source", "receivers"} <= arrays
         else:
-            paths.append(path)
-    return paths
+            continue            # SEG-2 and SEG-Y carry both in their headers
+        need = tuple(name for name, has, given in (("dt", has_dt, reading.dt),
+                                                   ("offsets", has_offsets, reading.offsets))
+                     if not has and given is None)
+        if need:
+            by_need.setdefault(need, []).append(path)
+    if not by_need:
+        return None
+    parts = []
+    for need, files in by_need.items():
+        shown = ", ".join(str(p) for p in files[:4]) + (
+            f" and {len(files) - 4} more" if len(files) > 4 else "")
+        parts.append(f"{shown}: {_missing_text(need)}")
+    return "; ".join(parts)
 
 
-def load_gathers(path: Path, *, dt: Optional[float], offsets: Optional[str], transpose: bool,
-                 format: Optional[str] = None) -> List[Gather]:
+def load_gathers(path: Path, reading: Reading,
+                 offsets: Optional[Callable[[int], np.ndarray]] = None) -> list[Gather]:
     """The gathers in one file: one, or one per shot of a SEG-Y file.
 
     SEG-2 and SEG-Y files carry dt, the recording delay and the geometry in
@@ -231,28 +456,139 @@ def load_gathers(path: Path, *, dt: Optional[float], offsets: Optional[str], tra
     trace; --transpose when the rows are time samples, which a text file
     whose header titles its columns "Channel 1", ... says by itself), and
     --dt and --offsets are then required. --dt and --offsets override the
-    file.
+    file. --trim is applied.
     """
     if not path.exists():
         raise UsageError(f"{path}: no such file")
+    if offsets is None and reading.offsets is not None:
+        offsets = parse_offsets(reading.offsets)
     try:
-        record = io._load(path, format, layout="columns" if transpose else None)
-        if dt is None and record.dt is None:
-            raise UsageError(f"{path}: no sample interval; give --dt (seconds)")
+        record = io._load(path, reading.format, layout="columns" if reading.transpose else None)
+        missing = [name for name, lacking in
+                   (("dt", reading.dt is None and record.dt is None),
+                    ("offsets", offsets is None and not io.has_geometry(record))) if lacking]
+        if missing:
+            raise UsageError(f"{path}: {_missing_text(missing)}")
         if offsets is not None:
-            x = _parse_offsets(offsets)(record.data.shape[0])
-            return [io._finish(path, record, dt=dt, offsets=x)]
-        if not io.has_geometry(record):
-            raise UsageError(f"{path}: no offsets; give --offsets (a file, START:STEP or a list)")
-        return io._split_shots(path, record, dt=dt)
+            found = [io._finish(path, record, dt=reading.dt,
+                                offsets=offsets(record.data.shape[0]))]
+        else:
+            found = io._split_shots(path, record, dt=reading.dt)
+        if reading.trim is not None:
+            found = [g.trim(*reading.trim) for g in found]
+        return found
     except UsageError:
         raise
     except (OSError, ValueError, TypeError) as exc:
         raise UsageError(str(exc)) from None
 
 
-def _position_label(position: Sequence[float]) -> str:
-    return "_".join(f"{v:g}" for v in position)
+def by_source_items(paths: Sequence[Path], reading: Reading,
+                    offsets: Optional[Callable[[int], np.ndarray]]) -> list[Item]:
+    """Every file read, the shots grouped by source position and each group
+    stacked in the time domain. All faults of all files are reported
+    together, before any imaging: a stack short of a shot is no stack."""
+    shots: list[Gather] = []
+    faults: list[str] = []
+    for path in paths:
+        try:
+            for g in load_gathers(path, reading, offsets):
+                if g.source is None:
+                    faults.append(f"{path}: no source position in the file; --by-source needs "
+                                  f"it (SEG-2, SEG-Y or a .npz with source and receivers)")
+                else:
+                    shots.append(g)
+        except UsageError as exc:
+            faults.append(str(exc))
+    if faults:
+        more = f" (and {len(faults) - 1} more: {'; '.join(faults[1:3])})" if len(faults) > 1 \
+            else ""
+        raise UsageError(faults[0] + more)
+    items = []
+    for members in group_by_source(shots).values():
+        try:
+            stacked = stack_gathers(members)
+        except ValueError as exc:
+            raise UsageError(str(exc)) from None
+        source = members[0].source
+        assert source is not None       # shots without one were refused above
+        where = " ".join(_outputs.exact(v) for v in source)
+        names = ", ".join(m.name for m in members)
+        print(f"source at {where} m: {len(members)} shot(s) stacked ({names}); "
+              f"{stacked.shape[0]} traces, offsets {stacked.offsets.min():g} to "
+              f"{stacked.offsets.max():g} m, {stacked.shape[1]} samples from "
+              f"{stacked.delay:g} s")
+        base = "source_" + "_".join(_outputs.exact(v) for v in source)
+        items.append(Item(base, f"source at {where} m", stacked,
+                          f"source at {where} m, {len(members)} shot(s) stacked"))
+    return items
+
+
+def file_items(paths: Sequence[Path], bases: Sequence[str], reading: Reading,
+               offsets: Optional[Callable[[int], np.ndarray]], report: Report,
+               ) -> Iterator[Item]:
+    """The gathers of the files, read one file at a time as the imaging
+    stage asks for them; a file that cannot be read is reported and left
+    out."""
+    for path, base in zip(paths, bases):
+        try:
+            found = load_gathers(path, reading, offsets)
+        except UsageError as exc:
+            report.fail(str(path), str(exc))
+            continue
+        report.total += len(found) - 1          # a file of several shots
+        for k, g in enumerate(found):
+            name = base if len(found) == 1 else f"{base}.shot{k}"
+            label = str(path) if len(found) == 1 else f"{path} (shot {k})"
+            yield Item(name, label, g, g.name if len(found) == 1 else f"{g.name}, shot {k}")
+
+
+# --------------------------------------------------------------------------
+# stage 3: image
+
+
+def image_items(items: Iterator[Item], imaging: Imaging, report: Report, total: int,
+                ) -> Iterator[tuple[Item, DispersionImage]]:
+    """The image of every item, in order, as each is done. One gather at a
+    time (--workers 1, or a single gather of `total`) has its velocities
+    split over the threads; several at a time (on threads or Dask workers)
+    take one thread each. A gather that fails is reported and left out."""
+    err = sys.stderr
+    estimator = imaging.method.function
+    if imaging.scheduler is None and (imaging.workers == 1 or total == 1):
+        for item in items:
+            try:
+                g = item.gather
+                image = _run(g.name, functools.partial(
+                    estimator, g.data, g.offsets, g.dt, workers=imaging.workers,
+                    **imaging.options), err)
+            except (ValueError, TypeError) as exc:
+                report.fail(item.label, str(exc))
+                continue
+            yield item, image
+        return
+    queue: deque = deque()
+
+    def gathers() -> Iterator[Gather]:
+        for item in items:
+            queue.append(item)
+            yield item.gather
+
+    client = _connect(imaging.scheduler)
+    try:
+        outcomes = stream(gathers(), imaging.method.name, imaging.options, client=client,
+                          workers=imaging.workers, fail_fast=False)
+        for outcome in outcomes:
+            item = queue.popleft()
+            for _, message in outcome.warnings:
+                print(f"molvak: warning: {item.gather.name}: {message}", file=err)
+            if isinstance(outcome.result, GatherError):
+                report.fail(item.label, str(outcome.result.error))
+                continue
+            yield item, outcome.result
+    finally:
+        if client is not None:
+            client.close()
 
 
 def _connect(address: Optional[str]) -> Any:
@@ -268,128 +604,174 @@ def _connect(address: Optional[str]) -> Any:
         raise UsageError(f"--scheduler {address}: cannot connect ({exc})") from None
 
 
-def cmd_image(args: argparse.Namespace) -> int:
-    out = Path(args.out)
-    err = sys.stderr
-    options: Dict[str, Any] = dict(velocities=_velocities(args), fmin=args.fmin,
-                                   fmax=args.fmax, df=args.df, keep_dead=args.keep_dead)
-    if args.method == "fdbf":
-        options.update(steering=args.steering, weighting=args.weighting)
+# --------------------------------------------------------------------------
+# stage 4: outputs
 
-    # read every file; a SEG-Y file may hold several shots
-    named: List[Tuple[str, Gather]] = []
-    for path in expand_paths(args.gathers):
-        found = load_gathers(path, dt=args.dt, offsets=args.offsets, transpose=args.transpose,
-                             format=args.format)
-        for k, g in enumerate(found):
-            label = path.stem if len(found) == 1 else f"{path.stem}_shot{k}"
-            if args.trim is not None:
-                try:
-                    g = g.trim(*args.trim)
-                except ValueError as exc:
-                    raise UsageError(str(exc)) from None
-            named.append((label, g))
 
-    titles: Dict[str, Optional[str]] = {}
-    if args.by_source:
-        jobs = []
-        for label, g in named:
-            if g.source is None:
-                raise UsageError(f"{g.headers.get('path', label)}: no source position in the "
-                                 f"file; --by-source needs it (SEG-2, SEG-Y or a .npz with "
-                                 f"source and receivers)")
-        for position, members in group_by_source(g for _, g in named).items():
-            try:
-                stacked = stack_gathers(members)
-            except ValueError as exc:
-                raise UsageError(str(exc)) from None
-            label = f"source_{_position_label(position)}"
-            names = ", ".join(m.name for m in members)
-            offsets = stacked.offsets
-            print(f"source at {' '.join(f'{v:g}' for v in position)} m: {len(members)} "
-                  f"shot(s) stacked ({names}); {stacked.shape[0]} traces, offsets "
-                  f"{offsets.min():g} to {offsets.max():g} m, {stacked.shape[1]} samples from "
-                  f"{stacked.delay:g} s")
-            titles[label] = (f"source at {' '.join(f'{v:g}' for v in position)} m, "
-                             f"{len(members)} shot(s) stacked")
-            jobs.append((label, stacked))
-    else:
-        jobs = named
-
-    steps = len(jobs) + (1 if args.stack else 0)
-    progress = Progress(steps, "imaging", stream=err, enabled=not args.quiet)
-    client = _connect(args.scheduler)
+def write_result(base: str, label: str, title: Optional[str], image: DispersionImage,
+                 writing: Writing, report: Report) -> None:
+    """The picks, the image and its picture (titled by `title`), each file
+    written atomically as soon as it is ready, under the names of `base`."""
+    stem = writing.folder / f"{base}.{writing.method}"
     try:
-        if client is None and (args.workers == 1 or len(jobs) == 1):
-            # one gather at a time, its velocities over the threads; each
-            # gather's warnings then carry its name
-            images = []
-            for label, g in jobs:
-                images.append(_image_or_fail(label, g, args.method,
-                                             dict(options, workers=args.workers), err))
-                progress.step(label if args.by_source else g.name)
-        else:
-            images = _run("imaging", lambda: _process_or_fail(jobs, args, options, client), err)
-            for label, g in jobs:
-                progress.step(label if args.by_source else g.name)
-    finally:
-        if client is not None:
-            client.close()
+        curve = image.pick(*writing.pick)
+        assert isinstance(curve, DispersionCurve)       # one mode asked for
+        path = Path(f"{stem}.csv")
+        report.writing(path)
+        curve.to_csv(path, overwrite=writing.overwrite)
+        report.wrote(path)
+        if writing.npz:
+            path = Path(f"{stem}.npz")
+            report.writing(path)
+            image.save(path, overwrite=writing.overwrite)
+            report.wrote(path)
+        if writing.plot:
+            path = Path(f"{stem}.png")
+            limits = array_limits(image.params["offsets"]) if "offsets" in image.params else None
+            name = estimators.label(image.method)
+            if image.method.startswith("stack:"):
+                title = f"{name} of {image.params['shots']} gathers"
+            elif title is not None:
+                title = f"{name}: {title}"
+            report.writing(path)
+            _plot_image(image, path, curve=curve, wavelengths=limits,
+                        normalize=writing.normalize, title=title, overwrite=writing.overwrite)
+            report.wrote(path)
+    except FileExistsError as exc:
+        report.fail(label, f"{exc.filename} appeared while imaging; not replaced "
+                           f"(give --overwrite to replace it)")
+        return
+    except (ValueError, OSError) as exc:
+        report.fail(label, f"cannot write its results: {exc}")
+        return
 
-    written: List[Path] = []
-    if not args.stack:
-        for (label, _), image in zip(jobs, images):
-            written += _write_outputs(image, out / f"{label}_{args.method}", args,
-                                      title=titles.get(label))
+
+# --------------------------------------------------------------------------
+# molvak image: the stages in order
+
+
+def cmd_image(args: argparse.Namespace) -> int:
+    notes: list[str] = []
+    method = estimators.get(args.method)
+    imaging = Imaging(method, _estimator_options(args, method), args.workers, args.scheduler)
+    reading = Reading(args.dt, args.offsets, args.transpose, args.format,
+                      tuple(args.trim) if args.trim is not None else None)
+    writing = Writing(Path(args.out), method.name, args.overwrite, not args.no_plot,
+                      not args.no_npz, args.normalize, (args.pick_vmin, args.pick_vmax))
+    offsets = parse_offsets(args.offsets) if args.offsets is not None else None
+
+    # 1. inputs, and what the files lack, for all of them at once
+    paths = expand_paths(args.gathers, notes)
+    problem = missing_arguments(paths, reading)
+    if problem is not None:
+        raise UsageError(problem)
+    # 2. geometry and the names of the outputs, checked before any work
+    problem = _outputs.check_folder(writing.folder)
+    if problem is not None:
+        raise UsageError(problem)
+    if args.by_source:
+        items: list[Item] = by_source_items(paths, reading, offsets)
+        bases = [item.base for item in items]
+        total = len(items)
     else:
-        try:
-            stacked_image = stack(images, normalize=args.stack_normalize)
-        except ValueError as exc:
-            raise UsageError(str(exc)) from None
-        written += _write_outputs(stacked_image, out / f"stack_{args.method}", args)
-        progress.step("stack")
-    for path in written:
-        print(f"wrote {path}")
+        bases, clash_notes = _outputs.unique_bases(paths)
+        notes += clash_notes
+        total = len(paths)
+    targets = [f for base in (["stack"] if args.stack else bases) for f in writing.files(base)]
+    if not args.by_source and not args.stack:
+        targets += _other_shots(paths, bases, writing, reading)
+    problem = _outputs.clobbered(targets, paths, writing.overwrite)
+    if problem is not None:
+        raise UsageError(problem)
+    for note in notes:
+        print(f"molvak: note: {note}", file=sys.stderr)
+
+    # 3-5. gathers read, imaged and written out one at a time
+    report = Report(1 if args.stack else total, len(writing.kinds))
+    progress = Progress(total + (1 if args.stack else 0), "imaging", stream=sys.stderr,
+                        enabled=not args.quiet)
+    source = iter(items) if args.by_source else file_items(paths, bases, reading, offsets,
+                                                           report)
+    try:
+        if args.stack:
+            if not _image_stack(source, imaging, writing, report, progress,
+                                args.stack_normalize):
+                return 2
+        else:
+            for item, image in image_items(source, imaging, report, total):
+                write_result(item.base, item.label, item.title, image, writing, report)
+                progress.step(item.label)
+                del image
+    except KeyboardInterrupt:
+        report.settle()
+        print(f"molvak: interrupted: {report.summary()}", file=sys.stderr, flush=True)
+        return 130
+    if report.failures:
+        print(f"molvak: error: {len(report.failures)} gather(s) not imaged (above); "
+              f"{report.summary()}", file=sys.stderr)
+        return 2
     return 0
 
 
-def _image_or_fail(label: str, g: Gather, method: str, options: Dict[str, Any],
-                   err: Any) -> DispersionImage:
+def _image_stack(source: Iterator[Item], imaging: Imaging, writing: Writing, report: Report,
+                 progress: Progress, normalize: str) -> bool:
+    """Stack the images as they come, in the memory of one image and the
+    sum; any gather that fails leaves the stack unwritten."""
+    def images() -> Iterator[DispersionImage]:
+        for item, image in image_items(source, imaging, report, 0):
+            progress.step(item.label)
+            if report.failures:
+                return
+            yield image
     try:
-        image: DispersionImage = _run(g.name, lambda: image_gather(g, method, options), err)
-    except (ValueError, TypeError) as exc:
-        raise UsageError(f"{g.headers.get('path', label)}: {exc}") from None
-    return image
+        stacked = stack(images(), normalize=normalize)
+    except ValueError as exc:
+        if not report.failures:
+            raise UsageError(str(exc)) from None
+    if report.failures:
+        print(f"molvak: error: no stack written: {len(report.failures)} gather(s) not "
+              f"imaged (above)", file=sys.stderr)
+        return False
+    write_result("stack", "stack", None, stacked, writing, report)
+    progress.step("stack")
+    return not report.failures
 
 
-def _process_or_fail(jobs: List[Tuple[str, Gather]], args: argparse.Namespace,
-                     options: Dict[str, Any], client: Any) -> List[DispersionImage]:
-    try:
-        return process([g for _, g in jobs], args.method, client=client,
-                       workers=args.workers, **options)
-    except (ValueError, TypeError) as exc:
-        raise UsageError(str(exc)) from None
+def _other_shots(paths: Sequence[Path], bases: Sequence[str], writing: Writing,
+                 reading: Reading) -> list[Path]:
+    """The existing outputs of the shots of SEG-Y and SU files, which may
+    hold several (<file>.shot<k>.<method>.*): their number is known only
+    once read, the names before."""
+    found = []
+    for path, base in zip(paths, bases):
+        if _format(path, reading) in ("SEGY", "SU"):
+            pattern = re.compile(re.escape(base) + r"\.shot\d+\." + re.escape(writing.method)
+                                 + r"\.(" + "|".join(writing.kinds) + ")$")
+            found += [p for p in writing.folder.iterdir() if pattern.match(p.name)]
+    return found
 
 
-def _write_outputs(image: DispersionImage, stem: Path, args: argparse.Namespace, *,
-                   title: Optional[str] = None) -> List[Path]:
-    curve = image.pick(args.pick_vmin, args.pick_vmax)
-    stem.parent.mkdir(parents=True, exist_ok=True)
-    csv_path = stem.with_suffix(".csv")
-    curve.to_csv(csv_path)
-    written = [csv_path]
-    if not args.no_plot:
-        png = stem.with_suffix(".png")
-        limits = array_limits(image.params["offsets"]) if "offsets" in image.params else None
-        from .plot import method_label
-        if image.method.startswith("stack:"):
-            title = f"{method_label(image.method)} of {image.params['shots']} gathers"
-        elif title is not None:
-            title = f"{method_label(image.method)}: {title}"
-        _plot_image(image, png, curve=curve, wavelengths=limits, normalize=args.normalize,
-                    title=title)
-        written.insert(0, png)
-    return written
+def _estimator_options(args: argparse.Namespace, method: estimators.Estimator,
+                       ) -> dict[str, Any]:
+    """The estimator's keywords: the common grids and the method's own
+    options; an option of another method is refused."""
+    options: dict[str, Any] = dict(
+        velocities=_velocities(args.vmin, args.vmax, args.dv, args.nv), fmin=args.fmin,
+        fmax=args.fmax, df=args.df, keep_dead=args.keep_dead)
+    own = {o.name for o in method.options}
+    for entry in estimators.entries():
+        for option in entry.options:
+            value = getattr(args, "opt_" + option.name, None)
+            if value is None or option.name in own:
+                continue
+            users = [e.name for e in estimators.entries()
+                     if option.name in {o.name for o in e.options}]
+            raise UsageError(f"{option.flag} is an option of --method {' or '.join(users)}, "
+                             f"not of {method.name}")
+    for option in method.options:
+        value = getattr(args, "opt_" + option.name, None)
+        options[option.name] = option.default if value is None else value
+    return options
 
 
 # --------------------------------------------------------------------------
@@ -417,6 +799,42 @@ def _grid_options(p: argparse.ArgumentParser, vmin: float, vmax: float, dv: floa
                    "depend on it (default %(default)s)")
 
 
+def _estimator_flags(p: argparse.ArgumentParser) -> None:
+    """One group of flags per estimator with options, from the registry."""
+    declared = set()
+    for entry in estimators.entries():
+        fresh = [o for o in entry.options if o.name not in declared]
+        if not fresh:
+            continue
+        group = p.add_argument_group(f"options of --method {entry.name}")
+        for option in fresh:
+            declared.add(option.name)
+            text = f"{option.help} (default {option.default})"
+            if isinstance(option.default, bool):
+                group.add_argument(option.flag, dest="opt_" + option.name, default=None,
+                                   action=argparse.BooleanOptionalAction, help=text)
+            else:
+                group.add_argument(option.flag, dest="opt_" + option.name, default=None,
+                                   type=option.convert, choices=option.choices, help=text)
+
+
+IMAGE_EPILOG = """\
+outputs: every imaged gather gives three files in --out sharing one stem that
+keeps the whole input file name and adds the method:
+  <file>.<method>.csv   the picks (frequency, velocity, wavelength, quality, flags)
+  <file>.<method>.png   the picture (not with --no-plot)
+  <file>.<method>.npz   the image (molvak.DispersionImage.load; not with --no-npz)
+e.g. line1.shot6.dat -> line1.shot6.dat.phase_shift.csv. Shot k of a SEG-Y
+file with several: <file>.shot<k>.<method>.*; --by-source:
+source_<position>.<method>.* (the position exactly, e.g. source_-2.25);
+--stack: stack.<method>.*. Inputs of one name in different folders take
+their folders' names in front (day1_1.dat, day2_1.dat). No input and no
+existing file is ever replaced (existing ones only with --overwrite); the
+check is made before any work, and each file appears complete or not at all,
+as soon as its gather is imaged. A folder given as input skips these outputs.
+methods:"""
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="molvak", description="Dispersion images of seismic surface waves.")
@@ -427,7 +845,8 @@ def build_parser() -> argparse.ArgumentParser:
         "demo", help="image a synthetic gather with a known dispersion curve",
         description="Synthesise a shot gather with a known dispersion curve, image it by slant "
                     "stack, phase shift and beamforming, pick the curve and compare the picks "
-                    "with the truth. Writes DIR/<method>.png, DIR/gather.png and DIR/picks.csv.")
+                    "with the truth. Writes DIR/<method>.png, DIR/gather.png and DIR/picks.csv, "
+                    "replacing the demo's own earlier outputs there.")
     demo.add_argument("--out", default="demo", help="output directory (default %(default)s)")
     demo.add_argument("--seed", type=int, default=0, help="noise seed (default %(default)s)")
     demo.add_argument("--noise", type=float, default=0.01, help="noise level relative to the "
@@ -436,18 +855,22 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--check", action="store_true",
                       help="exit with status 1 if a pick in the resolved band is off by more "
                            "than 1 %%")
+    demo.add_argument("--overwrite", action="store_true",
+                      help="replace files in DIR that are not outputs of molvak")
     demo.add_argument("--quiet", action="store_true", help="no progress bar")
     _grid_options(demo, 50.0, 800.0, 1.0, 2.0, 100.0, 0.5)
     demo.set_defaults(func=cmd_demo)
 
+    methods = "\n".join(f"  {e.name:<12} {e.summary}" for e in estimators.entries())
     image = sub.add_parser(
         "image", help="dispersion images and picks of gathers from files",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Image one or more gathers (SEG-2 and SEG-Y shots, with the io extra; .npz "
                     "with data, offsets and dt; .npy or text matrices with --dt and "
-                    "--offsets), pick the dispersion curve, write <stem>_<method>.png and .csv "
-                    "into --out; with --by-source, stack the shots of every source position "
-                    "in the time domain and write source_<position>_<method>.png and .csv; "
-                    "with --stack, one stacked image of all gathers.")
+                    "--offsets) and pick the dispersion curve; with --by-source, stack the "
+                    "shots of every source position in the time domain and image each "
+                    "position; with --stack, one stacked image of all gathers.",
+        epilog=IMAGE_EPILOG + "\n" + methods)
     image.add_argument("gathers", nargs="+", metavar="GATHER",
                        help="gather files, or directories of them")
     image.add_argument("--by-source", action="store_true",
@@ -460,9 +883,11 @@ def build_parser() -> argparse.ArgumentParser:
                        help="file format (default: told by the file's first bytes and suffix)")
     image.add_argument("--scheduler", metavar="ADDRESS",
                        help="image on this Dask scheduler (the dask extra) instead of threads")
-    image.add_argument("--method", choices=list(METHODS), default="phase_shift",
-                       help="estimator (default %(default)s)")
+    image.add_argument("--method", choices=list(estimators.names()), default="phase_shift",
+                       help="estimator (default %(default)s; see the list below)")
     image.add_argument("--out", default=".", help="output directory (default: here)")
+    image.add_argument("--overwrite", action="store_true",
+                       help="replace existing output files (never an input)")
     image.add_argument("--dt", type=float, help="sample interval, s (overrides the file's)")
     image.add_argument("--offsets", help="offsets, m: a file (.npy or text), START:STEP or a "
                        "comma-separated list (overrides the file's)")
@@ -476,16 +901,15 @@ def build_parser() -> argparse.ArgumentParser:
     image.add_argument("--normalize", choices=["frequency", "global", "none"],
                        default="frequency", help="normalisation of the drawn image "
                        "(default %(default)s)")
-    image.add_argument("--steering", choices=["cylindrical", "plane"], default="cylindrical",
-                       help="fdbf steering vectors (default %(default)s)")
-    image.add_argument("--weighting", choices=["sqrt", "none"], default="sqrt",
-                       help="fdbf offset weighting (default %(default)s)")
     image.add_argument("--keep-dead", action="store_true",
-                       help="keep all-zero traces (by default they are left out with a warning)")
+                       help="keep dead traces (all zero, constant, or silent in the band; by "
+                            "default they are left out with a warning)")
     image.add_argument("--pick-vmin", type=float, help="lowest velocity to pick, m/s")
     image.add_argument("--pick-vmax", type=float, help="highest velocity to pick, m/s")
-    image.add_argument("--no-plot", action="store_true", help="write the CSV only")
+    image.add_argument("--no-plot", action="store_true", help="write no pictures")
+    image.add_argument("--no-npz", action="store_true", help="write no image files (.npz)")
     image.add_argument("--quiet", action="store_true", help="no progress bar")
+    _estimator_flags(image)
     _grid_options(image, 50.0, 1000.0, 1.0, 1.0, 100.0, None)
     image.set_defaults(func=cmd_image)
     _review.add_command(sub)
@@ -500,7 +924,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 2
     try:
         return int(args.func(args))
+    except KeyboardInterrupt:
+        print("molvak: interrupted", file=sys.stderr)
+        return 130
     except (UsageError, ValueError, ImportError) as exc:
         print(f"molvak: error: {exc}", file=sys.stderr)
         return 2
-

@@ -14,12 +14,13 @@ import io
 import json
 import math
 import os
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
-from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import Any, Optional, Union
 
 import numpy as np
 
-from ._files import write_text
+from ._atomic import write_text
 from .image import DispersionCurve
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -76,7 +77,7 @@ class UncertainCurve:
     ci_low: np.ndarray
     ci_high: np.ndarray
     domain: str = "frequency"
-    bins: Optional["UncertainCurve"] = field(default=None, repr=False)
+    bins: Optional[UncertainCurve] = field(default=None, repr=False)
 
     COLUMNS = ("frequency", "wavelength", "velocity", "std", "lognormal_std", "count", "low",
                "high", "ci_low", "ci_high")
@@ -114,7 +115,7 @@ class UncertainCurve:
     def from_arrays(cls, frequency: Iterable[float], velocity: Iterable[float],
                     lognormal_std: Optional[Iterable[float]] = None, *,
                     std: Optional[Iterable[float]] = None, domain: str = "frequency",
-                    ) -> "UncertainCurve":
+                    ) -> UncertainCurve:
         """A curve from frequencies, mean velocities and, if known, their
         log-normal or plain standard deviations (the bounds are mean -+ std;
         a log-normal std alone gives the bounds mean / e^s and mean * e^s)."""
@@ -142,7 +143,8 @@ class UncertainCurve:
 
     # -- files ---------------------------------------------------------------
 
-    def to_dinver(self, path: PathLike, *, min_lognormal_std: float = 0.0) -> None:
+    def to_dinver(self, path: PathLike, *, min_lognormal_std: float = 0.0,
+                  overwrite: bool = False) -> None:
         """Write the text format of Geopsy's dinver: one point per line,
         frequency (Hz), mean slowness (s/m) and the log-normal standard
         deviation as a factor e^s (so the band is slowness / e^s to slowness
@@ -163,10 +165,10 @@ class UncertainCurve:
         order = np.argsort(self.frequency, kind="stable")
         lines = [f"{_repr(self.frequency[k])}\t{_repr(1.0 / self.velocity[k])}\t"
                  f"{_repr(math.exp(s[k]))}\n" for k in order]
-        write_text(path, "".join(lines))
+        write_text(path, "".join(lines), overwrite=overwrite)
 
     @classmethod
-    def from_dinver(cls, path: PathLike) -> "UncertainCurve":
+    def from_dinver(cls, path: PathLike) -> UncertainCurve:
         """Read the dinver text format (see :meth:`to_dinver`)."""
         name = os.fspath(path)
         rows = []
@@ -192,18 +194,19 @@ class UncertainCurve:
                              f"at least 1")
         return cls.from_arrays(table[:, 0], 1.0 / table[:, 1], np.log(table[:, 2]))
 
-    def to_csv(self, path: PathLike) -> None:
+    def to_csv(self, path: PathLike, *, overwrite: bool = False) -> None:
         """Write CSV: a header line with :attr:`COLUMNS`, one point per row;
-        numbers in full, so that reading back gives the same values."""
+        numbers in full, so that reading back gives the same values. An
+        existing file is replaced only with ``overwrite=True``."""
         buffer = io.StringIO()
         writer = csv.writer(buffer, lineterminator="\n")
         writer.writerow(self.COLUMNS)
         for row in zip(*(getattr(self, c) for c in self.COLUMNS)):
             writer.writerow([_repr(v) for v in row])
-        write_text(path, buffer.getvalue())
+        write_text(path, buffer.getvalue(), overwrite=overwrite)
 
     @classmethod
-    def from_csv(cls, path: PathLike, domain: str = "frequency") -> "UncertainCurve":
+    def from_csv(cls, path: PathLike, domain: str = "frequency") -> UncertainCurve:
         """Read a file written by :meth:`to_csv`."""
         name = os.fspath(path)
         with open(path, newline="") as handle:
@@ -219,16 +222,17 @@ class UncertainCurve:
         return cls(*(np.ascontiguousarray(table[:, k]) for k in range(len(cls.COLUMNS))),
                    domain=domain)
 
-    def to_json(self, path: PathLike) -> None:
+    def to_json(self, path: PathLike, *, overwrite: bool = False) -> None:
         """Write JSON: {"domain": ..., "<column>": [values], ...}; NaN as
-        null. Numbers in full, so that reading back gives the same values."""
-        doc: Dict[str, Any] = {"domain": self.domain}
+        null. Numbers in full, so that reading back gives the same values. An
+        existing file is replaced only with ``overwrite=True``."""
+        doc: dict[str, Any] = {"domain": self.domain}
         for c in self.COLUMNS:
             doc[c] = [float(v) if np.isfinite(v) else None for v in getattr(self, c)]
-        write_text(path, json.dumps(doc, indent=1) + "\n")
+        write_text(path, json.dumps(doc, indent=1) + "\n", overwrite=overwrite)
 
     @classmethod
-    def from_json(cls, path: PathLike) -> "UncertainCurve":
+    def from_json(cls, path: PathLike) -> UncertainCurve:
         """Read a file written by :meth:`to_json`."""
         name = os.fspath(path)
         with open(path) as handle:
@@ -250,7 +254,7 @@ def _span(x: np.ndarray) -> str:
 
 
 def _pool(curves: Sequence[DispersionCurve], valid_only: bool
-          ) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+          ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """(frequency, velocity, curve index) of every pick that enters."""
     curves = list(curves)
     if not curves:
@@ -272,7 +276,7 @@ def _pool(curves: Sequence[DispersionCurve], valid_only: bool
 
 
 def _bin_stats(label: np.ndarray, v: np.ndarray, who: np.ndarray, nbins: int
-               ) -> Dict[str, np.ndarray]:
+               ) -> dict[str, np.ndarray]:
     """Count, mean, std and log-normal std per bin (labels 0..nbins-1), and
     the number of curves that put picks in each."""
     count = np.bincount(label, minlength=nbins).astype(np.float64)
@@ -446,8 +450,8 @@ def combine(curves: Sequence[DispersionCurve], *, ratio: float = 2.0 ** (1.0 / 3
 
 
 def _bootstrap(label: np.ndarray, v: np.ndarray, who: np.ndarray, nbins: int,
-               st: Dict[str, np.ndarray], confidence: float, n_boot: int, resample: str,
-               rng: np.random.Generator) -> Tuple[np.ndarray, np.ndarray]:
+               st: dict[str, np.ndarray], confidence: float, n_boot: int, resample: str,
+               rng: np.random.Generator) -> tuple[np.ndarray, np.ndarray]:
     """Percentile bootstrap interval of each bin's mean."""
     if n_boot < 10:
         raise ValueError(f"n_boot must be at least 10; got {n_boot!r}")
@@ -488,7 +492,7 @@ def _bootstrap(label: np.ndarray, v: np.ndarray, who: np.ndarray, nbins: int,
 
 
 def theoretical_modes(model: Any, frequency: Iterable[float], *, modes: int = 3,
-                      wave: str = "rayleigh") -> List[DispersionCurve]:
+                      wave: str = "rayleigh") -> list[DispersionCurve]:
     """Phase velocities of the first `modes` modes of a layered model,
     computed by disba (the `model` extra: ``pip install 'molvak[model]'``).
 

@@ -31,11 +31,12 @@ import os
 import warnings
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Dict, List, Optional, Tuple, Union
+from typing import Any, Optional, Union
 
 import numpy as np
 from numpy.typing import ArrayLike
 
+from ._atomic import atomic_path
 from .io._core import HeaderError
 
 __all__ = ["PatchInfo", "PositionsError", "read_samples", "scan", "write_dasdae"]
@@ -99,7 +100,7 @@ class PatchInfo:
         return os.path.basename(self.path)
 
 
-def _metres(units: Any, what: str, path: str) -> Tuple[float, str]:
+def _metres(units: Any, what: str, path: str) -> tuple[float, str]:
     """The factor from `units` to metres, and a note for the headers."""
     if units is None or str(units) in ("", "None"):
         return 1.0, "m (assumed: the file gives no units)"
@@ -121,7 +122,7 @@ def _number(value: Any) -> Optional[float]:
 
 
 def _info(path: str, patch_format: str, version: str, attrs: Any,
-          positions: Optional[np.ndarray], coordinate: str, dims: Tuple[str, ...],
+          positions: Optional[np.ndarray], coordinate: str, dims: tuple[str, ...],
           distance_units: str) -> PatchInfo:
     time = attrs.coords["time"]
     step = np.timedelta64(time.step, "ns").astype(np.int64)
@@ -153,7 +154,7 @@ def _coord_count(summary: Any) -> int:
     return int(round((float(summary.max) - float(summary.min)) / step)) + 1
 
 
-def scan(path: PathLike) -> List[PatchInfo]:
+def scan(path: PathLike) -> list[PatchInfo]:
     """What a DAS file holds: one :class:`PatchInfo` per patch, in time order.
 
     The channel positions come from the distance coordinate; to get them
@@ -191,7 +192,7 @@ def scan(path: PathLike) -> List[PatchInfo]:
 
 
 def _positions(dc: Any, path: str, patch_format: str, version: str,
-               attrs: Any) -> Tuple[np.ndarray, str]:
+               attrs: Any) -> tuple[np.ndarray, str]:
     """Channel positions (m) of a patch and the note on their units: from
     the scanned coordinate when it is regular, else read with the patch's
     first sample."""
@@ -273,7 +274,7 @@ def write_dasdae(path: PathLike, data: np.ndarray, positions: ArrayLike, dt: flo
     t0 = np.datetime64(start, "ns")
     step = np.timedelta64(int(round(float(dt) * 1e9)), "ns")
     coords = {"distance": x, "time": t0 + np.arange(data.shape[1]) * step}
-    attrs: Dict[str, Any] = {"data_type": quantity, "category": "DAS"}
+    attrs: dict[str, Any] = {"data_type": quantity, "category": "DAS"}
     if units is not None:
         attrs["data_units"] = units
     if gauge_length is not None:
@@ -281,18 +282,9 @@ def write_dasdae(path: PathLike, data: np.ndarray, positions: ArrayLike, dt: flo
     patch = dc.Patch(data=data, coords=coords, dims=("distance", "time"), attrs=attrs)
     # (Patch.set_units would drop the data units)
     patch = patch.update_coords(distance=patch.get_coord("distance").update(units="m"))
-    folder, name = os.path.split(path)
-    temporary = os.path.join(folder, f".{name}.{os.getpid()}.part")
-    try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            patch.io.write(temporary, "DASDAE")
-        if os.path.exists(path):
-            raise FileExistsError(f"{path}: appeared while writing; not replaced")
-        os.replace(temporary, path)
-    finally:
-        if os.path.exists(temporary):
-            os.remove(temporary)
+    with atomic_path(path) as temporary, warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        patch.io.write(temporary, "DASDAE")
     return path
 
 

@@ -13,8 +13,9 @@ from __future__ import annotations
 import dataclasses
 import math
 import os
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Optional, Union
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -28,7 +29,7 @@ __all__ = ["Gather", "group_by_source", "stack_gathers"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 # a mute line: a time (s), or (t0, velocity): t = t0 + offset / velocity
-MuteLine = Union[float, Tuple[float, float]]
+MuteLine = Union[float, tuple[float, float]]
 
 # two positions or offsets closer than this (in the unit of the geometry,
 # metres in practice) are the same; header values are written with a few
@@ -100,7 +101,7 @@ class Gather:
     delay: float = 0.0
     source: Optional[np.ndarray] = None
     receivers: Optional[np.ndarray] = None
-    headers: Dict[str, Any] = field(default_factory=dict)
+    headers: dict[str, Any] = field(default_factory=dict)
 
     def __post_init__(self) -> None:
         data = np.asarray(self.data)
@@ -149,7 +150,7 @@ class Gather:
     # shape and time axis
 
     @property
-    def shape(self) -> Tuple[int, int]:
+    def shape(self) -> tuple[int, int]:
         """(traces, samples)."""
         return (int(self.data.shape[0]), int(self.data.shape[1]))
 
@@ -169,7 +170,7 @@ class Gather:
         path = self.headers.get("path")
         return os.path.basename(str(path)) if path else "gather"
 
-    def _with(self, data: np.ndarray, note: str, **changes: Any) -> "Gather":
+    def _with(self, data: np.ndarray, note: str, **changes: Any) -> Gather:
         history = list(self.headers.get("processing", [])) + [note]
         return dataclasses.replace(self, data=data, headers={**self.headers,
                                                              "processing": history}, **changes)
@@ -177,7 +178,7 @@ class Gather:
     # ------------------------------------------------------------------
     # time-domain operations
 
-    def trim(self, t0: float, t1: float) -> "Gather":
+    def trim(self, t0: float, t1: float) -> Gather:
         """The samples from time t0 to t1 (s, relative to the shot), both included.
 
         A bound that falls between samples is moved inwards to the nearest
@@ -205,7 +206,7 @@ class Gather:
         return self._with(data, f"trim {t0:g} {t1:g}", delay=self.delay + first * self.dt)
 
     def mute(self, before: Optional[MuteLine] = None, after: Optional[MuteLine] = None, *,
-             taper: float = 0.0) -> "Gather":
+             taper: float = 0.0) -> Gather:
         """Zero the samples before one line of the (offset, time) plane and
         after another.
 
@@ -251,7 +252,7 @@ class Gather:
             raise ValueError(f"{name} must be a finite time; got {line!r}")
         return np.full(self.data.shape[0], t0)
 
-    def detrend(self, kind: str = "linear") -> "Gather":
+    def detrend(self, kind: str = "linear") -> Gather:
         """Remove from every trace its mean ("constant") or its least-squares
         straight line ("linear").
 
@@ -272,11 +273,11 @@ class Gather:
                 data = data - slope[:, None] * u[None, :]
         return self._with(np.ascontiguousarray(data), f"detrend {kind}")
 
-    def demean(self) -> "Gather":
+    def demean(self) -> Gather:
         """Remove every trace's mean (:meth:`detrend` with kind "constant")."""
         return self.detrend("constant")
 
-    def taper(self, fraction: float = 0.05, side: str = "both") -> "Gather":
+    def taper(self, fraction: float = 0.05, side: str = "both") -> Gather:
         """Taper the ends of every trace with half a Hann window.
 
         Parameters
@@ -307,7 +308,7 @@ class Gather:
     # channel subsets
 
     def select(self, min_offset: Optional[float] = None, max_offset: Optional[float] = None, *,
-               channels: Optional[ArrayLike] = None) -> "Gather":
+               channels: Optional[ArrayLike] = None) -> Gather:
         """The traces whose offsets lie in [min_offset, max_offset] (both
         included) and, when given, among `channels` (indices from 0, or a
         boolean mask over the traces). The order of the traces is kept."""
@@ -347,22 +348,28 @@ class Gather:
     # ------------------------------------------------------------------
     # imaging and saving
 
-    def image(self, method: str, **options: Any) -> "DispersionImage":
-        """The dispersion image of the gather by `method` ("slant_stack",
-        "phase_shift" or "fdbf"); `options` go to the estimator."""
-        from .transforms import fdbf, phase_shift, slant_stack
-        estimators = {"slant_stack": slant_stack, "phase_shift": phase_shift, "fdbf": fdbf}
-        name = _checks.choice("method", method, tuple(estimators))
-        return estimators[name](self.data, self.offsets, self.dt, **options)
+    def image(self, method: str, **options: Any) -> DispersionImage:
+        """The dispersion image of the gather by `method` (a name of
+        :mod:`molvak.estimators`: "slant_stack", "phase_shift", "fdbf", ...);
+        `options` go to the estimator."""
+        from .estimators import get
+        return get(method).function(self.data, self.offsets, self.dt, **options)
 
-    def save(self, path: PathLike) -> None:
+    def save(self, path: PathLike, *, overwrite: bool = False) -> None:
         """Write the gather to a .npz file that :func:`molvak.read` reads back:
-        data, offsets, dt, delay and, when known, source and receivers."""
-        arrays: Dict[str, Any] = {"data": self.data, "offsets": self.offsets, "dt": self.dt,
+        data, offsets, dt, delay and, when known, source and receivers.
+
+        As with ``np.savez``, ".npz" is appended to a name without it. The
+        file appears complete or not at all; an existing file is replaced
+        only with ``overwrite=True``.
+        """
+        from ._atomic import npz_name, write_with
+        arrays: dict[str, Any] = {"data": self.data, "offsets": self.offsets, "dt": self.dt,
                                   "delay": self.delay}
         if self.source is not None and self.receivers is not None:
             arrays.update(source=self.source, receivers=self.receivers)
-        np.savez(path, **arrays)
+        write_with(npz_name(path), lambda handle: np.savez(handle, **arrays),
+                   overwrite=overwrite)
 
     def __repr__(self) -> str:
         offsets = self.offsets
@@ -385,7 +392,7 @@ def _position_text(position: np.ndarray) -> str:
     return " ".join(f"{v:g}" for v in position)
 
 
-def source_key(gather: Gather) -> Tuple[float, ...]:
+def source_key(gather: Gather) -> tuple[float, ...]:
     """A hashable source position, rounded so that positions equal within
     the geometry tolerance share a key."""
     if gather.source is None:
@@ -393,10 +400,10 @@ def source_key(gather: Gather) -> Tuple[float, ...]:
     return tuple(round(float(v), 6) + 0.0 for v in gather.source)
 
 
-def group_by_source(gathers: Iterable[Gather]) -> Dict[Tuple[float, ...], List[Gather]]:
+def group_by_source(gathers: Iterable[Gather]) -> dict[tuple[float, ...], list[Gather]]:
     """The gathers grouped by source position, in order of first appearance
     (and in their own order within a group)."""
-    groups: Dict[Tuple[float, ...], List[Gather]] = {}
+    groups: dict[tuple[float, ...], list[Gather]] = {}
     for g in gathers:
         if not isinstance(g, Gather):
             raise TypeError(f"expected Gather objects; got {type(g).__name__}")

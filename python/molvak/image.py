@@ -7,16 +7,18 @@ from __future__ import annotations
 
 import csv
 import io
+import json
 import os
+import zipfile
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Optional, Union
 
 import numpy as np
 
-from ._files import write_text
 from . import picking
-from .picking import (FLAGS, JUMP, LONGEST, NEAR_FIELD, SHORTEST, refine,
-                      spacing_and_aperture)
+from ._atomic import npz_name, write_text, write_with
+from .picking import FLAGS, JUMP, LONGEST, NEAR_FIELD, SHORTEST, refine, spacing_and_aperture
 
 NORMALIZATIONS = ("none", "frequency", "global")
 
@@ -24,7 +26,7 @@ PathLike = Union[str, "os.PathLike[str]"]
 
 
 def array_limits(offsets: Iterable[float], *, shortest: float = SHORTEST,
-                 longest: float = LONGEST) -> Tuple[float, float]:
+                 longest: float = LONGEST) -> tuple[float, float]:
     """The wavelengths a receiver line resolves: (shortest * spacing,
     longest * aperture).
 
@@ -138,8 +140,8 @@ class DispersionCurve:
     at_edge: Optional[np.ndarray] = None
     jump: Optional[np.ndarray] = None
     mode: int = 0
-    extra: Dict[str, np.ndarray] = field(default_factory=dict)
-    limits: Dict[str, Any] = field(default_factory=dict)
+    extra: dict[str, np.ndarray] = field(default_factory=dict)
+    limits: dict[str, Any] = field(default_factory=dict)
 
     # the numeric columns of every curve, then the validity, the flags and the mode
     COLUMNS = ("frequency", "velocity", "wavelength", "quality")
@@ -190,7 +192,7 @@ class DispersionCurve:
         return f"<DispersionCurve mode {self.mode}: {n} picks, {int(self.valid.sum())} valid{span}>"
 
     @property
-    def flags(self) -> Dict[str, np.ndarray]:
+    def flags(self) -> dict[str, np.ndarray]:
         """The flag arrays by name (see the class documentation)."""
         return {name: getattr(self, name) for name in self.FLAGS}
 
@@ -198,7 +200,7 @@ class DispersionCurve:
     def from_arrays(cls, frequency: Iterable[float], velocity: Iterable[float],
                     quality: Optional[Iterable[float]] = None, *,
                     valid: Optional[Iterable[bool]] = None, mode: int = 0,
-                    **flags: Iterable[bool]) -> "DispersionCurve":
+                    **flags: Iterable[bool]) -> DispersionCurve:
         """A curve from frequencies and velocities (quality 1 when not given;
         flags False and every pick valid unless given)."""
         unknown = sorted(set(flags) - set(cls.FLAGS))
@@ -213,7 +215,7 @@ class DispersionCurve:
         return cls(f, v, lam, q, valid=None if valid is None else np.asarray(valid, dtype=bool),
                    mode=mode, **{k: np.asarray(val, dtype=bool) for k, val in flags.items()})
 
-    def _take(self, keep: np.ndarray) -> "DispersionCurve":
+    def _take(self, keep: np.ndarray) -> DispersionCurve:
         return DispersionCurve(*(getattr(self, name)[keep] for name in self.COLUMNS),
                                valid=self.valid[keep],
                                **{name: getattr(self, name)[keep] for name in self.FLAGS},
@@ -221,15 +223,15 @@ class DispersionCurve:
                                extra={k: v[keep] for k, v in self.extra.items()},
                                limits=dict(self.limits))
 
-    def __getitem__(self, index: Any) -> "DispersionCurve":
+    def __getitem__(self, index: Any) -> DispersionCurve:
         """The picks at a boolean mask, an index array or a slice."""
         keep = np.arange(len(self))[index]
         return self._take(np.atleast_1d(keep))
 
     def select(self, *, fmin: Optional[float] = None, fmax: Optional[float] = None,
-               wavelengths: Optional[Tuple[float, float]] = None,
+               wavelengths: Optional[tuple[float, float]] = None,
                min_quality: Optional[float] = None,
-               valid: Optional[bool] = None) -> "DispersionCurve":
+               valid: Optional[bool] = None) -> DispersionCurve:
         """The picks within frequency and wavelength limits and above a quality.
 
         `wavelengths` is an inclusive (lambda_min, lambda_max) pair, for
@@ -250,18 +252,19 @@ class DispersionCurve:
             keep &= self.valid == bool(valid)
         return self._take(keep)
 
-    def to_csv(self, path: PathLike) -> None:
+    def to_csv(self, path: PathLike, *, overwrite: bool = False) -> None:
         """Write the curve as CSV: a header line, then one pick per row.
 
         The columns are frequency (Hz), phase velocity (m/s), wavelength (m),
         quality, valid, the flags (too_short, too_long, aliased, near_field,
         at_edge, jump: 1 where the cause applies), mode, then any extra
         columns. Numbers are written with 17 significant digits and booleans
-        as 0/1, so reading the file back gives the same values. The file is
-        written to a temporary name and renamed when complete.
+        as 0/1, so reading the file back gives the same values. The file
+        appears complete or not at all; an existing file is replaced only
+        with ``overwrite=True``.
         """
         names = self.CSV_COLUMNS + tuple(self.extra)
-        columns: List[Any] = [getattr(self, name) for name in self.COLUMNS + ("valid",)
+        columns: list[Any] = [getattr(self, name) for name in self.COLUMNS + ("valid",)
                               + self.FLAGS]
         columns.append([str(self.mode)] * len(self))
         columns.extend(self.extra.values())
@@ -270,10 +273,10 @@ class DispersionCurve:
         writer.writerow(names)
         for row in zip(*columns):
             writer.writerow([_format(v) for v in row])
-        write_text(path, buffer.getvalue())
+        write_text(path, buffer.getvalue(), overwrite=overwrite)
 
     @classmethod
-    def from_csv(cls, path: PathLike) -> "DispersionCurve":
+    def from_csv(cls, path: PathLike) -> DispersionCurve:
         """Read a curve written by :meth:`to_csv`.
 
         The first four columns must be frequency, velocity, wavelength and
@@ -309,7 +312,7 @@ class DispersionCurve:
                                  f"{'0 or 1' if kind is bool else 'a number'}") from None
 
         values = [numbers(c) for c in cls.COLUMNS]
-        kwargs: Dict[str, Any] = {}
+        kwargs: dict[str, Any] = {}
         for col in ("valid",) + cls.FLAGS:
             if col in table:
                 kwargs[col] = numbers(col, bool)
@@ -322,7 +325,7 @@ class DispersionCurve:
                                  f"a curve holds one")
             if modes:
                 mode = int(modes.pop())
-        extra: Dict[str, np.ndarray] = {}
+        extra: dict[str, np.ndarray] = {}
         for col in header:
             if col in cls.CSV_COLUMNS:
                 continue
@@ -333,7 +336,7 @@ class DispersionCurve:
         return cls(*values, mode=mode, extra=extra, **kwargs)
 
 
-def _booleans(values: List[str]) -> np.ndarray:
+def _booleans(values: list[str]) -> np.ndarray:
     out = np.zeros(len(values), dtype=bool)
     for k, text in enumerate(values):
         t = text.strip().lower()
@@ -371,7 +374,7 @@ class DispersionImage:
     velocity: np.ndarray
     spectrum: np.ndarray
     method: str
-    params: Dict[str, Any] = field(default_factory=dict)
+    params: dict[str, Any] = field(default_factory=dict)
     quantity: str = "amplitude"
 
     def __post_init__(self) -> None:
@@ -383,7 +386,7 @@ class DispersionImage:
             raise ValueError(f"quantity must be 'amplitude' or 'power'; got {self.quantity!r}")
 
     @property
-    def shape(self) -> Tuple[int, int]:
+    def shape(self) -> tuple[int, int]:
         return (int(self.frequency.size), int(self.velocity.size))
 
     def power(self) -> np.ndarray:
@@ -425,12 +428,12 @@ class DispersionImage:
     def pick(self, vmin: Optional[float] = None, vmax: Optional[float] = None, *,
              fmin: Optional[float] = None, fmax: Optional[float] = None,
              modes: Optional[int] = None,
-             wavelengths: Union[Tuple[float, float], None, bool] = None,
+             wavelengths: Union[tuple[float, float], None, bool] = None,
              near_field: Optional[float] = NEAR_FIELD,
              source_distance: Optional[float] = None,
              jump: Optional[float] = JUMP,
              min_power: float = 0.2, min_length: int = 8, min_strength: float = 0.05,
-             ) -> Union[DispersionCurve, List[DispersionCurve]]:
+             ) -> Union[DispersionCurve, list[DispersionCurve]]:
         """Pick the dispersion curve, or the curves of several modes, and
         flag the picks not to trust.
 
@@ -537,7 +540,7 @@ class DispersionImage:
         for m in range(int(modes)):
             chosen = [r for r, n in zip(ridges, numbers) if n == m]
             # one pick per frequency: the strongest ridge's where two of a mode meet
-            best: Dict[int, Tuple[float, float, bool]] = {}
+            best: dict[int, tuple[float, float, bool]] = {}
             for r in sorted(chosen, key=lambda r: r.strength):
                 for i, c, pw, e in zip(r.rows, r.velocity, r.power, r.edge):
                     best[i] = (c, pw, e)
@@ -552,7 +555,7 @@ class DispersionImage:
 
     def _flag_settings(self, wavelengths: Any, near_field: Optional[float],
                        source_distance: Optional[float], jump: Optional[float],
-                       window: Tuple[float, float]) -> Dict[str, Any]:
+                       window: tuple[float, float]) -> dict[str, Any]:
         """What the flags of this image's picks are computed from."""
         offsets = self.params.get("offsets")
         spacing = aperture = None
@@ -585,10 +588,63 @@ class DispersionImage:
                                else float(source_distance) / float(near_field)),
                 "jump": None if jump is None else float(jump)}
 
+    def save(self, path: PathLike, *, overwrite: bool = False) -> None:
+        """Write the image to a .npz file that :meth:`load` reads back.
+
+        The file holds the arrays ``frequency``, ``velocity`` and ``spectrum``
+        and, as JSON in ``molvak``, the method, the quantity and the params.
+        As with ``np.savez``, ".npz" is appended to a name without it. The
+        file appears complete or not at all; an existing file is replaced only
+        with ``overwrite=True``.
+        """
+        header = {"format": IMAGE_FORMAT, "version": IMAGE_VERSION, "method": self.method,
+                  "quantity": self.quantity, "params": _to_json(self.params)}
+        arrays: dict[str, Any] = {"frequency": np.asarray(self.frequency, dtype=np.float64),
+                                  "velocity": np.asarray(self.velocity, dtype=np.float64),
+                                  "spectrum": np.asarray(self.spectrum),
+                                  "molvak": np.array(json.dumps(header))}
+        write_with(npz_name(path), lambda handle: np.savez(handle, **arrays),
+                   overwrite=overwrite)
+
+    @classmethod
+    def load(cls, path: PathLike) -> DispersionImage:
+        """Read an image written by :meth:`save`; a file that is not one is
+        refused with a ValueError naming it."""
+        name = os.fspath(path)
+        try:
+            # the handle is ours, so that it is closed when NumPy fails on a
+            # damaged archive
+            with open(name, "rb") as handle:
+                archive = np.load(handle, allow_pickle=False)
+                if not isinstance(archive, np.lib.npyio.NpzFile) or "molvak" not in archive.files:
+                    raise ValueError(f"{name}: not a molvak dispersion image (no molvak "
+                                     f"header in the file)")
+                header = json.loads(str(archive["molvak"][()]))
+                if not isinstance(header, dict) or header.get("format") != IMAGE_FORMAT:
+                    raise ValueError(f"{name}: not a molvak dispersion image (its header "
+                                     f"names another format)")
+                if int(header.get("version", 0)) > IMAGE_VERSION:
+                    raise ValueError(f"{name}: a dispersion image of a newer format "
+                                     f"(version {header['version']}); update molvak")
+                arrays = {key: archive[key] for key in ("frequency", "velocity", "spectrum")}
+                method = str(header["method"])
+        except FileNotFoundError:
+            raise FileNotFoundError(f"{name}: no such file") from None
+        except ValueError as exc:
+            if str(exc).startswith(name):
+                raise
+            raise ValueError(f"{name}: not a molvak dispersion image ({exc})") from None
+        except (OSError, EOFError, KeyError, zipfile.BadZipFile) as exc:
+            raise ValueError(f"{name}: not a molvak dispersion image, or a damaged one "
+                             f"({type(exc).__name__}: {exc})") from None
+        return cls(arrays["frequency"], arrays["velocity"], arrays["spectrum"],
+                   method, _from_json(header.get("params", {})),
+                   str(header.get("quantity", "amplitude")))
+
     def plot(self, ax: Any = None, *, normalize: str = "frequency",
              picks: Union[bool, DispersionCurve, Sequence[DispersionCurve], None] = True,
              truth: Union[Callable[[np.ndarray], np.ndarray], DispersionCurve, None] = None,
-             wavelengths: Optional[Tuple[float, float]] = None,
+             wavelengths: Optional[tuple[float, float]] = None,
              limits: bool = True, invalid: bool = True, model: Any = None,
              model_modes: int = 3, wave: str = "rayleigh",
              cmap: str = "viridis", title: Optional[str] = None) -> Any:
@@ -637,7 +693,7 @@ class DispersionImage:
 
 
 def _flagged(f: np.ndarray, velocity: np.ndarray, quality: np.ndarray, edge: np.ndarray,
-             mode: int, settings: Dict[str, Any]) -> DispersionCurve:
+             mode: int, settings: dict[str, Any]) -> DispersionCurve:
     """A curve with its flags computed from the image's settings."""
     flags = picking.flags(f, velocity, quality, edge, wavelengths=settings["wavelengths"],
                           spacing=settings["spacing"], window=settings["velocities"],
@@ -648,6 +704,40 @@ def _flagged(f: np.ndarray, velocity: np.ndarray, quality: np.ndarray, edge: np.
     with np.errstate(divide="ignore", invalid="ignore"):
         lam = velocity / f
     return DispersionCurve(f, velocity, lam, quality, mode=mode, limits=limits, **flags)
+
+
+IMAGE_FORMAT = "molvak.DispersionImage"
+IMAGE_VERSION = 1
+
+
+def _to_json(value: Any) -> Any:
+    """params as JSON values: arrays as {"__array__": values, "dtype": ...},
+    NumPy scalars as numbers; anything else as its repr."""
+    if isinstance(value, dict):
+        return {str(k): _to_json(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_to_json(v) for v in value]
+    if isinstance(value, np.ndarray):
+        if value.dtype.kind in "biuf":
+            return {"__array__": value.tolist(), "dtype": value.dtype.str}
+        return {"__array__": [_to_json(v) for v in value.tolist()], "dtype": "object"}
+    if isinstance(value, np.generic):
+        return value.item()
+    if value is None or isinstance(value, (bool, int, float, str)):
+        return value
+    return repr(value)
+
+
+def _from_json(value: Any) -> Any:
+    if isinstance(value, dict):
+        if set(value) == {"__array__", "dtype"}:
+            if value["dtype"] == "object":
+                return list(value["__array__"])
+            return np.array(value["__array__"], dtype=np.dtype(value["dtype"]))
+        return {k: _from_json(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [_from_json(v) for v in value]
+    return value
 
 
 def stack(images: Iterable[DispersionImage], normalize: str = "global") -> DispersionImage:
@@ -665,30 +755,43 @@ def stack(images: Iterable[DispersionImage], normalize: str = "global") -> Dispe
         A power image with method "stack:<method>"; its params hold the
         number of shots and the normalisation.
     """
-    images = list(images)
-    if not images:
-        raise ValueError("images must hold at least one dispersion image")
+    first: Optional[DispersionImage] = None
+    total = np.zeros(0)
+    methods = set()
+    count = 0
+    # one image at a time: a generator of images is stacked in the memory
+    # of one image and the sum
     for k, img in enumerate(images):
         if not isinstance(img, DispersionImage):
             raise TypeError(f"images[{k}] is not a DispersionImage; got {type(img).__name__}")
-    first = images[0]
-    for k, img in enumerate(images[1:], start=1):
-        if img.frequency.shape != first.frequency.shape or not np.array_equal(
-                img.frequency, first.frequency):
-            raise ValueError(
-                f"images[{k}] has another frequency axis ({img.frequency.size} values from "
-                f"{_range(img.frequency)}) than images[0] ({first.frequency.size} values from "
-                f"{_range(first.frequency)}); make them with the same dt, record length and df")
-        if img.velocity.shape != first.velocity.shape or not np.array_equal(
-                img.velocity, first.velocity):
-            raise ValueError(f"images[{k}] has another velocity grid than images[0]")
-    total = np.zeros(first.shape, dtype=np.float64)
-    for img in images:
-        total += img.normalized(normalize)
-    total /= len(images)
+        if first is None:
+            first = img
+            total = np.zeros(first.shape, dtype=np.float64)
+        else:
+            if img.frequency.shape != first.frequency.shape or not np.array_equal(
+                    img.frequency, first.frequency):
+                raise ValueError(
+                    f"images[{k}] has another frequency axis ({img.frequency.size} values "
+                    f"from {_range(img.frequency)}) than images[0] ({first.frequency.size} "
+                    f"values from {_range(first.frequency)}); make them with the same dt, "
+                    f"record length and df")
+            if img.velocity.shape != first.velocity.shape or not np.array_equal(
+                    img.velocity, first.velocity):
+                raise ValueError(f"images[{k}] has another velocity grid than images[0]")
+        power = img.normalized(normalize)
+        bad = ~np.isfinite(power)
+        if bad.any():
+            raise ValueError(f"images[{k}] ({img.method}) holds {int(bad.sum())} NaN or "
+                             f"infinite values: a stack would be NaN there")
+        total += power
+        methods.add(img.method.split(":", 1)[-1])
+        count += 1
+    if first is None:
+        raise ValueError("images must hold at least one dispersion image")
+    total /= count
     base = first.method.split(":", 1)[-1]
-    methods = sorted({img.method.split(":", 1)[-1] for img in images})
-    params = {"shots": len(images), "normalize": normalize, "methods": methods}
+    params: dict[str, Any] = {"shots": count, "normalize": normalize,
+                              "methods": sorted(methods)}
     for key in ("offsets", "dt", "n", "df"):
         if key in first.params:
             params[key] = first.params[key]

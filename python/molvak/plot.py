@@ -5,18 +5,13 @@ image is first drawn.
 """
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple, Union
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any, Callable, Optional, Union
 
 import numpy as np
 
 if TYPE_CHECKING:
     from .image import DispersionCurve, DispersionImage
-
-LABELS = {
-    "slant_stack": "Slant stack",
-    "phase_shift": "Phase shift",
-    "fdbf": "Beamforming (FDBF)",
-}
 
 NORM_LABELS = {
     "frequency": "power, normalised at each frequency",
@@ -26,10 +21,10 @@ NORM_LABELS = {
 
 
 def method_label(method: str) -> str:
-    """A reader's name for an image's method ("stack:fdbf" included)."""
-    if method.startswith("stack:"):
-        return f"{LABELS.get(method[6:], method[6:])}, stack"
-    return LABELS.get(method, method)
+    """A reader's name for an image's method ("stack:fdbf" included), from
+    the registry of estimators."""
+    from .estimators import label
+    return label(method)
 
 
 def _require_matplotlib() -> Any:
@@ -40,7 +35,7 @@ def _require_matplotlib() -> Any:
     return matplotlib
 
 
-def new_figure(size: Tuple[float, float] = (7.5, 5.0), dpi: int = 110) -> Tuple[Any, Any]:
+def new_figure(size: tuple[float, float] = (7.5, 5.0), dpi: int = 110) -> tuple[Any, Any]:
     """A figure and axes that need no GUI backend (for writing files)."""
     _require_matplotlib()
     from matplotlib.figure import Figure
@@ -51,10 +46,10 @@ def new_figure(size: Tuple[float, float] = (7.5, 5.0), dpi: int = 110) -> Tuple[
 MODE_COLOURS = ("#ff5a36", "#36c5ff", "#f5e642", "#c774ff", "#7dff6b")
 
 
-def plot_image(image: "DispersionImage", ax: Any = None, *, normalize: str = "frequency",
-               picks: Union[bool, "DispersionCurve", Sequence["DispersionCurve"], None] = True,
-               truth: Union[Callable[[np.ndarray], np.ndarray], "DispersionCurve", None] = None,
-               wavelengths: Optional[Tuple[float, float]] = None, limits: bool = True,
+def plot_image(image: DispersionImage, ax: Any = None, *, normalize: str = "frequency",
+               picks: Union[bool, DispersionCurve, Sequence[DispersionCurve], None] = True,
+               truth: Union[Callable[[np.ndarray], np.ndarray], DispersionCurve, None] = None,
+               wavelengths: Optional[tuple[float, float]] = None, limits: bool = True,
                invalid: bool = True, model: Any = None, model_modes: int = 3,
                wave: str = "rayleigh", cmap: str = "viridis",
                title: Optional[str] = None) -> Any:
@@ -118,7 +113,7 @@ def plot_image(image: "DispersionImage", ax: Any = None, *, normalize: str = "fr
                         label=f"model, {wave} modes 0-{model_modes - 1}" if k == 0 else None)
     ax.set_xlim(*fspan)
     ax.set_ylim(*vspan)
-    lines: List[Tuple[float, str, float]] = []
+    lines: list[tuple[float, str, float]] = []
     if wavelengths is not None:
         lines = [(float(wavelengths[0]), "λ min", -1.0), (float(wavelengths[1]), "λ max", 1.0)]
     elif limits and curves:
@@ -138,8 +133,8 @@ def plot_image(image: "DispersionImage", ax: Any = None, *, normalize: str = "fr
     return ax
 
 
-def _wavelength_lines(ax: Any, lines: Sequence[Tuple[float, str, float]],
-                      fspan: Tuple[float, float], vspan: Tuple[float, float]) -> None:
+def _wavelength_lines(ax: Any, lines: Sequence[tuple[float, str, float]],
+                      fspan: tuple[float, float], vspan: tuple[float, float]) -> None:
     """The lines velocity = lambda * frequency of the limits.
 
     Each label runs along its line on the unresolved side (below a lower

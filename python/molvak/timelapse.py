@@ -21,12 +21,14 @@ import math
 import numbers
 import os
 import re
+from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Optional, Union
 
 import numpy as np
 
 from . import _checks
+from ._atomic import atomic_open
 from .gather import Gather
 from .image import DispersionCurve, DispersionImage
 from .interferometry import _source_list, run_stacks, settings
@@ -104,7 +106,7 @@ class TimeLapse:
         Absolute time of the first sample of the record.
     """
 
-    blocks: List[TimeLapseBlock]
+    blocks: list[TimeLapseBlock]
     frequency: np.ndarray
     velocity: np.ndarray
     quality: np.ndarray
@@ -128,35 +130,25 @@ class TimeLapse:
     COLUMNS = ("block", "start_time", "start", "end", "windows", "frequency", "velocity",
                "wavelength", "quality")
 
-    def to_csv(self, path: Union[str, "os.PathLike[str]"], *, overwrite: bool = False) -> None:
+    def to_csv(self, path: Union[str, os.PathLike[str]], *, overwrite: bool = False) -> None:
         """Write every valid pick as a row: block index, block start (ISO
         8601, empty when unknown), start and end (s from the first sample of
         the record), windows stacked, frequency (Hz), phase velocity (m/s),
         wavelength (m) and quality. The file is written under a temporary
         name and renamed; an existing file is kept unless `overwrite`."""
-        path = os.fspath(path)
-        if os.path.exists(path) and not overwrite:
-            raise FileExistsError(f"{path}: exists; give overwrite=True to replace it")
-        folder, name = os.path.split(os.path.abspath(path))
-        temporary = os.path.join(folder, f".{name}.{os.getpid()}.part")
-        try:
-            with open(temporary, "w", newline="") as handle:
-                writer = csv.writer(handle)
-                writer.writerow(self.COLUMNS)
-                for row, b in enumerate(self.blocks):
-                    for j in np.flatnonzero(np.isfinite(self.velocity[row])):
-                        f, v = float(self.frequency[j]), float(self.velocity[row, j])
-                        writer.writerow([b.index, b.start_time or "", f"{b.start:.17g}",
-                                         f"{b.end:.17g}", b.windows, f"{f:.17g}",
-                                         f"{v:.17g}", f"{v / f:.17g}",
-                                         f"{float(self.quality[row, j]):.17g}"])
-            os.replace(temporary, path)
-        finally:
-            if os.path.exists(temporary):
-                os.remove(temporary)
+        with atomic_open(path, "w", newline="", overwrite=overwrite) as handle:
+            writer = csv.writer(handle)
+            writer.writerow(self.COLUMNS)
+            for row, b in enumerate(self.blocks):
+                for j in np.flatnonzero(np.isfinite(self.velocity[row])):
+                    f, v = float(self.frequency[j]), float(self.velocity[row, j])
+                    writer.writerow([b.index, b.start_time or "", f"{b.start:.17g}",
+                                     f"{b.end:.17g}", b.windows, f"{f:.17g}",
+                                     f"{v:.17g}", f"{v / f:.17g}",
+                                     f"{float(self.quality[row, j]):.17g}"])
 
     def plot(self, frequencies: Optional[Sequence[float]] = None, *, truth: Any = None,
-             figsize: Tuple[float, float] = (11.0, 4.2)) -> Any:
+             figsize: tuple[float, float] = (11.0, 4.2)) -> Any:
         """A figure of two panels (a matplotlib Figure, the `plot` extra;
         ``fig.savefig(path)`` writes it): the picked phase velocity against
         time at a few frequencies, and every block's curve coloured by time.
@@ -208,7 +200,7 @@ class TimeLapse:
         return fig
 
 
-def _time_unit(span: float) -> Tuple[str, float]:
+def _time_unit(span: float) -> tuple[str, float]:
     if span >= 3 * 86400:
         return "d", 86400.0
     if span >= 3 * 3600:
@@ -286,13 +278,13 @@ def timelapse(records: Records, source: int, length: float, block: Union[float, 
     first = record.segments[0]
     # seconds from the block grid's origin to the record's first sample
     shift = 0.0 if first.start is None else math.fmod(first.start * 1e-9, span)
-    groups: Dict[int, List[Tuple[int, int]]] = {}
+    groups: dict[int, list[tuple[int, int]]] = {}
     for k, start_pair in enumerate(plan.starts):
         b = int(math.floor((plan.time(k) + shift) / span + 1e-9))
         groups.setdefault(b, []).append(start_pair)
     stacks = run_stacks(record, groups, sources, s, block=batch, workers=workers,
                         client=client, progress=progress, label="correlating blocks")
-    blocks: List[TimeLapseBlock] = []
+    blocks: list[TimeLapseBlock] = []
     options = {"velocities": velocities, "fmin": fmin, "fmax": fmax, "df": df}
     for b in sorted(stacks):
         stack = stacks[b]

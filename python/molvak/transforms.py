@@ -11,14 +11,13 @@ the step actually used, ``params["df"]``, is never above the one asked for).
 """
 from __future__ import annotations
 
-import warnings
+import math
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple
-
-import numpy as np
-from numpy.typing import ArrayLike
+from typing import Any, Callable, NamedTuple, Optional
 
 import _molvak
+import numpy as np
+from numpy.typing import ArrayLike
 
 from . import _checks
 from ._checks import Grid
@@ -27,11 +26,12 @@ from .image import DispersionImage
 __all__ = ["DeadTraceWarning", "Spectrum", "TauP", "fdbf", "phase_shift", "rfft",
            "slant_stack", "tau_p"]
 
-Native = Callable[[np.ndarray], Tuple[np.ndarray, np.ndarray]]
+Native = Callable[[np.ndarray], tuple[np.ndarray, np.ndarray]]
 
 
 class DeadTraceWarning(UserWarning):
-    """Issued when traces whose samples are all zero are left out."""
+    """Issued when dead traces (all samples zero, a constant level, or no signal in the
+    band) are left out, or kept as asked."""
 
 
 class Spectrum(NamedTuple):
@@ -53,35 +53,112 @@ class TauP(NamedTuple):
 MOVEOUTS = {"linear": 0, "parabolic": 1, "hyperbolic": 2}
 
 
-def _live_gather(data: ArrayLike, offsets: ArrayLike, keep_dead: bool, stacklevel: int,
-                 ) -> Tuple[np.ndarray, np.ndarray, List[int]]:
-    """The checked gather and offsets, without dead traces unless kept.
+# A trace whose largest spectral value within the band is at most this
+# fraction of its largest value over all frequencies holds nothing but
+# rounding there (the FFT's relative error is about 1e-16 log2 N): it is dead
+# in the band. No recorder resolves a signal this far below its own offset.
+SILENT_IN_BAND = 1e-12
 
-    A dead trace (every sample exactly zero) carries no wave; under the phase
-    shift its spectrum normalises to 0/0 and turns the whole image into NaN,
-    and in the other estimators it only dilutes the stack.
+# Amplitudes outside [2**-200, 2**200] would overflow or underflow in the
+# powers the estimators and pickers form (squares of spectra, cross-spectra);
+# such a gather is imaged after an exact scaling by a power of two.
+SAFE_EXPONENT = 200
+
+
+class Prepared(NamedTuple):
+    """A gather checked and made ready for the native estimators."""
+
+    data: np.ndarray          # live traces, sorted by offset, maybe scaled
+    offsets: np.ndarray       # their offsets, increasing
+    dead: list[int]           # indices (in the caller's order) left out
+    kept_dead: list[int]      # dead traces kept as asked (keep_dead=True)
+    scale_log2: int           # the data were divided by 2**scale_log2
+
+
+def _listed(indices: np.ndarray, x: np.ndarray) -> str:
+    shown = ", ".join(f"{int(i)} (offset {x[i]:g})" for i in indices[:12])
+    return shown + (f", ... ({len(indices)} in all)" if len(indices) > 12 else "")
+
+
+def _prepare(data: ArrayLike, offsets: ArrayLike, dt: float, band: Optional[_checks.Band],
+             n: int, keep_dead: bool, stacklevel: int, scale: bool = True) -> Prepared:
+    """The checked gather: dead traces left out (unless kept), traces sorted
+    by offset, amplitudes brought into a safe range.
+
+    A trace is dead when its samples are all zero, when they all hold one
+    constant level (a stuck channel), or when its spectrum vanishes within
+    the band. Under the phase shift such a spectrum normalises to 0/0 and
+    turns the image into NaN; in the other estimators it only dilutes the
+    stack.
+
+    The estimators integrate over offset with the trapezoid rule between
+    consecutive traces, so the traces go in by increasing offset: reverse
+    shots and split spreads then give what the same traces in any other
+    order give. Traces at equal offsets are ordered by their samples, so the
+    result does not depend on the order they came in either.
     """
     gather = _checks.gather(data)
     x = _checks.offsets_for(offsets, gather.shape[0])
-    dead = np.flatnonzero(~np.any(gather != 0.0, axis=1))
-    if dead.size == 0:
-        return gather, x, []
-    listed = ", ".join(f"{int(i)} (offset {x[i]:g})" for i in dead[:12])
-    if dead.size > 12:
-        listed += f", ... ({dead.size} in all)"
-    if keep_dead:
-        warnings.warn(f"dead traces (all samples zero) kept as asked: {listed}",
-                      DeadTraceWarning, stacklevel=stacklevel)
-        return gather, x, []
-    live = np.ones(gather.shape[0], dtype=bool)
-    live[dead] = False
-    if live.sum() < 2:
-        raise ValueError(f"data has {int(live.sum())} live trace(s) after leaving out "
-                         f"the dead traces {listed}; at least 2 are needed")
-    warnings.warn(f"dead traces (all samples zero) left out: {listed}",
-                  DeadTraceWarning, stacklevel=stacklevel)
-    return np.ascontiguousarray(gather[live]), np.ascontiguousarray(x[live]), \
-        [int(i) for i in dead]
+    scale_log2 = 0
+    peak = float(np.max(np.abs(gather)))
+    if scale and peak > 0.0 and not 2.0 ** -SAFE_EXPONENT <= peak <= 2.0 ** SAFE_EXPONENT:
+        scale_log2 = math.frexp(peak)[1]
+        gather = np.ldexp(gather, -scale_log2)
+        _checks.warn(f"data amplitudes reach {peak:.3g}: imaged after division by "
+                     f"2**{scale_log2}, to stay within floating-point range; "
+                     f"params['scale_log2'] records it (picks and normalised images are "
+                     f"unaffected)", UserWarning, stacklevel=stacklevel + 1)
+
+    zero = ~np.any(gather != 0.0, axis=1)
+    constant = ~zero & np.all(gather == gather[:, :1], axis=1)
+    silent = np.zeros_like(zero)
+    rest = np.flatnonzero(~(zero | constant))
+    if band is not None and rest.size:
+        spectrum = np.abs(_molvak._rfft(gather[rest], axis=1, n=n))
+        inside = spectrum[:, band.first:band.first + band.frequency.size]
+        silent[rest] = inside.max(axis=1) <= SILENT_IN_BAND * spectrum.max(axis=1)
+    kinds = [(zero, "all samples zero"), (constant, "stuck at a constant level")]
+    if band is not None:
+        kinds.append((silent, f"no signal in the band {band.frequency[0]:g} to "
+                              f"{band.frequency[-1]:g} Hz"))
+    dead = zero | constant | silent
+    kept_dead: list[int] = []
+    if dead.any():
+        live = ~dead
+        if not keep_dead and live.sum() < 2:
+            listed = "; ".join(f"{what}: {_listed(np.flatnonzero(mask), x)}"
+                               for mask, what in kinds if mask.any())
+            raise ValueError(f"data has {int(live.sum())} live trace(s) after leaving out "
+                             f"the dead traces ({listed}); at least 2 are needed")
+        for mask, what in kinds:
+            if mask.any():
+                action = "kept as asked" if keep_dead else "left out"
+                _checks.warn(f"dead traces ({what}) {action}: "
+                             f"{_listed(np.flatnonzero(mask), x)}", DeadTraceWarning,
+                             stacklevel=stacklevel + 1)
+        if keep_dead:
+            kept_dead = [int(i) for i in np.flatnonzero(dead)]
+        else:
+            gather, x = gather[live], x[live]
+
+    order = np.argsort(x, kind="stable")
+    xs = x[order]
+    tied = np.flatnonzero(xs[1:] == xs[:-1])
+    if tied.size:
+        # runs of equal offsets, each put in the order of its traces' samples
+        starts = np.flatnonzero(np.r_[True, xs[1:] != xs[:-1]])
+        stops = np.r_[starts[1:], xs.size]
+        for a, b in zip(starts, stops):
+            if b - a > 1:
+                order[a:b] = sorted(order[a:b], key=lambda i: gather[i].tobytes())
+    if not np.array_equal(order, np.arange(order.size)):
+        gather, x = gather[order], x[order]
+    if not xs[-1] - xs[0] > 1e-9 * max(abs(xs[0]), abs(xs[-1])):
+        raise ValueError(f"offsets span no aperture: all {xs.size} traces lie at offset "
+                         f"{xs[0]:g}; the estimators need traces at different offsets")
+    dead_list = [] if keep_dead else [int(i) for i in np.flatnonzero(dead)]
+    return Prepared(np.ascontiguousarray(gather), np.ascontiguousarray(x), dead_list,
+                    kept_dead, scale_log2)
 
 
 # Velocity chunks start on multiples of this many columns. The native
@@ -93,7 +170,7 @@ def _live_gather(data: ArrayLike, offsets: ArrayLike, keep_dead: bool, stackleve
 CHUNK_ALIGN = 16
 
 
-def _chunk_bounds(size: int, parts: int) -> List[Tuple[int, int]]:
+def _chunk_bounds(size: int, parts: int) -> list[tuple[int, int]]:
     """[start, stop) of up to `parts` contiguous chunks of a grid of `size`,
     every start a multiple of CHUNK_ALIGN, sizes as even as that allows."""
     units = -(-size // CHUNK_ALIGN)
@@ -102,7 +179,7 @@ def _chunk_bounds(size: int, parts: int) -> List[Tuple[int, int]]:
     return [(a, b) for a, b in zip(cuts[:-1], cuts[1:]) if b > a]
 
 
-def _map_chunks(call: Callable[[np.ndarray], Any], grid: np.ndarray, workers: int) -> List[Any]:
+def _map_chunks(call: Callable[[np.ndarray], Any], grid: np.ndarray, workers: int) -> list[Any]:
     """`call` over contiguous chunks of the grid, on up to `workers` threads."""
     bounds = _chunk_bounds(grid.size, workers)
     if len(bounds) <= 1:
@@ -113,7 +190,7 @@ def _map_chunks(call: Callable[[np.ndarray], Any], grid: np.ndarray, workers: in
 
 
 def _split_columns(call: Native, grid: np.ndarray, workers: int,
-                   ) -> Tuple[np.ndarray, np.ndarray]:
+                   ) -> tuple[np.ndarray, np.ndarray]:
     """Run an estimator over chunks of the velocity grid and join the columns.
 
     Every column of the phase-shift and beamforming spectra depends only on
@@ -122,7 +199,7 @@ def _split_columns(call: Native, grid: np.ndarray, workers: int,
     so the joined columns equal the output of one call over the whole grid,
     bit for bit.
     """
-    results: List[Tuple[np.ndarray, np.ndarray]] = _map_chunks(call, grid, workers)
+    results: list[tuple[np.ndarray, np.ndarray]] = _map_chunks(call, grid, workers)
     if len(results) == 1:
         return results[0]
     first = results[0][0]
@@ -132,45 +209,59 @@ def _split_columns(call: Native, grid: np.ndarray, workers: int,
     return first, np.concatenate([s for _, s in results], axis=1)
 
 
-def _band_bins(f_range: Tuple[Optional[float], Optional[float]], dt: float, n: int,
-               ) -> Tuple[int, int]:
-    """The FFT bins [first, stop) of a band, by the native module's rule.
-
-    df = 1 / (dt N); first is the lowest bin whose frequency first * df is not
-    below fmin, stop - 1 the integer part of fmax / df, capped at N // 2.
-    """
-    fmin = 0.0 if f_range[0] is None else float(f_range[0])
-    fmax = 1.0 / (2.0 * dt) if f_range[1] is None else float(f_range[1])
-    df = 1.0 / (dt * n)
-    first = int(fmin / df)
-    if fmin > first * df:
-        first += 1
-    stop = min(int(fmax / df + 1.0), n // 2 + 1)
-    return max(first, 0), stop
-
-
 def _common(data: ArrayLike, offsets: ArrayLike, dt: float, velocities: Grid,
             fmin: Optional[float], fmax: Optional[float], df: Optional[float],
-            workers: Optional[int], keep_dead: bool) -> Dict[str, Any]:
+            workers: Optional[int], keep_dead: bool) -> dict[str, Any]:
     dt = _checks.positive_float("dt", dt)
-    # the warning points at the caller of the public function
-    gather, x, dead = _live_gather(data, offsets, keep_dead, stacklevel=4)
+    gather = _checks.gather(data)
     c = _checks.grid("velocities", velocities)
     n = _checks.fft_length(df, dt, gather.shape[1])
-    lo, hi = _checks.band(fmin, fmax, dt, n)
-    return {"data": gather, "offsets": x, "dt": dt, "velocity": c, "n": n,
-            "f_range": (lo, hi), "workers": _checks.workers(workers), "dead": dead}
+    band = _checks.band(fmin, fmax, dt, n, stacklevel=3)
+    ready = _prepare(gather, offsets, dt, band, n, keep_dead, stacklevel=3)
+    return {"data": ready.data, "offsets": ready.offsets, "dt": dt, "velocity": c, "n": n,
+            "band": band, "f_range": (band.fmin, band.fmax),
+            "workers": _checks.workers(workers), "ready": ready}
 
 
-def _image(args: Dict[str, Any], f: np.ndarray, spectrum: np.ndarray, method: str,
+def _image(args: dict[str, Any], f: np.ndarray, spectrum: np.ndarray, method: str,
            quantity: str, **extra: Any) -> DispersionImage:
-    params: Dict[str, Any] = {
+    ready: Prepared = args["ready"]
+    _check_finite(args, f, spectrum, method)
+    params: dict[str, Any] = {
         "dt": args["dt"], "n": args["n"], "df": 1.0 / (args["n"] * args["dt"]),
         "fmin": args["f_range"][0], "fmax": args["f_range"][1],
-        "offsets": args["offsets"], "dead_traces": args["dead"],
+        "offsets": args["offsets"], "dead_traces": ready.dead,
     }
+    if ready.scale_log2:
+        params["scale_log2"] = ready.scale_log2
     params.update(extra)
     return DispersionImage(f, args["velocity"], spectrum, method, params, quantity)
+
+
+def _check_finite(args: dict[str, Any], f: np.ndarray, spectrum: np.ndarray,
+                  method: str) -> None:
+    """Refuse an image that is not finite, saying where and why: a result
+    of NaN is no answer, and would pass for one further on."""
+    bad = ~np.isfinite(spectrum).all(axis=1)
+    if not bad.any():
+        return
+    rows = np.flatnonzero(bad)
+    where = (f"{rows.size} of {f.size} frequencies (first {f[rows[0]]:g} Hz)"
+             if rows.size < f.size else "every frequency")
+    ready: Prepared = args["ready"]
+    band: _checks.Band = args["band"]
+    if ready.kept_dead:
+        cause = (f"; the dead traces kept as asked (keep_dead=True), "
+                 f"{', '.join(map(str, ready.kept_dead[:12]))}, have no spectrum there")
+    else:
+        # traces whose spectrum is exactly zero at those frequencies
+        spec = _molvak._rfft(args["data"], axis=1, n=args["n"])
+        cut = spec[:, band.first:band.first + band.frequency.size][:, rows]
+        zero = np.flatnonzero((cut == 0).any(axis=1))
+        cause = (f"; the spectra of the traces at offsets "
+                 f"{', '.join(f'{v:g}' for v in args['offsets'][zero[:12]])} are exactly zero "
+                 f"there: leave them out (Gather.select)" if zero.size else "")
+    raise ValueError(f"the {method} image is not finite at {where}{cause}")
 
 
 def phase_shift(data: ArrayLike, offsets: ArrayLike, dt: float, *, velocities: Grid,
@@ -206,9 +297,15 @@ def phase_shift(data: ArrayLike, offsets: ArrayLike, dt: float, *, velocities: G
         Threads to split the velocities over (None: one per CPU). The result
         does not depend on it.
     keep_dead : bool
-        Keep traces whose samples are all zero. By default they are left out
-        with a :class:`DeadTraceWarning`, since each would make the whole
-        phase-shift image NaN.
+        Keep dead traces: all samples zero, stuck at a constant level, or
+        with no signal in the band. By default they are left out with a
+        :class:`DeadTraceWarning`, since under the phase shift each would
+        make the image NaN (which is refused with a ValueError).
+
+    The traces are imaged in order of increasing offset, whatever their order
+    in `data`. Amplitudes far outside the range of floating point powers
+    (beyond 2**200 or below 2**-200) are scaled by a power of two first, with
+    a warning and ``params["scale_log2"]``.
 
     Returns
     -------
@@ -217,7 +314,7 @@ def phase_shift(data: ArrayLike, offsets: ArrayLike, dt: float, *, velocities: G
     """
     a = _common(data, offsets, dt, velocities, fmin, fmax, df, workers, keep_dead)
 
-    def call(c: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    def call(c: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         return _molvak._phase_shift(a["data"], a["offsets"], c, a["dt"],
                                     f_range=a["f_range"], n=a["n"])
 
@@ -256,11 +353,12 @@ def fdbf(data: ArrayLike, offsets: ArrayLike, dt: float, *, velocities: Grid,
     weighting = _checks.choice("weighting", weighting, ("sqrt", "none"))
     a = _common(data, offsets, dt, velocities, fmin, fmax, df, workers, keep_dead)
     if steering == "cylindrical" and (a["offsets"] < 0).any():
-        k = int(np.flatnonzero(a["offsets"] < 0)[0])
+        given = np.asarray(offsets, dtype=np.float64)     # checked: the caller's order
+        k = int(np.flatnonzero(given < 0)[0])
         raise ValueError("offsets must be non-negative for cylindrical steering; "
-                         f"got {a['offsets'][k]!r} at index {k}")
+                         f"got {float(given[k])!r} at index {k}")
 
-    def call(c: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    def call(c: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         return _molvak._FDBF(a["data"], a["offsets"], c, a["dt"], f_range=a["f_range"],
                              steering_method=steering, weighting=weighting, n=a["n"])
 
@@ -295,8 +393,8 @@ def slant_stack(data: ArrayLike, offsets: ArrayLike, dt: float, *, velocities: G
                                                a["dt"], f_range=a["f_range"], n=a["n"])
         return _image(a, f, spectrum, "slant_stack", "amplitude")
     # Threaded: the tau-p panel (the bulk of the work) column chunk by column
-    # chunk, then one FFT of the whole panel and the band cut, which is what
-    # the native estimator does in one call. The FFT is not split: its
+    # chunk, then one FFT of the whole panel and the band's bins, which is
+    # what the native estimator does in one call. The FFT is not split: its
     # rounding may depend on how many columns are transformed together.
     slowness = 1.0 / a["velocity"]
 
@@ -306,9 +404,9 @@ def slant_stack(data: ArrayLike, offsets: ArrayLike, dt: float, *, velocities: G
 
     tau_p_panel = np.concatenate(_map_chunks(panel, slowness, a["workers"]), axis=1)
     full = _molvak._rfft(tau_p_panel, axis=0, stepsize=a["dt"], n=a["n"])
-    first, stop = _band_bins(a["f_range"], a["dt"], a["n"])
-    f = np.arange(first, stop, dtype=np.float64) * (1.0 / (a["dt"] * a["n"]))
-    return _image(a, f, full[first:stop], "slant_stack", "amplitude")
+    band: _checks.Band = a["band"]
+    cut = full[band.first:band.first + band.frequency.size]
+    return _image(a, band.frequency.copy(), cut, "slant_stack", "amplitude")
 
 
 def tau_p(data: ArrayLike, offsets: ArrayLike, dt: float, *, slowness: Grid,
@@ -344,7 +442,8 @@ def tau_p(data: ArrayLike, offsets: ArrayLike, dt: float, *, slowness: Grid,
     t0f = float(t0)
     if not np.isfinite(t0f):
         raise ValueError(f"t0 must be finite; got {t0!r}")
-    gather, x, _ = _live_gather(data, offsets, keep_dead, stacklevel=3)
+    ready = _prepare(data, offsets, dt, None, 0, keep_dead, stacklevel=2, scale=False)
+    gather, x = ready.data, ready.offsets
     p = _checks.grid("slowness", slowness, positive=False)
     if tau is None:
         t = t0f + np.arange(gather.shape[1], dtype=np.float64) * dt
@@ -357,6 +456,9 @@ def tau_p(data: ArrayLike, offsets: ArrayLike, dt: float, *, slowness: Grid,
                                         moveout_type=MOVEOUTS[moveout])
 
     values = np.concatenate(_map_chunks(call, p, nworkers), axis=1)
+    if not np.isfinite(values).all():
+        raise ValueError("the tau-p panel is not finite: the moveout of some slownesses "
+                         "reaches beyond floating-point range; narrow the slowness grid")
     return TauP(t, p, values)
 
 

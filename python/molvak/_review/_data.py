@@ -28,15 +28,15 @@ import io
 import json
 import math
 import os
-import tempfile
 import zipfile
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import Any, Optional
 
 import numpy as np
 
-from .._files import write_text
+from .._atomic import write_bytes, write_text
 from ..curves import statistics as curve_statistics
 from ..image import DispersionCurve, DispersionImage, array_limits
 from ..picking import FLAGS, NEAR_FIELD
@@ -47,15 +47,6 @@ REVIEWED_SUFFIX = ".reviewed.csv"
 NUMERIC = ("frequency", "velocity", "wavelength", "quality", "valid", "mode", "edited")
 REQUIRED = ("frequency", "velocity")
 _IMAGE_MEMBERS = {"frequency.npy", "velocity.npy", "spectrum.npy"}
-
-
-def _umask() -> int:
-    mask = os.umask(0o022)
-    os.umask(mask)
-    return mask
-
-
-_FILE_MODE = 0o666 & ~_umask()     # what open() would give a new file
 
 
 # --------------------------------------------------------------------------
@@ -74,7 +65,7 @@ class Image:
     velocity: np.ndarray
     power: np.ndarray
     method: str
-    params: Dict[str, Any]
+    params: dict[str, Any]
 
     def normalized(self) -> np.ndarray:
         """The power divided by each frequency's maximum, as float32 (0 where
@@ -96,7 +87,23 @@ def is_image(path: Path) -> bool:
 
 
 def load_image(path: Path) -> Image:
-    """Read an image written by :func:`save_image` (or `molvak image`)."""
+    """Read an image written by :meth:`DispersionImage.save` (which
+    :func:`save_image` and `molvak image` use), or an .npz of the arrays
+    frequency, velocity and spectrum with optional params and quantity."""
+    try:
+        with zipfile.ZipFile(path) as z:
+            ours = "molvak.npy" in z.namelist()
+    except (OSError, zipfile.BadZipFile):
+        ours = False
+    if ours:
+        from ..image import DispersionImage
+        image = DispersionImage.load(path)
+        params = _plain(image.params)
+        params.setdefault("method", image.method)
+        params["quantity"] = image.quantity
+        return Image(np.asarray(image.frequency, dtype=np.float64),
+                     np.asarray(image.velocity, dtype=np.float64), image.power(), image.method,
+                     params)
     try:
         with np.load(path, allow_pickle=False) as z:
             f = np.asarray(z["frequency"], dtype=np.float64)
@@ -121,26 +128,25 @@ def load_image(path: Path) -> Image:
 
 
 def save_image(path: Path, image: DispersionImage) -> None:
-    """Write a DispersionImage as an .npz the review reads (atomically)."""
-    params = dict(image.params)
-    params.setdefault("method", image.method)
-    params["quantity"] = image.quantity
-    buffer = io.BytesIO()
-    np.savez(buffer, frequency=np.asarray(image.frequency), velocity=np.asarray(image.velocity),
-             spectrum=np.asarray(image.spectrum),
-             params=np.array(json.dumps(params, default=_jsonable)))
-    atomic_write(Path(path), buffer.getvalue())
+    """Write a DispersionImage as an .npz the review reads: the file of
+    :meth:`DispersionImage.save`, written atomically."""
+    image.save(path, overwrite=True)
 
 
-def _jsonable(value: Any) -> Any:
+def _plain(value: Any) -> Any:
+    """params as plain JSON values (arrays as lists), as the page gets them."""
+    if isinstance(value, dict):
+        return {str(k): _plain(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_plain(v) for v in value]
     if isinstance(value, np.ndarray):
-        return value.tolist()
+        return _plain(value.tolist())
     if isinstance(value, np.generic):
         return value.item()
-    raise TypeError(f"cannot write {type(value).__name__} into the image params")
+    return value
 
 
-def limits(params: Dict[str, Any]) -> Dict[str, Optional[float]]:
+def limits(params: dict[str, Any]) -> dict[str, Optional[float]]:
     """The lines drawn on an image, each a wavelength: velocity = wavelength x f.
 
     ``lambda_min``, ``lambda_max``: :func:`molvak.array_limits` of the
@@ -149,7 +155,7 @@ def limits(params: Dict[str, Any]) -> Dict[str, Optional[float]]:
     of the picker (0.5): above the line c = 2 d f, d / wavelength < 0.5, the
     near field of the source. All None when the params hold no offsets.
     """
-    out: Dict[str, Optional[float]] = dict(lambda_min=None, lambda_max=None, near_field=None)
+    out: dict[str, Optional[float]] = dict(lambda_min=None, lambda_max=None, near_field=None)
     offsets = params.get("offsets")
     if offsets is None:
         return out
@@ -162,7 +168,7 @@ def limits(params: Dict[str, Any]) -> Dict[str, Optional[float]]:
     return out
 
 
-def update_flags(picks: Picks, lim: Dict[str, Optional[float]]) -> None:
+def update_flags(picks: Picks, lim: dict[str, Optional[float]]) -> None:
     """Recompute the flags of the edited picks where the file has them.
 
     A person placed those picks: the wavelength and near-field flags are
@@ -197,16 +203,16 @@ class Picks:
     defaults fill what the file lacks); ``extra`` the other columns.
     """
 
-    columns: List[str]
-    numeric: Dict[str, np.ndarray]
-    extra: Dict[str, List[str]] = field(default_factory=dict)
+    columns: list[str]
+    numeric: dict[str, np.ndarray]
+    extra: dict[str, list[str]] = field(default_factory=dict)
 
     def __len__(self) -> int:
         return int(self.numeric["frequency"].size)
 
     @classmethod
-    def from_rows(cls, rows: Sequence[Dict[str, Any]], extra_columns: Sequence[str] = (),
-                  columns: Sequence[str] = ()) -> "Picks":
+    def from_rows(cls, rows: Sequence[dict[str, Any]], extra_columns: Sequence[str] = (),
+                  columns: Sequence[str] = ()) -> Picks:
         """Picks from the page's rows (dicts); wavelength is recomputed. The
         columns keep the order of ``columns`` (the file the picks came from),
         then the missing ones, then ``edited``."""
@@ -223,10 +229,10 @@ class Picks:
         order += [c for c in list(NUMERIC[:6]) + list(extra) if c not in order]
         return cls(order + ["edited"], numeric, extra)
 
-    def rows(self) -> List[Dict[str, Any]]:
+    def rows(self) -> list[dict[str, Any]]:
         out = []
         for k in range(len(self)):
-            row: Dict[str, Any] = {name: _finite_or_none(self.numeric[name][k])
+            row: dict[str, Any] = {name: _finite_or_none(self.numeric[name][k])
                                    for name in NUMERIC}
             row["extra"] = {c: v[k] for c, v in self.extra.items()}
             out.append(row)
@@ -265,7 +271,7 @@ def read_picks(path: Path) -> Picks:
                          f"{' and '.join(REQUIRED)})")
     header = [h.strip() for h in rows[0]]
     body = [r for r in rows[1:] if r]
-    numeric: Dict[str, np.ndarray] = {}
+    numeric: dict[str, np.ndarray] = {}
     for name in NUMERIC:
         if name in header:
             k = header.index(name)
@@ -307,10 +313,11 @@ def write_picks(path: Path, picks: Picks) -> None:
             else:
                 row.append(picks.extra[c][k])
         writer.writerow(row)
-    write_text(path, out.getvalue())
+    # saving again replaces the reviewed file; the server guards it by its version
+    write_text(path, out.getvalue(), overwrite=True)
 
 
-def picks_curves(picks: Picks) -> Dict[int, DispersionCurve]:
+def picks_curves(picks: Picks) -> dict[int, DispersionCurve]:
     """The picks as one DispersionCurve per mode, by increasing frequency,
     with their valid column (and edited, as an extra column, where present)."""
     n = picks.numeric
@@ -352,7 +359,7 @@ def requality(picks: Picks, image: Image) -> None:
 # statistics across images
 
 
-def statistics(tables: Iterable[Picks]) -> Dict[str, Any]:
+def statistics(tables: Iterable[Picks]) -> dict[str, Any]:
     """:func:`molvak.statistics` of the valid mode-0 picks of all images, per
     frequency, for the page: frequency, mean, std (None below two picks),
     count, and the number of curves that contributed."""
@@ -375,21 +382,7 @@ def statistics(tables: Iterable[Picks]) -> Dict[str, Any]:
 def atomic_write(path: Path, data: bytes) -> None:
     """Write ``data`` to ``path`` through a temporary file in the same folder
     and a rename, so a reader sees the old file or the new one, never half."""
-    path = Path(path)
-    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent)
-    try:
-        os.fchmod(fd, _FILE_MODE)
-        with os.fdopen(fd, "wb") as handle:
-            handle.write(data)
-            handle.flush()
-            os.fsync(handle.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
+    write_bytes(path, data, overwrite=True)
 
 
 def file_version(path: Path) -> Optional[str]:
@@ -401,7 +394,7 @@ def file_version(path: Path) -> Optional[str]:
     return f"{st.st_mtime_ns}-{st.st_size}-{st.st_ino}"
 
 
-def picks_paths(image_path: Path) -> Tuple[Path, Path]:
+def picks_paths(image_path: Path) -> tuple[Path, Path]:
     """(original picks, reviewed picks) of an image file."""
     stem = image_path.name[: -len(IMAGE_SUFFIX)]
     return image_path.with_name(stem + PICKS_SUFFIX), image_path.with_name(stem + REVIEWED_SUFFIX)

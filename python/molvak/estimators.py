@@ -1,0 +1,188 @@
+"""The registry of dispersion estimators: one entry per method.
+
+Everything that offers a choice of method reads this table: the package's
+``ESTIMATORS``, :func:`molvak.process`, :meth:`Gather.image`, the command
+line (``--method`` and each estimator's own flags) and the plot titles. A new
+estimator is its function (``function(data, offsets, dt, *, velocities, fmin,
+fmax, df, workers, keep_dead, **options)`` returning a
+:class:`~molvak.DispersionImage`) and one :func:`register` call below:
+
+    register(Estimator(
+        "fk", fk, label="Frequency-wavenumber (f-k)",
+        summary="2-D Fourier transform of the gather, wavenumber to velocity",
+        options=(Option("window", "hann", choices=("hann", "none"),
+                        help="taper across the traces"),)))
+
+An option's command-line flag is its name with dashes (``--window``); its
+type comes from its default unless given. Two estimators may declare the same
+option name when they agree on its flag, choices and type.
+"""
+from __future__ import annotations
+
+import inspect
+from dataclasses import dataclass
+from typing import Any, Callable, Optional
+
+from . import _checks
+from .image import DispersionImage
+from .transforms import fdbf, phase_shift, slant_stack
+
+__all__ = ["COMMON_OPTIONS", "Estimator", "Option", "entries", "get", "label", "names",
+           "register"]
+
+# The keywords every estimator takes, besides (data, offsets, dt): the grids,
+# the threads and the dead-trace policy. The command line has one flag each.
+COMMON_OPTIONS = ("velocities", "fmin", "fmax", "df", "workers", "keep_dead")
+
+
+@dataclass(frozen=True)
+class Option:
+    """A keyword of one estimator beyond the common ones.
+
+    Attributes
+    ----------
+    name : str
+        The keyword of the estimator function.
+    default : object
+        Its default; must equal the function's own.
+    help : str
+        One line for ``--help``.
+    choices : tuple, optional
+        The values allowed.
+    type : callable, optional
+        Converts the command-line text (default: the type of `default`;
+        booleans become a ``--flag`` / ``--no-flag`` pair).
+    """
+
+    name: str
+    default: Any
+    help: str
+    choices: Optional[tuple[Any, ...]] = None
+    type: Optional[Callable[[str], Any]] = None
+
+    @property
+    def flag(self) -> str:
+        return "--" + self.name.replace("_", "-")
+
+    @property
+    def convert(self) -> Callable[[str], Any]:
+        if self.type is not None:
+            return self.type
+        if self.default is None:
+            return str
+        return type(self.default)
+
+
+@dataclass(frozen=True)
+class Estimator:
+    """One dispersion estimator.
+
+    Attributes
+    ----------
+    name : str
+        The method's name (``method="fdbf"``, ``--method fdbf``), also the
+        last part of output file names: letters, digits and underscores.
+    function : callable
+        ``function(data, offsets, dt, *, velocities, ..., **options)``.
+    label : str
+        A reader's name, for plot titles.
+    summary : str
+        One line for ``--help``.
+    options : tuple of Option
+        Its keywords beyond :data:`COMMON_OPTIONS`.
+    demo : bool
+        Shown by ``molvak demo``, whose check holds its picks to 1 %.
+    """
+
+    name: str
+    function: Callable[..., DispersionImage]
+    label: str
+    summary: str
+    options: tuple[Option, ...] = ()
+    demo: bool = False
+
+    def defaults(self) -> dict[str, Any]:
+        """The estimator's own options with their defaults."""
+        return {o.name: o.default for o in self.options}
+
+
+_REGISTRY: dict[str, Estimator] = {}
+
+
+def register(entry: Estimator) -> Estimator:
+    """Add an estimator to the table; refused when the name is taken, is
+    not a plain identifier, or an option contradicts the function."""
+    if not isinstance(entry, Estimator):
+        raise TypeError(f"register takes an Estimator; got {type(entry).__name__}")
+    if not entry.name.isidentifier() or entry.name.startswith("_"):
+        raise ValueError(f"estimator names are identifiers (letters, digits, underscores); "
+                         f"got {entry.name!r}")
+    if entry.name in _REGISTRY:
+        raise ValueError(f"an estimator named {entry.name!r} is registered already")
+    try:
+        signature: Optional[inspect.Signature] = inspect.signature(entry.function)
+    except (TypeError, ValueError):     # a builtin without a signature
+        signature = None
+    for option in entry.options:
+        if option.name in COMMON_OPTIONS:
+            raise ValueError(f"{entry.name}: option {option.name!r} is one of the common "
+                             f"options {COMMON_OPTIONS}")
+        if signature is not None:
+            param = signature.parameters.get(option.name)
+            if param is None or param.default != option.default:
+                raise ValueError(f"{entry.name}: option {option.name!r} (default "
+                                 f"{option.default!r}) does not match the function's keyword")
+        for other in _REGISTRY.values():
+            for theirs in other.options:
+                if theirs.name == option.name and (theirs.choices, theirs.convert) != (
+                        option.choices, option.convert):
+                    raise ValueError(f"{entry.name}: option {option.name!r} differs from "
+                                     f"{other.name}'s option of the same name")
+    _REGISTRY[entry.name] = entry
+    return entry
+
+
+def names() -> tuple[str, ...]:
+    """The registered methods, in order of registration."""
+    return tuple(_REGISTRY)
+
+
+def entries() -> tuple[Estimator, ...]:
+    return tuple(_REGISTRY.values())
+
+
+def get(method: object) -> Estimator:
+    """The entry of a method name; ValueError naming the choices otherwise."""
+    return _REGISTRY[_checks.choice("method", method, names())]
+
+
+def label(method: str) -> str:
+    """A reader's name for an image's method; "stack:<method>" reads as
+    "<label>, stack", an unknown method as itself."""
+    if method.startswith("stack:"):
+        return f"{label(method[6:])}, stack"
+    entry = _REGISTRY.get(method)
+    return entry.label if entry is not None else method
+
+
+register(Estimator(
+    "slant_stack", slant_stack, label="Slant stack",
+    summary="tau-p transform at slownesses 1/c, then the FFT over intercept time "
+            "(McMechan and Yedlin, 1981)",
+    demo=True))
+register(Estimator(
+    "phase_shift", phase_shift, label="Phase shift",
+    summary="unit-modulus trace spectra rotated and summed over offset (Park et al., 1998)",
+    demo=True))
+register(Estimator(
+    "fdbf", fdbf, label="Beamforming (FDBF)",
+    summary="frequency-domain beamforming of the cross-spectral matrix (Zywicki, 1999)",
+    options=(
+        Option("steering", "cylindrical", choices=("cylindrical", "plane"),
+               help="steering vectors: the Hankel-function wavefront of a point source, "
+                    "or plane waves"),
+        Option("weighting", "sqrt", choices=("sqrt", "none"),
+               help="multiply each trace's spectrum by its offset (undoes the 1/sqrt(x) "
+                    "decay of surface waves), or not"),
+    ),
+    demo=True))
