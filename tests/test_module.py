@@ -1,8 +1,6 @@
-"""The module frame: import, method table, docstrings and the exported
-complex helpers."""
-import ctypes
-import math
-
+"""The module frame: import, method table and docstrings. The complex
+arithmetic of the kernels is checked by their unit tests
+(tests/native/test_complex.cpp)."""
 import numpy as np
 import pytest
 
@@ -28,62 +26,6 @@ def test_module_identity_and_docstrings():
         doc = getattr(_molvak, name).__doc__
         for section in ("References", "Parameters", "Returns", "f_range", "NDArray[Shape[\"NF,NC\"], Complex]"):
             assert section in doc, (name, section)
-
-
-class CDouble(ctypes.Structure):
-    _fields_ = [("real", ctypes.c_double), ("imag", ctypes.c_double)]
-
-
-@pytest.fixture(scope="module")
-def helpers():
-    lib = ctypes.CDLL(_molvak.__file__)
-    sig = {"npy_cmulcc": (CDouble, [CDouble, CDouble]), "npy_cmulcr": (CDouble, [CDouble, ctypes.c_double]),
-           "npy_cadd": (CDouble, [CDouble, CDouble]), "npy_cdivcr": (CDouble, [CDouble, ctypes.c_double]),
-           "npy_cexp": (CDouble, [CDouble]), "npy_cabs": (ctypes.c_double, [CDouble]),
-           "npy_cconj": (CDouble, [CDouble]), "npy_carg": (ctypes.c_double, [CDouble])}
-    fns = {}
-    for name, (res, args) in sig.items():
-        fn = getattr(lib, name)
-        fn.restype, fn.argtypes = res, args
-        fns[name] = fn
-    return fns
-
-
-def c(re, im):
-    return CDouble(re, im)
-
-
-def pair(z):
-    return (z.real, z.imag)
-
-
-def test_complex_helpers_formulas(helpers, rng):
-    h = helpers
-    for a_re, a_im, b_re, b_im, r in rng.standard_normal((50, 5)) * 1e3:
-        assert pair(h["npy_cmulcc"](c(a_re, a_im), c(b_re, b_im))) == (a_re * b_re - a_im * b_im, a_im * b_re + a_re * b_im)
-        assert pair(h["npy_cmulcr"](c(a_re, a_im), r)) == (a_re * r, a_im * r)
-        assert pair(h["npy_cadd"](c(a_re, a_im), c(b_re, b_im))) == (a_re + b_re, a_im + b_im)
-        assert pair(h["npy_cdivcr"](c(a_re, a_im), r)) == (a_re / r, a_im / r)
-        assert h["npy_cabs"](c(a_re, a_im)) == math.sqrt(a_re * a_re + a_im * a_im)
-        assert h["npy_carg"](c(a_re, a_im)) == math.atan2(a_im, a_re)
-        e = h["npy_cexp"](c(a_re / 1e3, a_im))
-        assert pair(e) == pytest.approx((math.exp(a_re / 1e3) * math.cos(a_im), math.exp(a_re / 1e3) * math.sin(a_im)), rel=1e-15)
-
-
-def test_complex_helpers_special_values(helpers):
-    h = helpers
-    re, im = pair(h["npy_cdivcr"](c(1.0, 0.0), 0.0))
-    assert re == math.inf and math.isnan(im)
-    assert h["npy_cabs"](c(0.0, 0.0)) == 0.0 and h["npy_cabs"](c(3.0, 4.0)) == 5.0
-    assert h["npy_cabs"](c(1e200, 0.0)) == math.inf  # no hypot rescaling
-    assert h["npy_cabs"](c(1e-200, 1e-200)) == 0.0
-    assert pair(h["npy_cexp"](c(0.0, math.pi / 2))) == (math.cos(math.pi / 2), 1.0)
-    re, im = pair(h["npy_cexp"](c(math.inf, 0.0)))
-    assert re == math.inf and math.isnan(im)
-    assert h["npy_carg"](c(-1.0, 0.0)) == math.pi and h["npy_carg"](c(-1.0, -0.0)) == -math.pi
-    assert h["npy_carg"](c(0.0, 0.0)) == 0.0
-    conj = h["npy_cconj"](c(1.0, 0.0))
-    assert conj.real == 1.0 and math.copysign(1.0, conj.imag) == -1.0
 
 
 @pytest.mark.parametrize("name, args", [

@@ -3,11 +3,11 @@
 #include "module/pyutil.hpp"
 
 #include "module/docstrings.hpp"
-#include "spectral/rfft.hpp"
-#include "transforms/fdbf.hpp"
-#include "transforms/phase_shift.hpp"
-#include "transforms/radon.hpp"
-#include "transforms/slantstack.hpp"
+#include "module/rfft.hpp"
+#include "module/fdbf.hpp"
+#include "module/phase_shift.hpp"
+#include "module/radon.hpp"
+#include "module/slantstack.hpp"
 
 namespace {
 

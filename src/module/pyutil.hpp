@@ -13,7 +13,7 @@
 #endif
 #include <numpy/arrayobject.h>
 
-#include "spectral/buffer.hpp"
+#include "common/buffer.hpp"
 
 #include <cstddef>
 #include <cstdint>

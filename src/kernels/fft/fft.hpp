@@ -1,0 +1,72 @@
+// Real forward FFT kernels over raw buffers (FFTW underneath).
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+#include "common/buffer.hpp"
+
+namespace molvak::fft {
+
+// Forward real-to-complex transforms of one length n for a batch of lines
+// ("lanes"), each with its own aligned input (n reals) and output (n/2 + 1
+// complex bins, interleaved real and imaginary) buffer. Lengths with a large
+// prime factor, which FFTW's estimated plans handle slowly, go through
+// Bluestein's chirp-z algorithm on a fast length, two real lines packed into
+// one complex one. Planning and destruction are serialised across threads,
+// since FFTW's planner is not thread-safe; executing is.
+class RealPlan {
+public:
+    // Allocates the work buffers (AllocFailure "temporary trace"); the plans
+    // are made by prepare() (AllocFailure "FFT plan").
+    // `max_lanes` (at most 16) lines can be batched: many for lines gathered
+    // across an axis, two (a chirp-z pair) for lines handled one by one.
+    explicit RealPlan(std::size_t n, std::size_t max_lanes);
+    ~RealPlan();
+    RealPlan(const RealPlan&) = delete;
+    RealPlan& operator=(const RealPlan&) = delete;
+    void prepare();
+
+    std::size_t length() const noexcept { return n_; }
+    std::size_t bins() const noexcept { return n_ / 2 + 1; }
+    std::size_t lanes() const noexcept { return lanes_; }
+    bool chirp_z() const noexcept { return blue_ != nullptr; }
+    double* in(std::size_t lane = 0) noexcept { return in_.data() + lane * in_stride_; }
+    // The input of `lane` ready for `count` samples: zeros from `count` to
+    // the plan length. Transforms keep their input, so the padding of a lane
+    // is written once and only redone where a longer line overwrote it.
+    double* padded_in(std::size_t lane, std::size_t count) noexcept;
+    const double* out(std::size_t lane = 0) const noexcept { return out_.data() + lane * out_stride_; }
+    // Transforms in(0 .. count-1) into out(0 .. count-1); inputs are kept.
+    void execute(std::size_t count = 1) noexcept;
+    // Transforms n reals at `in` straight into bins complex at `out` when the
+    // plan can (no chirp-z route, pointers aligned as the planned buffers);
+    // false, and nothing done, otherwise. `in` is only read.
+    bool execute_direct(const double* in, double* out) noexcept;
+
+private:
+    struct Bluestein;
+    std::size_t n_;
+    std::size_t lanes_;
+    std::size_t zero_from_[16];
+    std::size_t in_stride_ = 0;
+    std::size_t out_stride_ = 0;
+    Buffer<double> in_;
+    Buffer<double> out_;
+    void* plan_ = nullptr;
+    std::unique_ptr<Bluestein> blue_;
+};
+
+// Writes the bins of lane `lane`, each multiplied by `scale`, as complex
+// numbers to dst[k * stride] (stride in complex elements). Bin 0, and the
+// Nyquist bin of an even length, get an imaginary part of exactly 0.
+void store_bins(const RealPlan& plan, std::size_t lane, double scale, double* dst,
+                std::ptrdiff_t stride);
+
+// The FFT of every line of a C-ordered block (outer, L, inner) along its middle
+// axis, zero-padded to the plan length and scaled, into a C-ordered complex
+// block (outer, bins, inner).
+void rfft_axis(RealPlan& plan, const double* src, std::size_t outer, std::size_t L,
+               std::size_t inner, double scale, double* dst);
+
+}  // namespace molvak::fft
