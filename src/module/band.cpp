@@ -98,6 +98,17 @@ PyRef build_freqs(npy_intp N, double f_min, double f_max, double dt) {
     return f;
 }
 
+npy_intp band_slice(const double band[2], double dt, npy_intp N, npy_intp length, npy_intp* first) {
+    const BinRange range = band_rule(band[0], band[1], dt, N, length);
+    Py_ssize_t start = static_cast<Py_ssize_t>(range.first);
+    Py_ssize_t stop = range.stop < -static_cast<std::int64_t>(PY_SSIZE_T_MAX)
+                          ? -PY_SSIZE_T_MAX
+                          : static_cast<Py_ssize_t>(range.stop);
+    const npy_intp count = PySlice_AdjustIndices(length, &start, &stop, 1);
+    *first = start;
+    return count;
+}
+
 PyRef slice_frequencies2D(PyArrayObject* spectrum, const double band[2], int axis, double dt,
                           npy_intp N) {
     if (PyArray_NDIM(spectrum) != 2) {

@@ -14,6 +14,11 @@ int initialise_f_range(double band[2], PyObject* f_range, double dt);
 // array whose buffer a capsule frees.
 PyRef build_freqs(npy_intp N, double f_min, double f_max, double dt);
 
+// The band's bins of an axis of `length` bins for an FFT of length N, taken
+// as Python's slicing takes first:stop of the band rule (a negative stop
+// counts from the end): *first, and the number of bins (0 when none).
+npy_intp band_slice(const double band[2], double dt, npy_intp N, npy_intp length, npy_intp* first);
+
 // A view of the 2-D `spectrum` restricted to the band's bins along `axis`
 // (0, or anything else for axis 1).
 PyRef slice_frequencies2D(PyArrayObject* spectrum, const double band[2], int axis, double dt,

@@ -15,7 +15,6 @@
 #include <cstring>
 
 #include "module/band.hpp"
-#include "common/band_rule.hpp"
 #include "common/buffer.hpp"
 #include "fft/fft.hpp"
 #include "module/rfft.hpp"
@@ -91,13 +90,8 @@ PyObject* FDBF_py(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     // The bins first .. first + bins - 1 that the band cut selects: the bin
     // range of the band rule under Python's slicing rules.
-    const npy_intp half = N / 2 + 1;
-    const BinRange range = band_rule(band[0], band[1], dt, N, half);
-    Py_ssize_t first = static_cast<Py_ssize_t>(range.first);
-    Py_ssize_t stop = range.stop < -static_cast<std::int64_t>(PY_SSIZE_T_MAX)
-                          ? -PY_SSIZE_T_MAX
-                          : static_cast<Py_ssize_t>(range.stop);
-    const npy_intp bins = PySlice_AdjustIndices(half, &first, &stop, 1);
+    npy_intp first = 0;
+    const npy_intp bins = band_slice(band, dt, N, N / 2 + 1, &first);
 
     // The transform's work buffers and plan, where the FFT would make them.
     fft::RealPlan plan(static_cast<std::size_t>(N), 2);

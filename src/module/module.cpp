@@ -11,13 +11,7 @@
 
 namespace {
 
-using molvak::guarded;
-
-// METH_VARARGS | METH_KEYWORDS functions are stored as PyCFunction.
-template <molvak::NativeFn F>
-PyCFunction entry() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(guarded<F>));
-}
+using molvak::entry;
 
 PyMethodDef methods[] = {
     {"_radon_transform", entry<molvak::radon_transform_py>(),

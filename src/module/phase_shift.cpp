@@ -29,12 +29,15 @@ PyObject* phase_shift_py(PyObject*, PyObject* args, PyObject* kwargs) {
     PyRef spectrum = rfft(data.array(), 1, n, dt);
     if (!spectrum) return nullptr;
     const npy_intp N = fft_length(n, dim(data, 1));
-    PyRef cut = slice_frequencies2D(spectrum.array(), band, 1, dt, N);
-    if (!cut) return nullptr;
-    spectrum = PyRef();  // the cut keeps the spectrum's memory alive
-    // The normalisation step visits every element of the cut: a band without
-    // a bin has nothing to visit, which NumPy's iterators refuse.
-    if (PyArray_SIZE(cut.array()) == 0) return zero_size_error("the band's spectrum");
+    // The band's bins along the frequency axis; the spectrum's other axis
+    // holds the traces.
+    if (ndim(spectrum) != 2) return set_error(PyExc_ValueError, "Array must be 2D");
+    npy_intp first = 0;
+    const npy_intp nf = band_slice(band, dt, N, dim(spectrum, 1), &first);
+    const npy_intp traces = dim(spectrum, 0);
+    // The normalisation step visits every element of the band: a band
+    // without a bin has nothing to visit, which NumPy's iterators refuse.
+    if (traces == 0 || nf == 0) return zero_size_error("the band's spectrum");
 
     PyRef f = build_freqs(N, band[0], band[1], dt);
     if (!f) return nullptr;
@@ -43,7 +46,6 @@ PyObject* phase_shift_py(PyObject*, PyObject* args, PyObject* kwargs) {
     // phase_vel with the velocity axis: both must be vectors.
     if (ndim(offset) != 1) return set_error(PyExc_ValueError, "offset must be a 1D array");
     if (ndim(phase_vel) != 1) return set_error(PyExc_ValueError, "phase_vel must be a 1D array");
-    const npy_intp traces = PyArray_DIM(cut.array(), 0);
     const npy_intp offsets = dim(offset, 0);
     // Broadcasting of offset against the traces: equal lengths, or one side
     // of length 1 (one trace seen at every offset, or one offset for every
@@ -60,15 +62,14 @@ PyObject* phase_shift_py(PyObject*, PyObject* args, PyObject* kwargs) {
         return set_error(PyExc_ValueError,
                          "x must have the same number of elements as the axis of data");
 
-    const npy_intp nf = PyArray_DIM(cut.array(), 1);
     const npy_intp nc = dim(phase_vel, 0);
     const npy_intp shape[2] = {nf, nc};
     PyRef V = new_array(2, shape, NPY_CDOUBLE, "dispersion spectrum");
     if (!V) return nullptr;
 
-    const npy_intp* strides = PyArray_STRIDES(cut.array());
+    const npy_intp* strides = PyArray_STRIDES(spectrum.array());
     const phase_shift::Problem problem{
-        static_cast<const double*>(PyArray_DATA(cut.array())),
+        static_cast<const double*>(PyArray_DATA(spectrum.array())) + 2 * first,
         static_cast<std::ptrdiff_t>(strides[0] / static_cast<npy_intp>(sizeof(double))),
         static_cast<std::ptrdiff_t>(strides[1] / static_cast<npy_intp>(sizeof(double))),
         static_cast<std::size_t>(traces),

@@ -110,4 +110,11 @@ PyObject* guarded(PyObject* self, PyObject* args, PyObject* kwargs) {
     return call_guarded(F, self, args, kwargs);
 }
 
+// The method-table entry of a native function: METH_VARARGS | METH_KEYWORDS
+// functions are stored as PyCFunction, behind the exception barrier.
+template <NativeFn F>
+PyCFunction entry() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(guarded<F>));
+}
+
 }  // namespace molvak
