@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "fft/fft.hpp"
@@ -71,4 +72,92 @@ TEST(forward_transform_matches_a_direct_dft) {
             }
         }
     }
+}
+
+TEST(inverse_transform_undoes_the_forward_one) {
+    std::mt19937_64 gen(2);
+    std::normal_distribution<double> normal;
+    for (std::size_t n : {1u, 2u, 7u, 16u, 97u, 1000u, 1009u, 4096u}) {
+        std::vector<double> x(n);
+        for (double& v : x) v = normal(gen);
+        fft::RealPlan forward(n, 2);
+        forward.prepare();
+        std::copy(x.begin(), x.end(), forward.in(0));
+        forward.execute(1);
+        fft::InversePlan inverse(n, 3);
+        inverse.prepare();
+        for (std::size_t lane = 0; lane < 3; ++lane) {
+            // lane l holds the spectrum times l + 1
+            for (std::size_t k = 0; k < 2 * forward.bins(); ++k) inverse.in(lane)[k] = forward.out(0)[k] * (lane + 1.0);
+        }
+        inverse.execute(3);
+        double worst = 0.0, norm = 0.0;
+        for (double v : x) norm = std::max(norm, std::fabs(v));
+        for (std::size_t lane = 0; lane < 3; ++lane)
+            for (std::size_t j = 0; j < n; ++j)
+                worst = std::max(worst, std::fabs(inverse.out(lane)[j] / (n * (lane + 1.0)) - x[j]) / norm);
+        CHECK_MSG(worst <= 1e-13, "n " << n << ": " << worst);
+    }
+}
+
+TEST(plans_are_shared_and_the_cache_is_bounded) {
+    // Two calls of one length share its plan: their outputs are the same
+    // bits as the first, and a plan held by a call survives eviction.
+    std::mt19937_64 gen(3);
+    std::normal_distribution<double> normal;
+    const std::size_t n = 1013;  // a prime: the chirp-z route
+    std::vector<double> x(n), first(2 * (n / 2 + 1));
+    for (double& v : x) v = normal(gen);
+    fft::RealPlan held(n, 2);
+    held.prepare();
+    std::copy(x.begin(), x.end(), held.in(0));
+    held.execute(1);
+    std::copy(held.out(0), held.out(0) + first.size(), first.begin());
+    // Far more lengths than the cache keeps, each planned once.
+    for (std::size_t k = 0; k < 2 * fft::kCacheEntries; ++k) {
+        fft::RealPlan other(3000 + k, 2);
+        other.prepare();
+        other.execute(1);
+    }
+    held.execute(1);
+    CHECK(std::equal(first.begin(), first.end(), held.out(0)));
+    fft::RealPlan again(n, 2);
+    again.prepare();
+    std::copy(x.begin(), x.end(), again.in(0));
+    again.execute(1);
+    CHECK(std::equal(first.begin(), first.end(), again.out(0)));
+}
+
+TEST(planning_from_many_threads) {
+    // Threads plan and transform lengths of their own and lengths they
+    // share, all at once; every spectrum equals the one made alone.
+    std::vector<std::size_t> lengths;
+    for (std::size_t k = 0; k < 24; ++k) lengths.push_back(500 + 37 * k + (k % 3 == 0 ? 1 : 0));
+    std::vector<double> x(2000);
+    std::mt19937_64 gen(4);
+    std::normal_distribution<double> normal;
+    for (double& v : x) v = normal(gen);
+    auto spectrum = [&](std::size_t n) {
+        fft::RealPlan plan(n, 2);
+        plan.prepare();
+        std::copy(x.begin(), x.begin() + std::min(n, x.size()), plan.padded_in(0, std::min(n, x.size())));
+        plan.execute(1);
+        return std::vector<double>(plan.out(0), plan.out(0) + 2 * plan.bins());
+    };
+    std::vector<std::vector<std::vector<double>>> got(8);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < 8; ++t)
+        threads.emplace_back([&, t] {
+            for (std::size_t k = 0; k < lengths.size(); ++k)
+                got[t].push_back(spectrum(lengths[(k + 3 * t) % lengths.size()] + 100000));
+        });
+    for (auto& thread : threads) thread.join();
+    // The same lengths planned again, one thread, after the cache has
+    // dropped the plans made above.
+    for (std::size_t k = 0; k < 2 * fft::kCacheEntries; ++k) spectrum(7000 + k);
+    std::vector<std::vector<double>> alone;
+    for (std::size_t n : lengths) alone.push_back(spectrum(n + 100000));
+    for (std::size_t t = 0; t < 8; ++t)
+        for (std::size_t k = 0; k < lengths.size(); ++k)
+            CHECK_MSG(got[t][k] == alone[(k + 3 * t) % lengths.size()], "thread " << t << " length " << k);
 }
