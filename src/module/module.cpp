@@ -2,6 +2,7 @@
 #define MOLVAK_IMPORTS_NUMPY
 #include "module/pyutil.hpp"
 
+#include "fft/fft.hpp"
 #include "module/docstrings.hpp"
 #include "module/rfft.hpp"
 #include "module/fdbf.hpp"
@@ -43,6 +44,9 @@ PyMODINIT_FUNC PyInit__molvak(void) {
     if (!module) return nullptr;
     // NumPy's own import procedure: the module, its capsule, the ABI and
     // C-API feature versions and the byte order.
+    // Planning takes FFTW's planner lock from the start, whoever else in
+    // the process uses the library.
+    molvak::fft::make_planning_thread_safe();
     if (_import_array() < 0) {
         PyErr_Print();
         PyErr_SetString(PyExc_ImportError, "numpy._core.multiarray failed to import");

@@ -3,6 +3,8 @@
 #define MOLVAK_IMPORTS_NUMPY
 #include "module/native_methods.hpp"
 
+#include "fft/fft.hpp"
+
 namespace molvak::native {
 
 // The entries, declared and listed from the registry CMake writes.
@@ -34,6 +36,7 @@ PyModuleDef definition = {
 PyMODINIT_FUNC PyInit__native(void) {
     PyObject* module = PyModule_Create2(&molvak::native::definition, PYTHON_API_VERSION);
     if (!module) return nullptr;
+    molvak::fft::make_planning_thread_safe();
     if (_import_array() < 0) {
         Py_DECREF(module);
         return nullptr;

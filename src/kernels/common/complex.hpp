@@ -6,31 +6,14 @@
 
 #include <cmath>
 
-extern "C" {
+namespace molvak::cx {
 
-struct molvak_cdouble {
+struct cdouble {
     double real;
     double imag;
 };
 
-// Exported under these names so that other native code can link to them.
-molvak_cdouble npy_cmulcc(molvak_cdouble a, molvak_cdouble b);
-molvak_cdouble npy_cmulcr(molvak_cdouble a, double r);
-molvak_cdouble npy_cadd(molvak_cdouble a, molvak_cdouble b);
-molvak_cdouble npy_cdivcr(molvak_cdouble a, double r);
-molvak_cdouble npy_cexp(molvak_cdouble z);
-double npy_cabs(molvak_cdouble z);
-molvak_cdouble npy_cconj(molvak_cdouble z);
-double npy_carg(molvak_cdouble z);
-
-}
-
-namespace molvak::cx {
-
-using cdouble = molvak_cdouble;
-
-// Inline twins of the exported helpers for the kernels: the same formulas,
-// evaluated in the same order, so they give the same bits.
+// Each formula evaluated as written, in this order.
 inline cdouble mulcc(cdouble a, cdouble b) {
     return {a.real * b.real - a.imag * b.imag, a.imag * b.real + a.real * b.imag};
 }
