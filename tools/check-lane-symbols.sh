@@ -20,7 +20,7 @@ for object in "$@"; do
   # defined symbols with external or weak linkage: upper-case types, u, v, w
   while read -r type symbol; do
     case "$symbol" in
-      *"::${set_name}::"*) ;;
+      *"${set_name}"*) ;;
       *) echo "$object: $type $symbol lies outside molvak::*::${set_name}" >&2; status=1 ;;
     esac
   done < <("$nm_tool" -C --defined-only "$object" | awk '$2 ~ /^[A-Zuvw]$/ { t = $2; $1 = ""; $2 = ""; sub(/^  */, ""); print t, $0 }')

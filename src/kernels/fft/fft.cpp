@@ -382,6 +382,8 @@ void stream_bins(const double* from, std::size_t n, double scale, double* to, bo
         const __m128d s = _mm_set1_pd(scale);
         for (; k + 2 <= count; k += 2) _mm_stream_pd(to + k, _mm_mul_pd(_mm_load_pd(from + k), s));
     }
+#else
+    (void)stream;
 #endif
     for (; k < count; ++k) to[k] = from[k] * scale;
     zero_real_bins(to, n, 1);

@@ -28,10 +28,16 @@
 
 namespace molvak::simd {
 
+template <class T>
+struct same_type {
+    using type = T;
+};
+
 // The table for `isa` (resolved: `best`, or an unusable set, becomes the
-// widest usable one).
+// widest usable one). The wide tables are null where this build has none.
 template <class Table>
-const Table& pick(Isa isa, const Table& scalar, const Table* avx2, const Table* avx512) noexcept {
+const Table& pick(Isa isa, const Table& scalar, const typename same_type<Table>::type* avx2,
+                  const typename same_type<Table>::type* avx512) noexcept {
     switch (resolve(isa)) {
         case Isa::avx512: if (avx512) return *avx512; break;
         case Isa::avx2: if (avx2) return *avx2; break;
