@@ -3,13 +3,12 @@
 The reference builds the cross-spectral matrices R and the steering arrays E
 and contracts them with np.einsum("ghi,gij,ghj->gh", conj(E), R, E), taking
 the Hankel phase from the C library's j0 and y0 (through ctypes), the same
-functions the module falls back on. The module's element-wise steering
-helpers are reached through the exported C entry points of its shared
-object.
+functions the module falls back on. The element-wise steering helpers and
+the beam on each instruction set are checked by the kernels' unit tests
+(tests/native/test_fdbf.cpp).
 """
 import ctypes
 import ctypes.util
-import math
 
 import numpy as np
 import pytest
@@ -22,17 +21,11 @@ WEIGHTING_MESSAGE = "weighting must be 'none' or 'sqrt'"
 ZERO_SIZE = "zero-sized operands"
 
 _libm = ctypes.CDLL(ctypes.util.find_library("m"))
-for _name in ("j0", "y0", "cos", "sin"):
+for _name in ("j0", "y0"):
     getattr(_libm, _name).restype = ctypes.c_double
     getattr(_libm, _name).argtypes = [ctypes.c_double]
 _j0 = np.frompyfunc(_libm.j0, 1, 1)
 _y0 = np.frompyfunc(_libm.y0, 1, 1)
-
-
-def libm(name, x):
-    """The C library's function `name` applied element by element."""
-    with np.errstate(all="ignore"):
-        return np.frompyfunc(getattr(_libm, name), 1, 1)(np.asarray(x, float)).astype(float)
 
 
 def library_phase(kappa):
@@ -292,119 +285,3 @@ def test_argument_errors():
         _molvak._FDBF(np.zeros((2, 4)), [1.0, 2.0], [100.0])  # dt missing
     with pytest.raises(TypeError):
         _call(data=np.zeros((2, 4), complex), offsets=[1.0, 2.0])
-
-
-# ---------------------------------------------------------------------------
-# The element-wise steering helpers, through the module's exported C symbols.
-
-_lib = ctypes.CDLL(_molvak.__file__)
-_P = ctypes.POINTER(ctypes.c_double)
-for _name in ("molvak_fdbf_hankel_phasor", "molvak_fdbf_unit_phasor"):
-    getattr(_lib, _name).restype = ctypes.c_int
-    getattr(_lib, _name).argtypes = [ctypes.c_int, _P, _P, ctypes.c_size_t]
-_lib.molvak_fdbf_hankel_phase.restype = ctypes.c_int
-_lib.molvak_fdbf_hankel_phase.argtypes = [ctypes.c_int, ctypes.c_int, _P, _P, ctypes.c_size_t]
-_lib.molvak_fdbf_beam_power.restype = ctypes.c_int
-_lib.molvak_fdbf_beam_power.argtypes = [
-    ctypes.c_int, _P, ctypes.c_ssize_t, ctypes.c_ssize_t, _P, ctypes.c_size_t, _P,
-    ctypes.c_ssize_t, ctypes.c_size_t, _P, ctypes.c_size_t, ctypes.c_int, ctypes.c_int, _P]
-
-ISAS = {"scalar": 0, "avx2": 1, "avx512": 2}
-
-
-def _ptr(a):
-    return a.ctypes.data_as(_P)
-
-
-def helper(name, isa, values, width, *extra):
-    values = np.ascontiguousarray(values, float)
-    out = np.empty(values.size * width)
-    if getattr(_lib, name)(isa, *extra, _ptr(values), _ptr(out), values.size) == -1:
-        pytest.skip("instruction set not available here")
-    return out if width == 1 else out.reshape(-1, 2)
-
-
-def hankel_phase(isa, kappa, table):
-    return helper("molvak_fdbf_hankel_phase", isa, kappa, 1, table)
-
-
-def wrapped(a):
-    """a modulo 2 pi, in [-pi, pi)."""
-    return np.remainder(a + math.pi, 2 * math.pi) - math.pi
-
-
-def kappa_sweep():
-    rng = np.random.default_rng(10)
-    edges = np.array([math.ldexp(1.0 + j / 16, e) for e in range(-13, 8) for j in range(16)])
-    return np.concatenate([
-        np.geomspace(1e-9, 1e6, 120001),
-        np.linspace(0.0, 100.0, 40001),
-        rng.uniform(0.0, 1e6, 40000),
-        edges, np.nextafter(edges, 0.0), np.nextafter(edges, np.inf),
-        [2.0 ** 32, 1e7, 1e9, 1e12],
-    ])
-
-
-@pytest.mark.parametrize("table", [0, 1])
-@pytest.mark.parametrize("isa", sorted(ISAS))
-def test_hankel_phase_agrees_with_the_library(isa, table):
-    kappa = kappa_sweep()
-    theta = hankel_phase(ISAS[isa], kappa, table)
-    reference = library_phase(kappa)
-    assert np.all(np.isfinite(reference))
-    assert np.all((theta >= -math.pi) & (theta <= math.pi))
-    assert np.abs(wrapped(theta - reference)).max() <= 1e-12
-    # Zero, negative and non-finite arguments are the library's own results.
-    special = np.array([0.0, -0.0, -1e-300, -1.0, -3.0e5, np.inf, -np.inf, np.nan, 1e300, 5e-324])
-    np.testing.assert_array_equal(hankel_phase(ISAS[isa], special, table), library_phase(special))
-
-
-@pytest.mark.parametrize("table", [0, 1])
-def test_hankel_phase_against_high_precision(table):
-    mpmath = pytest.importorskip("mpmath")
-    mpmath.mp.dps = 30
-    kappa = np.r_[np.geomspace(2.0 ** -12, 64.0, 150), np.geomspace(64.0, 1e6, 60), 0.5 + 1e-9]
-    theta = hankel_phase(-1, kappa, table)
-    exact = np.array([float(mpmath.atan2(mpmath.bessely(0, k), mpmath.besselj(0, k))) for k in kappa])
-    assert np.abs(wrapped(theta - exact)).max() <= 5e-15
-
-
-@pytest.mark.parametrize("isa", sorted(ISAS))
-def test_steering_phasors(isa):
-    angle = np.r_[np.linspace(-3000.0, 3000.0, 60001), 0.0, -0.0, math.pi / 2, 4e9, 1e15, np.inf, np.nan]
-    e = helper("molvak_fdbf_unit_phasor", ISAS[isa], angle, 2)
-    cos, sin = libm("cos", angle), libm("sin", angle)
-    fast = np.abs(angle) <= 2.0 ** 32
-    assert np.abs(e[fast, 0] - cos[fast]).max() <= 4.5e-16
-    assert np.abs(e[fast, 1] - sin[fast]).max() <= 4.5e-16
-    zero = angle == 0.0
-    np.testing.assert_array_equal(e[zero], np.tile([1.0, 0.0], (zero.sum(), 1)))
-    np.testing.assert_array_equal(e[~fast, 0], cos[~fast])  # the library, NaN included
-    kappa = kappa_sweep()[::7]
-    h = helper("molvak_fdbf_hankel_phasor", ISAS[isa], kappa, 2)
-    theta = library_phase(kappa)
-    assert np.abs(h[:, 0] - libm("cos", theta)).max() <= 2e-15
-    assert np.abs(h[:, 1] - libm("sin", theta)).max() <= 2e-15
-
-
-@pytest.mark.parametrize("name", ["small", "close"])
-@pytest.mark.parametrize("steering", ["plane", "cylindrical"])
-def test_every_instruction_set_computes_the_beam(steering, name):
-    data, x, c, dt, f_range, n = case(name, seed=11)
-    f, p = _molvak._FDBF(data, x, c, dt, f_range, steering, "sqrt", n)
-    n_fft = max(n, data.shape[1])
-    k = np.rint(f * dt * n_fft).astype(int)
-    u = np.ascontiguousarray((np.fft.rfft(data, n=n_fft, axis=1) * dt)[:, k])
-    results = []
-    for isa in ISAS.values():
-        out = np.empty((f.size, c.size), complex)
-        rc = _lib.molvak_fdbf_beam_power(
-            isa, _ptr(u.view(float)), f.size, 1, _ptr(f), f.size, _ptr(x), 1, x.size, _ptr(c),
-            c.size, 1, steering == "cylindrical", _ptr(out.view(float)))
-        if rc == 0:
-            results.append(out)
-    scale = beam_scale(data, x, dt, n, "sqrt", f)
-    for out in results:
-        assert np.all(np.abs(out - p) <= 1e-14 * scale)
-        if steering == "plane":  # the same operations lane by lane
-            np.testing.assert_array_equal(out, results[0])

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # The whole test suite from a fresh machine: installs what is missing
 # (tools/bootstrap.sh, and Chromium for the review page through
-# tools/chromium.sh), then runs pytest on the installed package, on the
-# sanitizer builds (widest and portable vector paths) and under NumPy 1.26.
+# tools/chromium.sh), then runs pytest on the installed package, the native
+# legs (tools/native-legs.sh: GCC and Clang with warnings as errors, the
+# kernels' unit tests, the suite on Clang's build, an aarch64 cross build
+# under qemu-user), pytest on the sanitizer builds (widest and portable
+# vector paths) and under NumPy 1.26.
 # `tools/test.sh --quick [pytest args]` runs the first part only. The first
 # part runs the browser tests and fails, rather than skipping them, when the
 # browser cannot start.
@@ -14,6 +17,7 @@ tools/bootstrap.sh test
 tools/chromium.sh
 MOLVAK_REQUIRE_BROWSER=1 .venv/bin/python -m pytest "$@"
 [ "$quick" = 1 ] && exit 0
+tools/native-legs.sh
 tools/sanitize.sh
 tools/sanitize.sh scalar tests/test_radon.py tests/test_slantstack.py tests/test_rfft.py \
   tests/test_phase_shift.py tests/test_fdbf.py tests/test_hostile.py

@@ -32,6 +32,10 @@ from __future__ import annotations
 from collections.abc import Iterator, Mapping
 from typing import Callable
 
+# The native module's five functions, under their own names: the module
+# calls itself "molvak", so pickle finds them here (process pools, clusters).
+from _molvak import _FDBF, _disp_slantstack, _phase_shift, _radon_transform, _rfft  # noqa: F401
+
 from . import estimators
 from ._review import review
 from .batch import GatherError, iter_process, process

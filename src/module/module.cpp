@@ -2,22 +2,17 @@
 #define MOLVAK_IMPORTS_NUMPY
 #include "module/pyutil.hpp"
 
+#include "fft/fft.hpp"
 #include "module/docstrings.hpp"
-#include "spectral/rfft.hpp"
-#include "transforms/fdbf.hpp"
-#include "transforms/phase_shift.hpp"
-#include "transforms/radon.hpp"
-#include "transforms/slantstack.hpp"
+#include "module/rfft.hpp"
+#include "module/fdbf.hpp"
+#include "module/phase_shift.hpp"
+#include "module/radon.hpp"
+#include "module/slantstack.hpp"
 
 namespace {
 
-using molvak::guarded;
-
-// METH_VARARGS | METH_KEYWORDS functions are stored as PyCFunction.
-template <molvak::NativeFn F>
-PyCFunction entry() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(guarded<F>));
-}
+using molvak::entry;
 
 PyMethodDef methods[] = {
     {"_radon_transform", entry<molvak::radon_transform_py>(),
@@ -49,6 +44,9 @@ PyMODINIT_FUNC PyInit__molvak(void) {
     if (!module) return nullptr;
     // NumPy's own import procedure: the module, its capsule, the ABI and
     // C-API feature versions and the byte order.
+    // Planning takes FFTW's planner lock from the start, whoever else in
+    // the process uses the library.
+    molvak::fft::make_planning_thread_safe();
     if (_import_array() < 0) {
         PyErr_Print();
         PyErr_SetString(PyExc_ImportError, "numpy._core.multiarray failed to import");

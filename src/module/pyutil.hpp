@@ -13,7 +13,7 @@
 #endif
 #include <numpy/arrayobject.h>
 
-#include "spectral/buffer.hpp"
+#include "common/buffer.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -108,6 +108,13 @@ PyObject* call_guarded(NativeFn fn, PyObject* self, PyObject* args, PyObject* kw
 template <NativeFn F>
 PyObject* guarded(PyObject* self, PyObject* args, PyObject* kwargs) {
     return call_guarded(F, self, args, kwargs);
+}
+
+// The method-table entry of a native function: METH_VARARGS | METH_KEYWORDS
+// functions are stored as PyCFunction, behind the exception barrier.
+template <NativeFn F>
+PyCFunction entry() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(guarded<F>));
 }
 
 }  // namespace molvak

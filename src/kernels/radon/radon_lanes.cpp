@@ -1,0 +1,146 @@
+// The tau-p columns, written once over the lane vocabulary (one lane per
+// intercept time) and compiled once per instruction set. Every set computes
+// the same bits: the interpolation and the trapezoid sum are the same
+// operations, in the same order, in every lane.
+#include "simd/lanes.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "radon/radon_lanes.hpp"
+
+namespace molvak::radon::MOLVAK_LANES_NS {
+namespace {
+
+using namespace simd::lanes;
+
+// Amplitude of a trace s[0..nt) at sample position h: the straight line
+// through samples m = trunc(h) and m + 1, with s(-1) = s(nt) = 0. Positions
+// with trunc(h) outside [-1, nt) (and NaN) give 0. fmod(h, 1) is computed as
+// h - m with the sign of h, which is exact for every finite h.
+inline double interp(const double* s, std::int64_t nt, double h) {
+    if (!(h > -2.0 && h < static_cast<double>(nt))) return 0.0;
+    const std::int64_t m = static_cast<std::int64_t>(h);
+    const double f = std::copysign(h - static_cast<double>(m), h);
+    const double sm = m >= 0 ? s[m] : 0.0;
+    const double sm1 = m + 1 < nt ? s[m + 1] : 0.0;
+    return (sm1 - sm) * f + sm;
+}
+
+// Arrival time for the intercept time tau: c + tau for the linear and the
+// parabolic laws (c = x*p or (x*x)*p), sqrt(c + tau*tau) for the hyperbolic
+// one (c = (x*p)*(x*p)).
+template <bool Hyperbolic>
+inline double arrival(double c, double tau) {
+    if constexpr (Hyperbolic) {
+        return std::sqrt(c + tau * tau);
+    } else {
+        return c + tau;
+    }
+}
+
+struct TracePass {
+    const double* s;
+    std::int64_t nt;
+    const double* tau;
+    std::size_t ntau;
+    double c, t0, dt, dx;
+    double* prev;
+    double* sum;
+};
+
+// One trace: prev[j] = amplitude (first trace), or
+// sum[j] = ((dx * (prev[j] + a)) * 0.5) + sum[j]; prev[j] = a (later traces),
+// exactly in this order of operations. The intercept times j0 .. ntau-1 one
+// at a time.
+template <bool Hyperbolic, bool First>
+inline void pass_tail(const TracePass& t, std::size_t j0) {
+    for (std::size_t j = j0; j < t.ntau; ++j) {
+        const double h = (arrival<Hyperbolic>(t.c, t.tau[j]) - t.t0) / t.dt;
+        const double a = interp(t.s, t.nt, h);
+        if constexpr (!First) t.sum[j] = (t.dx * (t.prev[j] + a)) * 0.5 + t.sum[j];
+        t.prev[j] = a;
+    }
+}
+
+// The same, W intercept times at a time: lanes outside the trace read
+// nothing and give +0, as interp does.
+template <bool Hyperbolic, bool First>
+void pass(const TracePass& t) {
+    std::size_t j = 0;
+    if constexpr (W > 1) {
+        const vd c = set1(t.c), t0 = set1(t.t0), dt = set1(t.dt);
+        const vd dx = set1(t.dx), half = set1(0.5);
+        const vd lo = set1(-2.0), hi = set1(static_cast<double>(t.nt));
+        const vx one = xset1(1), minus_one = xset1(-1), nt = xset1(t.nt);
+        for (; j + W <= t.ntau; j += W) {
+            const vd tau = loadu(t.tau + j);
+            vd time;
+            if constexpr (Hyperbolic) {
+                time = sqrt(add(c, mul(tau, tau)));
+            } else {
+                time = add(c, tau);
+            }
+            const vd h = divide(sub(time, t0), dt);
+            const vm ok = both(gt(h, lo), lt(h, hi));
+            const vd hc = zero_unless(ok, h);
+            const vx m = to_index(hc);  // |hc| < nt < kIndexMax
+            const vx m1 = xadd(m, one);
+            const vd frac = copysign(sub(hc, index_value(m)), hc);
+            const vd sm = gather_or_zero(t.s, m, both(ok, xgt(m, minus_one)));
+            const vd sm1 = gather_or_zero(t.s, m1, both(ok, xlt(m1, nt)));
+            const vd a = add(mul(sub(sm1, sm), frac), sm);
+            if constexpr (!First) {
+                const vd p = loadu(t.prev + j);
+                const vd s = loadu(t.sum + j);
+                storeu(t.sum + j, add(mul(mul(dx, add(p, a)), half), s));
+            }
+            storeu(t.prev + j, a);
+        }
+    }
+    pass_tail<Hyperbolic, First>(t, j);
+}
+
+template <bool Hyperbolic>
+void column_impl(const Gather& g, Moveout moveout, double p, const double* tau, std::size_t ntau,
+                 double dt, double t0, double* sum, double* prev) {
+    std::fill(sum, sum + ntau, 0.0);
+    // Fewer than two traces leave nothing to integrate.
+    if (g.nx < 2) return;
+    if (g.nt == 0) {
+        // Every position reads the zeros around an empty trace; the steps
+        // still enter the sum (an infinite step makes it NaN).
+        for (std::size_t i = 1; i < g.nx; ++i) {
+            const double dx = g.offsets[i] - g.offsets[i - 1];
+            for (std::size_t j = 0; j < ntau; ++j) sum[j] = (dx * (0.0 + 0.0)) * 0.5 + sum[j];
+        }
+        return;
+    }
+    TracePass t{nullptr, static_cast<std::int64_t>(g.nt), tau, ntau, 0.0, t0, dt, 0.0, prev, sum};
+    for (std::size_t i = 0; i < g.nx; ++i) {
+        const double x = g.offsets[i];
+        t.s = g.data + i * g.nt;
+        t.c = moveout == linear ? x * p : moveout == parabolic ? (x * x) * p : (x * p) * (x * p);
+        if (i == 0) {
+            pass<Hyperbolic, true>(t);
+        } else {
+            t.dx = x - g.offsets[i - 1];
+            pass<Hyperbolic, false>(t);
+        }
+    }
+}
+
+void column(const Gather& g, Moveout moveout, double p, const double* tau, std::size_t ntau,
+            double dt, double t0, double* sum, double* prev) {
+    if (moveout == hyperbolic) {
+        column_impl<true>(g, moveout, p, tau, ntau, dt, t0, sum, prev);
+    } else {
+        column_impl<false>(g, moveout, p, tau, ntau, dt, t0, sum, prev);
+    }
+}
+
+}  // namespace
+
+const LaneKernels lane_kernels = {&column, kIndexMax};
+
+}  // namespace molvak::radon::MOLVAK_LANES_NS

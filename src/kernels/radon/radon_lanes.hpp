@@ -1,0 +1,22 @@
+// What the tau-p lane code (radon_lanes.cpp, compiled once per instruction
+// set) offers the generic code (radon.cpp).
+#pragma once
+
+#include <cstdint>
+
+#include "radon/radon.hpp"
+#include "simd/lane_table.hpp"
+
+namespace molvak::radon {
+
+struct LaneKernels {
+    void (*column)(const Gather& g, Moveout moveout, double p, const double* tau, std::size_t ntau,
+                   double dt, double t0, double* sum, double* prev);
+    // Traces must have fewer samples than this (the width of the gather
+    // indices).
+    std::int64_t max_samples;
+};
+
+MOLVAK_LANE_TABLES(LaneKernels, lane_kernels)
+
+}  // namespace molvak::radon
