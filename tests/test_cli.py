@@ -6,9 +6,10 @@ import subprocess
 import sys
 import warnings
 
-import molvak
 import numpy as np
 import pytest
+
+import molvak
 from molvak import DispersionCurve, synthetic
 from molvak.cli import main
 

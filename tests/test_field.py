@@ -8,9 +8,10 @@ points kept after trimming), and the validity flags must keep what the
 person who trimmed them kept."""
 import json
 
-import molvak
 import numpy as np
 import pytest
+
+import molvak
 from molvak import DispersionCurve
 from molvak.cli import main
 

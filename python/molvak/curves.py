@@ -219,8 +219,9 @@ class UncertainCurve:
         except ValueError:
             raise ValueError(f"{name!r}: every row must hold {len(cls.COLUMNS)} numbers") \
                 from None
-        return cls(*(np.ascontiguousarray(table[:, k]) for k in range(len(cls.COLUMNS))),
-                   domain=domain)
+        columns: dict[str, Any] = {c: np.ascontiguousarray(table[:, k])
+                                   for k, c in enumerate(cls.COLUMNS)}
+        return cls(**columns, domain=domain)
 
     def to_json(self, path: PathLike, *, overwrite: bool = False) -> None:
         """Write JSON: {"domain": ..., "<column>": [values], ...}; NaN as
@@ -242,7 +243,8 @@ class UncertainCurve:
             raise ValueError(f"{name!r}: missing {', '.join(missing)}")
         cols = [np.array([np.nan if v is None else v for v in doc[c]], dtype=np.float64)
                 for c in cls.COLUMNS]
-        return cls(*cols, domain=doc.get("domain", "frequency"))
+        columns: dict[str, Any] = dict(zip(cls.COLUMNS, cols))
+        return cls(**columns, domain=doc.get("domain", "frequency"))
 
 
 def _span(x: np.ndarray) -> str:

@@ -15,9 +15,10 @@ import math
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Callable, NamedTuple, Optional
 
-import _molvak
 import numpy as np
 from numpy.typing import ArrayLike
+
+import _molvak
 
 from . import _checks
 from ._checks import Grid
