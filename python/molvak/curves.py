@@ -141,6 +141,21 @@ class UncertainCurve:
         out = np.exp(np.interp(lx, lf, lv))
         return np.where((lx >= lf[0]) & (lx <= lf[-1]), out, np.nan)
 
+    def plot(self, ax: Any = None, *, x: Optional[str] = None,
+             curves: Sequence[DispersionCurve] = (), valid_only: bool = True,
+             title: Optional[str] = None) -> Any:
+        """Draw the mean, the band mean -+ std and the confidence interval of
+        the mean (where known) against frequency or wavelength (`x`, by
+        default the curve's domain; a log axis), over the picks of `curves`
+        (valid ones unless ``valid_only=False``), with matplotlib.
+
+        Returns
+        -------
+        The Axes drawn on.
+        """
+        from .plot import plot_uncertain
+        return plot_uncertain(self, ax, x=x, curves=curves, valid_only=valid_only, title=title)
+
     # -- files ---------------------------------------------------------------
 
     def to_dinver(self, path: PathLike, *, min_lognormal_std: float = 0.0,
