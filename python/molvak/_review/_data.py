@@ -7,10 +7,11 @@ on-disk formats can change here alone:
   ``velocity`` (NC,), ``spectrum`` (complex, NF x NC) and ``params`` (a JSON
   string; ``offsets`` and ``method`` are used when present, ``quantity`` =
   "power" marks a spectrum that already holds a power);
-- its picks are ``<stem>.csv`` with the header
-  ``frequency,velocity,wavelength,quality,valid,mode`` (valid 0/1, mode an
-  integer; a file without valid or mode reads as all valid, mode 0; other
-  columns are kept as text);
+- its picks are ``<stem>.csv``, the picks CSV of the package, read by
+  :func:`molvak.read_curves` (frequency and velocity required; wavelength,
+  quality, valid, the flags and mode where present; a file without valid or
+  mode reads as all valid, mode 0; other columns are kept as text, in the
+  file's order);
 - the reviewed picks are ``<stem>.reviewed.csv``: the same columns plus
   ``edited`` (1 where a person added or moved the pick or changed its
   validity or mode), written atomically beside the originals. A file of one
