@@ -757,6 +757,7 @@ def cmd_image(args: argparse.Namespace) -> int:
                         enabled=not args.quiet)
     source = iter(items) if args.by_source else file_items(paths, bases, reading, offsets,
                                                            report)
+    interrupted = False
     try:
         if args.stack:
             if not _image_stack(source, imaging, writing, report, progress,
@@ -769,6 +770,11 @@ def cmd_image(args: argparse.Namespace) -> int:
                 del image
     except KeyboardInterrupt:
         report.settle()
+        interrupted = True
+    if interrupted:
+        # the traceback is gone here: writers it held (a zip archive cut
+        # short) are closed now, and what they report comes before the last line
+        gc.collect()
         print(f"molvak: interrupted: {report.summary()}", file=sys.stderr, flush=True)
         return 130
     if report.failures:
