@@ -3,7 +3,8 @@
 # itself into ./.venv: `tools/bootstrap.sh [EXTRAS]` (e.g. "test").
 # System packages (through apt-get, only when missing): libfftw3-dev, pkg-config.
 # The package is built and installed only when its sources changed since the
-# last install (a hash of src/, python/, CMakeLists.txt and pyproject.toml,
+# last install (a hash of src/, python/, CMakeLists.txt, pyproject.toml and the
+# tools/ files CMake runs,
 # kept in .venv/molvak-sources.sha256); the extras asked for are installed
 # when one of their packages is missing. Says what it does on stderr.
 set -euo pipefail
@@ -28,7 +29,9 @@ if [ ! -x .venv/bin/python ]; then
 fi
 
 stamp=.venv/molvak-sources.sha256
-sources="$(find src python CMakeLists.txt pyproject.toml -type f \
+# what the build reads: the sources, the build files and the tools CMake runs
+sources="$(find src python CMakeLists.txt pyproject.toml tools -type f \
+  \( -path 'tools/*' -a -not \( -name '*.cmake' -o -name 'check-*.sh' \) -prune \) -o -type f \
   -not -path '*/__pycache__/*' -not -name '*.pyc' -print0 | LC_ALL=C sort -z \
   | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)"
 target=".${extras:+[$extras]}"
