@@ -25,7 +25,7 @@ import statistics  # noqa: E402
 import sys  # noqa: E402
 import time  # noqa: E402
 from pathlib import Path  # noqa: E402
-from typing import Any, Callable, Dict, List  # noqa: E402
+from typing import Any, Callable  # noqa: E402
 
 import numpy as np  # noqa: E402
 
@@ -36,7 +36,7 @@ import harness  # noqa: E402
 import molvak  # noqa: E402
 
 SHOTS = list(range(6, 21)) + list(range(26, 41))
-SETTINGS: Dict[str, Any] = dict(velocities=np.linspace(100.0, 500.0, 400), fmin=3.0,
+SETTINGS: dict[str, Any] = dict(velocities=np.linspace(100.0, 500.0, 400), fmin=3.0,
                                 fmax=100.0, df=0.5, steering="cylindrical", weighting="sqrt")
 
 
@@ -48,13 +48,13 @@ def field_root(given: str | None) -> Path:
     return HERE.parent.parent / "shared" / "data" / "field"
 
 
-def load(root: Path) -> List[molvak.Gather]:
+def load(root: Path) -> list[molvak.Gather]:
     return [molvak.read(root / "wghs" / "shots" / f"{k}.dat").trim(0.0, 0.5) for k in SHOTS]
 
 
-def alternate(runs: Dict[str, Callable[[], object]], pairs: int) -> Dict[str, float]:
+def alternate(runs: dict[str, Callable[[], object]], pairs: int) -> dict[str, float]:
     """Median wall time of every run, the runs taking turns."""
-    times: Dict[str, List[float]] = {name: [] for name in runs}
+    times: dict[str, list[float]] = {name: [] for name in runs}
     for fn in runs.values():
         fn()    # warm up: FFT plans, pages, worker imports
     for _ in range(pairs):
@@ -63,7 +63,7 @@ def alternate(runs: Dict[str, Callable[[], object]], pairs: int) -> Dict[str, fl
     return {name: statistics.median(t) for name, t in times.items()}
 
 
-def main(argv: List[str]) -> None:
+def main(argv: list[str]) -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("workloads", nargs="*", help="ignored (bench/run.py passes names)")
     parser.add_argument("--data", help="directory holding wghs/shots")
@@ -90,7 +90,7 @@ def main(argv: List[str]) -> None:
 
     serial = molvak.process(gathers, "fdbf", workers=1, **SETTINGS)
 
-    def check(images: List[Any], what: str) -> None:
+    def check(images: list[Any], what: str) -> None:
         if not all(np.array_equal(a.spectrum, b.spectrum) for a, b in zip(images, serial)):
             raise SystemExit(f"{what}: results differ from the serial ones")
 

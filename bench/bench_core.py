@@ -37,9 +37,12 @@ def bench_rfft(rows):
         N = max(n, shape[axis])
         # short transforms are timed a hundred calls at a time
         calls = 100 if x.size < 10000 else 1
-        r, t_np, t_mv = harness.ratio(lambda: [np.fft.rfft(x, n=N, axis=axis) for _ in range(calls)],
-                                      lambda: [_molvak._rfft(x, axis=axis, n=n) for _ in range(calls)],
-                                      pairs=9)
+        r, t_np, t_mv = harness.ratio(
+            lambda x=x, N=N, axis=axis, calls=calls: [np.fft.rfft(x, n=N, axis=axis)
+                                                      for _ in range(calls)],
+            lambda x=x, axis=axis, n=n, calls=calls: [_molvak._rfft(x, axis=axis, n=n)
+                                                      for _ in range(calls)],
+            pairs=9)
         t_np, t_mv = t_np / calls, t_mv / calls
         rows.append({"function": "_rfft", "case": name, "numpy s": t_np, "molvak s": t_mv,
                      "speed-up": r, "numpy MiB": float("nan"), "molvak MiB": float("nan")})

@@ -29,6 +29,7 @@ resident set of a fresh process, its output included.
 from __future__ import annotations
 
 import os
+from functools import partial
 
 for _var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_var, "1")
@@ -135,10 +136,10 @@ def main(names):
             f_red, p_red = each(module, w, bands, method)
             _, p_lit = each(literal, w, bands, method)
             _, p_fac = factored(w, w.f_range, method)
-            same, t_lit, t_red = ratio(lambda: each(literal, w, bands, method),
-                                       lambda: each(module, w, bands, method))
-            fac, t_fac, t_full = ratio(lambda: factored(w, w.f_range, method),
-                                       lambda: module(w, w.f_range, method))
+            same, t_lit, t_red = ratio(partial(each, literal, w, bands, method),
+                                       partial(each, module, w, bands, method))
+            fac, t_fac, t_full = ratio(partial(factored, w, w.f_range, method),
+                                       partial(module, w, w.f_range, method))
             per_bin = (t_lit / f_red.size) / (t_full / f_full.size)
             elements = f_full.size * w.phase_vels.size * w.offsets.size
             rows.append({

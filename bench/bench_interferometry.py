@@ -13,6 +13,7 @@ Run: python bench/bench_interferometry.py [--pairs N] [--seconds S]
 from __future__ import annotations
 
 import os
+from functools import partial
 
 for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(var, "1")
@@ -43,8 +44,8 @@ def bench_kernel(rows: list, pairs: int) -> None:
     for stacking in ("linear", "pws"):
         s = interferometry.settings(WINDOW, DT, max_lag=LAG, stacking=stacking)
         ratio, t_ref, t_mod = harness.ratio(
-            lambda: reference.correlate_stack(block, sources, s),
-            lambda: interferometry._correlate_stack(block, sources, s), pairs)
+            partial(reference.correlate_stack, block, sources, s),
+            partial(interferometry._correlate_stack, block, sources, s), pairs)
         record_seconds = BLOCK * WINDOW
         rows.append({"core": f"_correlate_stack ({stacking})",
                      "windows": f"{BLOCK} x {CHANNELS} x {nt}",

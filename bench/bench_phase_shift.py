@@ -20,6 +20,7 @@ earlier calls resident and hands it out again, which hides a call's growth.
 from __future__ import annotations
 
 import os
+from functools import partial
 
 for _var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_var, "1")
@@ -135,8 +136,8 @@ def main(names):
         deviation_best = largest_deviation(V_best, V_direct)
         del V_direct, V_best
         mem = {k: peak_in_child(name, k) for k in CONTENDERS}
-        r_best, t_best, t_mod = ratio(lambda: best(w), lambda: module(w), pairs=3)
-        r_lit, t_lit, _ = ratio(lambda: literal(w), lambda: module(w), pairs=3)
+        r_best, t_best, t_mod = ratio(partial(best, w), partial(module, w), pairs=3)
+        r_lit, t_lit, _ = ratio(partial(literal, w), partial(module, w), pairs=3)
         rows.append({
             "workload": name,
             "NX x NF x NC": "x".join(map(str, size)),

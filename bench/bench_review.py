@@ -27,7 +27,7 @@ import sys
 import tempfile
 import time
 from pathlib import Path
-from typing import Any, Dict, List, Optional
+from typing import Any, Optional
 
 import numpy as np
 
@@ -107,7 +107,7 @@ def start(folder: Path) -> Any:
     raise RuntimeError("molvak review printed no address")
 
 
-def time_folder(d: Any, folder: Path, steps: int = 10) -> Dict[str, float]:
+def time_folder(d: Any, folder: Path, steps: int = 10) -> dict[str, float]:
     proc, url, t0, t_url = start(folder)
     try:
         d.get(url)
@@ -116,7 +116,7 @@ def time_folder(d: Any, folder: Path, steps: int = 10) -> Dict[str, float]:
         wait_for(d, "window.molvakReview.statistics() !== null")
         t_stats = time.time()
         from selenium.webdriver.common.action_chains import ActionChains
-        step_times: List[float] = []
+        step_times: list[float] = []
         for _ in range(steps):
             before = d.execute_script("return window.molvakReview.current();")
             t = time.perf_counter()
@@ -175,7 +175,7 @@ def screenshot(d: Any, folder: Path, path: Path) -> None:
         proc.wait()
 
 
-def main(argv: Optional[List[str]] = None) -> None:
+def main(argv: Optional[list[str]] = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--screenshot", type=Path, help="write a picture of the page here")

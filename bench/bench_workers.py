@@ -33,10 +33,10 @@ def main(names: list) -> None:
             if method == "fdbf":  # the costliest: a quarter of the band is enough
                 grid["fmax"] = w.f_range[0] + 0.25 * (w.f_range[1] - w.f_range[0])
 
-            def one(run=run, grid=grid):
+            def one(run=run, grid=grid, w=w):
                 return run(w.data, w.offsets, w.dt, workers=1, **grid)
 
-            def two(run=run, grid=grid):
+            def two(run=run, grid=grid, w=w):
                 return run(w.data, w.offsets, w.dt, workers=2, **grid)
 
             try:

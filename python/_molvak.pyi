@@ -1,10 +1,10 @@
 """Type stubs for the native extension module `_molvak`."""
-from typing import Optional, Sequence, Tuple
+from collections.abc import Sequence
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-_FRange = Optional[Sequence[Optional[float]]]
+_FRange = Sequence[float | None] | None
 
 def _radon_transform(
     data: ArrayLike,
@@ -12,7 +12,7 @@ def _radon_transform(
     slowness: ArrayLike,
     dt: float,
     t0: float,
-    t_eval: Optional[ArrayLike] = None,
+    t_eval: ArrayLike | None = None,
     moveout_type: int = 0,
 ) -> NDArray[np.float64]: ...
 def _disp_slantstack(
@@ -23,7 +23,7 @@ def _disp_slantstack(
     dt: float,
     f_range: _FRange = None,
     n: int = 0,
-) -> Tuple[NDArray[np.float64], NDArray[np.complex128]]: ...
+) -> tuple[NDArray[np.float64], NDArray[np.complex128]]: ...
 def _rfft(
     array: ArrayLike,
     axis: int = -1,
@@ -37,7 +37,7 @@ def _phase_shift(
     dt: float,
     f_range: _FRange = None,
     n: int = 0,
-) -> Tuple[NDArray[np.float64], NDArray[np.complex128]]: ...
+) -> tuple[NDArray[np.float64], NDArray[np.complex128]]: ...
 def _FDBF(
     data: ArrayLike,
     offsets: ArrayLike,
@@ -47,4 +47,4 @@ def _FDBF(
     steering_method: str = ...,
     weighting: str = ...,
     n: int = 0,
-) -> Tuple[NDArray[np.float64], NDArray[np.complex128]]: ...
+) -> tuple[NDArray[np.float64], NDArray[np.complex128]]: ...

@@ -6,6 +6,7 @@ import stat
 
 import numpy as np
 import pytest
+
 from molvak import DispersionCurve, DispersionImage, Gather, _atomic
 
 

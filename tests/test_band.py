@@ -8,7 +8,6 @@ import pytest
 import _molvak
 from reference import band_bins
 
-
 OMIT = object()
 
 

@@ -2,9 +2,10 @@
 cluster must give the serial results, in order."""
 from concurrent.futures import ThreadPoolExecutor
 
-import molvak
 import numpy as np
 import pytest
+
+import molvak
 from molvak import Gather
 from molvak.synthetic import ExponentialCurve, make_gather
 

@@ -6,9 +6,10 @@ import subprocess
 import sys
 import warnings
 
-import molvak
 import numpy as np
 import pytest
+
+import molvak
 from molvak import DispersionCurve, synthetic
 from molvak.cli import main
 
@@ -191,3 +192,105 @@ def test_demo_check_fails_on_a_poor_record(tmp_path, capsys):
     assert main(["demo", "--out", str(tmp_path), "--no-plot", "--noise", "0.4", "--check",
                  "--quiet", "--fmin", "10", "--fmax", "70", "--df", "1", "--dv", "4"]) == 1
     assert "off the true curve (limit 1 %)" in capsys.readouterr().err
+
+
+def test_image_modes_all_picks_and_the_summary(tmp_path, capsys):
+    g = synthetic.multimode_gather(seed=0, noise=0.03)
+    np.savez(tmp_path / "shot.npz", data=g.data, offsets=g.offsets, dt=g.dt)
+    grid = ["--vmin", "80", "--vmax", "1000", "--dv", "2", "--fmin", "5", "--fmax", "60",
+            "--quiet"]
+    assert main(["image", str(tmp_path / "shot.npz"), "--modes", "2", "--out", str(tmp_path),
+                 "--no-plot"] + grid) == 0
+    image = molvak.phase_shift(g.data, g.offsets, g.dt, velocities=(80, 1000, 2), fmin=5,
+                               fmax=60)
+    expected = image.pick(modes=2)
+    written = molvak.read_curves(tmp_path / "shot.npz.phase_shift.csv")
+    assert [c.mode for c in written] == [0, 1] and all(len(c) > 20 for c in written)
+    for w, e in zip(written, expected):
+        for name in DispersionCurve.COLUMNS + ("valid",) + DispersionCurve.FLAGS:
+            np.testing.assert_array_equal(getattr(w, name), getattr(e, name))
+    with pytest.raises(ValueError, match="several modes"):
+        DispersionCurve.from_csv(tmp_path / "shot.npz.phase_shift.csv")
+    # one line per image: the valid picks of each mode and their band
+    ok = expected[0].select(valid=True)
+    line = next(s for s in capsys.readouterr().out.splitlines() if s.startswith(str(tmp_path)))
+    assert (f"mode 0: {len(ok)} of {len(expected[0])} picks valid, {ok.frequency.min():.4g}-"
+            f"{ok.frequency.max():.4g} Hz") in line
+    assert "; mode 1: " in line
+    assert main(["image", str(tmp_path / "shot.npz"), "--all-picks", "--out", str(tmp_path),
+                 "--no-plot", "--overwrite"] + grid) == 0
+    assert f": {len(image.pick())} picks, 5-60 Hz" in capsys.readouterr().out
+
+
+def _line_files(folder, names):
+    for name in names:
+        np.save(folder / name, np.ones((4, 50)) + np.arange(50))
+
+
+@pytest.mark.parametrize("table, inputs, message", [
+    ("file,source,first_receiver,spacing\na.npy,0,5,1\n", ["a.npy", "b.npy"],
+     "no row for {d}/b.npy"),
+    ("file,source,first_receiver,spacing\na.npy,0,5,1\nc.npy,0,5,1\n", [],
+     "line 3: c.npy: no such file"),
+    ("file,source,first_receiver,spacing\na.npy,0,5,1\na.npy,0,6,1\n", [],
+     "line 3 gives a.npy another geometry than line 2"),
+    ("file,source,first_receiver,spacing,direction\na.npy,0,5,1,reverse\n", [],
+     "line 2: direction reverse contradicts the positions"),
+    ("file,source,first_receiver,spacing\na.npy,0,x,1\n", [],
+     "line 2: first_receiver = 'x' is not a number"),
+    ("name,x\na.npy,1\n", [], "a geometry table needs the columns file"),
+])
+def test_image_geometry_table_refusals(tmp_path, capsys, table, inputs, message):
+    _line_files(tmp_path, ["a.npy", "b.npy"])
+    (tmp_path / "t.csv").write_text(table)
+    out = tmp_path / "out"
+    assert main(["image", *[str(tmp_path / n) for n in inputs], "--geometry",
+                 str(tmp_path / "t.csv"), "--dt", "0.001", "--out", str(out)]) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and message.format(d=tmp_path) in err
+    assert not out.exists() or not any(out.iterdir())       # before any work
+
+
+def test_image_geometry_table_gives_each_file_its_offsets(tmp_path, field_data, capsys):
+    # the Oysand folder's own table: a byte-order mark, CRLF lines, the files
+    # named Data/<file> while they lie beside it
+    folder = field_data / "oysand"
+    out = tmp_path / "out"
+    assert main(["image", str(folder / "Oysand_dx_2m_x1_30m_forward.dat"), "--geometry",
+                 str(folder / "Oysand_example_dataset.csv"), "--dt", "0.001", "--out", str(out),
+                 "--no-plot", "--fmin", "5", "--fmax", "30", "--quiet"]) == 0
+    image = molvak.DispersionImage.load(out / "Oysand_dx_2m_x1_30m_forward.dat.phase_shift.npz")
+    np.testing.assert_array_equal(image.params["offsets"], 30.0 + 2.0 * np.arange(24))
+    # the molvak columns: a reverse line, channel 1 farthest from the source
+    _line_files(tmp_path, ["r.npy"])
+    (tmp_path / "t.csv").write_text("file,source,first_receiver,spacing,direction\n"
+                                    "r.npy,100,70,2,reverse\n")
+    assert main(["image", "--geometry", str(tmp_path / "t.csv"), "--dt", "0.001", "--out",
+                 str(out), "--no-plot", "--quiet", "--keep-dead"]) == 0
+    image = molvak.DispersionImage.load(out / "r.npy.phase_shift.npz")
+    np.testing.assert_array_equal(np.sort(image.params["offsets"]), [24.0, 26.0, 28.0, 30.0])
+
+
+@needs_plot
+def test_gather_pictures_and_their_lines(tmp_path, shots, capsys):
+    g = shots[0]
+    np.savez(tmp_path / "shot.npz", data=g.data, offsets=g.offsets, dt=g.dt)
+    out = tmp_path / "out"
+    args = ["gather", str(tmp_path / "shot.npz"), "--trim", "0", "0.5", "--mute-before",
+            "0:600", "--mute-after", "0.6", "--out", str(out), "--quiet"]
+    assert main(args) == 0
+    check_png(out / "shot.npz.gather.png", size=(825, 605))
+    assert main(args) == 2             # never over an existing picture unless asked
+    assert "exist already; give --overwrite" in capsys.readouterr().err
+    # the lines drawn are those of trim and mute, in time after the shot
+    import matplotlib.figure
+    ax = matplotlib.figure.Figure().add_subplot()
+    molvak.Gather(g.data, g.offsets, g.dt).plot(ax, kind="image", trim=(0.1, 0.5),
+                                                mute=((0.0, 600.0), None))
+    assert ax.get_xlabel() == "Offset (m)" and ax.get_ylabel() == "Time after the shot (s)"
+    assert ax.get_ylim()[0] > ax.get_ylim()[1]          # time runs down
+    lines = {ln.get_label(): ln for ln in ax.get_lines()}
+    np.testing.assert_allclose(lines["mute before"].get_ydata(),
+                               np.array(lines["mute before"].get_xdata()) / 600.0)
+    assert [ln.get_ydata()[0] for ln in ax.get_lines() if ln.get_linestyle() == "--"] == \
+        [0.1, 0.5]

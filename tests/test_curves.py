@@ -269,7 +269,7 @@ def random_curves(n, seed=0, scatter=0.05):
     rng = np.random.default_rng(seed)
     f = np.arange(5.0, 50.0, 0.5)
     out = []
-    for k in range(n):
+    for _ in range(n):
         c = (180 + 200 * np.exp(-f / 8)) * np.exp(scatter * rng.standard_normal(f.size))
         jump = rng.random(f.size) < 0.1
         out.append(DispersionCurve.from_arrays(f, c, jump=jump))

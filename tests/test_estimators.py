@@ -4,9 +4,10 @@ batch imaging, of Gather.image, of the command line (with its own flags) and
 of the plot titles."""
 import inspect
 
-import molvak
 import numpy as np
 import pytest
+
+import molvak
 from molvak import estimators, synthetic
 from molvak.cli import main
 from molvak.estimators import Estimator, Option

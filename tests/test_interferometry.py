@@ -10,10 +10,9 @@ import pytest
 import scipy.signal
 
 import molvak
+import reference_interferometry as ref
 from molvak import interferometry as itf
 from molvak.interferometry import CorrelationStack, _correlate_stack, fold, settings
-
-import reference_interferometry as ref
 
 
 def block_of(rng, w, nx, nt):

@@ -10,9 +10,10 @@ import subprocess
 import sys
 import time
 
-import molvak
 import numpy as np
 import pytest
+
+import molvak
 from molvak import DispersionCurve, DispersionImage, Gather, synthetic
 from molvak.cli import main
 

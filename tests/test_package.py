@@ -3,10 +3,11 @@ synthetic gathers with known curves, normalisations, stacking, dead traces
 and threading."""
 import warnings
 
-import _molvak
-import molvak
 import numpy as np
 import pytest
+
+import _molvak
+import molvak
 from molvak import DeadTraceWarning, DispersionCurve, DispersionImage, synthetic
 
 ESTIMATORS = ["slant_stack", "phase_shift", "fdbf"]

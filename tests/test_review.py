@@ -17,7 +17,6 @@ import molvak
 from molvak import DispersionCurve
 from molvak._review import _data
 from molvak._review._server import ReviewServer
-
 from review_data import make_folder, read_csv, refused, synthetic_image
 
 
@@ -94,9 +93,9 @@ def test_picks_round_trip_keeps_values_flags_and_extra_columns(tmp_path):
 
 
 @pytest.mark.parametrize("text, message", [
-    ("f,v\n1,2\n", "not a picks CSV"),
+    ("f,v\n1,2\n", "not a dispersion-curve CSV"),
     ("frequency,velocity\n1,abc\n", "not a number"),
-    ("", "not a picks CSV"),
+    ("", "not a dispersion-curve CSV"),
 ])
 def test_read_picks_refuses_what_it_cannot_read(tmp_path, text, message):
     path = tmp_path / "bad.csv"
@@ -121,7 +120,7 @@ def test_statistics_match_numpy_per_frequency():
     rng = np.random.default_rng(4)
     freqs = np.array([5.0, 5.5, 6.0, 7.0])
     tables, kept = [], {f: [] for f in freqs}
-    for k in range(6):
+    for _ in range(6):
         v = 300 + rng.normal(0, 10, freqs.size)
         valid = rng.random(freqs.size) > 0.3
         mode = np.where(rng.random(freqs.size) > 0.8, 1, 0)

@@ -17,7 +17,6 @@ import pytest
 from molvak import DispersionCurve
 from molvak._review import _data
 from molvak._review._server import ReviewServer
-
 from review_data import make_folder, read_csv, ridge
 
 REQUIRE = os.environ.get("MOLVAK_REQUIRE_BROWSER") == "1"
@@ -103,7 +102,7 @@ class Page:
         if shift:
             a = a.key_down(self.Keys.SHIFT)
         a = a.move_to_element_with_offset(self.canvas, x0, y0).click_and_hold()
-        for k in range(1, 5):
+        for _ in range(1, 5):
             a = a.move_by_offset(round((x1 - x0) / 4), round((y1 - y0) / 4))
         a = a.release()
         if shift:

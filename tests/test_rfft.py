@@ -3,7 +3,8 @@ import numpy as np
 import pytest
 
 import _molvak
-from reference import dft, rfft as rfft_ref
+from reference import dft
+from reference import rfft as rfft_ref
 
 
 def test_worked_examples():

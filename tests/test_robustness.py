@@ -3,9 +3,10 @@ image: dead channels are left out by name, trace order and amplitude scale
 do not matter, impossible geometry and bands are refused in words."""
 import warnings
 
-import molvak
 import numpy as np
 import pytest
+
+import molvak
 from molvak import DeadTraceWarning, DispersionImage, synthetic
 from reference import band_bins
 

@@ -26,7 +26,6 @@ import argparse
 import json
 import sys
 from pathlib import Path
-from typing import Dict, List, Tuple
 
 import numpy as np
 
@@ -39,7 +38,7 @@ SETTINGS = dict(velocities=np.linspace(100.0, 500.0, 400), fmin=3.0, fmax=100.0,
                 steering="cylindrical", weighting="sqrt")
 
 
-def wghs_images(field: Path = FIELD) -> Dict[float, molvak.DispersionImage]:
+def wghs_images(field: Path = FIELD) -> dict[float, molvak.DispersionImage]:
     """The six source positions' images, keyed by source position (m)."""
     shots = [molvak.read(field / "wghs" / "shots" / f"{k}.dat") for k in SHOTS]
     groups = molvak.group_by_source(shots)
@@ -49,7 +48,7 @@ def wghs_images(field: Path = FIELD) -> Dict[float, molvak.DispersionImage]:
     return dict(zip(gathers, images))
 
 
-def wghs_reference(field: Path = FIELD) -> Dict[float, Tuple[np.ndarray, np.ndarray, np.ndarray]]:
+def wghs_reference(field: Path = FIELD) -> dict[float, tuple[np.ndarray, np.ndarray, np.ndarray]]:
     """Published picks per source position: (frequency, velocity, kept)."""
     with open(field / "wghs" / "reference" / "nz_wghs_trimmed_rayleigh_masw.json") as handle:
         raw = json.load(handle)
@@ -64,7 +63,7 @@ def wghs_site(field: Path = FIELD) -> molvak.UncertainCurve:
 
 
 def agreement(curve: molvak.DispersionCurve, freq: np.ndarray, vel: np.ndarray,
-              kept: np.ndarray, site: molvak.UncertainCurve) -> Dict[str, float]:
+              kept: np.ndarray, site: molvak.UncertainCurve) -> dict[str, float]:
     """How molvak's valid picks compare with the published ones.
 
     precision: among molvak's valid picks, the share within 2 % of a
@@ -94,7 +93,7 @@ def agreement(curve: molvak.DispersionCurve, freq: np.ndarray, vel: np.ndarray,
     }
 
 
-def oysand_curves(field: Path = FIELD, **pick: object) -> List[molvak.DispersionCurve]:
+def oysand_curves(field: Path = FIELD, **pick: object) -> list[molvak.DispersionCurve]:
     out = []
     for x1 in (10, 15, 20, 30):
         g = molvak.read(field / "oysand" / f"Oysand_dx_2m_x1_{x1}m_forward.dat", dt=0.001,
@@ -105,7 +104,7 @@ def oysand_curves(field: Path = FIELD, **pick: object) -> List[molvak.Dispersion
     return out
 
 
-def oysand_agreement(curve: molvak.DispersionCurve, site: np.ndarray) -> Dict[str, float]:
+def oysand_agreement(curve: molvak.DispersionCurve, site: np.ndarray) -> dict[str, float]:
     """molvak's valid picks against the composite curve: the share within
     2 % of its mean, and the part of its frequency band they cover."""
     f_site = site[:, 1] / site[:, 0]
@@ -122,8 +121,8 @@ def oysand_agreement(curve: molvak.DispersionCurve, site: np.ndarray) -> Dict[st
             "outside_band": int((ok & ~inside).sum()), "coverage": float(covered.mean())}
 
 
-def report(images: Dict[float, molvak.DispersionImage], oysand_site: np.ndarray,
-           **pick: object) -> Tuple[float, float, float]:
+def report(images: dict[float, molvak.DispersionImage], oysand_site: np.ndarray,
+           **pick: object) -> tuple[float, float, float]:
     ref = wghs_reference()
     site = wghs_site()
     print(f"{'source':>7} {'published':>9} {'valid':>6} {'precision':>9} {'recall':>7} "
@@ -150,7 +149,7 @@ def report(images: Dict[float, molvak.DispersionImage], oysand_site: np.ndarray,
     return tp / nv, rc / npub, float(np.mean(within))
 
 
-def sweep(images: Dict[float, molvak.DispersionImage], oysand_site: np.ndarray) -> None:
+def sweep(images: dict[float, molvak.DispersionImage], oysand_site: np.ndarray) -> None:
     """Precision and recall on WGHS for limits around the defaults."""
     ref = wghs_reference()
     site = wghs_site()
@@ -174,7 +173,7 @@ def sweep(images: Dict[float, molvak.DispersionImage], oysand_site: np.ndarray) 
                       f"{100 * rc / npub:6.1f}% {int(extra):6d}")
 
 
-def main(argv: List[str]) -> int:
+def main(argv: list[str]) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sweep", action="store_true", help="vary the limits")
     parser.add_argument("--site", metavar="DIR", help="write the WGHS site curve to DIR")
@@ -196,9 +195,9 @@ def main(argv: List[str]) -> int:
 
 
 
-def oysand_elementary(field: Path = FIELD) -> List[molvak.DispersionCurve]:
+def oysand_elementary(field: Path = FIELD) -> list[molvak.DispersionCurve]:
     """The 30 elementary Oysand curves (one per row of the c and f lists)."""
-    def rows(path: Path) -> List[np.ndarray]:
+    def rows(path: Path) -> list[np.ndarray]:
         out = []
         with open(path) as handle:
             for line in handle:
@@ -224,7 +223,7 @@ def oysand_combination() -> None:
         print(f"{name:>10} {np.median(rel):9.1e} {rel.max():9.1e}")
 
 
-def site_curve(images: Dict[float, molvak.DispersionImage], out: Path) -> None:
+def site_curve(images: dict[float, molvak.DispersionImage], out: Path) -> None:
     """The six source positions' valid picks combined into one site curve:
     a picture and the curve in the dinver text format, CSV and JSON."""
     from matplotlib.ticker import NullFormatter

@@ -15,6 +15,11 @@ quick=0
 if [ "${1:-}" = "--quick" ]; then quick=1; shift; fi
 tools/bootstrap.sh test
 tools/chromium.sh
+# lint: ruff (pyflakes, bugbear, import order, pyupgrade) and mypy on the package,
+# as configured in pyproject.toml; both must be clean
+echo "lint: ruff check python tests bench tools; mypy python/molvak" >&2
+.venv/bin/ruff check python tests bench tools
+if [ -x .venv/bin/mypy ]; then .venv/bin/mypy; fi
 MOLVAK_REQUIRE_BROWSER=1 .venv/bin/python -m pytest "$@"
 [ "$quick" = 1 ] && exit 0
 tools/native-legs.sh

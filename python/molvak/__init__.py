@@ -41,7 +41,14 @@ from ._review import review
 from .batch import GatherError, iter_process, process
 from .curves import UncertainCurve, combine, statistics, theoretical_modes
 from .gather import Gather, group_by_source, stack_gathers
-from .image import DispersionCurve, DispersionImage, array_limits, stack
+from .image import (
+    DispersionCurve,
+    DispersionImage,
+    array_limits,
+    read_curves,
+    stack,
+    write_curves,
+)
 from .interferometry import CorrelationStack, correlate, virtual_gather
 from .io import read, read_shots
 from .timelapse import TimeLapse, timelapse
@@ -84,7 +91,7 @@ ESTIMATORS: Mapping[str, Callable[..., DispersionImage]] = _Functions()
 __all__ = ["DeadTraceWarning", "DispersionCurve", "DispersionImage", "ESTIMATORS", "Gather",
            "GatherError", "Spectrum", "TauP", "UncertainCurve", "array_limits", "combine",
            "estimators", "fdbf", "group_by_source", "iter_process", "phase_shift", "process",
-           "read", "read_shots", "review", "rfft", "slant_stack", "stack", "stack_gathers",
-           "statistics", "tau_p", "theoretical_modes", "__version__"]
+           "read", "read_curves", "read_shots", "review", "rfft", "slant_stack", "stack", "stack_gathers",
+           "statistics", "tau_p", "theoretical_modes", "write_curves", "__version__"]
 __all__ += ["CorrelationStack", "RecordWarning", "TimeLapse", "correlate", "open_record",
             "shot_gathers", "timelapse", "virtual_gather", "windows"]

@@ -6,6 +6,7 @@ passes a wrong array learns which one and why without reading the source.
 from __future__ import annotations
 
 import contextlib
+import functools
 import math
 import numbers
 import threading
@@ -181,12 +182,9 @@ def band(fmin: object, fmax: object, dt: float, n: int, *, stacklevel: int = 2) 
         warn(f"fmax = {hi:g} Hz lies above the Nyquist frequency, {nyquist:g} Hz for "
              f"dt = {dt:g} s: the band stops there (is dt right?)", UserWarning,
              stacklevel=stacklevel + 1)
-    import _molvak
     frequency = np.zeros(0)
     if hi is None or hi > 0.0:
-        frequency, _ = _molvak._disp_slantstack(
-            np.zeros((2, 2)), np.array([0.0, 1.0]), np.array([0.0, dt]), np.array([1.0]), dt,
-            f_range=(lo, hi), n=n)
+        frequency = _band_bins(lo, hi, float(dt), int(n))
     if not (frequency > 0.0).any():
         step = 1.0 / (n * dt)
         limits = f"fmin = {lo!r} Hz to fmax = {hi!r} Hz" if lo is not None else \
@@ -197,6 +195,18 @@ def band(fmin: object, fmax: object, dt: float, n: int, *, stacklevel: int = 2) 
             f"step {step:g} Hz); widen it or refine df")
     first = int(round(float(frequency[0]) * n * dt))
     return Band(lo, hi, frequency, first)
+
+
+@functools.lru_cache(maxsize=64)
+def _band_bins(lo: Optional[float], hi: Optional[float], dt: float, n: int) -> np.ndarray:
+    """The frequencies the native module selects for a band (read-only):
+    one probe per (band, dt, n), as a survey images many gathers alike."""
+    import _molvak
+    frequency, _ = _molvak._disp_slantstack(
+        np.zeros((2, 2)), np.array([0.0, 1.0]), np.array([0.0, dt]), np.array([1.0]), dt,
+        f_range=(lo, hi), n=n)
+    frequency.setflags(write=False)
+    return frequency
 
 
 def warn(message: str, category: type[Warning], stacklevel: int = 2) -> None:

@@ -68,6 +68,8 @@ def output_kind(path: Path) -> Optional[str]:
         return "a table of picks"
     if first and first[0].startswith("frequency,wavelength,velocity,std"):
         return "a curve with its uncertainty"
+    if head.lstrip().startswith(b'{\n "domain": '):
+        return "a curve with its uncertainty"
     return None
 
 

@@ -1,8 +1,12 @@
-"""The `molvak` command line: `molvak demo` and `molvak image`.
+"""The `molvak` command line.
 
     molvak demo [--out demo]
+    molvak gather GATHER [GATHER ...] [--trim T0 T1] [--mute-before T0:V] [--out DIR]
     molvak image GATHER [GATHER ...] [--method phase_shift] [--stack] [--out DIR]
-    molvak image SHOTS/ --by-source --trim 0 0.5 --method fdbf [--out DIR]
+    molvak image SHOTS/ --by-source --detrend --trim 0 0.5 --method fdbf [--out DIR]
+    molvak image --geometry TABLE.csv --dt 0.001 [--modes 2] [--all-picks]
+    molvak combine RESULTS/ [--out site]        (also molvak stats)
+    molvak review RESULTS/
 
 `molvak image` is a pipeline of small stages, each taking plain values and
 handing plain values on:
@@ -36,7 +40,7 @@ from collections import deque
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Callable, Optional
+from typing import Any, Callable, Optional, Union
 
 import numpy as np
 
@@ -45,7 +49,8 @@ from ._atomic import atomic_open, write_with
 from ._progress import Progress
 from .batch import GatherError, stream
 from .gather import Gather, group_by_source, stack_gathers
-from .image import DispersionCurve, DispersionImage, array_limits, stack
+from .image import DispersionCurve, DispersionImage, read_curves, stack, write_curves
+from .io.geometry import GeometryRow, read_geometry
 
 TEXT_SUFFIXES = {".txt", ".csv", ".dat", ".asc"}
 
@@ -78,14 +83,15 @@ def _savefig(fig: Any, path: Path, *, overwrite: bool) -> None:
     gc.collect()
 
 
-def _plot_image(image: DispersionImage, path: Path, *, curve: Optional[DispersionCurve],
+def _plot_image(image: DispersionImage, path: Path, *,
+                curve: Union[None, DispersionCurve, Sequence[DispersionCurve]],
                 truth: Any = None, wavelengths: Optional[tuple[float, float]] = None,
                 normalize: str = "frequency", title: Optional[str] = None,
-                overwrite: bool = False) -> None:
+                invalid: bool = True, overwrite: bool = False) -> None:
     from .plot import new_figure
     fig, ax = new_figure()
     image.plot(ax, normalize=normalize, picks=curve if curve is not None else False,
-               truth=truth, wavelengths=wavelengths, title=title)
+               truth=truth, wavelengths=wavelengths, title=title, invalid=invalid)
     _savefig(fig, path, overwrite=overwrite)
 
 
@@ -208,13 +214,29 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
 @dataclass(frozen=True)
 class Reading:
-    """How to read the input files."""
+    """How to read the input files, and what to do to each gather."""
 
     dt: Optional[float]
     offsets: Optional[str]          # the --offsets text, checked by parse_offsets
     transpose: bool
     format: Optional[str]
     trim: Optional[tuple[float, float]]
+    detrend: Optional[str] = None
+    mute: Optional[tuple[Any, Any, float]] = None        # before, after, taper
+    geometry: Optional[dict[Path, GeometryRow]] = None  # by resolved path
+
+    def prepare(self, g: Gather) -> Gather:
+        """The gather detrended (the whole record), trimmed and muted, as asked."""
+        if self.detrend is not None:
+            g = g.detrend(self.detrend)
+        if self.trim is not None:
+            g = g.trim(*self.trim)
+        if self.mute is not None:
+            g = g.mute(self.mute[0], self.mute[1], taper=self.mute[2])
+        return g
+
+    def row(self, path: Path) -> Optional[GeometryRow]:
+        return None if self.geometry is None else self.geometry.get(path.resolve())
 
 
 @dataclass(frozen=True)
@@ -238,6 +260,8 @@ class Writing:
     npz: bool
     normalize: str
     pick: tuple[Optional[float], Optional[float]]
+    modes: Optional[int] = None
+    all_picks: bool = False
 
     @property
     def kinds(self) -> tuple[str, ...]:
@@ -324,16 +348,19 @@ def _natural_key(path: Path) -> tuple[Any, ...]:
                  for part in re.split(r"(\d+)", path.name))
 
 
-def expand_paths(names: Sequence[str], notes: Optional[list[str]] = None) -> list[Path]:
+def expand_paths(names: Sequence[str], notes: Optional[list[str]] = None, *,
+                 skip: Optional[Path] = None) -> list[Path]:
     """The files named, with every folder replaced by the files in it
-    (hidden files and molvak's own outputs left out), in natural order; a
-    file named twice counts once."""
+    (hidden files, molvak's own outputs and the file `skip`, a geometry
+    table, left out), in natural order; a file named twice counts once."""
     paths: list[Path] = []
+    skipped = skip.resolve() if skip is not None else None
     for name in names:
         path = Path(name)
         if path.is_dir():
             inside = sorted((p for p in path.iterdir() if p.is_file()
-                             and not p.name.startswith(".")), key=_natural_key)
+                             and not p.name.startswith(".") and p.resolve() != skipped),
+                            key=_natural_key)
             outputs = [p for p in inside if _outputs.output_kind(p) is not None]
             inside = [p for p in inside if p not in outputs]
             if outputs and notes is not None:
@@ -430,6 +457,10 @@ def missing_arguments(paths: Sequence[Path], reading: Reading) -> Optional[str]:
             has_offsets = "offsets" in arrays or {"source", "receivers"} <= arrays
         else:
             continue            # SEG-2 and SEG-Y carry both in their headers
+        row = reading.row(path)
+        if row is not None:
+            has_offsets = True
+            has_dt = has_dt or row.dt is not None
         need = tuple(name for name, has, given in (("dt", has_dt, reading.dt),
                                                    ("offsets", has_offsets, reading.offsets))
                      if not has and given is None)
@@ -446,7 +477,8 @@ def missing_arguments(paths: Sequence[Path], reading: Reading) -> Optional[str]:
 
 
 def load_gathers(path: Path, reading: Reading,
-                 offsets: Optional[Callable[[int], np.ndarray]] = None) -> list[Gather]:
+                 offsets: Optional[Callable[[int], np.ndarray]] = None, *,
+                 raw: bool = False) -> list[Gather]:
     """The gathers in one file: one, or one per shot of a SEG-Y file.
 
     SEG-2 and SEG-Y files carry dt, the recording delay and the geometry in
@@ -456,27 +488,36 @@ def load_gathers(path: Path, reading: Reading,
     trace; --transpose when the rows are time samples, which a text file
     whose header titles its columns "Channel 1", ... says by itself), and
     --dt and --offsets are then required. --dt and --offsets override the
-    file. --trim is applied.
+    file; a row of the --geometry table gives the file's source and receiver
+    positions. --detrend, --trim and --mute are applied unless `raw`.
     """
     if not path.exists():
         raise UsageError(f"{path}: no such file")
     if offsets is None and reading.offsets is not None:
         offsets = parse_offsets(reading.offsets)
     try:
-        record = io._load(path, reading.format, layout="columns" if reading.transpose else None)
+        row = reading.row(path)
+        record = io._load(path, reading.format, layout="columns" if reading.transpose else None,
+                          header_lines=None if row is None else row.header_lines)
+        dt = reading.dt if reading.dt is not None or row is None else row.dt
         missing = [name for name, lacking in
-                   (("dt", reading.dt is None and record.dt is None),
-                    ("offsets", offsets is None and not io.has_geometry(record))) if lacking]
+                   (("dt", dt is None and record.dt is None),
+                    ("offsets", offsets is None and row is None
+                     and not io.has_geometry(record))) if lacking]
         if missing:
             raise UsageError(f"{path}: {_missing_text(missing)}")
-        if offsets is not None:
-            found = [io._finish(path, record, dt=reading.dt,
-                                offsets=offsets(record.data.shape[0]))]
+        nx = record.data.shape[0]
+        if row is not None:
+            if row.channels is not None and row.channels != nx:
+                raise UsageError(f"{path}: the file holds {nx} traces; the geometry table "
+                                 f"gives {row.channels} (n, {row.where()})")
+            found = [io._finish(path, record, dt=dt, source=row.source,
+                                receivers=row.receivers(nx))]
+        elif offsets is not None:
+            found = [io._finish(path, record, dt=dt, offsets=offsets(nx))]
         else:
-            found = io._split_shots(path, record, dt=reading.dt)
-        if reading.trim is not None:
-            found = [g.trim(*reading.trim) for g in found]
-        return found
+            found = io._split_shots(path, record, dt=dt)
+        return found if raw else [reading.prepare(g) for g in found]
     except UsageError:
         raise
     except (OSError, ValueError, TypeError) as exc:
@@ -492,10 +533,11 @@ def by_source_items(paths: Sequence[Path], reading: Reading,
     faults: list[str] = []
     for path in paths:
         try:
-            for g in load_gathers(path, reading, offsets):
+            for g in load_gathers(path, reading, offsets, raw=True):
                 if g.source is None:
                     faults.append(f"{path}: no source position in the file; --by-source needs "
-                                  f"it (SEG-2, SEG-Y or a .npz with source and receivers)")
+                                  f"it (SEG-2, SEG-Y, a .npz with source and receivers, or "
+                                  f"--geometry)")
                 else:
                     shots.append(g)
         except UsageError as exc:
@@ -507,7 +549,7 @@ def by_source_items(paths: Sequence[Path], reading: Reading,
     items = []
     for members in group_by_source(shots).values():
         try:
-            stacked = stack_gathers(members)
+            stacked = reading.prepare(stack_gathers(members))
         except ValueError as exc:
             raise UsageError(str(exc)) from None
         source = members[0].source
@@ -611,14 +653,18 @@ def _connect(address: Optional[str]) -> Any:
 def write_result(base: str, label: str, title: Optional[str], image: DispersionImage,
                  writing: Writing, report: Report) -> None:
     """The picks, the image and its picture (titled by `title`), each file
-    written atomically as soon as it is ready, under the names of `base`."""
+    written atomically as soon as it is ready, under the names of `base`;
+    then a line saying how many picks are valid, and where."""
     stem = writing.folder / f"{base}.{writing.method}"
     try:
-        curve = image.pick(*writing.pick)
-        assert isinstance(curve, DispersionCurve)       # one mode asked for
+        lo, hi = writing.pick
+        if writing.modes is None:
+            curves = [image.pick(lo, hi)]
+        else:
+            curves = image.pick(lo, hi, modes=writing.modes)
         path = Path(f"{stem}.csv")
         report.writing(path)
-        curve.to_csv(path, overwrite=writing.overwrite)
+        write_curves(curves, path, overwrite=writing.overwrite)
         report.wrote(path)
         if writing.npz:
             path = Path(f"{stem}.npz")
@@ -627,15 +673,14 @@ def write_result(base: str, label: str, title: Optional[str], image: DispersionI
             report.wrote(path)
         if writing.plot:
             path = Path(f"{stem}.png")
-            limits = array_limits(image.params["offsets"]) if "offsets" in image.params else None
             name = estimators.label(image.method)
             if image.method.startswith("stack:"):
                 title = f"{name} of {image.params['shots']} gathers"
             elif title is not None:
                 title = f"{name}: {title}"
             report.writing(path)
-            _plot_image(image, path, curve=curve, wavelengths=limits,
-                        normalize=writing.normalize, title=title, overwrite=writing.overwrite)
+            _plot_image(image, path, curve=curves, normalize=writing.normalize, title=title,
+                        invalid=writing.all_picks, overwrite=writing.overwrite)
             report.wrote(path)
     except FileExistsError as exc:
         report.fail(label, f"{exc.filename} appeared while imaging; not replaced "
@@ -644,6 +689,25 @@ def write_result(base: str, label: str, title: Optional[str], image: DispersionI
     except (ValueError, OSError) as exc:
         report.fail(label, f"cannot write its results: {exc}")
         return
+    print(f"{label}: {pick_summary(curves, writing.all_picks)}", flush=True)
+
+
+def pick_summary(curves: Sequence[DispersionCurve], all_picks: bool = False) -> str:
+    """One line: the valid picks of each mode and the band they cover."""
+    parts = []
+    for c in curves:
+        chosen = c if all_picks else c.select(valid=True)
+        head = (f"mode {c.mode}: " if len(curves) > 1 else "")
+        if not len(chosen):
+            parts.append(f"{head}no pick" if all_picks or not len(c)
+                         else f"{head}no valid pick (of {len(c)})")
+            continue
+        count = f"{len(chosen)} picks" if all_picks else \
+            f"{len(chosen)} of {len(c)} picks valid"
+        parts.append(f"{head}{count}, {chosen.frequency.min():.4g}-"
+                     f"{chosen.frequency.max():.4g} Hz, wavelengths "
+                     f"{chosen.wavelength.min():.3g}-{chosen.wavelength.max():.3g} m")
+    return "; ".join(parts)
 
 
 # --------------------------------------------------------------------------
@@ -654,14 +718,15 @@ def cmd_image(args: argparse.Namespace) -> int:
     notes: list[str] = []
     method = estimators.get(args.method)
     imaging = Imaging(method, _estimator_options(args, method), args.workers, args.scheduler)
-    reading = Reading(args.dt, args.offsets, args.transpose, args.format,
-                      tuple(args.trim) if args.trim is not None else None)
+    if args.modes is not None and args.modes < 1:
+        raise UsageError(f"--modes must be at least 1; got {args.modes}")
     writing = Writing(Path(args.out), method.name, args.overwrite, not args.no_plot,
-                      not args.no_npz, args.normalize, (args.pick_vmin, args.pick_vmax))
+                      not args.no_npz, args.normalize, (args.pick_vmin, args.pick_vmax),
+                      args.modes, args.all_picks)
     offsets = parse_offsets(args.offsets) if args.offsets is not None else None
 
     # 1. inputs, and what the files lack, for all of them at once
-    paths = expand_paths(args.gathers, notes)
+    paths, reading = inputs_and_reading(args, notes)
     problem = missing_arguments(paths, reading)
     if problem is not None:
         raise UsageError(problem)
@@ -692,6 +757,7 @@ def cmd_image(args: argparse.Namespace) -> int:
                         enabled=not args.quiet)
     source = iter(items) if args.by_source else file_items(paths, bases, reading, offsets,
                                                            report)
+    interrupted = False
     try:
         if args.stack:
             if not _image_stack(source, imaging, writing, report, progress,
@@ -704,6 +770,11 @@ def cmd_image(args: argparse.Namespace) -> int:
                 del image
     except KeyboardInterrupt:
         report.settle()
+        interrupted = True
+    if interrupted:
+        # the traceback is gone here: writers it held (a zip archive cut
+        # short) are closed now, and what they report comes before the last line
+        gc.collect()
         print(f"molvak: interrupted: {report.summary()}", file=sys.stderr, flush=True)
         return 130
     if report.failures:
@@ -711,6 +782,64 @@ def cmd_image(args: argparse.Namespace) -> int:
               f"{report.summary()}", file=sys.stderr)
         return 2
     return 0
+
+
+def inputs_and_reading(args: argparse.Namespace, notes: list[str],
+                       ) -> tuple[list[Path], Reading]:
+    """The input files (folders expanded; with --geometry and no files, the
+    table's) and how to read and prepare them."""
+    if args.geometry is not None and args.offsets is not None:
+        raise UsageError("give --offsets or --geometry, not both")
+    table = Path(args.geometry) if args.geometry is not None else None
+    if not args.gathers and table is None:
+        raise UsageError("no gathers given: name files or folders, or a --geometry table")
+    paths = expand_paths(args.gathers, notes, skip=table) if args.gathers else []
+    rows = None
+    if table is not None:
+        paths, rows = match_geometry(paths, table)
+    mute = None
+    if args.mute_before is not None or args.mute_after is not None:
+        mute = (args.mute_before, args.mute_after, args.mute_taper)
+    reading = Reading(args.dt, args.offsets, args.transpose, args.format,
+                      tuple(args.trim) if args.trim is not None else None, args.detrend,
+                      mute, rows)
+    return paths, reading
+
+
+def match_geometry(paths: list[Path], table: Path) -> tuple[list[Path], dict[Path, GeometryRow]]:
+    """Every input's row of the geometry table (by path, else by file name),
+    or the table's files when no input is named; one line for every file
+    the table lacks."""
+    try:
+        rows = read_geometry(table)
+    except ValueError as exc:
+        raise UsageError(f"--geometry {exc}") from None
+    by_path = {row.path.resolve(): row for row in rows}
+    if not paths:
+        return [row.path for row in rows], by_path
+    by_name: dict[str, list[GeometryRow]] = {}
+    for entry in rows:
+        by_name.setdefault(entry.path.name, []).append(entry)
+    out: dict[Path, GeometryRow] = {}
+    lacking: list[Path] = []
+    for path in paths:
+        row: Optional[GeometryRow] = by_path.get(path.resolve())
+        if row is None:
+            named = by_name.get(path.name, [])
+            if len(named) > 1:
+                raise UsageError(f"--geometry {table}: {path.name} is named by "
+                                 f"{named[0].where()} and {named[1].where()}; give the "
+                                 f"files themselves")
+            row = named[0] if named else None
+        if row is None:
+            lacking.append(path)
+        else:
+            out[path.resolve()] = row
+    if lacking:
+        shown = ", ".join(str(p) for p in lacking[:4]) + (
+            f" and {len(lacking) - 4} more" if len(lacking) > 4 else "")
+        raise UsageError(f"--geometry {table}: no row for {shown}")
+    return paths, out
 
 
 def _image_stack(source: Iterator[Item], imaging: Imaging, writing: Writing, report: Report,
@@ -775,7 +904,212 @@ def _estimator_options(args: argparse.Namespace, method: estimators.Estimator,
 
 
 # --------------------------------------------------------------------------
+# molvak gather: pictures of the records, to choose the window
+
+
+def cmd_gather(args: argparse.Namespace) -> int:
+    notes: list[str] = []
+    if args.gathers == [] and args.geometry is None:
+        raise UsageError("no gathers given: name files or folders, or a --geometry table")
+    paths, reading = inputs_and_reading(args, notes)
+    problem = missing_arguments(paths, reading)
+    if problem is None:
+        problem = _outputs.check_folder(Path(args.out))
+    if problem is not None:
+        raise UsageError(problem)
+    bases, clash_notes = _outputs.unique_bases(paths)
+    folder = Path(args.out)
+    targets = [folder / f"{base}.gather.png" for base in bases]
+    problem = _outputs.clobbered(targets, paths, args.overwrite)
+    if problem is not None:
+        raise UsageError(problem)
+    for note in notes + clash_notes:
+        print(f"molvak: note: {note}", file=sys.stderr)
+    # the lines are drawn on the record as read (detrended when asked), not applied
+    shown = Reading(reading.dt, reading.offsets, reading.transpose, reading.format, None,
+                    reading.detrend, None, reading.geometry)
+    mute = None if reading.mute is None else reading.mute[:2]
+    offsets = parse_offsets(args.offsets) if args.offsets is not None else None
+    report = Report(len(paths), 1)
+    progress = Progress(len(paths), "drawing", stream=sys.stderr, enabled=not args.quiet)
+    from .plot import new_figure
+    try:
+        for path, base in zip(paths, bases):
+            try:
+                found = load_gathers(path, shown, offsets)
+            except UsageError as exc:
+                report.fail(str(path), str(exc))
+                continue
+            for k, g in enumerate(found):
+                name = f"{base}.gather.png" if len(found) == 1 else f"{base}.shot{k}.gather.png"
+                target = folder / name
+                fig, ax = new_figure((7.5, 5.5))
+                title = f"{g.name}: {g.shape[0]} traces, {g.dt * 1e3:g} ms" + (
+                    "" if len(found) == 1 else f", shot {k}")
+                g.plot(ax, kind=args.kind, trim=reading.trim, mute=mute, title=title)
+                report.writing(target)
+                try:
+                    _savefig(fig, target, overwrite=args.overwrite)
+                except FileExistsError:
+                    report.fail(str(path), f"{target} appeared meanwhile; not replaced")
+                    continue
+                report.wrote(target)
+            progress.step(str(path))
+    except KeyboardInterrupt:
+        report.settle()
+        print(f"molvak: interrupted: wrote {len(report.written)} picture(s)", file=sys.stderr)
+        return 130
+    return 2 if report.failures else 0
+
+
+# --------------------------------------------------------------------------
+# molvak combine, molvak stats: one curve with its uncertainty from many
+
+
+def curve_files(names: Sequence[str]) -> list[Path]:
+    """The picks CSVs named, folders replaced by the picks files in them; a
+    reviewed file (<stem>.reviewed.csv) takes the place of its original."""
+    found: list[Path] = []
+    for name in names:
+        path = Path(name)
+        if path.is_dir():
+            inside = sorted((p for p in path.rglob("*.csv") if p.is_file()
+                             and _outputs.output_kind(p) == "a dispersion curve"),
+                            key=_natural_key)
+            reviewed = {p.name[:-len(".reviewed.csv")] for p in inside
+                        if p.name.endswith(".reviewed.csv")}
+            inside = [p for p in inside if not (p.name.endswith(".csv") and
+                                                p.name[:-4] in reviewed)]
+            if not inside:
+                raise UsageError(f"{path}: the folder holds no picks (CSV files of "
+                                 f"dispersion curves)")
+            found += inside
+        elif not path.is_file():
+            raise UsageError(f"{path}: no such file")
+        else:
+            found.append(path)
+    return found
+
+
+def cmd_curves(args: argparse.Namespace) -> int:
+    from .curves import combine, statistics
+    paths = curve_files(args.curves)
+    curves = []
+    for path in paths:
+        try:
+            modes = {c.mode: c for c in read_curves(path)}
+        except (OSError, ValueError) as exc:
+            raise UsageError(str(exc)) from None
+        if args.mode in modes:
+            curves.append(modes[args.mode])
+    if not curves:
+        raise UsageError(f"none of the {len(paths)} file(s) holds picks of mode {args.mode}")
+    prefix = Path(args.out)
+    problem = _outputs.check_folder(prefix.parent)
+    if problem is not None:
+        raise UsageError(problem.replace("--out ", "--out folder ", 1))
+    kinds = ["csv", "json", "txt"] + ([] if args.no_plot else ["png"])
+    targets = [Path(f"{prefix}.{kind}") for kind in kinds]
+    problem = _outputs.clobbered(targets, paths, args.overwrite)
+    if problem is not None:
+        raise UsageError(problem)
+    valid_only = not args.all_picks
+    picks = sum(int(c.valid.sum()) if valid_only else len(c) for c in curves)
+    if args.command == "combine":
+        site = combine(curves, ratio=args.ratio, n_points=args.points, valid_only=valid_only,
+                       no_std=args.no_std, min_count=args.min_count)
+        what = (f"combined {picks} {'valid ' if valid_only else ''}picks of {len(curves)} "
+                f"curve(s) in {len(site.bins) if site.bins is not None else 0} wavelength bins "
+                f"(ratio {args.ratio:g}), resampled at {len(site)} wavelengths")
+    else:
+        site = statistics(curves, args.domain, bins=args.bins, valid_only=valid_only,
+                          no_std=args.no_std)
+        what = (f"statistics of {picks} {'valid ' if valid_only else ''}picks of "
+                f"{len(curves)} curve(s) in {len(site)} {args.domain} bins")
+    print(f"{what}: {site.frequency.min():.4g}-{site.frequency.max():.4g} Hz, wavelengths "
+          f"{site.wavelength.min():.3g}-{site.wavelength.max():.3g} m, velocity "
+          f"{np.nanmin(site.velocity):.4g}-{np.nanmax(site.velocity):.4g} m/s")
+    report = Report(1, len(targets))
+    for target, kind in zip(targets, kinds):
+        report.writing(target)
+        if kind == "csv":
+            site.to_csv(target, overwrite=args.overwrite)
+        elif kind == "json":
+            site.to_json(target, overwrite=args.overwrite)
+        elif kind == "txt":
+            known = np.isfinite(site.lognormal_std) | (args.min_std > 0)
+            if not known.all():
+                print(f"molvak: note: {int((~known).sum())} point(s) without a standard "
+                      f"deviation (one pick) left out of {target}", file=sys.stderr)
+            if not known.any():
+                continue
+            site_known = _points(site, known)
+            site_known.to_dinver(target, min_lognormal_std=args.min_std,
+                                 overwrite=args.overwrite)
+        else:
+            from .plot import new_figure
+            fig, ax = new_figure()
+            site.plot(ax, curves=curves, valid_only=valid_only,
+                      title=f"{'Site curve' if args.command == 'combine' else 'Statistics'} "
+                            f"of {len(curves)} curve(s), mode {args.mode}")
+            _savefig(fig, target, overwrite=args.overwrite)
+        report.wrote(target)
+    return 0
+
+
+def _points(curve: Any, keep: np.ndarray) -> Any:
+    """The points of an UncertainCurve at a mask."""
+    from .curves import UncertainCurve
+    columns: dict[str, Any] = {c: getattr(curve, c)[keep] for c in UncertainCurve.COLUMNS}
+    return UncertainCurve(**columns, domain=curve.domain)
+
+
+# --------------------------------------------------------------------------
 # the parser
+
+
+def _mute_line(text: str) -> Any:
+    """T0 (a time, s) or T0:V (the line t = T0 + offset / V)."""
+    try:
+        parts = [float(p) for p in text.split(":")]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected T0 or T0:V (s, m/s); got {text!r}") \
+            from None
+    if len(parts) == 1:
+        return parts[0]
+    if len(parts) == 2 and parts[1] > 0:
+        return (parts[0], parts[1])
+    raise argparse.ArgumentTypeError(f"expected T0 or T0:V with V > 0 (s, m/s); got {text!r}")
+
+
+def _preparation(p: argparse.ArgumentParser) -> None:
+    g = p.add_argument_group("preparation of each gather (in this order)")
+    g.add_argument("--detrend", nargs="?", const="linear", choices=["linear", "constant"],
+                   help="remove every trace's straight line (or its mean: constant) over the "
+                        "whole record; with --by-source after stacking")
+    g.add_argument("--trim", nargs=2, type=float, metavar=("T0", "T1"),
+                   help="keep the samples from T0 to T1 s after the shot (the recording "
+                        "delay of the headers is honoured)")
+    g.add_argument("--mute-before", type=_mute_line, metavar="T0[:V]",
+                   help="zero the samples before the line t = T0 + offset / V (s, m/s; T0 "
+                        "alone: a time)")
+    g.add_argument("--mute-after", type=_mute_line, metavar="T0[:V]",
+                   help="zero the samples after the line t = T0 + offset / V")
+    g.add_argument("--mute-taper", type=float, default=0.0, metavar="S",
+                   help="length of the cosine ramps at the mute lines, s (default 0)")
+
+
+def _geometry_options(p: argparse.ArgumentParser) -> None:
+    g = p.add_argument_group("geometry and sampling (overriding the files')")
+    g.add_argument("--dt", type=float, help="sample interval, s")
+    g.add_argument("--offsets", help="offsets of every file, m: a file (.npy or text), "
+                   "START:STEP or a comma-separated list")
+    g.add_argument("--geometry", metavar="TABLE.csv",
+                   help="one row per file: file, source, first_receiver, spacing "
+                        "[, direction, dt] (positions along the line, m), or MASWavesPy's "
+                        "file_name, dx, x1, direction [, n, header_lines]")
+    g.add_argument("--transpose", action="store_true",
+                   help="the file holds one row per time sample (not per trace)")
 
 
 def _grid_options(p: argparse.ArgumentParser, vmin: float, vmax: float, dv: float,
@@ -871,14 +1205,13 @@ def build_parser() -> argparse.ArgumentParser:
                     "shots of every source position in the time domain and image each "
                     "position; with --stack, one stacked image of all gathers.",
         epilog=IMAGE_EPILOG + "\n" + methods)
-    image.add_argument("gathers", nargs="+", metavar="GATHER",
-                       help="gather files, or directories of them")
+    image.add_argument("gathers", nargs="*", metavar="GATHER",
+                       help="gather files, or directories of them (with --geometry: by "
+                            "default the files of the table)")
     image.add_argument("--by-source", action="store_true",
                        help="group the shots by source position (from the headers), stack "
                             "each group in the time domain and image every group")
-    image.add_argument("--trim", nargs=2, type=float, metavar=("T0", "T1"),
-                       help="keep the samples from T0 to T1 s after the shot (the recording "
-                            "delay of the headers is honoured)")
+    _preparation(image)
     image.add_argument("--format", choices=list(io.FORMATS),
                        help="file format (default: told by the file's first bytes and suffix)")
     image.add_argument("--scheduler", metavar="ADDRESS",
@@ -888,11 +1221,7 @@ def build_parser() -> argparse.ArgumentParser:
     image.add_argument("--out", default=".", help="output directory (default: here)")
     image.add_argument("--overwrite", action="store_true",
                        help="replace existing output files (never an input)")
-    image.add_argument("--dt", type=float, help="sample interval, s (overrides the file's)")
-    image.add_argument("--offsets", help="offsets, m: a file (.npy or text), START:STEP or a "
-                       "comma-separated list (overrides the file's)")
-    image.add_argument("--transpose", action="store_true",
-                       help="the file holds one row per time sample (not per trace)")
+    _geometry_options(image)
     image.add_argument("--stack", action="store_true",
                        help="stack the images of all gathers into one")
     image.add_argument("--stack-normalize", choices=["global", "frequency", "none"],
@@ -906,12 +1235,81 @@ def build_parser() -> argparse.ArgumentParser:
                             "default they are left out with a warning)")
     image.add_argument("--pick-vmin", type=float, help="lowest velocity to pick, m/s")
     image.add_argument("--pick-vmax", type=float, help="highest velocity to pick, m/s")
+    image.add_argument("--modes", type=int, metavar="K",
+                       help="pick K modes (ridges numbered from the slowest); the CSV holds "
+                            "them all, with a mode column (molvak.read_curves reads it)")
+    image.add_argument("--all-picks", action="store_true",
+                       help="draw and count the flagged picks too (the CSV always holds every "
+                            "pick, with its flags)")
     image.add_argument("--no-plot", action="store_true", help="write no pictures")
     image.add_argument("--no-npz", action="store_true", help="write no image files (.npz)")
     image.add_argument("--quiet", action="store_true", help="no progress bar")
     _estimator_flags(image)
     _grid_options(image, 50.0, 1000.0, 1.0, 1.0, 100.0, None)
     image.set_defaults(func=cmd_image)
+
+    gather = sub.add_parser(
+        "gather", help="draw records (offset x time) to choose the time window",
+        description="Draw every gather as wiggle traces (or an image) of offset against time "
+                    "after the shot, with the lines of --trim and --mute drawn on the record "
+                    "(not applied), so that the window to image can be chosen. Writes "
+                    "DIR/<file>.gather.png, never over an existing file unless --overwrite.")
+    gather.add_argument("gathers", nargs="*", metavar="GATHER",
+                        help="gather files, or directories of them")
+    gather.add_argument("--kind", choices=["wiggle", "image"], default="wiggle",
+                        help="wiggle traces or a colour image (default %(default)s)")
+    gather.add_argument("--format", choices=list(io.FORMATS),
+                        help="file format (default: told by the file's first bytes and suffix)")
+    _preparation(gather)
+    _geometry_options(gather)
+    gather.add_argument("--out", default=".", help="output directory (default: here)")
+    gather.add_argument("--overwrite", action="store_true", help="replace existing pictures")
+    gather.add_argument("--quiet", action="store_true", help="no progress bar")
+    gather.set_defaults(func=cmd_gather)
+
+    for name in ("combine", "stats"):
+        text = ("combine the picks of several curves (source offsets, shots) into one site "
+                "curve with its uncertainty, in logarithmic wavelength bins"
+                if name == "combine" else
+                "statistics of several curves per frequency (or wavelength) bin")
+        cmd = sub.add_parser(
+            name, help=text, formatter_class=argparse.RawDescriptionHelpFormatter,
+            description=text[0].upper() + text[1:] + " (molvak." +
+            ("combine" if name == "combine" else "statistics") + "). Reads picks CSVs (those "
+            "of molvak image, or reviewed ones, which replace their originals in a folder); "
+            "writes PREFIX.csv and PREFIX.json (every column), PREFIX.txt (dinver: "
+            "frequency, slowness, log-normal factor) and PREFIX.png.")
+        cmd.add_argument("curves", nargs="+", metavar="CSV",
+                         help="picks files, or folders of them")
+        cmd.add_argument("--out", default="site" if name == "combine" else "stats",
+                         metavar="PREFIX", help="output files PREFIX.csv, .json, .txt, .png "
+                         "(default %(default)s)")
+        cmd.add_argument("--mode", type=int, default=0, help="the mode to use (default 0)")
+        cmd.add_argument("--all-picks", action="store_true",
+                         help="use the flagged picks too (default: valid picks only)")
+        cmd.add_argument("--no-std", type=float, default=1.0,
+                         help="the bounds are the mean -+ this many standard deviations "
+                              "(default %(default)s)")
+        cmd.add_argument("--min-std", type=float, default=0.05,
+                         help="floor of the log-normal standard deviation in the dinver file "
+                              "(default %(default)s)")
+        if name == "combine":
+            cmd.add_argument("--ratio", type=float, default=2 ** (1 / 6),
+                             help="ratio of neighbouring wavelength bins (default 2^(1/6))")
+            cmd.add_argument("--points", type=int, default=40,
+                             help="wavelengths of the resampled curve (default %(default)s)")
+            cmd.add_argument("--min-count", type=int, default=2,
+                             help="fewest picks in a bin (default %(default)s)")
+        else:
+            cmd.add_argument("--domain", choices=["frequency", "wavelength"],
+                             default="frequency", help="binned quantity (default %(default)s)")
+            cmd.add_argument("--bins", type=int,
+                             help="logarithmic bins (default: every frequency of the picks; "
+                                  "30 in wavelength)")
+        cmd.add_argument("--no-plot", action="store_true", help="write no picture")
+        cmd.add_argument("--overwrite", action="store_true",
+                         help="replace existing output files")
+        cmd.set_defaults(func=cmd_curves)
     _review.add_command(sub)
     return parser
 

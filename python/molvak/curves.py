@@ -141,6 +141,21 @@ class UncertainCurve:
         out = np.exp(np.interp(lx, lf, lv))
         return np.where((lx >= lf[0]) & (lx <= lf[-1]), out, np.nan)
 
+    def plot(self, ax: Any = None, *, x: Optional[str] = None,
+             curves: Sequence[DispersionCurve] = (), valid_only: bool = True,
+             title: Optional[str] = None) -> Any:
+        """Draw the mean, the band mean -+ std and the confidence interval of
+        the mean (where known) against frequency or wavelength (`x`, by
+        default the curve's domain; a log axis), over the picks of `curves`
+        (valid ones unless ``valid_only=False``), with matplotlib.
+
+        Returns
+        -------
+        The Axes drawn on.
+        """
+        from .plot import plot_uncertain
+        return plot_uncertain(self, ax, x=x, curves=curves, valid_only=valid_only, title=title)
+
     # -- files ---------------------------------------------------------------
 
     def to_dinver(self, path: PathLike, *, min_lognormal_std: float = 0.0,
@@ -219,8 +234,9 @@ class UncertainCurve:
         except ValueError:
             raise ValueError(f"{name!r}: every row must hold {len(cls.COLUMNS)} numbers") \
                 from None
-        return cls(*(np.ascontiguousarray(table[:, k]) for k in range(len(cls.COLUMNS))),
-                   domain=domain)
+        columns: dict[str, Any] = {c: np.ascontiguousarray(table[:, k])
+                                   for k, c in enumerate(cls.COLUMNS)}
+        return cls(**columns, domain=domain)
 
     def to_json(self, path: PathLike, *, overwrite: bool = False) -> None:
         """Write JSON: {"domain": ..., "<column>": [values], ...}; NaN as
@@ -242,7 +258,8 @@ class UncertainCurve:
             raise ValueError(f"{name!r}: missing {', '.join(missing)}")
         cols = [np.array([np.nan if v is None else v for v in doc[c]], dtype=np.float64)
                 for c in cls.COLUMNS]
-        return cls(*cols, domain=doc.get("domain", "frequency"))
+        columns: dict[str, Any] = dict(zip(cls.COLUMNS, cols))
+        return cls(**columns, domain=doc.get("domain", "frequency"))
 
 
 def _span(x: np.ndarray) -> str:

@@ -247,7 +247,7 @@ def read_samples(info: PatchInfo, first: int, stop: int,
             data = data[channels]
         return np.ascontiguousarray(data, dtype=np.float64)
     raise ValueError(f"{info.path}: DASCore did not return samples {first} to {stop - 1} "
-                     f"({want} samples from {np.datetime64(t0, 'ns')})")
+                     f"({want} samples from {np.asarray(t0).astype('datetime64[ns]')})")
 
 
 # --------------------------------------------------------------------------

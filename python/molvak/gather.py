@@ -371,6 +371,39 @@ class Gather:
         write_with(npz_name(path), lambda handle: np.savez(handle, **arrays),
                    overwrite=overwrite)
 
+    def plot(self, ax: Any = None, *, kind: str = "wiggle",
+             trim: Optional[tuple[float, float]] = None,
+             mute: Optional[tuple[Optional[MuteLine], Optional[MuteLine]]] = None,
+             normalize: str = "trace", clip: float = 99.5, title: Optional[str] = None) -> Any:
+        """Draw the record with matplotlib (the `plot` extra): offset (m)
+        across, time after the shot (s) down.
+
+        Parameters
+        ----------
+        kind : {"wiggle", "image"}
+            Wiggle traces (the positive half filled) at their offsets, or
+            the samples as colours.
+        trim : (t0, t1), optional
+            A time window to show, as two horizontal lines (not applied):
+            what :meth:`trim` would keep lies between them.
+        mute : (before, after), optional
+            Mute lines to show, each a time or (t0, velocity) as for
+            :meth:`mute` (None for no line); what a mute would keep lies
+            between them.
+        normalize : {"trace", "gather"}
+            Scale every trace to its own largest sample (far traces stay
+            visible), or the whole gather to one.
+        clip : float
+            Percentile of the absolute amplitudes drawn at full scale.
+
+        Returns
+        -------
+        The Axes drawn on.
+        """
+        from .plot import plot_gather
+        return plot_gather(self, ax, kind=kind, trim=trim, mute=mute, normalize=normalize,
+                           clip=clip, title=title)
+
     def __repr__(self) -> str:
         offsets = self.offsets
         where = "" if self.source is None else f", source {_position_text(self.source)} m"

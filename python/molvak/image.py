@@ -12,7 +12,7 @@ import os
 import zipfile
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
-from typing import Any, Callable, Optional, Union
+from typing import Any, Callable, Optional, Union, overload
 
 import numpy as np
 
@@ -23,6 +23,9 @@ from .picking import FLAGS, JUMP, LONGEST, NEAR_FIELD, SHORTEST, refine, spacing
 NORMALIZATIONS = ("none", "frequency", "global")
 
 PathLike = Union[str, "os.PathLike[str]"]
+
+# the columns of a picks CSV: the numbers, the verdict, the flags, the mode
+CURVE_COLUMNS = ("frequency", "velocity", "wavelength", "quality", "valid") + FLAGS + ("mode",)
 
 
 def array_limits(offsets: Iterable[float], *, shortest: float = SHORTEST,
@@ -132,13 +135,15 @@ class DispersionCurve:
     velocity: np.ndarray
     wavelength: np.ndarray
     quality: np.ndarray
-    valid: Optional[np.ndarray] = None
-    too_short: Optional[np.ndarray] = None
-    too_long: Optional[np.ndarray] = None
-    aliased: Optional[np.ndarray] = None
-    near_field: Optional[np.ndarray] = None
-    at_edge: Optional[np.ndarray] = None
-    jump: Optional[np.ndarray] = None
+    # boolean arrays after construction; None asks for the default (valid:
+    # computed from the flags, a flag: False everywhere)
+    valid: np.ndarray = None  # type: ignore[assignment]
+    too_short: np.ndarray = None  # type: ignore[assignment]
+    too_long: np.ndarray = None  # type: ignore[assignment]
+    aliased: np.ndarray = None  # type: ignore[assignment]
+    near_field: np.ndarray = None  # type: ignore[assignment]
+    at_edge: np.ndarray = None  # type: ignore[assignment]
+    jump: np.ndarray = None  # type: ignore[assignment]
     mode: int = 0
     extra: dict[str, np.ndarray] = field(default_factory=dict)
     limits: dict[str, Any] = field(default_factory=dict)
@@ -212,13 +217,16 @@ class DispersionCurve:
         q = np.ones_like(f) if quality is None else np.asarray(quality, dtype=np.float64)
         with np.errstate(divide="ignore", invalid="ignore"):
             lam = v / f
-        return cls(f, v, lam, q, valid=None if valid is None else np.asarray(valid, dtype=bool),
-                   mode=mode, **{k: np.asarray(val, dtype=bool) for k, val in flags.items()})
+        given: dict[str, Any] = {k: np.asarray(val, dtype=bool) for k, val in flags.items()}
+        if valid is not None:
+            given["valid"] = np.asarray(valid, dtype=bool)
+        return cls(f, v, lam, q, mode=mode, **given)
 
     def _take(self, keep: np.ndarray) -> DispersionCurve:
-        return DispersionCurve(*(getattr(self, name)[keep] for name in self.COLUMNS),
-                               valid=self.valid[keep],
-                               **{name: getattr(self, name)[keep] for name in self.FLAGS},
+        flags: dict[str, Any] = {name: getattr(self, name)[keep] for name in self.FLAGS}
+        return DispersionCurve(self.frequency[keep], self.velocity[keep],
+                               self.wavelength[keep], self.quality[keep],
+                               valid=self.valid[keep], **flags,
                                mode=self.mode,
                                extra={k: v[keep] for k, v in self.extra.items()},
                                limits=dict(self.limits))
@@ -263,77 +271,126 @@ class DispersionCurve:
         appears complete or not at all; an existing file is replaced only
         with ``overwrite=True``.
         """
-        names = self.CSV_COLUMNS + tuple(self.extra)
-        columns: list[Any] = [getattr(self, name) for name in self.COLUMNS + ("valid",)
-                              + self.FLAGS]
-        columns.append([str(self.mode)] * len(self))
-        columns.extend(self.extra.values())
-        buffer = io.StringIO()
-        writer = csv.writer(buffer, lineterminator="\n")
-        writer.writerow(names)
-        for row in zip(*columns):
-            writer.writerow([_format(v) for v in row])
-        write_text(path, buffer.getvalue(), overwrite=overwrite)
+        write_curves([self], path, overwrite=overwrite)
 
     @classmethod
     def from_csv(cls, path: PathLike) -> DispersionCurve:
-        """Read a curve written by :meth:`to_csv`.
+        """Read a curve of one mode from a picks CSV (:meth:`to_csv`).
 
-        The first four columns must be frequency, velocity, wavelength and
-        quality (files of earlier versions have only these: their picks read
-        as valid, without flags, mode 0). valid, the flags and mode are read
-        where present, in any order after those. Other columns are kept in
-        :attr:`extra` (as numbers where every value is one, as text
-        otherwise) and written back by :meth:`to_csv`. A curve must hold a
-        single mode.
+        The format is that of :func:`read_curves`, which reads files of
+        several modes (the command line's ``--modes``); a file of several
+        modes is refused here, naming them.
         """
-        name = os.fspath(path)
-        with open(path, newline="") as handle:
-            rows = list(csv.reader(handle))
-        if not rows or tuple(rows[0][:4]) != cls.COLUMNS:
-            raise ValueError(f"{name!r} is not a dispersion-curve CSV: expected a header "
-                             f"starting with {','.join(cls.COLUMNS)}")
-        header = rows[0]
-        if len(set(header)) != len(header):
-            raise ValueError(f"{name!r}: a column name appears twice in the header")
-        body = rows[1:]
-        for k, row in enumerate(body, start=2):
-            if len(row) != len(header):
-                raise ValueError(f"{name!r}: line {k} has {len(row)} values; the header has "
-                                 f"{len(header)}")
-        table = {h: [row[j] for row in body] for j, h in enumerate(header)}
+        curves = read_curves(path)
+        if len(curves) > 1:
+            raise ValueError(f"{os.fspath(path)!r}: the mode column holds several modes "
+                             f"({', '.join(str(c.mode) for c in curves)}); a curve holds one: "
+                             f"read them with molvak.read_curves")
+        if curves:
+            return curves[0]
+        empty = np.zeros(0)
+        return cls(empty, empty, empty, empty)
 
-        def numbers(col: str, kind: type = float) -> np.ndarray:
-            try:
-                return np.array(table[col], dtype=np.float64).astype(kind) if kind is not bool \
-                    else _booleans(table[col])
-            except ValueError:
-                raise ValueError(f"{name!r}: column {col!r} holds a value that is not "
-                                 f"{'0 or 1' if kind is bool else 'a number'}") from None
 
-        values = [numbers(c) for c in cls.COLUMNS]
-        kwargs: dict[str, Any] = {}
-        for col in ("valid",) + cls.FLAGS:
-            if col in table:
-                kwargs[col] = numbers(col, bool)
-        mode = 0
-        if "mode" in table:
-            modes = set(numbers("mode").tolist())
-            if len(modes) > 1:
-                raise ValueError(f"{name!r}: the mode column holds several modes "
-                                 f"({', '.join(f'{m:g}' for m in sorted(modes))}); "
-                                 f"a curve holds one")
-            if modes:
-                mode = int(modes.pop())
-        extra: dict[str, np.ndarray] = {}
-        for col in header:
-            if col in cls.CSV_COLUMNS:
-                continue
-            try:
-                extra[col] = np.array(table[col], dtype=np.float64)
-            except ValueError:
-                extra[col] = np.array(table[col], dtype=str)
-        return cls(*values, mode=mode, extra=extra, **kwargs)
+def _table(path: PathLike) -> tuple[list[str], dict[str, list[str]]]:
+    """The header and the text of every column of a picks CSV, checked."""
+    name = os.fspath(path)
+    with open(path, newline="", encoding="utf-8-sig") as handle:
+        rows = [row for row in csv.reader(handle) if row]
+    header = [h.strip() for h in rows[0]] if rows else []
+    if not {"frequency", "velocity"} <= set(header):
+        raise ValueError(f"{name!r} is not a dispersion-curve CSV: the header must name the "
+                         f"columns frequency and velocity (as {','.join(CURVE_COLUMNS)})")
+    if len(set(header)) != len(header):
+        raise ValueError(f"{name!r}: a column name appears twice in the header")
+    body = rows[1:]
+    for k, row in enumerate(body, start=2):
+        if len(row) != len(header):
+            raise ValueError(f"{name!r}: line {k} has {len(row)} values; the header has "
+                             f"{len(header)}")
+    return header, {h: [row[j] for row in body] for j, h in enumerate(header)}
+
+
+def read_curves(path: PathLike) -> list[DispersionCurve]:
+    """The curves of a picks CSV, one per mode, mode 0 first.
+
+    This reads every picks file molvak writes (:meth:`DispersionCurve.to_csv`,
+    :func:`write_curves`, ``molvak image`` with or without ``--modes``, the
+    reviewed files of ``molvak review``). The header names the columns, in
+    any order: frequency (Hz) and velocity (m/s) are required; wavelength (m;
+    computed when absent), quality (NaN when absent), valid and the flags
+    (0/1; a file without valid reads as all valid, one without a flag as not
+    flagged) and mode (0 when absent) are read where present. Other columns
+    are kept in each curve's :attr:`~DispersionCurve.extra` (as numbers where
+    every value is one, as text otherwise). Within a mode the picks keep the
+    order of the file.
+    """
+    name = os.fspath(path)
+    header, table = _table(path)
+
+    def numbers(col: str) -> np.ndarray:
+        try:
+            return np.array(table[col], dtype=np.float64)
+        except ValueError:
+            raise ValueError(f"{name!r}: column {col!r} holds a value that is not a "
+                             f"number") from None
+
+    def booleans(col: str) -> np.ndarray:
+        try:
+            return _booleans(table[col])
+        except ValueError:
+            raise ValueError(f"{name!r}: column {col!r} holds a value that is not "
+                             f"0 or 1") from None
+
+    f, v = numbers("frequency"), numbers("velocity")
+    with np.errstate(divide="ignore", invalid="ignore"):
+        lam = numbers("wavelength") if "wavelength" in table else v / f
+    q = numbers("quality") if "quality" in table else np.full(f.size, np.nan)
+    flags = {col: booleans(col) for col in ("valid",) + FLAGS if col in table}
+    mode = numbers("mode") if "mode" in table else np.zeros(f.size)
+    if not np.all((mode >= 0) & (mode == np.round(mode))):
+        raise ValueError(f"{name!r}: column 'mode' holds a value that is not a whole number "
+                         f"from 0 up")
+    extra: dict[str, np.ndarray] = {}
+    for col in header:
+        if col in DispersionCurve.CSV_COLUMNS:
+            continue
+        try:
+            extra[col] = np.array(table[col], dtype=np.float64)
+        except ValueError:
+            extra[col] = np.array(table[col], dtype=str)
+    curves = []
+    for m in np.unique(mode).astype(int).tolist():
+        rows = np.flatnonzero(mode == m)
+        given: dict[str, Any] = {k: a[rows] for k, a in flags.items()}
+        curves.append(DispersionCurve(f[rows], v[rows], lam[rows], q[rows], mode=m,
+                                      extra={k: a[rows] for k, a in extra.items()}, **given))
+    return curves
+
+
+def write_curves(curves: Sequence[DispersionCurve], path: PathLike, *,
+                 overwrite: bool = False) -> None:
+    """Write the curves of several modes into one picks CSV, mode by mode
+    (the columns of :meth:`DispersionCurve.to_csv`; extra columns that some
+    curves lack are left empty there). :func:`read_curves` reads it back."""
+    curves = list(curves)
+    for k, c in enumerate(curves):
+        if not isinstance(c, DispersionCurve):
+            raise TypeError(f"curves[{k}] is not a DispersionCurve; got {type(c).__name__}")
+    extras: list[str] = []
+    for c in curves:
+        extras += [k for k in c.extra if k not in extras]
+    buffer = io.StringIO()
+    writer = csv.writer(buffer, lineterminator="\n")
+    writer.writerow(DispersionCurve.CSV_COLUMNS + tuple(extras))
+    for c in curves:
+        columns: list[Any] = [getattr(c, n) for n in DispersionCurve.COLUMNS + ("valid",)
+                              + DispersionCurve.FLAGS]
+        columns.append([str(c.mode)] * len(c))
+        columns += [c.extra[k] if k in c.extra else [""] * len(c) for k in extras]
+        for row in zip(*columns):
+            writer.writerow([_format(x) for x in row])
+    write_text(path, buffer.getvalue(), overwrite=overwrite)
 
 
 def _booleans(values: list[str]) -> np.ndarray:
@@ -424,6 +481,22 @@ class DispersionImage:
             scale = np.max(clean, axis=1, keepdims=True, initial=0.0)
         safe = np.where(scale > 0, scale, 1.0)
         return np.where(scale > 0, p / safe, np.where(np.isnan(p), np.nan, 0.0))
+
+    @overload
+    def pick(self, vmin: Optional[float] = None, vmax: Optional[float] = None, *,
+             fmin: Optional[float] = None, fmax: Optional[float] = None, modes: None = None,
+             wavelengths: Union[tuple[float, float], None, bool] = None,
+             near_field: Optional[float] = NEAR_FIELD, source_distance: Optional[float] = None,
+             jump: Optional[float] = JUMP, min_power: float = 0.2, min_length: int = 8,
+             min_strength: float = 0.05) -> DispersionCurve: ...
+
+    @overload
+    def pick(self, vmin: Optional[float] = None, vmax: Optional[float] = None, *,
+             fmin: Optional[float] = None, fmax: Optional[float] = None, modes: int,
+             wavelengths: Union[tuple[float, float], None, bool] = None,
+             near_field: Optional[float] = NEAR_FIELD, source_distance: Optional[float] = None,
+             jump: Optional[float] = JUMP, min_power: float = 0.2, min_length: int = 8,
+             min_strength: float = 0.05) -> list[DispersionCurve]: ...
 
     def pick(self, vmin: Optional[float] = None, vmax: Optional[float] = None, *,
              fmin: Optional[float] = None, fmax: Optional[float] = None,
@@ -541,8 +614,8 @@ class DispersionImage:
             chosen = [r for r, n in zip(ridges, numbers) if n == m]
             # one pick per frequency: the strongest ridge's where two of a mode meet
             best: dict[int, tuple[float, float, bool]] = {}
-            for r in sorted(chosen, key=lambda r: r.strength):
-                for i, c, pw, e in zip(r.rows, r.velocity, r.power, r.edge):
+            for ridge in sorted(chosen, key=lambda r: r.strength):
+                for i, c, pw, e in zip(ridge.rows, ridge.velocity, ridge.power, ridge.edge):
                     best[i] = (c, pw, e)
             at = np.array(sorted(best), dtype=np.intp)
             vals = [best[i] for i in at]
@@ -562,11 +635,12 @@ class DispersionImage:
         if offsets is not None and np.unique(np.asarray(offsets)).size >= 2:
             spacing, aperture = spacing_and_aperture(np.asarray(offsets, dtype=np.float64))
         if wavelengths is None:
-            band = array_limits(offsets) if spacing is not None else None
+            band = array_limits(offsets) if offsets is not None and spacing is not None \
+                else None
         elif wavelengths is False:
             band = None
         else:
-            lo, hi = (float(x) for x in wavelengths)   # type: ignore[union-attr]
+            lo, hi = (float(x) for x in wavelengths)
             if not 0 <= lo < hi:
                 raise ValueError(f"wavelengths must be (lambda_min, lambda_max) with "
                                  f"0 <= lambda_min < lambda_max; got {wavelengths!r}")
@@ -703,7 +777,8 @@ def _flagged(f: np.ndarray, velocity: np.ndarray, quality: np.ndarray, edge: np.
                                        "spacing", "velocities")}
     with np.errstate(divide="ignore", invalid="ignore"):
         lam = velocity / f
-    return DispersionCurve(f, velocity, lam, quality, mode=mode, limits=limits, **flags)
+    given: dict[str, Any] = dict(flags)
+    return DispersionCurve(f, velocity, lam, quality, mode=mode, limits=limits, **given)
 
 
 IMAGE_FORMAT = "molvak.DispersionImage"

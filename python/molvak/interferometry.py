@@ -46,9 +46,10 @@ import math
 import numbers
 import os
 import sys
+from collections.abc import Hashable, Sequence
 from concurrent.futures import Executor, ThreadPoolExecutor, as_completed
 from dataclasses import dataclass, field
-from typing import Any, Dict, Hashable, List, Optional, Sequence, Tuple, Union
+from typing import Any, Optional, Union
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -127,7 +128,7 @@ class CorrelationSettings:
     taper: int = 0
     normalization: str = "none"
     ram_half: int = 0
-    whiten: Optional[Tuple[float, float, float, float]] = None
+    whiten: Optional[tuple[float, float, float, float]] = None
     whiten_half: int = 0
     stacking: str = "linear"
 
@@ -191,7 +192,7 @@ def _seconds_to_samples(name: str, value: Any, dt: float, least: int = 0) -> int
     return n
 
 
-def _band(whiten: Any, nyquist: float) -> Optional[Tuple[float, float, float, float]]:
+def _band(whiten: Any, nyquist: float) -> Optional[tuple[float, float, float, float]]:
     if whiten is None or whiten is False:
         return None
     if whiten is True:
@@ -298,7 +299,7 @@ def _cut_lags(full: np.ndarray, lag: int) -> np.ndarray:
 
 
 def _correlate_stack(block: np.ndarray, sources: np.ndarray,
-                     s: CorrelationSettings) -> Tuple[np.ndarray, Optional[np.ndarray]]:
+                     s: CorrelationSettings) -> tuple[np.ndarray, Optional[np.ndarray]]:
     """The partial stack of a block of windows: the reference formulation
     that a native kernel replaces.
 
@@ -378,24 +379,25 @@ class CorrelationStack:
     """
 
     settings: CorrelationSettings
-    sources: Tuple[int, ...]
+    sources: tuple[int, ...]
     positions: np.ndarray
     linear: np.ndarray
     phasor: Optional[np.ndarray]
     count: int = 0
     skipped: int = 0
-    span: Tuple[float, float] = (math.inf, -math.inf)
-    headers: Dict[str, Any] = field(default_factory=dict)
+    span: tuple[float, float] = (math.inf, -math.inf)
+    headers: dict[str, Any] = field(default_factory=dict)
 
     @classmethod
-    def empty(cls, s: CorrelationSettings, sources: Sequence[int], positions: np.ndarray,
-              headers: Optional[Dict[str, Any]] = None) -> "CorrelationStack":
+    def empty(cls, s: CorrelationSettings, sources: Union[Sequence[int], np.ndarray],
+              positions: np.ndarray,
+              headers: Optional[dict[str, Any]] = None) -> CorrelationStack:
         shape = (len(sources), positions.size, 2 * s.max_lag + 1)
         phasor = np.zeros(shape, dtype=np.complex128) if s.stacking == "pws" else None
         return cls(s, tuple(int(k) for k in sources), positions,
                    np.zeros(shape, dtype=np.float64), phasor, headers=dict(headers or {}))
 
-    def _check(self, other: "CorrelationStack") -> None:
+    def _check(self, other: CorrelationStack) -> None:
         if not isinstance(other, CorrelationStack):
             raise TypeError(f"can only combine with a CorrelationStack; got "
                             f"{type(other).__name__}")
@@ -406,7 +408,7 @@ class CorrelationStack:
             raise ValueError("cannot combine stacks of different channels or virtual sources")
 
     def add(self, linear: np.ndarray, phasor: Optional[np.ndarray], count: int,
-            span: Tuple[float, float]) -> None:
+            span: tuple[float, float]) -> None:
         """Add a block's sums in place."""
         self.linear += linear
         if self.phasor is not None and phasor is not None:
@@ -414,13 +416,13 @@ class CorrelationStack:
         self.count += int(count)
         self.span = (min(self.span[0], span[0]), max(self.span[1], span[1]))
 
-    def merge(self, other: "CorrelationStack") -> None:
+    def merge(self, other: CorrelationStack) -> None:
         """Add another stack's windows to this one, in place."""
         self._check(other)
         self.add(other.linear, other.phasor, other.count, other.span)
         self.skipped += other.skipped
 
-    def combine(self, other: "CorrelationStack") -> "CorrelationStack":
+    def combine(self, other: CorrelationStack) -> CorrelationStack:
         """The stack of both sets of windows (a new object)."""
         self._check(other)
         out = CorrelationStack(self.settings, self.sources, self.positions, self.linear.copy(),
@@ -447,7 +449,7 @@ class CorrelationStack:
         out: np.ndarray = mean * np.abs(self.phasor / self.count) ** nu
         return out
 
-    def gathers(self, *, fold: str = "both", power: float = 2.0) -> List[Gather]:
+    def gathers(self, *, fold: str = "both", power: float = 2.0) -> list[Gather]:
         """One virtual shot gather per virtual source (see :func:`virtual_gather`)."""
         how = _checks.choice("fold", fold, FOLDS)
         corr = self.correlation(power)
@@ -463,7 +465,7 @@ class CorrelationStack:
             if s.stacking == "pws":
                 headers["power"] = float(power)
             out.append(Gather(_fold_lags(corr[k], how), dt=s.dt, delay=0.0,
-                              source=[float(self.positions[src])],
+                              source=np.array([float(self.positions[src])]),
                               receivers=self.positions[:, None], headers=headers))
         return out
 
@@ -494,14 +496,14 @@ _fold_lags = fold
 # running over a record
 
 
-def stack_windows(record: Record, starts: Sequence[Tuple[int, int]], sources: Sequence[int],
+def stack_windows(record: Record, starts: Sequence[tuple[int, int]], sources: Sequence[int],
                   s: CorrelationSettings, block: int = 4) -> CorrelationStack:
     """The partial stack of the windows at `starts` of a record, read and
     correlated `block` windows at a time (the unit of work of workers)."""
     src = np.asarray(sources, dtype=np.intp)
     out = CorrelationStack.empty(s, src, record.positions, record.headers)
-    pending: List[np.ndarray] = []
-    times: List[float] = []
+    pending: list[np.ndarray] = []
+    times: list[float] = []
     dt = record.dt
 
     def flush() -> None:
@@ -523,17 +525,17 @@ def stack_windows(record: Record, starts: Sequence[Tuple[int, int]], sources: Se
     return out
 
 
-def _runs(starts: Sequence[Tuple[int, int]], parts: int) -> List[List[Tuple[int, int]]]:
+def _runs(starts: Sequence[tuple[int, int]], parts: int) -> list[list[tuple[int, int]]]:
     parts = max(1, min(parts, len(starts)))
     edges = [round(k * len(starts) / parts) for k in range(parts + 1)]
     return [list(starts[a:b]) for a, b in zip(edges[:-1], edges[1:]) if b > a]
 
 
-def run_stacks(record: Record, groups: Dict[Hashable, Sequence[Tuple[int, int]]],
+def run_stacks(record: Record, groups: dict[Hashable, Sequence[tuple[int, int]]],
                sources: Sequence[int], s: CorrelationSettings, *, block: int = 4,
                workers: Optional[int] = 1, client: Any = None,
                progress: Optional[bool] = None, label: str = "correlating"
-               ) -> Dict[Hashable, CorrelationStack]:
+               ) -> dict[Hashable, CorrelationStack]:
     """Partial stacks of groups of windows (e.g. time blocks), one per group.
 
     Work is split into runs of consecutive windows: on this thread, a thread
@@ -557,7 +559,7 @@ def run_stacks(record: Record, groups: Dict[Hashable, Sequence[Tuple[int, int]]]
             parts = 4 * max(1, int(sum(client.nthreads().values())))
         except Exception:
             parts = 4
-    tasks: List[Tuple[Hashable, List[Tuple[int, int]]]] = []
+    tasks: list[tuple[Hashable, list[tuple[int, int]]]] = []
     for key, starts in groups.items():
         share = max(1, round(parts * len(starts) / max(nwin, 1)))
         tasks += [(key, run) for run in _runs(list(starts), share)]
@@ -594,12 +596,12 @@ def _add(a: CorrelationStack, b: CorrelationStack) -> CorrelationStack:
     return a.combine(b)
 
 
-def _dask_stacks(client: Any, record: Record, tasks: List[Tuple[Hashable, List[Tuple[int, int]]]],
+def _dask_stacks(client: Any, record: Record, tasks: list[tuple[Hashable, list[tuple[int, int]]]],
                  sources: Sequence[int], s: CorrelationSettings, block: int, bar: Any,
-                 empty: Dict[Hashable, CorrelationStack]) -> Dict[Hashable, CorrelationStack]:
+                 empty: dict[Hashable, CorrelationStack]) -> dict[Hashable, CorrelationStack]:
     # the record travels once (for an in-memory gather it holds the samples)
     remote = client.scatter(record, broadcast=False, hash=False)
-    futures: Dict[Hashable, List[Any]] = {key: [] for key in empty}
+    futures: dict[Hashable, list[Any]] = {key: [] for key in empty}
     every = []
     for key, run in tasks:
         fut = client.submit(stack_windows, remote, run, list(sources), s, block, pure=False)
@@ -629,7 +631,7 @@ def _dask_stacks(client: Any, record: Record, tasks: List[Tuple[Hashable, List[T
     return empty
 
 
-def _source_list(source: Any, count: int) -> Tuple[List[int], bool]:
+def _source_list(source: Any, count: int) -> tuple[list[int], bool]:
     """Virtual-source indices, and whether one was given (not a list)."""
     single = isinstance(source, (numbers.Integral, np.integer)) and not isinstance(source, bool)
     items = [source] if single else list(source)
@@ -686,7 +688,7 @@ def virtual_gather(records: Records, source: Union[int, Sequence[int]], length: 
                    start: Any = None, stop: Any = None, workers: Optional[int] = 1,
                    client: Any = None, block: int = 4, tolerance: float = 0.1,
                    progress: Optional[bool] = None,
-                   **positions: Any) -> Union[Gather, List[Gather]]:
+                   **positions: Any) -> Union[Gather, list[Gather]]:
     """Virtual shot gathers of a continuous record by cross-correlation.
 
     Parameters

@@ -7,7 +7,7 @@ the offsets.
 from __future__ import annotations
 
 import math
-from typing import Dict, List, Optional, Tuple
+from typing import Optional
 
 import numpy as np
 
@@ -25,7 +25,7 @@ SLOPE = 0.5
 MAX_BRIDGE = 0.5
 
 
-def spacing_and_aperture(offsets: np.ndarray) -> Tuple[float, float]:
+def spacing_and_aperture(offsets: np.ndarray) -> tuple[float, float]:
     """The receiver spacing (median gap between distinct offsets, so that a
     few missing traces do not change it) and the aperture (largest minus
     smallest offset)."""
@@ -70,10 +70,10 @@ def refine(v: np.ndarray, p: np.ndarray, rows: np.ndarray, k: np.ndarray) -> np.
 
 
 def flags(frequency: np.ndarray, velocity: np.ndarray, quality: np.ndarray,
-          edge: np.ndarray, *, wavelengths: Optional[Tuple[float, float]],
-          spacing: Optional[float], window: Tuple[float, float],
+          edge: np.ndarray, *, wavelengths: Optional[tuple[float, float]],
+          spacing: Optional[float], window: tuple[float, float],
           source_distance: Optional[float], near_field: Optional[float],
-          jump: Optional[float], slope: float = SLOPE) -> Dict[str, np.ndarray]:
+          jump: Optional[float], slope: float = SLOPE) -> dict[str, np.ndarray]:
     """The flag arrays of a curve's picks (True: the cause applies).
 
     See :class:`molvak.DispersionCurve` for what each flag means.
@@ -101,7 +101,7 @@ def flags(frequency: np.ndarray, velocity: np.ndarray, quality: np.ndarray,
 
 
 def aliased(f: np.ndarray, c: np.ndarray, spacing: float,
-            window: Tuple[float, float]) -> np.ndarray:
+            window: tuple[float, float]) -> np.ndarray:
     """Picks that a spatially aliased wave could have made.
 
     A line sampled every `spacing` cannot tell the wavenumber k = f / c from
@@ -192,12 +192,12 @@ class Ridge:
     __slots__ = ("rows", "velocity", "power", "edge", "_lf", "_lv", "_slope")
 
     def __init__(self) -> None:
-        self.rows: List[int] = []
-        self.velocity: List[float] = []
-        self.power: List[float] = []
-        self.edge: List[bool] = []
-        self._lf: List[float] = []
-        self._lv: List[float] = []
+        self.rows: list[int] = []
+        self.velocity: list[float] = []
+        self.power: list[float] = []
+        self.edge: list[bool] = []
+        self._lf: list[float] = []
+        self._lv: list[float] = []
         self._slope = 0.0
 
     def add(self, row: int, lf: float, velocity: float, power: float, edge: bool) -> None:
@@ -230,7 +230,7 @@ class Ridge:
 
 def row_peaks(p: np.ndarray, v: np.ndarray, min_power: float, *,
               f: Optional[np.ndarray] = None, aperture: Optional[float] = None,
-              ) -> List[Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]]:
+              ) -> list[tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]]:
     """Per row: (grid index, refined velocity, power, on the edge) of every
     local maximum at least `min_power` times the row's largest value.
 
@@ -268,7 +268,7 @@ def row_peaks(p: np.ndarray, v: np.ndarray, min_power: float, *,
     return out
 
 
-def track(f: np.ndarray, peaks: list, *, tol: float, max_gap: int) -> List[Ridge]:
+def track(f: np.ndarray, peaks: list, *, tol: float, max_gap: int) -> list[Ridge]:
     """Link the peaks of neighbouring rows into ridges.
 
     A ridge seen last up to `max_gap` rows back takes the peak whose
@@ -276,8 +276,8 @@ def track(f: np.ndarray, peaks: list, *, tol: float, max_gap: int) -> List[Ridge
     closest first, one peak per ridge. Peaks left over start new ridges.
     """
     lf = np.log(f)
-    ridges: List[Ridge] = []
-    active: List[Ridge] = []
+    ridges: list[Ridge] = []
+    active: list[Ridge] = []
     for i, (_, vel, pw, edge) in enumerate(peaks):
         active = [r for r in active if i - r.rows[-1] <= max_gap + 1]
         taken = np.zeros(vel.size, dtype=bool)
@@ -302,8 +302,8 @@ def track(f: np.ndarray, peaks: list, *, tol: float, max_gap: int) -> List[Ridge
     return ridges
 
 
-def number_modes(ridges: List[Ridge], f: np.ndarray, *, tol: float, slope: float = SLOPE
-                 ) -> List[int]:
+def number_modes(ridges: list[Ridge], f: np.ndarray, *, tol: float, slope: float = SLOPE
+                 ) -> list[int]:
     """The mode number of every ridge, counted from the slowest (0) up.
 
     Where two ridges share frequencies they belong to different modes and
@@ -320,7 +320,6 @@ def number_modes(ridges: List[Ridge], f: np.ndarray, *, tol: float, slope: float
     lf = np.log(f)
     rows = [np.asarray(r.rows) for r in ridges]
     lv = [np.log(np.asarray(r.velocity)) for r in ridges]
-    order = sorted(range(n), key=lambda a: -ridges[a].strength)
 
     # groups of ridges that continue one another
     group = list(range(n))
@@ -331,7 +330,7 @@ def number_modes(ridges: List[Ridge], f: np.ndarray, *, tol: float, slope: float
             a = group[a]
         return a
 
-    members: Dict[int, List[int]] = {a: [a] for a in range(n)}
+    members: dict[int, list[int]] = {a: [a] for a in range(n)}
 
     def overlap(a: int, b: int) -> bool:
         return bool(np.intersect1d(rows[a], rows[b]).size)
@@ -358,7 +357,7 @@ def number_modes(ridges: List[Ridge], f: np.ndarray, *, tol: float, slope: float
 
     roots = sorted({find(a) for a in range(n)},
                    key=lambda g: -sum(ridges[a].strength for a in members[g]))
-    below: Dict[int, set] = {g: set() for g in roots}   # below[g]: groups under g
+    below: dict[int, set] = {g: set() for g in roots}   # below[g]: groups under g
 
     def reaches(src: int, dst: int) -> bool:
         seen, stack = set(), [src]
@@ -402,7 +401,7 @@ def number_modes(ridges: List[Ridge], f: np.ndarray, *, tol: float, slope: float
             if not reaches(lo, hi):          # keep the relation graph acyclic
                 below[hi].add(lo)
 
-    level: Dict[int, int] = {}
+    level: dict[int, int] = {}
 
     def depth(g: int) -> int:
         if g not in level:

@@ -11,6 +11,8 @@ from typing import TYPE_CHECKING, Any, Callable, Optional, Union
 import numpy as np
 
 if TYPE_CHECKING:
+    from .curves import UncertainCurve
+    from .gather import Gather
     from .image import DispersionCurve, DispersionImage
 
 NORM_LABELS = {
@@ -162,3 +164,115 @@ def _wavelength_lines(ax: Any, lines: Sequence[tuple[float, str, float]],
                 va="top" if side < 0 else "bottom", rotation=float(np.degrees(np.arctan(lam))),
                 rotation_mode="anchor", transform_rotates_text=True,
                 bbox=dict(boxstyle="round,pad=0.2", fc="black", ec="none", alpha=0.55))
+
+
+def plot_gather(gather: Gather, ax: Any = None, *, kind: str = "wiggle",
+                trim: Optional[tuple[float, float]] = None, mute: Any = None,
+                normalize: str = "trace", clip: float = 99.5,
+                title: Optional[str] = None) -> Any:
+    """Draw a gather; see :meth:`molvak.Gather.plot`."""
+    from . import _checks
+    kind = _checks.choice("kind", kind, ("wiggle", "image"))
+    normalize = _checks.choice("normalize", normalize, ("trace", "gather"))
+    if not 0 < float(clip) <= 100:
+        raise ValueError(f"clip must be a percentile above 0, at most 100; got {clip!r}")
+    _require_matplotlib()
+    if ax is None:
+        import matplotlib.pyplot as plt
+        _, ax = plt.subplots(figsize=(7.5, 5.0), layout="constrained")
+    order = np.argsort(gather.offsets, kind="stable")
+    x = gather.offsets[order]
+    data = gather.data[order]
+    t = gather.time
+    with np.errstate(invalid="ignore", divide="ignore"):
+        if normalize == "trace":
+            top = np.max(np.abs(data), axis=1, keepdims=True)
+            data = np.where(top > 0, data / np.where(top > 0, top, 1.0), 0.0)
+    scale = float(np.percentile(np.abs(data), clip)) if data.size else 1.0
+    scale = scale if scale > 0 else 1.0
+    gaps = np.diff(np.unique(x))
+    step = float(np.median(gaps)) if gaps.size else 1.0
+    if kind == "image":
+        mesh = ax.pcolormesh(x, t, (data / scale).T, shading="nearest", cmap="seismic",
+                             vmin=-1.0, vmax=1.0, rasterized=True)
+        bar = ax.figure.colorbar(mesh, ax=ax, pad=0.02)
+        bar.set_label("amplitude, " + ("each trace to its largest sample"
+                                       if normalize == "trace" else "normalised"))
+    else:
+        width = 0.5 * step
+        for k in range(x.size):
+            trace = np.clip(data[k] / scale, -1.0, 1.0) * width
+            ax.plot(x[k] + trace, t, color="black", lw=0.5)
+            ax.fill_betweenx(t, x[k], x[k] + trace, where=trace > 0, color="black", lw=0,
+                             interpolate=True)
+    ax.set_xlim(x[0] - step, x[-1] + step)
+    ax.set_ylim(t[-1], t[0])                  # time runs down
+    span = np.array([x[0] - step, x[-1] + step])
+    drawn = False
+    if trim is not None:
+        for k, value in enumerate(trim):
+            ax.axhline(float(value), color="tab:blue", lw=1.2, ls="--",
+                       label="trim window" if k == 0 else None)
+        # what the window leaves out, shaded
+        ax.axhspan(min(t[0], float(trim[0])), float(trim[0]), color="tab:blue", alpha=0.12,
+                   lw=0)
+        ax.axhspan(float(trim[1]), max(t[-1], float(trim[1])), color="tab:blue", alpha=0.12,
+                   lw=0)
+        drawn = True
+    if mute is not None:
+        for k, (line, name) in enumerate(zip(mute, ("mute before", "mute after"))):
+            if line is None:
+                continue
+            if isinstance(line, (tuple, list, np.ndarray)):
+                t0, velocity = (float(v) for v in line)
+                times = t0 + span / velocity
+            else:
+                times = np.full(2, float(line))
+            ax.plot(span, times, color=("tab:red", "tab:orange")[k], lw=1.2, label=name)
+            drawn = True
+    ax.set_xlabel("Offset (m)")
+    ax.set_ylabel("Time after the shot (s)")
+    ax.set_title(title if title is not None else f"{gather.name}: {gather.shape[0]} traces")
+    if drawn:
+        ax.legend(loc="lower right", fontsize=8, framealpha=0.85)
+    return ax
+
+
+def plot_uncertain(curve: UncertainCurve, ax: Any = None, *, x: Optional[str] = None,
+                   curves: Sequence[DispersionCurve] = (), valid_only: bool = True,
+                   title: Optional[str] = None) -> Any:
+    """Draw a curve with its uncertainty; see :meth:`molvak.UncertainCurve.plot`."""
+    _require_matplotlib()
+    axis = x if x is not None else curve.domain
+    if axis not in ("frequency", "wavelength"):
+        raise ValueError(f"x must be 'frequency' or 'wavelength'; got {x!r}")
+    if ax is None:
+        import matplotlib.pyplot as plt
+        _, ax = plt.subplots(figsize=(7.5, 5.0), layout="constrained")
+    for k, c in enumerate(curves):
+        keep = c.valid if valid_only else np.ones(len(c), dtype=bool)
+        ax.plot(getattr(c, axis)[keep], c.velocity[keep], ls="none", marker="o", ms=2.2,
+                color="0.6", alpha=0.7, zorder=1,
+                label=f"picks of {len(curves)} curve(s)" if k == 0 else None)
+    at = getattr(curve, axis)
+    order = np.argsort(at)
+    if np.isfinite(curve.low).any():
+        ax.fill_between(at[order], curve.low[order], curve.high[order], color="tab:blue",
+                        alpha=0.25, lw=0, label="mean ± std", zorder=2)
+    if np.isfinite(curve.ci_low).any():
+        ax.plot(at[order], curve.ci_low[order], color="tab:blue", lw=0.8, ls="--", zorder=3,
+                label="confidence interval of the mean")
+        ax.plot(at[order], curve.ci_high[order], color="tab:blue", lw=0.8, ls="--", zorder=3)
+    ax.plot(at[order], curve.velocity[order], color="tab:blue", lw=1.8, marker="o", ms=3,
+            label="mean", zorder=4)
+    ax.set_xscale("log")
+    from matplotlib.ticker import FuncFormatter
+    plain = FuncFormatter(lambda value, _: f"{value:g}")
+    ax.xaxis.set_major_formatter(plain)
+    ax.xaxis.set_minor_formatter(FuncFormatter(
+        lambda value, _: f"{value:g}" if f"{value:g}"[0] in "25" else ""))
+    ax.set_xlabel("Frequency (Hz)" if axis == "frequency" else "Wavelength (m)")
+    ax.set_ylabel("Phase velocity (m/s)")
+    ax.set_title(title if title is not None else "Dispersion curve and its uncertainty")
+    ax.legend(loc="best", fontsize=8, framealpha=0.85)
+    return ax

@@ -15,8 +15,9 @@ beamforming estimators assume, so their picks should land on c(f).
 """
 from __future__ import annotations
 
+from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Callable, Optional, Sequence, Tuple
+from typing import Callable, Optional, Union
 
 import numpy as np
 
@@ -43,7 +44,7 @@ class ExponentialCurve:
         return (f"c(f) = {self.high:g} + {self.low - self.high:g} exp(-f / {self.scale:g} Hz) m/s")
 
 
-def ricker_amplitude(f: np.ndarray, f_peak: float) -> np.ndarray:
+def ricker_amplitude(f: np.ndarray, f_peak: Union[float, np.ndarray]) -> np.ndarray:
     """Amplitude spectrum of a Ricker wavelet, 1 at its peak frequency."""
     u = np.square(np.asarray(f, dtype=np.float64) / f_peak)
     return u * np.exp(1.0 - u)
@@ -78,7 +79,7 @@ class SyntheticGather:
     velocity: Curve
     f_peak: float
     noise: float
-    modes: Tuple[Tuple[Curve, Curve], ...] = ()
+    modes: tuple[tuple[Curve, Curve], ...] = ()
 
     @property
     def time(self) -> np.ndarray:
@@ -87,7 +88,7 @@ class SyntheticGather:
     def true_velocity(self, f: np.ndarray) -> np.ndarray:
         return np.asarray(self.velocity(np.asarray(f, dtype=np.float64)), dtype=np.float64)
 
-    def source_band(self, level: float = 0.1) -> Tuple[float, float]:
+    def source_band(self, level: float = 0.1) -> tuple[float, float]:
         """The frequencies where the source amplitude is at least `level`
         times its peak (Hz), up to the Nyquist frequency."""
         if not 0.0 < level < 1.0:
@@ -109,7 +110,7 @@ class SyntheticGather:
         high = self.f_peak * np.sqrt(solve(1.0, 1e3))
         return float(low), float(min(high, 0.5 / self.dt))
 
-    def limits(self) -> Tuple[float, float]:
+    def limits(self) -> tuple[float, float]:
         """The classical resolved band, two receiver spacings to half the
         aperture (:func:`molvak.array_limits` with ``shortest=2,
         longest=0.5``), over which the picks of these gathers lie within 1 %
@@ -131,7 +132,7 @@ class SyntheticGather:
         inside: np.ndarray = (f >= lo) & (f <= hi) & (wavelength >= lmin) & (wavelength <= lmax)
         return inside
 
-    def resolved_band(self, level: float = 0.1) -> Tuple[float, float]:
+    def resolved_band(self, level: float = 0.1) -> tuple[float, float]:
         """The lowest and highest resolved frequency (Hz) (see :meth:`resolved`)."""
         f = np.linspace(0.0, 0.5 / self.dt, 200001)[1:]
         ok = f[self.resolved(f, level)]
@@ -221,7 +222,7 @@ class Band:
 
 
 def make_multimode_gather(offsets: np.ndarray, dt: float, nt: int,
-                          modes: Sequence[Tuple[Curve, Curve]], f_peak: float, *,
+                          modes: Sequence[tuple[Curve, Curve]], f_peak: float, *,
                           delay: float = 0.2, noise: float = 0.02, seed: Optional[int] = 0,
                           ) -> SyntheticGather:
     """A gather carrying several modes, each with its own share of the
@@ -312,7 +313,8 @@ def default_gather(seed: Optional[int] = 0, noise: float = 0.01) -> SyntheticGat
 
 import math as _math  # noqa: E402
 import os as _os  # noqa: E402
-from typing import TYPE_CHECKING, Any, Iterator as _Iterator, List as _List, Union  # noqa: E402
+from collections.abc import Iterator as _Iterator
+from typing import TYPE_CHECKING, Any  # noqa: E402
 
 if TYPE_CHECKING:
     from .gather import Gather
@@ -330,9 +332,9 @@ class AmbientNoiseSettings:
     dt: float = 0.004
     velocity: Curve = ExponentialCurve()
     sources: int = 20
-    distance: Tuple[float, float] = (20.0, 400.0)
+    distance: tuple[float, float] = (20.0, 400.0)
     rate: float = 10.0
-    peak_frequency: Tuple[float, float] = (4.0, 40.0)
+    peak_frequency: tuple[float, float] = (4.0, 40.0)
     noise: float = 0.1
     quantity: str = "strain_rate"
     gauge_length: Optional[float] = None
@@ -407,7 +409,7 @@ class AmbientNoiseSettings:
         out: np.ndarray = rms(np.asarray(f, dtype=np.float64)) / rms(grid).max()
         return out
 
-    def source_band(self, level: float = 0.1) -> Tuple[float, float]:
+    def source_band(self, level: float = 0.1) -> tuple[float, float]:
         """The frequencies (Hz) where the wavelets' mean amplitude is at
         least `level` times its peak, up to the Nyquist frequency."""
         if not 0.0 < level < 1.0:
@@ -451,7 +453,7 @@ def _noise_delay(settings: AmbientNoiseSettings, scale: float) -> float:
     return 3.0 / lo + far * slowness
 
 
-def noise_blocks(settings: AmbientNoiseSettings) -> _Iterator[Tuple[int, np.ndarray]]:
+def noise_blocks(settings: AmbientNoiseSettings) -> _Iterator[tuple[int, np.ndarray]]:
     """The record of `settings`, block by block: (first sample, data) with
     data (channels, samples) in float64, blocks of `settings.block` seconds
     (the last one shorter) in order. Memory stays at a few blocks however
@@ -564,7 +566,7 @@ class AmbientNoise:
     def resolved(self, f: np.ndarray, level: float = 0.1, t: float = 0.0) -> np.ndarray:
         return self.settings.resolved(f, level, t)
 
-    def gather(self) -> "Gather":
+    def gather(self) -> Gather:
         """The record as a :class:`molvak.Gather` of a continuous record: no
         source, offsets the channel positions along the line."""
         from .gather import Gather
@@ -633,9 +635,9 @@ def ambient_noise(duration: float = 600.0, **options: Any) -> AmbientNoise:
     return AmbientNoise(data, settings)
 
 
-def write_ambient_noise(folder: Union[str, "_os.PathLike[str]"], duration: float = 600.0, *,
+def write_ambient_noise(folder: Union[str, _os.PathLike[str]], duration: float = 600.0, *,
                         file_length: float = 60.0, prefix: str = "noise",
-                        progress: Optional[bool] = None, **options: Any) -> _List[str]:
+                        progress: Optional[bool] = None, **options: Any) -> list[str]:
     """Write an ambient-noise record as DASDAE files (HDF5, through DASCore:
     the ``das`` extra), `file_length` seconds each, never holding more than a
     few blocks in memory.
@@ -669,12 +671,13 @@ def write_ambient_noise(folder: Union[str, "_os.PathLike[str]"], duration: float
             raise FileExistsError(f"{path}: exists; choose another folder or prefix")
         names.append(path)
     headers = _noise_headers(settings)
-    from ._progress import Progress
     import sys
+
+    from ._progress import Progress
     show = bool(getattr(sys.stderr, "isatty", lambda: False)()) if progress is None \
         else bool(progress)
     bar = Progress(nfiles, "writing noise record", enabled=show)
-    pending: _List[np.ndarray] = []
+    pending: list[np.ndarray] = []
     held = 0
     written = 0
     for first, block in noise_blocks(settings):

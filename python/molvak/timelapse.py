@@ -170,7 +170,8 @@ class TimeLapse:
         ax1, ax2 = fig.subplots(1, 2)
         picked = np.mean(np.isfinite(self.velocity), axis=0)
         if frequencies is None:
-            good = np.flatnonzero(picked >= 0.8 * picked.max()) if picked.max() > 0 else []
+            good = np.flatnonzero(picked >= 0.8 * picked.max()) if picked.max() > 0 \
+                else np.zeros(0, dtype=np.intp)
             chosen = [int(j) for j in np.unique(np.linspace(good[0], good[-1], 4).round()
                                                  .astype(int))] if len(good) else []
         else:

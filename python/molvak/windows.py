@@ -32,9 +32,10 @@ import math
 import numbers
 import os
 import warnings
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Any, Optional, Union
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -74,7 +75,7 @@ class Segment:
     start: Optional[int]
     offset: float
     samples: int
-    pieces: Tuple[Piece, ...]
+    pieces: tuple[Piece, ...]
 
 
 class Record:
@@ -84,10 +85,10 @@ class Record:
     picklable (it holds paths and scan results, or the in-memory array), so
     that workers can read their own windows."""
 
-    def __init__(self, sources: List[Any], segments: List[Segment], positions: np.ndarray,
-                 dt: float, channels: Optional[np.ndarray], headers: Dict[str, Any],
-                 gaps: List[Dict[str, Any]], overlaps: List[Dict[str, Any]],
-                 skipped: List[str]) -> None:
+    def __init__(self, sources: list[Any], segments: list[Segment], positions: np.ndarray,
+                 dt: float, channels: Optional[np.ndarray], headers: dict[str, Any],
+                 gaps: list[dict[str, Any]], overlaps: list[dict[str, Any]],
+                 skipped: list[str]) -> None:
         self.sources = sources
         self.segments = segments
         self.positions = positions
@@ -152,10 +153,10 @@ class Record:
         if first is None:
             raise ValueError(f"the record has no absolute start time; give {when!r} as seconds "
                              f"from its first sample")
-        return self.segments[0].offset + float((t - np.datetime64(first, "ns"))
-                                               .astype(np.int64)) * 1e-9
+        # nanoseconds since the epoch on both sides: an exact integer difference
+        return self.segments[0].offset + (int(t.astype(np.int64)) - first) * 1e-9
 
-    def describe_gaps(self) -> List[str]:
+    def describe_gaps(self) -> list[str]:
         """One line per gap and overlap."""
         lines = [f"gap of {g['seconds']:g} s between {g['after']} and {g['before']}"
                  if g["seconds"] > 0 else
@@ -171,12 +172,12 @@ class Record:
                 f"{len(self.sources)} source(s)>")
 
 
-def _expand(records: Any) -> Tuple[List[Path], List[bool]]:
+def _expand(records: Any) -> tuple[list[Path], list[bool]]:
     """The files of a path, a folder or a list of them; and whether each was
     named (True) or found in a folder (False)."""
     items = [records] if isinstance(records, (str, os.PathLike)) else list(records)
-    files: List[Path] = []
-    named: List[bool] = []
+    files: list[Path] = []
+    named: list[bool] = []
     from .das import is_data_file
     for item in items:
         if not isinstance(item, (str, os.PathLike)):
@@ -315,7 +316,7 @@ def _gather_record(g: Gather, channels: Optional[ArrayLike], receivers: Optional
     if start is not None:
         t0 = int(np.datetime64(start, "ns").astype(np.int64))
     seg = Segment(t0, float(g.delay), g.shape[1], (Piece(0, 0, g.shape[1], 0),))
-    headers = {k: g.headers.get(k) for k in ("quantity", "units", "gauge_length", "format",
+    headers: dict[str, Any] = {k: g.headers.get(k) for k in ("quantity", "units", "gauge_length", "format",
                                              "das_format", "path") if k in g.headers}
     headers.setdefault("quantity", "unknown")
     if t0 is not None:
@@ -361,16 +362,17 @@ def _file_record(records: Any, channels: Optional[ArrayLike], receivers: Optiona
         elif p.channels != first.channels:
             what = f"the number of channels changes from {first.channels} to {p.channels}"
         elif (receivers is None and spacing is None and p.positions is not None
-              and not np.allclose(p.positions, first.positions, rtol=0, atol=1e-3)):
+              and (first.positions is None
+                   or not np.allclose(p.positions, first.positions, rtol=0, atol=1e-3))):
             what = "the channel positions change"
         elif p.quantity != first.quantity:
             what = f"the quantity changes from {first.quantity} to {p.quantity}"
         if what:
             raise ValueError(f"cannot join {p.path} to {first.path}: {what}")
-    segments: List[Segment] = []
-    gaps: List[Dict[str, Any]] = []
-    overlaps: List[Dict[str, Any]] = []
-    pieces: List[Piece] = []
+    segments: list[Segment] = []
+    gaps: list[dict[str, Any]] = []
+    overlaps: list[dict[str, Any]] = []
+    pieces: list[Piece] = []
     seg_start = first.start
     filled = 0
     last = None          # time of the last sample taken (ns)
@@ -435,8 +437,8 @@ def _samples(name: str, seconds: Any, dt: float, least: int) -> int:
     return n
 
 
-def iter_blocks(record: Record, starts: Sequence[Tuple[int, int]], samples: int,
-                ahead: int = 4) -> Iterator[Tuple[int, int, np.ndarray]]:
+def iter_blocks(record: Record, starts: Sequence[tuple[int, int]], samples: int,
+                ahead: int = 4) -> Iterator[tuple[int, int, np.ndarray]]:
     """(segment, first sample, data) of windows of `samples` samples at the
     given starts (in order within each stretch), reading a few windows ahead
     at a time and carrying the overlap between reads. `data` is a view into
@@ -572,9 +574,9 @@ def windows(records: Records, length: float, step: Optional[float] = None,
 SOURCE_COLUMNS = ("source", "position", "source_position", "x")
 
 
-def _shot_table(shots: Any) -> List[Tuple[Any, float, str]]:
+def _shot_table(shots: Any) -> list[tuple[Any, float, str]]:
     """(time, source position, label) of every shot."""
-    rows: List[Tuple[Any, float, str]] = []
+    rows: list[tuple[Any, float, str]] = []
     if isinstance(shots, (str, os.PathLike)):
         name = os.fspath(shots)
         with open(name, newline="") as handle:
@@ -609,7 +611,7 @@ def _shot_table(shots: Any) -> List[Tuple[Any, float, str]]:
 
 def shot_gathers(records: Records, shots: Any, *, length: float, before: float = 0.0,
                  channels: Optional[ArrayLike] = None, stack: bool = True,
-                 tolerance: float = 0.1, **positions: Any) -> List[Gather]:
+                 tolerance: float = 0.1, **positions: Any) -> list[Gather]:
     """Shot gathers cut out of a continuous record, repeated shots stacked.
 
     Parameters
@@ -650,8 +652,8 @@ def shot_gathers(records: Records, shots: Any, *, length: float, before: float =
     pre = float(before)
     if not (math.isfinite(pre) and pre >= 0):
         raise ValueError(f"before must be a non-negative number of seconds; got {before!r}")
-    cut: List[Gather] = []
-    missing: List[str] = []
+    cut: list[Gather] = []
+    missing: list[str] = []
     for when, pos, label in table:
         t = record.seconds(when) - pre
         found = None
@@ -667,7 +669,7 @@ def shot_gathers(records: Records, shots: Any, *, length: float, before: float =
         error = record.segments[s].offset + i0 * dt - t
         headers = {**record.headers, "shot": label, "shot_time": str(when),
                    "start_time": record.time_text(s, i0), "timing_error": error}
-        cut.append(Gather(record.read(s, i0, i0 + n), dt=dt, delay=-pre, source=[pos],
+        cut.append(Gather(record.read(s, i0, i0 + n), dt=dt, delay=-pre, source=np.array([pos]),
                           receivers=record.positions[:, None], headers=headers))
     if missing:
         warnings.warn(f"{len(missing)} shot(s) left out, outside the record or across a gap: "

@@ -14,8 +14,9 @@ import os
 import re
 import sys
 import tempfile
+from collections.abc import Iterable, Mapping
 from pathlib import Path
-from typing import Any, Dict, Iterable, Mapping, Optional, Set, Tuple, Union
+from typing import Any, Optional, Union
 
 __all__ = ["ReviewSession", "add_command", "review"]
 
@@ -36,7 +37,7 @@ class ReviewSession:
         self.url: str = server.url
         self.folder: Path = server.folder.root
 
-    def curves(self, mode: int = 0) -> Dict[str, Any]:
+    def curves(self, mode: int = 0) -> dict[str, Any]:
         """The picks of one mode of every image that has some, reviewed where
         saved, else original: {image id: DispersionCurve} (its ``valid`` is
         the reviewer's verdict; ``curve.select(valid=True)`` keeps those)."""
@@ -53,7 +54,7 @@ class ReviewSession:
         """Stop serving (a blocking review has already stopped)."""
         self._server.stop()
 
-    def __enter__(self) -> "ReviewSession":
+    def __enter__(self) -> ReviewSession:
         return self
 
     def __exit__(self, *exc: Any) -> None:
@@ -63,13 +64,13 @@ class ReviewSession:
         return f"ReviewSession({str(self.folder)!r}, url={self.url!r})"
 
 
-ImageEntry = Union[Any, Tuple[Any, Any]]
+ImageEntry = Union[Any, tuple[Any, Any]]
 
 
-def review(images_or_paths: Union[str, "os.PathLike[str]", Mapping[str, ImageEntry],
+def review(images_or_paths: Union[str, os.PathLike[str], Mapping[str, ImageEntry],
                                   Iterable[ImageEntry]], *,
            port: int = 0, open_browser: bool = True, block: bool = True,
-           out: Optional[Union[str, "os.PathLike[str]"]] = None) -> ReviewSession:
+           out: Optional[Union[str, os.PathLike[str]]] = None) -> ReviewSession:
     """Review dispersion images and their picks in the browser.
 
     Parameters
@@ -126,7 +127,7 @@ def review(images_or_paths: Union[str, "os.PathLike[str]", Mapping[str, ImageEnt
     return session
 
 
-def _paths(paths: Any) -> Tuple[Path, Optional[Set[str]]]:
+def _paths(paths: Any) -> tuple[Path, Optional[set[str]]]:
     """The folder to serve and, for image files, which of its images."""
     from . import _data
     given = [Path(p) for p in paths]
@@ -142,7 +143,7 @@ def _paths(paths: Any) -> Tuple[Path, Optional[Set[str]]]:
     return root, {p.relative_to(root).as_posix()[: -len(_data.IMAGE_SUFFIX)] for p in files}
 
 
-def _write_images(entries: Any, out: Optional[Union[str, "os.PathLike[str]"]]) -> Path:
+def _write_images(entries: Any, out: Optional[Union[str, os.PathLike[str]]]) -> Path:
     from ..image import DispersionCurve, DispersionImage
     from . import _data
     if isinstance(entries, Mapping):
@@ -167,7 +168,7 @@ def _write_images(entries: Any, out: Optional[Union[str, "os.PathLike[str]"]]) -
                          + ", ".join(s for s, _, _ in checked))
     folder = Path(out) if out is not None else Path(tempfile.mkdtemp(prefix="molvak-review-"))
     folder.mkdir(parents=True, exist_ok=True)
-    for stem, image, _ in checked:
+    for stem, _, _ in checked:
         for suffix in (_data.IMAGE_SUFFIX, _data.PICKS_SUFFIX, _data.REVIEWED_SUFFIX):
             if (folder / (stem + suffix)).exists():
                 raise FileExistsError(f"{folder / (stem + suffix)} exists; give another out "

@@ -7,10 +7,11 @@ on-disk formats can change here alone:
   ``velocity`` (NC,), ``spectrum`` (complex, NF x NC) and ``params`` (a JSON
   string; ``offsets`` and ``method`` are used when present, ``quantity`` =
   "power" marks a spectrum that already holds a power);
-- its picks are ``<stem>.csv`` with the header
-  ``frequency,velocity,wavelength,quality,valid,mode`` (valid 0/1, mode an
-  integer; a file without valid or mode reads as all valid, mode 0; other
-  columns are kept as text);
+- its picks are ``<stem>.csv``, the picks CSV of the package, read by
+  :func:`molvak.read_curves` (frequency and velocity required; wavelength,
+  quality, valid, the flags and mode where present; a file without valid or
+  mode reads as all valid, mode 0; other columns are kept as text, in the
+  file's order);
 - the reviewed picks are ``<stem>.reviewed.csv``: the same columns plus
   ``edited`` (1 where a person added or moved the pick or changed its
   validity or mode), written atomically beside the originals. A file of one
@@ -38,7 +39,7 @@ import numpy as np
 
 from .._atomic import write_bytes, write_text
 from ..curves import statistics as curve_statistics
-from ..image import DispersionCurve, DispersionImage, array_limits
+from ..image import DispersionCurve, DispersionImage, _table, array_limits, read_curves
 from ..picking import FLAGS, NEAR_FIELD
 
 IMAGE_SUFFIX = ".npz"
@@ -263,32 +264,38 @@ def _finite_or_none(value: float) -> Optional[float]:
 
 
 def read_picks(path: Path) -> Picks:
-    """Read a picks CSV; a file that is not one is refused naming it."""
-    with open(path, newline="") as handle:
-        rows = list(csv.reader(handle))
-    if not rows or not set(REQUIRED) <= set(rows[0]):
-        raise ValueError(f"{path}: not a picks CSV (the header must name "
-                         f"{' and '.join(REQUIRED)})")
-    header = [h.strip() for h in rows[0]]
-    body = [r for r in rows[1:] if r]
+    """Read a picks CSV through :func:`molvak.read_curves` (so the page reads
+    exactly what the package does); the column order of the file is kept,
+    and its other columns as text."""
+    header, _ = _table(path)
+    curves = read_curves(path)
     numeric: dict[str, np.ndarray] = {}
-    for name in NUMERIC:
-        if name in header:
-            k = header.index(name)
-            try:
-                numeric[name] = np.array([float(r[k]) for r in body], dtype=np.float64)
-            except (ValueError, IndexError):
-                raise ValueError(f"{path}: column {name} holds a value that is not a number "
-                                 f"or a row is short") from None
-    n = len(body)
-    numeric.setdefault("wavelength", numeric["velocity"] / numeric["frequency"])
-    numeric.setdefault("quality", np.full(n, math.nan))
-    numeric.setdefault("valid", np.ones(n))
-    numeric.setdefault("mode", np.zeros(n))
-    numeric.setdefault("edited", np.zeros(n))
-    extra = {h: [r[k] if k < len(r) else "" for r in body]
-             for k, h in enumerate(header) if h not in NUMERIC}
+    for name in ("frequency", "velocity", "wavelength", "quality", "valid"):
+        numeric[name] = _joined([getattr(c, name) for c in curves], np.float64)
+    numeric["mode"] = _joined([np.full(len(c), c.mode) for c in curves], np.float64)
+    numeric["edited"] = _joined([c.extra.get("edited", np.zeros(len(c))) for c in curves],
+                                np.float64)
+    extra: dict[str, list[str]] = {}
+    for h in header:
+        if h in NUMERIC:
+            continue
+        if h in FLAGS:
+            values = _joined([getattr(c, h) for c in curves], np.float64)
+            extra[h] = [str(int(x)) for x in values]
+        else:
+            extra[h] = [x if isinstance(x, str) else _exact(x) for c in curves
+                        for x in c.extra[h].tolist()]
     return Picks(header, numeric, extra)
+
+
+def _joined(parts: list[np.ndarray], dtype: Any) -> np.ndarray:
+    return np.concatenate(parts).astype(dtype) if parts else np.zeros(0, dtype=dtype)
+
+
+def _exact(value: float) -> str:
+    """A number of a text column read back as the shortest text of its value."""
+    text = np.format_float_positional(float(value), trim="-")
+    return "0" if text == "-0" else text
 
 
 def write_picks(path: Path, picks: Picks) -> None:
@@ -327,8 +334,11 @@ def picks_curves(picks: Picks) -> dict[int, DispersionCurve]:
         rows = rows[np.argsort(n["frequency"][rows], kind="stable")]
         f, v, q = (n[c][rows] for c in ("frequency", "velocity", "quality"))
         extra = {"edited": n["edited"][rows]} if "edited" in picks.columns else {}
+        flags: dict[str, Any] = {name: np.array([picks.extra[name][k] == "1" for k in rows],
+                                                dtype=bool)
+                                 for name in FLAGS if name in picks.extra}
         out[mode] = DispersionCurve(f, v, v / f, q, valid=n["valid"][rows] == 1, mode=mode,
-                                    extra=extra)
+                                    extra=extra, **flags)
     return out
 
 

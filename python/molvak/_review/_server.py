@@ -33,7 +33,7 @@ from collections import OrderedDict
 from dataclasses import dataclass
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
-from typing import Any, Dict, List, Optional, Set, Tuple
+from typing import Any, Optional
 from urllib.parse import parse_qs, urlsplit
 
 import numpy as np
@@ -60,7 +60,7 @@ class Item:
 class Folder:
     """The results folder: its images, their picks and the statistics."""
 
-    def __init__(self, root: Path, *, only: Optional[Set[str]] = None,
+    def __init__(self, root: Path, *, only: Optional[set[str]] = None,
                  cached_images: int = 8) -> None:
         root = Path(root)
         if not root.is_dir():
@@ -68,17 +68,17 @@ class Folder:
         self.root = root.resolve()
         self.only = only
         self._lock = threading.RLock()
-        self._is_image: Dict[Tuple[str, Optional[str]], bool] = {}
-        self._items: Dict[str, Item] = {}
-        self._images: "OrderedDict[str, Tuple[Optional[str], _data.Image]]" = OrderedDict()
+        self._is_image: dict[tuple[str, Optional[str]], bool] = {}
+        self._items: dict[str, Item] = {}
+        self._images: OrderedDict[str, tuple[Optional[str], _data.Image]] = OrderedDict()
         self._cached_images = cached_images
-        self._picks: Dict[Path, Tuple[Optional[str], _data.Picks]] = {}
+        self._picks: dict[Path, tuple[Optional[str], _data.Picks]] = {}
 
     # -- the table of images ------------------------------------------------
 
-    def scan(self) -> List[Item]:
+    def scan(self) -> list[Item]:
         """Walk the folder for images (symbolic links leading out are skipped)."""
-        found: Dict[str, Item] = {}
+        found: dict[str, Item] = {}
         for top, dirs, files in os.walk(self.root):
             dirs[:] = sorted(d for d in dirs if not d.startswith(".")
                              and self._inside(Path(top, d)))
@@ -155,7 +155,7 @@ class Folder:
             self._picks[path] = (version, picks)
         return picks
 
-    def picks(self, item: Item) -> Tuple[Optional[_data.Picks], str]:
+    def picks(self, item: Item) -> tuple[Optional[_data.Picks], str]:
         """The picks shown for an image and where they came from: "reviewed",
         "original" or "none"."""
         reviewed = self._read(item.reviewed)
@@ -166,7 +166,7 @@ class Folder:
             return original, "original"
         return None, "none"
 
-    def statistics(self) -> Dict[str, Any]:
+    def statistics(self) -> dict[str, Any]:
         tables = []
         for item in list(self._items.values()):
             try:
@@ -179,8 +179,8 @@ class Folder:
 
     # -- writing ------------------------------------------------------------
 
-    def save(self, item: Item, rows: List[Dict[str, Any]], extra: List[str],
-             version: Optional[str]) -> Dict[str, Any]:
+    def save(self, item: Item, rows: list[dict[str, Any]], extra: list[str],
+             version: Optional[str]) -> dict[str, Any]:
         """Write the reviewed picks of an image beside its original picks.
 
         The reviewed file is this page's own output: a later save of the same
@@ -208,7 +208,7 @@ class Folder:
                 "version": _data.file_version(target)}
 
 
-def _natural(name: str) -> List[Any]:
+def _natural(name: str) -> list[Any]:
     """Sort key putting shot2 before shot10."""
     return [(0, int(t), "") if t.isdigit() else (1, 0, t.lower())
             for t in re.split(r"(\d+)", name)]
@@ -232,7 +232,7 @@ def image_payload(item: Item, image: _data.Image) -> bytes:
 
 
 class _Handler(BaseHTTPRequestHandler):
-    server: "_Server"
+    server: _Server
     server_version = "molvak-review"
     sys_version = ""
     protocol_version = "HTTP/1.1"
@@ -289,7 +289,8 @@ class _Handler(BaseHTTPRequestHandler):
         given = self.headers.get("X-Molvak-Token") or (query.get("token") or [""])[0]
         if not hmac.compare_digest(given.encode(), self.server.token.encode()):
             return self._error(403, "missing or wrong token")
-        item_id = (query.get("id") or [None])[0]
+        ids = query.get("id")
+        item_id = ids[0] if ids else None
         route = (self.command, url.path)
         try:
             if route in (("GET", "/"), ("HEAD", "/"), ("GET", "/index.html")):
@@ -392,8 +393,8 @@ class ReviewServer:
     serves in the calling thread until interrupted.
     """
 
-    def __init__(self, folder: "os.PathLike[str] | str", *, port: int = 0,
-                 only: Optional[Set[str]] = None, verbose: bool = False) -> None:
+    def __init__(self, folder: os.PathLike[str] | str, *, port: int = 0,
+                 only: Optional[set[str]] = None, verbose: bool = False) -> None:
         self.folder = Folder(Path(folder), only=only)
         self.folder.scan()
         self.token = secrets.token_urlsafe(32)
@@ -402,13 +403,13 @@ class ReviewServer:
         self.url = f"http://{HOST}:{self.port}/?token={self.token}"
         self._thread: Optional[threading.Thread] = None
 
-    def __enter__(self) -> "ReviewServer":
+    def __enter__(self) -> ReviewServer:
         return self.start()
 
     def __exit__(self, *exc: Any) -> None:
         self.stop()
 
-    def start(self) -> "ReviewServer":
+    def start(self) -> ReviewServer:
         if self._thread is not None:
             return self
         self._thread = threading.Thread(target=self._httpd.serve_forever, args=(0.05,),

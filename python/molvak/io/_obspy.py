@@ -20,7 +20,7 @@ def require_obspy() -> Any:
         # newer Pythons deprecate; that warning is ObsPy's business
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", DeprecationWarning)
-            import obspy  # type: ignore[import-untyped]
+            import obspy
     except ImportError as exc:
         raise ImportError("reading SEG-2 and SEG-Y files needs ObsPy: "
                           "pip install 'molvak[io]'") from exc

@@ -211,8 +211,8 @@ def _finish(path: PathLike, rec: Record, *, dt: float | None = None,
     # Gather converts and checks every array; the casts only tell the type
     # checker that array-likes are welcome
     try:
-        return Gather(rec.data, offsets=cast(np.ndarray, x), dt=cast(float, step),
-                      delay=cast(float, start), source=cast(Optional[np.ndarray], src),
+        return Gather(rec.data, offsets=cast(np.ndarray, x), dt=step,
+                      delay=start, source=cast(Optional[np.ndarray], src),
                       receivers=cast(Optional[np.ndarray], rcv), headers=headers)
     except ValueError as exc:
         # what the file alone gave is the file's fault; with arguments in
