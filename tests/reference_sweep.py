@@ -17,8 +17,9 @@ of at most `block` terms however long the line is.
 from __future__ import annotations
 
 import numpy as np
-from reference import band_bins, frequencies, interp
 from scipy import special
+
+from reference import band_bins, frequencies, interp
 
 TWO_PI = 6.283185307179586
 

@@ -3,9 +3,10 @@ own, the block-sum formulation in plain NumPy, and the pseudo-section of a
 line over two ground types."""
 import warnings
 
-import molvak
 import numpy as np
 import pytest
+
+import molvak
 import reference_sweep as ref
 from molvak import synthetic
 from molvak.sweeps import velocity_at_wavelengths, window_bounds

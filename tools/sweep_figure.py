@@ -17,8 +17,9 @@ from __future__ import annotations
 import sys
 import time
 
-import molvak
 import numpy as np
+
+import molvak
 from molvak import synthetic
 
 # thickness (m), vp, vs (m/s), density

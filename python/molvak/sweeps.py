@@ -387,13 +387,14 @@ def sweep(gather: Gather, *, window: int, step: int = 1, method: str = "phase_sh
     # One array holds every image, frequency-major: a frequency's rows of
     # all windows lie together, where the sweep writes them (window by window
     # at one frequency); each image is a view of its window.
-    out = np.empty((plan.frequency.size, len(bounds), plan.velocity.size),
-                   dtype=np.complex128).transpose(1, 0, 2)
+    store = np.empty((plan.frequency.size, len(bounds), plan.velocity.size),
+                     dtype=np.complex128)
+    out = store.transpose(1, 0, 2)
     entry.sweep(plan, out, progress)
     # Imaging a window refuses an image that is not finite; one sum over all
     # of them tells whether any needs looking at (a sum of finite numbers can
     # only overflow where the images hold values near the largest double).
-    finite = bool(np.isfinite(np.sum(out.base.view(np.float64))))
+    finite = bool(np.isfinite(np.sum(store.view(np.float64))))
     images = [_window_image(plan, out, k, finite) for k in range(len(bounds))]
     params = {"window": int(window), "step": int(step), "position": axis, **plan.options}
     return Sweep(midpoints, images, bounds, entry.name, params)
@@ -494,10 +495,10 @@ def _plan(gather: Gather, bounds: np.ndarray, entry: Any, options: dict[str, Any
     peaks = np.max(np.abs(data), axis=1)[live]
     safe = 2.0 ** -transforms.SAFE_EXPONENT, 2.0 ** transforms.SAFE_EXPONENT
     if not ((peaks == 0.0) | ((peaks >= safe[0]) & (peaks <= safe[1]))).all():
-        for k in np.flatnonzero(order != 0):
-            peak = float(peaks[first[k]:last[k] + 1].max())
+        for j in np.flatnonzero(order != 0):
+            peak = float(peaks[first[j]:last[j] + 1].max())
             if peak > 0.0 and not safe[0] <= peak <= safe[1]:
-                order[k] = 0
+                order[j] = 0
     args = {"dt": dt, "n": n, "band": band, "f_range": (band.fmin, band.fmax),
             "velocity": c, "workers": workers}
     common = {k: v for k, v in options.items() if k in estimators.COMMON_OPTIONS}

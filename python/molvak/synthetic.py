@@ -700,7 +700,7 @@ def write_ambient_noise(folder: Union[str, _os.PathLike[str]], duration: float =
 
 def _as_function(curve: object) -> Curve:
     if callable(curve):
-        return curve  # type: ignore[return-value]
+        return curve
     f = getattr(curve, "frequency", None)
     v = getattr(curve, "velocity", None)
     if f is None or v is None or np.size(f) < 2:
@@ -729,8 +729,8 @@ class LateralGround:
     frequency.
     """
 
-    boundaries: Tuple[float, ...]
-    curves: Tuple[Curve, ...]
+    boundaries: tuple[float, ...]
+    curves: tuple[Curve, ...]
 
     def __post_init__(self) -> None:
         b = tuple(float(v) for v in self.boundaries)
@@ -772,7 +772,7 @@ class SyntheticLine:
         As for :class:`SyntheticGather`.
     """
 
-    gather: "Gather"
+    gather: Gather
     ground: LateralGround
     f_peak: float
     noise: float
@@ -813,6 +813,6 @@ def make_line(receivers: np.ndarray, source: float, dt: float, nt: int, ground: 
     if noise > 0:
         rng = np.random.default_rng(seed)
         data += noise * np.abs(data).max() * rng.standard_normal(data.shape)
-    gather = Gather(np.ascontiguousarray(data), dt=float(dt), source=[float(source)],
+    gather = Gather(np.ascontiguousarray(data), dt=float(dt), source=np.array([float(source)]),
                     receivers=r, headers={"path": "synthetic line"})
     return SyntheticLine(gather, ground, float(f_peak), float(noise))
