@@ -51,6 +51,7 @@ from .image import (
 )
 from .interferometry import CorrelationStack, correlate, virtual_gather
 from .io import read, read_shots
+from .sweeps import PseudoSection, Sweep, sweep
 from .timelapse import TimeLapse, timelapse
 from .transforms import (
     DeadTraceWarning,
@@ -93,5 +94,6 @@ __all__ = ["DeadTraceWarning", "DispersionCurve", "DispersionImage", "ESTIMATORS
            "estimators", "fdbf", "group_by_source", "iter_process", "phase_shift", "process",
            "read", "read_curves", "read_shots", "review", "rfft", "slant_stack", "stack", "stack_gathers",
            "statistics", "tau_p", "theoretical_modes", "write_curves", "__version__"]
+__all__ += ["PseudoSection", "Sweep", "sweep"]
 __all__ += ["CorrelationStack", "RecordWarning", "TimeLapse", "correlate", "open_record",
             "shot_gathers", "timelapse", "virtual_gather", "windows"]

@@ -12,8 +12,9 @@ a stack ``stack.<method>``. Two inputs of one name in different folders take
 their folders' names in front (``day1_1.dat``, ``day2_1.dat``).
 
 A folder scan skips molvak's outputs by their content: a CSV whose header is
-that of a dispersion curve, of a curve with its uncertainty or of the demo's
-picks, a .npz holding a molvak image, any PNG picture.
+that of a dispersion curve, of a curve with its uncertainty, of the demo's
+picks or of a pseudo-section, a .npz holding a molvak image, any PNG
+picture.
 """
 from __future__ import annotations
 
@@ -70,6 +71,8 @@ def output_kind(path: Path) -> Optional[str]:
         return "a curve with its uncertainty"
     if head.lstrip().startswith(b'{\n "domain": '):
         return "a curve with its uncertainty"
+    if first and first[0].startswith("midpoint,wavelength,pseudo_depth"):
+        return "a pseudo-section"
     return None
 
 

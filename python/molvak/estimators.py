@@ -19,6 +19,7 @@ option name when they agree on its flag, choices and type.
 """
 from __future__ import annotations
 
+import dataclasses
 import inspect
 from dataclasses import dataclass
 from typing import Any, Callable, Optional
@@ -28,7 +29,7 @@ from .image import DispersionImage
 from .transforms import fdbf, phase_shift, slant_stack
 
 __all__ = ["COMMON_OPTIONS", "Estimator", "Option", "entries", "get", "label", "names",
-           "register"]
+           "register", "set_sweep"]
 
 # The keywords every estimator takes, besides (data, offsets, dt): the grids,
 # the threads and the dead-trace policy. The command line has one flag each.
@@ -92,6 +93,10 @@ class Estimator:
         Its keywords beyond :data:`COMMON_OPTIONS`.
     demo : bool
         Shown by ``molvak demo``, whose check holds its picks to 1 %.
+    sweep : callable, optional
+        The native sub-array sweep of the estimator (see :mod:`molvak.sweeps`,
+        which fills this in), or None when :func:`molvak.sweep` cannot sweep
+        with it.
     """
 
     name: str
@@ -100,6 +105,7 @@ class Estimator:
     summary: str
     options: tuple[Option, ...] = ()
     demo: bool = False
+    sweep: Optional[Callable[..., Any]] = None
 
     def defaults(self) -> dict[str, Any]:
         """The estimator's own options with their defaults."""
@@ -140,6 +146,11 @@ def register(entry: Estimator) -> Estimator:
                                      f"{other.name}'s option of the same name")
     _REGISTRY[entry.name] = entry
     return entry
+
+
+def set_sweep(name: str, engine: Callable[..., Any]) -> None:
+    """Give a registered estimator its sub-array sweep engine."""
+    _REGISTRY[name] = dataclasses.replace(get(name), sweep=engine)
 
 
 def names() -> tuple[str, ...]:

@@ -696,3 +696,123 @@ def write_ambient_noise(folder: Union[str, _os.PathLike[str]], duration: float =
             pending = [rest] if rest.shape[1] else []
             held = rest.shape[1]
     return names
+
+
+def _as_function(curve: object) -> Curve:
+    if callable(curve):
+        return curve
+    f = getattr(curve, "frequency", None)
+    v = getattr(curve, "velocity", None)
+    if f is None or v is None or np.size(f) < 2:
+        raise TypeError(f"a ground's curve must be a function c(f) or a dispersion curve of at "
+                        f"least two picks; got {type(curve).__name__}")
+    order = np.argsort(np.asarray(f, dtype=np.float64))
+    ff = np.asarray(f, dtype=np.float64)[order]
+    vv = np.asarray(v, dtype=np.float64)[order]
+
+    def velocity(freq: np.ndarray) -> np.ndarray:
+        return np.interp(np.asarray(freq, dtype=np.float64), ff, vv)
+    return velocity
+
+
+@dataclass(frozen=True)
+class LateralGround:
+    """Ground whose dispersion curve changes along the line.
+
+    `curves[0]` holds left of `boundaries[0]`, `curves[k]` between
+    `boundaries[k - 1]` and `boundaries[k]`, and the last curve right of the
+    last boundary. Positions are in-line coordinates (m), the frame of the
+    receivers and the source. A curve is a function c(f) (m/s) or a
+    :class:`molvak.DispersionCurve` (for instance a mode of a layered model
+    from :func:`molvak.theoretical_modes`), interpolated linearly in
+    frequency and held at its end values beyond its first and last
+    frequency.
+    """
+
+    boundaries: tuple[float, ...]
+    curves: tuple[Curve, ...]
+
+    def __post_init__(self) -> None:
+        b = tuple(float(v) for v in self.boundaries)
+        if len(self.curves) != len(b) + 1:
+            raise ValueError(f"a ground with {len(b)} boundaries needs {len(b) + 1} curves; "
+                             f"got {len(self.curves)}")
+        if any(not np.isfinite(v) for v in b) or any(u >= v for u, v in zip(b[:-1], b[1:])):
+            raise ValueError(f"boundaries must be finite and increasing; got {b}")
+        object.__setattr__(self, "boundaries", b)
+        object.__setattr__(self, "curves", tuple(_as_function(c) for c in self.curves))
+
+    def curve_at(self, position: float) -> Curve:
+        """The dispersion curve of the ground at one position."""
+        return self.curves[int(np.searchsorted(self.boundaries, float(position), side="right"))]
+
+    def travel_time(self, start: float, end: float, f: np.ndarray) -> np.ndarray:
+        """The phase travel time from `start` to `end` at every frequency:
+        the integral of 1 / c(f, position) along the path (s)."""
+        lo, hi = sorted((float(start), float(end)))
+        edges = [lo] + [b for b in self.boundaries if lo < b < hi] + [hi]
+        total = np.zeros_like(np.asarray(f, dtype=np.float64))
+        for a, b in zip(edges[:-1], edges[1:]):
+            c = np.asarray(self.curve_at(0.5 * (a + b))(f), dtype=np.float64)
+            total += (b - a) / c
+        return total
+
+
+@dataclass(frozen=True, eq=False)
+class SyntheticLine:
+    """A long receiver line over laterally changing ground, one shot.
+
+    Attributes
+    ----------
+    gather : molvak.Gather
+        The record, with its source and receiver positions.
+    ground : LateralGround
+        The ground it was made with.
+    f_peak, noise
+        As for :class:`SyntheticGather`.
+    """
+
+    gather: Gather
+    ground: LateralGround
+    f_peak: float
+    noise: float
+
+
+def make_line(receivers: np.ndarray, source: float, dt: float, nt: int, ground: LateralGround,
+              f_peak: float, *, delay: float = 0.2, noise: float = 0.02,
+              seed: Optional[int] = 0) -> SyntheticLine:
+    """A shot recorded along a line over ground whose dispersion curve changes
+    along it.
+
+    Every frequency travels from the source to each receiver with the phase
+    travel time integrated along the path through the ground it crosses
+    (the ray or WKB picture of smooth lateral change: no reflections or mode
+    conversions at the boundaries), so the phase gradient between two
+    neighbouring receivers is that of the ground between them. Amplitudes are
+    a Ricker spectrum of peak frequency `f_peak` spread as 1 / sqrt(distance);
+    Gaussian noise of standard deviation `noise` times the largest sample is
+    added. Arguments are as for :func:`make_gather`, with in-line receiver
+    positions and a source position instead of offsets; the source must not
+    stand on a receiver.
+    """
+    from .gather import Gather
+
+    r = np.asarray(receivers, dtype=np.float64)
+    if r.ndim != 1 or r.size < 2 or not np.isfinite(r).all():
+        raise ValueError("receivers must be a 1-D array of at least two finite positions")
+    distance = np.abs(r - float(source))
+    if (distance <= 0).any():
+        raise ValueError(f"the source at {source!r} stands on a receiver")
+    f = np.fft.rfftfreq(nt, dt)
+    fs = np.maximum(f, 1e-6)
+    amplitude = ricker_amplitude(f, f_peak)
+    time = np.array([ground.travel_time(source, p, fs) for p in r])
+    spectra = (amplitude[None, :] * np.exp(-2j * np.pi * f[None, :] * (time + delay))
+               / np.sqrt(distance)[:, None])
+    data = np.fft.irfft(spectra, n=nt, axis=1)
+    if noise > 0:
+        rng = np.random.default_rng(seed)
+        data += noise * np.abs(data).max() * rng.standard_normal(data.shape)
+    gather = Gather(np.ascontiguousarray(data), dt=float(dt), source=np.array([float(source)]),
+                    receivers=r, headers={"path": "synthetic line"})
+    return SyntheticLine(gather, ground, float(f_peak), float(noise))

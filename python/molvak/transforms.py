@@ -81,6 +81,35 @@ def _listed(indices: np.ndarray, x: np.ndarray) -> str:
     return shown + (f", ... ({len(indices)} in all)" if len(indices) > 12 else "")
 
 
+def _dead_kinds(gather: np.ndarray, band: Optional[_checks.Band], n: int,
+                ) -> list[tuple[np.ndarray, str]]:
+    """The dead traces of a gather by cause: (mask, description) for samples
+    all zero, stuck at one level, and (with a band) no signal in the band.
+    Each is a property of the trace alone."""
+    zero = ~np.any(gather != 0.0, axis=1)
+    constant = ~zero & np.all(gather == gather[:, :1], axis=1)
+    silent = np.zeros_like(zero)
+    rest = np.flatnonzero(~(zero | constant))
+    if band is not None and rest.size:
+        spectrum = _molvak._rfft(gather[rest], axis=1, n=n)
+        cut = spectrum[:, band.first:band.first + band.frequency.size]
+        inside = np.max(cut.real * cut.real + cut.imag * cut.imag, axis=1)
+        # |X(f)|^2 <= (sum |x|)^2 <= N sum x^2 at every frequency: a trace
+        # whose in-band peak clears that bound is alive without the peak of
+        # its whole spectrum, which only the others need
+        energy = np.einsum("ij,ij->i", gather[rest], gather[rest]) * gather.shape[1]
+        doubt = np.flatnonzero(inside <= SILENT_IN_BAND ** 2 * energy)
+        if doubt.size:
+            whole = spectrum[doubt]
+            top = np.max(whole.real * whole.real + whole.imag * whole.imag, axis=1)
+            silent[rest[doubt]] = inside[doubt] <= SILENT_IN_BAND ** 2 * top
+    kinds = [(zero, "all samples zero"), (constant, "stuck at a constant level")]
+    if band is not None:
+        kinds.append((silent, f"no signal in the band {band.frequency[0]:g} to "
+                              f"{band.frequency[-1]:g} Hz"))
+    return kinds
+
+
 def _prepare(data: ArrayLike, offsets: ArrayLike, dt: float, band: Optional[_checks.Band],
              n: int, keep_dead: bool, stacklevel: int, scale: bool = True) -> Prepared:
     """The checked gather: dead traces left out (unless kept), traces sorted
@@ -110,28 +139,8 @@ def _prepare(data: ArrayLike, offsets: ArrayLike, dt: float, band: Optional[_che
                      f"params['scale_log2'] records it (picks and normalised images are "
                      f"unaffected)", UserWarning, stacklevel=stacklevel + 1)
 
-    zero = ~np.any(gather != 0.0, axis=1)
-    constant = ~zero & np.all(gather == gather[:, :1], axis=1)
-    silent = np.zeros_like(zero)
-    rest = np.flatnonzero(~(zero | constant))
-    if band is not None and rest.size:
-        spectrum = _molvak._rfft(gather[rest], axis=1, n=n)
-        cut = spectrum[:, band.first:band.first + band.frequency.size]
-        inside = np.max(cut.real * cut.real + cut.imag * cut.imag, axis=1)
-        # |X(f)|^2 <= (sum |x|)^2 <= N sum x^2 at every frequency: a trace
-        # whose in-band peak clears that bound is alive without the peak of
-        # its whole spectrum, which only the others need
-        energy = np.einsum("ij,ij->i", gather[rest], gather[rest]) * gather.shape[1]
-        doubt = np.flatnonzero(inside <= SILENT_IN_BAND ** 2 * energy)
-        if doubt.size:
-            whole = spectrum[doubt]
-            top = np.max(whole.real * whole.real + whole.imag * whole.imag, axis=1)
-            silent[rest[doubt]] = inside[doubt] <= SILENT_IN_BAND ** 2 * top
-    kinds = [(zero, "all samples zero"), (constant, "stuck at a constant level")]
-    if band is not None:
-        kinds.append((silent, f"no signal in the band {band.frequency[0]:g} to "
-                              f"{band.frequency[-1]:g} Hz"))
-    dead = zero | constant | silent
+    kinds = _dead_kinds(gather, band, n)
+    dead = np.any([mask for mask, _ in kinds], axis=0)
     kept_dead: list[int] = []
     if dead.any():
         live = ~dead
@@ -234,9 +243,12 @@ def _common(data: ArrayLike, offsets: ArrayLike, dt: float, velocities: Grid,
 
 
 def _image(args: dict[str, Any], f: np.ndarray, spectrum: np.ndarray, method: str,
-           quantity: str, **extra: Any) -> DispersionImage:
+           quantity: str, *, checked: bool = False, **extra: Any) -> DispersionImage:
+    """The image and its params; `checked`: the caller has made sure that
+    the spectrum is finite."""
     ready: Prepared = args["ready"]
-    _check_finite(args, f, spectrum, method)
+    if not checked:
+        _check_finite(args, f, spectrum, method)
     params: dict[str, Any] = {
         "dt": args["dt"], "n": args["n"], "df": 1.0 / (args["n"] * args["dt"]),
         "fmin": args["f_range"][0], "fmax": args["f_range"][1],

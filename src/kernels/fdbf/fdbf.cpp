@@ -69,17 +69,15 @@ void band_spectrum(fft::RealPlan& plan, const double* data, std::size_t nx, std:
     }
 }
 
-void beam_power(const Problem& p, simd::Isa isa) {
-    if (p.nf == 0 || p.nc == 0) return;
+namespace {
+
+// The work of one problem in the buffers given: offsets padded to a multiple
+// of 8 with the last one, their inverses and extremes, the velocities padded
+// likewise, the tables of the Hankel phase.
+Work setup(const Problem& p, double* x, double* xinv, double* rot, std::int64_t* plan,
+           double* velocities, double* extremes, std::size_t nc_padded) {
     const std::size_t nx = p.nx;
     const std::size_t nx_padded = (nx + 7) / 8 * 8;
-    const std::size_t nc_padded = (p.nc + 7) / 8 * 8;
-    Buffer<double> x(nx_padded, "work buffers");
-    Buffer<double> xinv(nx_padded, "work buffers");
-    Buffer<double> rot(32 * nx, "work buffers");
-    Buffer<std::int64_t> plan(nx_padded, "work buffers");
-    Buffer<double> velocities(nc_padded, "work buffers");
-    Buffer<double> extremes(2 * nc_padded, "work buffers");
     Work w{};
     w.x_finite = true;
     w.x_positive = nx > 0;
@@ -98,19 +96,56 @@ void beam_power(const Problem& p, simd::Isa isa) {
     }
     for (std::size_t h = 0; h < nc_padded; ++h)
         velocities[h] = p.velocities[h < p.nc ? h : p.nc - 1];
-    w.x = x.data();
-    w.xinv = xinv.data();
-    w.rot_r = rot.data();
-    w.rot_i = rot.data() + 16 * nx;
-    w.plan = plan.data();
-    w.velocities = velocities.data();
-    w.c_lo = extremes.data();
-    w.c_hi = extremes.data() + nc_padded;
+    w.x = x;
+    w.xinv = xinv;
+    w.rot_r = rot;
+    w.rot_i = rot + 16 * nx;
+    w.plan = plan;
+    w.velocities = velocities;
+    w.c_lo = extremes;
+    w.c_hi = extremes + nc_padded;
     if (p.steering == Steering::cylindrical) {
         w.table = hankel::phase_table<hankel::Coarse>();
         w.fine_table = hankel::phase_table<hankel::Fine>();
     }
+    return w;
+}
+
+}  // namespace
+
+void beam_power(const Problem& p, simd::Isa isa) {
+    if (p.nf == 0 || p.nc == 0) return;
+    const std::size_t nx = p.nx;
+    const std::size_t nx_padded = (nx + 7) / 8 * 8;
+    const std::size_t nc_padded = (p.nc + 7) / 8 * 8;
+    Buffer<double> x(nx_padded, "work buffers");
+    Buffer<double> xinv(nx_padded, "work buffers");
+    Buffer<double> rot(32 * nx, "work buffers");
+    Buffer<std::int64_t> plan(nx_padded, "work buffers");
+    Buffer<double> velocities(nc_padded, "work buffers");
+    Buffer<double> extremes(2 * nc_padded, "work buffers");
+    const Work w = setup(p, x.data(), xinv.data(), rot.data(), plan.data(), velocities.data(),
+                         extremes.data(), nc_padded);
     simd::pick(isa, MOLVAK_LANE_TABLE_LIST(lane_kernels)).beam_power(p, w);
+}
+
+BeamTerms::BeamTerms(const Problem& p, simd::Isa isa)
+    : p_(p),
+      isa_(isa),
+      width_((p.nc + 7) / 8 * 8),
+      x_((p.nx + 7) / 8 * 8, "work buffers"),
+      xinv_((p.nx + 7) / 8 * 8, "work buffers"),
+      rot_(32 * p.nx, "work buffers"),
+      velocities_(width_, "work buffers"),
+      extremes_(2 * width_, "work buffers"),
+      plan_((p.nx + 7) / 8 * 8, "work buffers"),
+      work_(std::make_unique<Work>(setup(p, x_.data(), xinv_.data(), rot_.data(), plan_.data(),
+                           velocities_.data(), extremes_.data(), width_))) {}
+
+BeamTerms::~BeamTerms() = default;
+
+void BeamTerms::frequency(std::size_t g, double* re, double* im, std::size_t stride) noexcept {
+    simd::pick(isa_, MOLVAK_LANE_TABLE_LIST(lane_kernels)).beam_terms(p_, *work_, g, re, im, stride);
 }
 
 void hankel_phase(const double* kappa, double* theta, std::size_t n, bool fine, simd::Isa isa) {

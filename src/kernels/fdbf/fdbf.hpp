@@ -23,6 +23,9 @@
 
 #include <cstddef>
 
+#include <memory>
+
+#include "common/buffer.hpp"
 #include "fft/fft.hpp"
 #include "simd/isa.hpp"
 
@@ -59,6 +62,35 @@ void band_spectrum(fft::RealPlan& plan, const double* data, std::size_t nx, std:
 // The beam power of every (frequency, velocity). Throws AllocFailure when its
 // work buffers (of order traces + velocities) cannot be had.
 void beam_power(const Problem& p, simd::Isa isa = simd::Isa::best);
+
+struct Work;
+
+// The beam before its sum over traces: for one frequency g, the steered term
+// a_i conj(E[g,h,i]) of every trace i and velocity h, the values beam_power
+// adds up (the same steering elements, from the same lane blocks). Its
+// work buffers are those of beam_power, made once (AllocFailure); p.power
+// is not used.
+class BeamTerms {
+public:
+    explicit BeamTerms(const Problem& p, simd::Isa isa = simd::Isa::best);
+    ~BeamTerms();
+    BeamTerms(const BeamTerms&) = delete;
+    BeamTerms& operator=(const BeamTerms&) = delete;
+    // Velocities per row: nc rounded up to a multiple of 8 (the extra
+    // entries are padding, written but not meaningful).
+    std::size_t width() const noexcept { return width_; }
+    // Writes re[i * stride + h] and im[i * stride + h] for every trace i
+    // and h < width(); stride >= width().
+    void frequency(std::size_t g, double* re, double* im, std::size_t stride) noexcept;
+
+private:
+    const Problem& p_;
+    simd::Isa isa_;
+    std::size_t width_;
+    Buffer<double> x_, xinv_, rot_, velocities_, extremes_;
+    Buffer<std::int64_t> plan_;
+    std::unique_ptr<Work> work_;
+};
 
 // Element-wise helpers, the building blocks of beam_power (for the unit
 // tests and for native callers), with the instruction set chosen:

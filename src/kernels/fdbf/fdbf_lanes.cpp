@@ -412,9 +412,9 @@ inline Reduced hankel_reduce_at(const Block& blk, const Work& w, std::size_t i) 
 // sum of trace i, so that the long dependency chain of one steering element
 // does not stall the out-of-order window. Unrolled by two, the roles of the
 // two phase excesses alternating instead of moving between registers.
-template <class Shape>
+template <class Shape, class Acc>
 void cylindrical_traces(const Block& blk, const Work& w, std::size_t nx, const double* table,
-                        Beam& beam) {
+                        Acc& beam) {
     // The intervals of a table span at least 1 / (2 per octave) of their
     // start: blocks narrower than that fit one window at every trace.
     const bool narrow = std::is_same_v<Shape, hankel::Fine> ? blk.fine : blk.tight;
@@ -457,6 +457,61 @@ void cylindrical_traces(const Block& blk, const Work& w, std::size_t nx, const d
     }
 }
 
+// The terms of every trace instead of their sum: trace i's a_i conj(E) of
+// the lanes' velocities, stored at re + i * stride and im + i * stride (the
+// same lane values the beam sum adds, in the same rotations).
+template <bool Cylindrical>
+struct Rows {
+    const double* rot_r;  // w.rot_r: the trace index is the offset into it / 16
+    double* re;
+    double* im;
+    std::size_t stride;
+};
+
+template <bool Cylindrical>
+inline void accumulate(vd c, vd s, vi qm, const double* rot_r, const double* rot_i,
+                       Rows<Cylindrical>& rows) {
+    const vd br = lookup16(qm, rot_r), bi = lookup16(qm, rot_i);
+    const std::size_t i = static_cast<std::size_t>(rot_r - rows.rot_r) / 16;
+    if constexpr (Cylindrical) {
+        storeu(rows.re + i * rows.stride, sub(mul(br, c), mul(bi, s)));
+        storeu(rows.im + i * rows.stride, add(mul(bi, c), mul(br, s)));
+    } else {
+        storeu(rows.re + i * rows.stride, add(mul(br, c), mul(bi, s)));
+        storeu(rows.im + i * rows.stride, sub(mul(bi, c), mul(br, s)));
+    }
+}
+
+// Every trace's steering element of one block of W velocities, handed to
+// `acc` with the trace's rotations.
+template <bool Cylindrical, class Acc>
+inline void steer_block(const Block& blk, const Work& w, std::size_t nx, std::size_t live,
+                        Acc& acc) {
+    vd c, s;
+    if (!blk.fast) {
+        const vm valid = first_lanes(live);
+        for (std::size_t i = 0; i < nx; ++i) {
+            const vd angle = mul(blk.k, set1(w.x[i]));
+            vi qm;
+            steer_checked<Cylindrical>(angle, mul(blk.kinv, set1(w.xinv[i])), valid, w.table,
+                                       c, s, qm);
+            accumulate(c, s, qm, w.rot_r + 16 * i, w.rot_i + 16 * i, acc);
+        }
+    } else if constexpr (Cylindrical) {
+        if (blk.fine) {
+            cylindrical_traces<hankel::Fine>(blk, w, nx, w.fine_table, acc);
+        } else {
+            cylindrical_traces<hankel::Coarse>(blk, w, nx, w.table, acc);
+        }
+    } else {
+        for (std::size_t i = 0; i < nx; ++i) {
+            const Reduced red = reduce_sixteenth(mul(blk.k, set1(w.x[i])));  // ((f * -2pi) / c) * x
+            sincos_poly(red.r, c, s);
+            accumulate(c, s, red.qm, w.rot_r + 16 * i, w.rot_i + 16 * i, acc);
+        }
+    }
+}
+
 // The beam power |sum_i a_i conj(E[g,h,i])|^2, one lane per phase velocity.
 template <bool Cylindrical>
 void beam_power_lanes(const Problem& p, const Work& w) {
@@ -474,29 +529,7 @@ void beam_power_lanes(const Problem& p, const Work& w) {
             const std::size_t live = nc - h < W ? nc - h : W;
             const Block blk = make_block<Cylindrical>(fk, fk_inv, h, w);
             Beam beam = beam_zero();
-            vd c, s;
-            if (!blk.fast) {
-                const vm valid = first_lanes(live);
-                for (std::size_t i = 0; i < nx; ++i) {
-                    const vd angle = mul(blk.k, set1(w.x[i]));
-                    vi qm;
-                    steer_checked<Cylindrical>(angle, mul(blk.kinv, set1(w.xinv[i])), valid, w.table,
-                                               c, s, qm);
-                    accumulate(c, s, qm, w.rot_r + 16 * i, w.rot_i + 16 * i, beam);
-                }
-            } else if constexpr (Cylindrical) {
-                if (blk.fine) {
-                    cylindrical_traces<hankel::Fine>(blk, w, nx, w.fine_table, beam);
-                } else {
-                    cylindrical_traces<hankel::Coarse>(blk, w, nx, w.table, beam);
-                }
-            } else {
-                for (std::size_t i = 0; i < nx; ++i) {
-                    const Reduced red = reduce_sixteenth(mul(blk.k, set1(w.x[i])));  // ((f * -2pi) / c) * x
-                    sincos_poly(red.r, c, s);
-                    accumulate(c, s, red.qm, w.rot_r + 16 * i, w.rot_i + 16 * i, beam);
-                }
-            }
+            steer_block<Cylindrical>(blk, w, nx, live, beam);
             vd re, im;
             beam_sum<Cylindrical>(beam, re, im);
             storeu(lane_p, add(mul(re, re), mul(im, im)));
@@ -505,6 +538,34 @@ void beam_power_lanes(const Problem& p, const Work& w) {
                 out[2 * (h + l) + 1] = 0.0;
             }
         }
+    }
+}
+
+// The terms of frequency g for every velocity block (velocities padded to a
+// multiple of 8 by the generic code).
+template <bool Cylindrical>
+void beam_terms_lanes(const Problem& p, const Work& w, std::size_t g, double* re, double* im,
+                      std::size_t stride) {
+    const double two_pi = Cylindrical ? 6.283185307179586 : -6.283185307179586;
+    fill_rotations<Cylindrical>(p, w, g);
+    const double fk = p.freqs[g] * two_pi;
+    const double fk_inv = 1.0 / fk;
+    for (std::size_t h = 0; h < p.nc; h += W) {
+        const std::size_t live = p.nc - h < W ? p.nc - h : W;
+        const Block blk = make_block<Cylindrical>(fk, fk_inv, h, w);
+        Rows<Cylindrical> rows{w.rot_r, re + h, im + h, stride};
+        steer_block<Cylindrical>(blk, w, p.nx, live, rows);
+    }
+}
+
+void run_beam_terms(const Problem& p, const Work& w, std::size_t g, double* re, double* im,
+                    std::size_t stride) {
+    if (p.steering == Steering::cylindrical) {
+        velocity_extremes<true>(w, p.nc);
+        beam_terms_lanes<true>(p, w, g, re, im, stride);
+    } else {
+        velocity_extremes<false>(w, p.nc);
+        beam_terms_lanes<false>(p, w, g, re, im, stride);
     }
 }
 
@@ -584,6 +645,6 @@ void helper(Helper what, const double* in, double* out, std::size_t n, const dou
 
 }  // namespace
 
-const LaneKernels lane_kernels = {&run_beam_power, &helper};
+const LaneKernels lane_kernels = {&run_beam_power, &helper, &run_beam_terms};
 
 }  // namespace molvak::fdbf::MOLVAK_LANES_NS

@@ -35,6 +35,9 @@ enum class Helper { unit_phasor, hankel_phasor, hankel_phase, hankel_phase_fine 
 struct LaneKernels {
     void (*beam_power)(const Problem& p, const Work& w);
     void (*helper)(Helper what, const double* in, double* out, std::size_t n, const double* table);
+    // The steered terms of every trace at frequency g (see BeamTerms).
+    void (*beam_terms)(const Problem& p, const Work& w, std::size_t g, double* re, double* im,
+                       std::size_t stride);
 };
 
 MOLVAK_LANE_TABLES(LaneKernels, lane_kernels)

@@ -1,0 +1,202 @@
+// The sweep's per-row terms and window sums, written once over the lane
+// vocabulary and compiled once per instruction set. Velocities (or intercept
+// times) run along the lanes; every row is one trace or one segment.
+#include "simd/lanes.hpp"
+
+#include <cmath>
+
+#include "sweep/sweep_lanes.hpp"
+#include "sweep/window_sums.hpp"
+
+namespace molvak::sweep::MOLVAK_LANES_NS {
+namespace {
+
+using namespace simd::lanes;
+
+static_assert(kBlock % W == 0, "a block is whole vectors");
+
+// P_i = u_i e^{i theta} with theta = phi * f: four separate products, then
+// the difference and the sum; the segment (i-1, i) is (P_i + P_{i-1}) * w_i.
+//
+// The phasor e^{i theta} comes from the direct sine and cosine at an anchor
+// frequency fa (anchor true), and between anchors from the phasor state e
+// advanced once per frequency by e^{i delta} (delta = phi * df), corrected
+// to the theta of this frequency as rounded in double precision:
+// r = (phi f - phi fa) - steps * delta, e^{i theta} = e (1 + i r) with r a
+// few ulps of theta (the phase-shift estimator's recurrence, whose error
+// bound phase_shift_lanes.cpp derives). Without a fused multiply-add every
+// phasor is direct (rec false).
+void phase_shift_segments(const PhaseState& st, const double* unit, const double* w, double f,
+                          double fa, double steps, bool anchor, bool rec, std::size_t nx,
+                          double* rows) {
+    const vd fv = set1(f), fav = set1(fa), stepv = set1(steps);
+    for (std::size_t l = 0; l < kBlock; l += W) {
+        vd prev_r = set1(0.0), prev_i = set1(0.0);
+        for (std::size_t i = 0; i < nx; ++i) {
+            const std::size_t o = i * kBlock + l;
+            const vd phi = loadu(st.phi + o);
+            vd c, s;
+            if (!rec || anchor) {
+                sincos(mul(phi, fv), &s, &c);
+                if (rec) {
+                    storeu(st.er + o, c);
+                    storeu(st.ei + o, s);
+                }
+            } else {
+                const vd er = loadu(st.er + o), ei = loadu(st.ei + o);
+                const vd t = sub(mul(phi, fv), mul(phi, fav));
+                const vd r = fnmadd(stepv, loadu(st.delta + o), t);
+                c = fnmadd(r, ei, er);
+                s = fmadd(r, er, ei);
+            }
+            if (rec) {
+                // The state advanced to the next frequency.
+                const vd er = loadu(st.er + o), ei = loadu(st.ei + o);
+                const vd dr = loadu(st.dr + o), di = loadu(st.di + o);
+                storeu(st.er + o, fnmadd(ei, di, mul(er, dr)));
+                storeu(st.ei + o, fmadd(er, di, mul(ei, dr)));
+            }
+            const vd ur = set1(unit[2 * i]), ui = set1(unit[2 * i + 1]);
+            const vd pr = sub(mul(ur, c), mul(ui, s));
+            const vd pi = add(mul(ui, c), mul(ur, s));
+            if (i > 0) {
+                const vd wi = set1(w[i]);
+                double* row = rows + (i - 1) * 2 * kBlock;
+                storeu(row + l, mul(add(pr, prev_r), wi));
+                storeu(row + kBlock + l, mul(add(pi, prev_i), wi));
+            }
+            prev_r = pr;
+            prev_i = pi;
+        }
+    }
+}
+
+// The step phasors e^{i delta} of a block, delta = phi * df.
+void phase_shift_steps(const PhaseState& st, double df, std::size_t nx) {
+    const vd dfv = set1(df);
+    for (std::size_t o = 0; o < nx * kBlock; o += W) {
+        const vd delta = mul(loadu(st.phi + o), dfv);
+        storeu(st.delta + o, delta);
+        vd s, c;
+        sincos(delta, &s, &c);
+        storeu(st.dr + o, c);
+        storeu(st.di + o, s);
+    }
+}
+
+// Planar rows (half real parts, then half imaginary parts) written as nb
+// interleaved complex numbers: the sum of two rows or one row, or its power.
+template <bool Power>
+inline void store_sum(const double* a, const double* b, std::size_t half, std::size_t nb,
+                      double* o) {
+    if (b != nullptr) {
+        for (std::size_t l = 0; l < nb; ++l) {
+            const double re = a[l] + b[l], im = a[half + l] + b[half + l];
+            o[2 * l] = Power ? re * re + im * im : re;
+            o[2 * l + 1] = Power ? 0.0 : im;
+        }
+    } else {
+        for (std::size_t l = 0; l < nb; ++l) {
+            const double re = a[l], im = a[half + l];
+            o[2 * l] = Power ? re * re + im * im : re;
+            o[2 * l + 1] = Power ? 0.0 : im;
+        }
+    }
+}
+
+void emit(const double* t, std::size_t rows, std::size_t half, std::size_t block,
+          const Windows& windows, std::size_t nb, bool power, double* out,
+          std::ptrdiff_t window_stride, double* prefix, double* suffix, double* scratch) {
+    auto to = [&](std::size_t w) { return out + 2 * static_cast<std::ptrdiff_t>(w) * window_stride; };
+    if (power) {
+        window_sums(t, rows, 2 * half, block, windows.first, windows.last, windows.count, prefix,
+                    suffix, scratch, [&](std::size_t w, const double* a, const double* b) {
+                        store_sum<true>(a, b, half, nb, to(w));
+                    });
+    } else {
+        window_sums(t, rows, 2 * half, block, windows.first, windows.last, windows.count, prefix,
+                    suffix, scratch, [&](std::size_t w, const double* a, const double* b) {
+                        store_sum<false>(a, b, half, nb, to(w));
+                    });
+    }
+}
+
+// Amplitude of a trace s[0..nt) at sample position h: the straight line
+// through samples m = trunc(h) and m + 1, with s(-1) = s(nt) = 0; positions
+// with trunc(h) outside [-1, nt) (and NaN) give 0. The operations of the
+// tau-p kernel, in its order.
+inline double interp(const double* s, std::int64_t nt, double h) {
+    if (!(h > -2.0 && h < static_cast<double>(nt))) return 0.0;
+    const std::int64_t m = static_cast<std::int64_t>(h);
+    const double f = std::copysign(h - static_cast<double>(m), h);
+    const double sm = m >= 0 ? s[m] : 0.0;
+    const double sm1 = m + 1 < nt ? s[m + 1] : 0.0;
+    return (sm1 - sm) * f + sm;
+}
+
+// a[j] = the trace's amplitude at the arrival time cx + tau[j], sample
+// position (time - t0) / dt.
+void amplitudes(const double* s, std::int64_t nt, double cx, const double* tau, std::size_t ntau,
+                double t0, double dt, double* a) {
+    std::size_t j = 0;
+    if constexpr (W > 1) {
+        const vd c = set1(cx), t0v = set1(t0), dtv = set1(dt);
+        const vd lo = set1(-2.0), hi = set1(static_cast<double>(nt));
+        const vx one = xset1(1), minus_one = xset1(-1), ntv = xset1(nt);
+        for (; j + W <= ntau; j += W) {
+            const vd h = divide(sub(add(c, loadu(tau + j)), t0v), dtv);
+            const vm ok = both(gt(h, lo), lt(h, hi));
+            const vd hc = zero_unless(ok, h);
+            const vx m = to_index(hc);
+            const vx m1 = xadd(m, one);
+            const vd frac = copysign(sub(hc, index_value(m)), hc);
+            const vd sm = gather_or_zero(s, m, both(ok, xgt(m, minus_one)));
+            const vd sm1 = gather_or_zero(s, m1, both(ok, xlt(m1, ntv)));
+            storeu(a + j, add(mul(sub(sm1, sm), frac), sm));
+        }
+    }
+    for (; j < ntau; ++j) a[j] = interp(s, nt, ((cx + tau[j]) - t0) / dt);
+}
+
+void slant_rows(const Gather& g, double p, const double* tau, std::size_t ntau, double t0,
+                double* amplitude, double* rows) {
+    double* prev = amplitude;
+    double* cur = amplitude + ntau;
+    const auto nt = static_cast<std::int64_t>(g.nt);
+    amplitudes(g.data, nt, g.x[0] * p, tau, ntau, t0, g.dt, prev);
+    const vd half = set1(0.5);
+    for (std::size_t i = 1; i < g.nx; ++i) {
+        amplitudes(g.data + i * g.nt, nt, g.x[i] * p, tau, ntau, t0, g.dt, cur);
+        const double dx = g.x[i] - g.x[i - 1];
+        double* row = rows + (i - 1) * ntau;
+        std::size_t j = 0;
+        const vd dxv = set1(dx);
+        for (; j + W <= ntau; j += W)
+            storeu(row + j, mul(mul(dxv, add(loadu(prev + j), loadu(cur + j))), half));
+        for (; j < ntau; ++j) row[j] = (dx * (prev[j] + cur[j])) * 0.5;
+        double* swap = prev;
+        prev = cur;
+        cur = swap;
+    }
+}
+
+void emit_real(const double* t, std::size_t rows, std::size_t width, std::size_t block,
+               const Windows& windows, double* panel, std::size_t panel_stride, double* prefix,
+               double* suffix, double* scratch) {
+    window_sums(t, rows, width, block, windows.first, windows.last, windows.count, prefix, suffix,
+                scratch, [&](std::size_t w, const double* a, const double* b) {
+                    double* o = panel + w * panel_stride;
+                    if (b != nullptr) {
+                        for (std::size_t k = 0; k < width; ++k) o[k] = a[k] + b[k];
+                    } else {
+                        for (std::size_t k = 0; k < width; ++k) o[k] = a[k];
+                    }
+                });
+}
+
+}  // namespace
+
+const LaneKernels lane_kernels = {kFusedMultiplyAdd, &phase_shift_steps, &phase_shift_segments,
+                                  &emit, &slant_rows, &emit_real};
+
+}  // namespace molvak::sweep::MOLVAK_LANES_NS
