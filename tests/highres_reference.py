@@ -77,38 +77,43 @@ def fk(data, offsets, dt, velocities, f_range, n=0, nk=None):
     return f, out
 
 
-def cross_spectra(U, first, nf, weights, smoothing):
-    """R (NF, NX, NX): the mean over gathers and over the bins g - m .. g + m
-    (those that exist) of a a^H, a the weighted spectra of one bin."""
+def cross_spectra(U, first, nf, weights, smoothing, M):
+    """R (NF, M, M): the mean over gathers, over the bins g - m .. g + m (those
+    that exist) and over the subarrays of M consecutive traces of a a^H, a
+    the weighted spectra of one bin, gather and subarray."""
     S, nx, bins = U.shape
     a = U * weights[None, :, None]
-    R = np.zeros((nf, nx, nx), dtype=complex)
+    R = np.zeros((nf, M, M), dtype=complex)
     for g in range(nf):
         k = first + g
         ks = [b for b in range(k - smoothing, k + smoothing + 1) if 0 <= b < bins]
         for s in range(S):
             for b in ks:
-                R[g] += np.outer(a[s, :, b], np.conj(a[s, :, b]))
-        R[g] /= S * len(ks)
+                for l in range(nx - M + 1):
+                    v = a[s, l:l + M, b]
+                    R[g] += np.outer(v, np.conj(v))
+        R[g] /= S * len(ks) * (nx - M + 1)
     return R
 
 
 def capon(data, offsets, dt, velocities, f_range, n=0, steer="cylindrical",
-          weighting="sqrt", loading=0.01, smoothing=2):
+          weighting="sqrt", loading=0.1, smoothing=0, subarray=None):
     """Minimum-variance beam power P = 1 / Re(e^H R_L^-1 e), R_L = R +
-    loading * trace(R) / NX * I (Capon, 1969)."""
+    loading * trace(R) / M * I (Capon, 1969), steered over the offsets of the
+    first subarray of M traces (M = NX without spatial smoothing)."""
     x = np.asarray(offsets, dtype=float)
     c = np.asarray(velocities, dtype=float)
     f, U, first = spectra(data, dt, n, f_range)
+    M = subarray or x.size
     weights = x.copy() if weighting == "sqrt" else np.ones_like(x)
-    R = cross_spectra(U, first, f.size, weights, smoothing)
+    R = cross_spectra(U, first, f.size, weights, smoothing, M)
     out = np.zeros((f.size, c.size))
     for g in range(f.size):
-        level = np.trace(R[g]).real / x.size
+        level = np.trace(R[g]).real / M
         if level == 0.0:
             continue
-        RL = R[g] + loading * level * np.eye(x.size)
-        E = np.stack([steering(f[g], ch, x, steer) for ch in c], axis=1)   # (NX, NC)
+        RL = R[g] + loading * level * np.eye(M)
+        E = np.stack([steering(f[g], ch, x[:M], steer) for ch in c], axis=1)   # (M, NC)
         Z = np.linalg.solve(RL, E)
         out[g] = 1.0 / np.real(np.sum(np.conj(E) * Z, axis=0))
     return f, out
