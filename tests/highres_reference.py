@@ -153,3 +153,35 @@ def hr_radon(data, offsets, dt, velocities, f_range, n=0, iterations=4, damping=
             m = q * (np.conj(L).T @ y)
         out[g] = m
     return f, out
+
+
+class TwoModes:
+    """A 48-channel shot gather at 1 m spacing (offsets 10-57 m, 1 ms, 1 s)
+    carrying two modes of equal amplitude whose phase velocities differ by
+    6 %: c1(f) = 180 + 220 exp(-f / 15 Hz) m/s and c2 = 1.06 c1, plane-wave
+    phase, 1 / sqrt(x) spreading, a 35 Hz Ricker source and 1 % noise."""
+
+    ratio = 1.06
+
+    def __init__(self, seed=0, noise=0.01):
+        self.offsets = 10.0 + np.arange(48.0)
+        self.dt = 1e-3
+        nt = 1000
+        f = np.fft.rfftfreq(nt, self.dt)
+        amplitude = (f / 35.0) ** 2 * np.exp(1.0 - (f / 35.0) ** 2)
+        c1 = self.velocity(np.maximum(f, 1e-6))
+        spectra = np.zeros((self.offsets.size, f.size), dtype=complex)
+        for c in (c1, self.ratio * c1):
+            spectra += amplitude * np.exp(-2j * np.pi * f * (self.offsets[:, None] / c + 0.2))
+        spectra /= np.sqrt(self.offsets)[:, None]
+        data = np.fft.irfft(spectra, n=nt, axis=1)
+        rng = np.random.default_rng(seed)
+        self.data = data + noise * np.abs(data).max() * rng.standard_normal(data.shape)
+
+    @staticmethod
+    def velocity(f):
+        return 180.0 + 220.0 * np.exp(-np.asarray(f, dtype=float) / 15.0)
+
+
+def two_modes(seed=0):
+    return TwoModes(seed)
