@@ -64,7 +64,7 @@ def _equal_spacing(x: np.ndarray, what: str) -> float:
 def fk(data: ArrayLike, offsets: ArrayLike, dt: float, *, velocities: Grid,
        fmin: Optional[float] = None, fmax: Optional[float] = None,
        df: Optional[float] = None, oversample: int = 8, workers: Optional[int] = 1,
-       keep_dead: bool = True) -> DispersionImage:
+       keep_dead: bool = False) -> DispersionImage:
     """Dispersion image by the frequency-wavenumber (f-k) transform.
 
     The traces' spectra are Fourier transformed over space on a wavenumber
@@ -85,8 +85,9 @@ def fk(data: ArrayLike, offsets: ArrayLike, dt: float, *, velocities: Grid,
         errs by about (pi / (2 oversample))^2 / 2 of the peak between grid
         points: 2 % at 8, 0.5 % at 16.
     keep_dead : bool
-        Dead traces are kept by default: leaving one out would break the
-        equal spacing, and a dead trace only lowers the power.
+        Accepted for a uniform interface: dead traces are always kept (with
+        a :class:`~molvak.DeadTraceWarning`), since leaving one out would
+        break the equal spacing, and a dead trace only lowers the power.
 
     Returns
     -------
@@ -96,7 +97,7 @@ def fk(data: ArrayLike, offsets: ArrayLike, dt: float, *, velocities: Grid,
     if isinstance(oversample, bool) or not isinstance(oversample, (int, np.integer)) \
             or oversample < 1:
         raise ValueError(f"oversample must be a positive integer; got {oversample!r}")
-    a = _common(data, offsets, dt, velocities, fmin, fmax, df, workers, keep_dead)
+    a = _common(data, offsets, dt, velocities, fmin, fmax, df, workers, True)
     dx = _equal_spacing(a["offsets"], "the f-k transform")
     nk = int(oversample) * a["offsets"].size
 
