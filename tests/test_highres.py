@@ -11,6 +11,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import molvak
+from molvak import synthetic
 from highres_reference import capon as capon_ref
 from highres_reference import fk as fk_ref
 from highres_reference import hr_radon as hr_ref
@@ -29,8 +30,8 @@ def close(got, want, rtol=1e-10):
 @pytest.fixture(scope="module")
 def line():
     """14 traces of a dispersive record at 2 m, some noise, a short band."""
-    g = molvak.synthetic.make_gather(4.0 + 2.0 * np.arange(14), 1e-3, 700,
-                                     molvak.synthetic.ExponentialCurve(), 25.0, noise=0.05)
+    g = synthetic.make_gather(4.0 + 2.0 * np.arange(14), 1e-3, 700,
+                                     synthetic.ExponentialCurve(), 25.0, noise=0.05)
     return g.data, g.offsets, g.dt, np.linspace(90.0, 600.0, 37), (8.0, 40.0)
 
 
@@ -81,7 +82,7 @@ def test_fk_peaks_at_the_wave_and_aliases_beyond_nyquist():
     # One plane wave at 200 m/s: the f-k power peaks at k = f / c, and a
     # wavenumber beyond 1 / (2 dx) reads the same power as its alias.
     x = 10.0 + np.arange(32) * 1.0
-    g = molvak.synthetic.make_gather(x, 1e-3, 1000, lambda f: np.full_like(f, 200.0), 30.0,
+    g = synthetic.make_gather(x, 1e-3, 1000, lambda f: np.full_like(f, 200.0), 30.0,
                                      noise=0.0)
     c = np.linspace(100.0, 400.0, 601)
     img = molvak.fk(g.data, x, g.dt, velocities=c, fmin=20, fmax=40, oversample=16)

@@ -192,8 +192,18 @@ def capon(data: Union[ArrayLike, Sequence[ArrayLike]], offsets: ArrayLike, dt: f
         NX - M + 1 subarrays of M consecutive traces, which decorrelates
         waves that arrive coherently (the modes of one shot) so that they
         can be separated, at the price of a shorter aperture. Needs equally
-        spaced offsets; the steering vectors are those of the first M
-        offsets. None (default) uses the whole line as one array.
+        spaced offsets and ``weighting="none"`` (offset weights differ from
+        subarray to subarray); the steering vectors are those of the first
+        M offsets. None (default) uses the whole line as one array. On a
+        48-channel line at 1 m, M = 44 separates two modes 6 % apart from
+        41.5 Hz up (where c / (f L) falls below 10 %).
+
+    Repeated shots at one source position are best stacked in time first
+    (:func:`molvak.stack_gathers`): their modes are the same in every shot,
+    so averaging the cross-spectra of the separate shots adds each shot's
+    noise and no independent view of the modes. On a single gather without
+    smoothing R has rank one, and the Capon image is a monotone function of
+    the beamformer's power: the same peaks, sharper.
 
     Returns
     -------
@@ -218,6 +228,11 @@ def capon(data: Union[ArrayLike, Sequence[ArrayLike]], offsets: ArrayLike, dt: f
         m = int(subarray)
         if m < nx:
             _equal_spacing(a["offsets"], "spatial smoothing (subarray)")
+            if weighting == "sqrt":
+                _checks.warn("spatial smoothing (subarray) averages subarrays that must see "
+                             "the same wavefield; weighting='sqrt' scales every trace by its "
+                             "offset, which differs from subarray to subarray and keeps close "
+                             "modes merged: use weighting='none'", UserWarning, stacklevel=2)
     if steering == "cylindrical" and (a["offsets"] < 0).any():
         k = int(np.flatnonzero(a["offsets"] < 0)[0])
         raise ValueError("offsets must be non-negative for cylindrical steering; "
