@@ -6,6 +6,7 @@
 
 #include "common/buffer.hpp"
 #include "common/hermitian.hpp"
+#include "capon/capon_lanes.hpp"
 #include "fdbf/fdbf.hpp"
 
 namespace molvak::capon {
@@ -73,27 +74,6 @@ void steering(const Problem& p, double f, const double* c, std::size_t n, double
         }
 }
 
-// q[h] = |Ginv e_h|^2 for the block.
-void quadratic(const double* inv, std::size_t M, const double* er, const double* ei, std::size_t n,
-               double* q) {
-    double zr[kBlock], zi[kBlock];
-    std::fill(q, q + n, 0.0);
-    for (std::size_t i = 0; i < M; ++i) {
-        std::fill(zr, zr + n, 0.0);
-        std::fill(zi, zi + n, 0.0);
-        for (std::size_t j = 0; j <= i; ++j) {
-            const double lr = inv[2 * (i * M + j)], li = inv[2 * (i * M + j) + 1];
-            const double* a = er + j * kBlock;
-            const double* b = ei + j * kBlock;
-            for (std::size_t h = 0; h < n; ++h) {
-                zr[h] += lr * a[h] - li * b[h];
-                zi[h] += lr * b[h] + li * a[h];
-            }
-        }
-        for (std::size_t h = 0; h < n; ++h) q[h] += zr[h] * zr[h] + zi[h] * zi[h];
-    }
-}
-
 // Equally spaced offsets under plane steering: e^H Q e depends on Q only
 // through its lag sums s_l = sum_j Q_(j+l, j), since conj(e_i) e_j =
 // z^(i-j) with z = exp(i 2 pi f dx / c):
@@ -116,26 +96,6 @@ void lag_sums(const double* inv, std::size_t M, double* s) {
             s[2 * (i - j)] += qr;
             s[2 * (i - j) + 1] += qi;
         }
-}
-
-void quadratic_spaced(const Problem& p, const double* s, std::size_t M, double f, double dx,
-                      const double* c, std::size_t n, double* arg, double* phasor, double* q) {
-    for (std::size_t h = 0; h < n; ++h) arg[h] = ((f * kTwoPi) / c[h]) * dx;
-    fdbf::unit_phasor(arg, phasor, n);
-    (void)p;
-    for (std::size_t h = 0; h < n; ++h) {
-        const double zr = phasor[2 * h], zi = phasor[2 * h + 1];
-        double ar = s[2 * (M - 1)], ai = s[2 * (M - 1) + 1];
-        for (std::size_t l = M - 1; l-- > 1;) {
-            // a = a z + s_l
-            const double tr = ar * zr - ai * zi + s[2 * l];
-            const double ti = ar * zi + ai * zr + s[2 * l + 1];
-            ar = tr;
-            ai = ti;
-        }
-        // s_0 + 2 Re(a z)
-        q[h] = M > 1 ? s[0] + 2.0 * (ar * zr - ai * zi) : s[0];
-    }
 }
 
 }  // namespace
@@ -162,7 +122,8 @@ std::size_t beam_power(const Problem& p) {
     Buffer<double> phasor(2 * M * kBlock, "Capon work buffers");
     Buffer<double> er(M * kBlock, "Capon work buffers");
     Buffer<double> ei(M * kBlock, "Capon work buffers");
-    double q[kBlock];
+    double q[kBlock], zr[kBlock], zi[kBlock];
+    const LaneKernels& lanes = simd::pick(simd::Isa::best, MOLVAK_LANE_TABLE_LIST(lane_kernels));
     const bool lags = p.steering == Steering::plane && equally_spaced(p.offsets, M);
     const double dx = lags ? (p.offsets[M - 1] - p.offsets[0]) / static_cast<double>(M - 1) : 0.0;
     Buffer<double> sums(2 * M, "Capon work buffers");
@@ -188,8 +149,14 @@ std::size_t beam_power(const Problem& p) {
             lag_sums(inv.data(), M, sums.data());
             for (std::size_t h0 = 0; h0 < nc; h0 += kBlock) {
                 const std::size_t n = std::min(kBlock, nc - h0);
-                quadratic_spaced(p, sums.data(), M, p.freqs[g], dx, p.velocities + h0, n, arg.data(),
-                                 phasor.data(), q);
+                const double* c = p.velocities + h0;
+                for (std::size_t h = 0; h < n; ++h) arg[h] = ((p.freqs[g] * kTwoPi) / c[h]) * dx;
+                fdbf::unit_phasor(arg.data(), phasor.data(), n);
+                for (std::size_t h = 0; h < n; ++h) {
+                    zr[h] = phasor[2 * h];
+                    zi[h] = phasor[2 * h + 1];
+                }
+                lanes.lag_form(sums.data(), M, zr, zi, n, q);
                 for (std::size_t h = 0; h < n; ++h) row[h0 + h] = 1.0 / q[h];
             }
             continue;
@@ -197,7 +164,7 @@ std::size_t beam_power(const Problem& p) {
         for (std::size_t h0 = 0; h0 < nc; h0 += kBlock) {
             const std::size_t n = std::min(kBlock, nc - h0);
             steering(p, p.freqs[g], p.velocities + h0, n, arg.data(), phasor.data(), er.data(), ei.data());
-            quadratic(inv.data(), M, er.data(), ei.data(), n, q);
+            lanes.quadratic(inv.data(), M, er.data(), ei.data(), kBlock, n, zr, zi, q);
             for (std::size_t h = 0; h < n; ++h) row[h0 + h] = 1.0 / q[h];
         }
     }
