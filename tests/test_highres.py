@@ -218,7 +218,8 @@ numbers = st.one_of(st.floats(allow_nan=True), st.integers(-3, 3), st.none(), st
 
 @SETTINGS
 @given(data=gathers(), offsets=vectors(), vels=vectors(), dt=dts, f_range=f_ranges, n=ns,
-       steering=strings, loading=numbers, smoothing=st.integers(-3, 3),
+       steering=strings, loading=numbers,
+       smoothing=st.one_of(st.integers(-3, 3), st.just(2**62)),
        subarray=st.integers(-2, 8))
 def test_capon_hostile(data, offsets, vels, dt, f_range, n, steering, loading, smoothing,
                        subarray):

@@ -62,10 +62,12 @@ PyObject* capon_py(PyObject*, PyObject* args, PyObject* kwargs) {
     highres::Band b;
     if (!highres::band_of(band, dt, n, in.nt, &b)) return nullptr;
 
-    // The band widened by the smoothing bins that exist.
+    // The band widened by the smoothing bins that exist (a smoothing wider
+    // than the spectrum reaches its ends, as the whole spectrum does).
     const npy_intp last = b.N / 2;
-    const npy_intp lo = b.first > smoothing ? b.first - smoothing : 0;
-    const npy_intp hi = b.first + b.bins - 1 + smoothing < last ? b.first + b.bins - 1 + smoothing : last;
+    const npy_intp reach = smoothing < last ? static_cast<npy_intp>(smoothing) : last;
+    const npy_intp lo = b.first > reach ? b.first - reach : 0;
+    const npy_intp hi = b.first + b.bins - 1 + reach < last ? b.first + b.bins - 1 + reach : last;
     const std::size_t width = static_cast<std::size_t>(hi - lo + 1);
     std::size_t count = 0;
     if (!checked_mul(static_cast<std::size_t>(in.shots * in.nx), width, &count) || !checked_mul(count, 2, &count))
@@ -92,7 +94,7 @@ PyObject* capon_py(PyObject*, PyObject* args, PyObject* kwargs) {
     p.weight_by_offset = weight_by_offset;
     p.steering = steering;
     p.loading = loading;
-    p.smoothing = static_cast<std::size_t>(smoothing);
+    p.smoothing = static_cast<std::size_t>(reach);
     p.subarray = static_cast<std::size_t>(subarray == 0 ? in.nx : subarray);
     p.power = ddata(power);
     std::size_t failed;
