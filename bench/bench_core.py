@@ -83,7 +83,8 @@ def bench_uniform(rows, w):
                                                                 f_range=w.f_range, n=w.n)),
     ]
     for name, call in cases:
-        r, t_general, t_uniform = harness.ratio(lambda: call(general), lambda: call(uniform), pairs=3)
+        r, t_general, t_uniform = harness.ratio(lambda call=call: call(general),
+                                                lambda call=call: call(uniform), pairs=3)
         rows.append({"function": name, "case": w.name, "general s": t_general, "uniform s": t_uniform,
                      "speed-up": r})
 

@@ -21,9 +21,8 @@ sys.path[:0] = [str(HERE), str(HERE.parent / "tests")]
 
 import harness  # noqa: E402
 import highres_reference as reference  # noqa: E402
-from workloads import WORKLOADS  # noqa: E402
-
 from molvak import _native  # noqa: E402
+from workloads import WORKLOADS  # noqa: E402
 
 
 def cases(w):

@@ -11,12 +11,11 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import molvak
-from molvak import synthetic
 from highres_reference import capon as capon_ref
 from highres_reference import fk as fk_ref
 from highres_reference import hr_radon as hr_ref
 from highres_reference import two_modes
-from molvak import _native
+from molvak import _native, synthetic
 from test_hostile import SETTINGS, call, dts, f_ranges, gathers, ns, strings, vectors
 
 

@@ -25,8 +25,8 @@ from dataclasses import dataclass
 from typing import Any, Callable, Optional
 
 from . import _checks
-from .image import DispersionImage
 from .highres import capon, fk, hr_radon
+from .image import DispersionImage
 from .transforms import fdbf, phase_shift, slant_stack
 
 __all__ = ["COMMON_OPTIONS", "Estimator", "Option", "entries", "get", "label", "names",

@@ -26,7 +26,8 @@ the interpreter lock while it computes.
 """
 from __future__ import annotations
 
-from typing import Any, Optional, Sequence, Union
+from collections.abc import Sequence
+from typing import Any, Optional, Union
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -109,16 +110,21 @@ def fk(data: ArrayLike, offsets: ArrayLike, dt: float, *, velocities: Grid,
     return _image(a, f, power, "fk", "power", oversample=int(oversample), nk=nk, spacing=dx)
 
 
-def _gathers(data: Union[ArrayLike, Sequence[ArrayLike]], offsets: ArrayLike, dt: float,
+def _gathers(data: Any, offsets: ArrayLike, dt: float,
              velocities: Grid, fmin: Optional[float], fmax: Optional[float],
              df: Optional[float], workers: Optional[int], keep_dead: bool) -> dict[str, Any]:
     """The arguments of a call on one gather or on several gathers of one
     geometry (a list, or a 3-D array gathers x traces x samples)."""
-    if not (isinstance(data, (list, tuple)) or np.ndim(data) == 3):
+    several: Sequence[Any]
+    if isinstance(data, (list, tuple)):
+        several = data
+    elif np.ndim(data) == 3:
+        several = list(np.asarray(data))
+    else:
         a = _common(data, offsets, dt, velocities, fmin, fmax, df, workers, keep_dead)
         a["shots"] = 1
         return a
-    stack = [_checks.gather(g) for g in data]
+    stack = [_checks.gather(g) for g in several]
     if not stack:
         raise ValueError("data must hold at least one gather; got an empty sequence")
     shapes = sorted({g.shape for g in stack})
