@@ -63,6 +63,32 @@ def bench_workload(rows, w):
                      "numpy MiB": harness.peak_memory_mib(slow), "molvak MiB": harness.peak_memory_mib(fast)})
 
 
+def off_grid(times):
+    """The same intercept times with the last one moved by 64 units in the
+    last place: off the uniform grid, so the transform takes the general
+    path (per-element positions and gathered reads, the kernel used for
+    every grid before the uniform path existed), on the same work."""
+    moved = times.copy()
+    moved[-1] = moved[-1] + 64 * np.spacing(moved[-1])
+    return moved
+
+
+def bench_uniform(rows, w):
+    """Uniform intercept times (contiguous path) against the general path."""
+    slowness = 1.0 / w.phase_vels
+    uniform, general = w.time, off_grid(w.time)
+    cases = [
+        ("_radon_transform", lambda t: _molvak._radon_transform(w.data, w.offsets, slowness, w.dt, 0.0, t_eval=t)),
+        ("_disp_slantstack", lambda t: _molvak._disp_slantstack(w.data, w.offsets, t, w.phase_vels, w.dt,
+                                                                f_range=w.f_range, n=w.n)),
+    ]
+    for name, call in cases:
+        r, t_general, t_uniform = harness.ratio(lambda call=call: call(general),
+                                                lambda call=call: call(uniform), pairs=3)
+        rows.append({"function": name, "case": w.name, "general s": t_general, "uniform s": t_uniform,
+                     "speed-up": r})
+
+
 def bench_threads(w):
     """Two gathers imaged one after the other, then by two threads at once."""
     other = w.data[::-1].copy()
@@ -88,14 +114,18 @@ def bench_threads(w):
 
 
 def main(names):
-    rows = []
+    rows, paths = [], []
     bench_rfft(rows)
     threads = {}
     for name in names:
         w = WORKLOADS[name]()
         bench_workload(rows, w)
+        bench_uniform(paths, w)
         threads[name] = bench_threads(w)
     harness.report(rows)
+    print()
+    print("tau-p at intercept times one sample apart: the contiguous path against the general one")
+    harness.report(paths)
     print()
     for name, r in threads.items():
         print(f"_disp_slantstack, two gathers on two threads vs one after the other ({name}): {r:.2f}x sooner")

@@ -60,7 +60,7 @@ def test_errors_name_the_gather(survey):
     with pytest.raises(TypeError, match=r"gathers\[1\] is not a Gather; got ndarray"):
         molvak.process([survey[0], survey[1].data], "phase_shift", **GRID)
     with pytest.raises(ValueError, match="method must be one of"):
-        molvak.process(survey, "fk", **GRID)
+        molvak.process(survey, "music", **GRID)
     bad = Gather(np.zeros((16, 400)), survey[0].offsets, DT, headers={"path": "dead.npz"})
     with pytest.raises(ValueError, match=r"gathers\[2\] \(dead.npz\): data has 0 live trace"):
         molvak.process([survey[0], survey[1], bad], "phase_shift", workers=2, **GRID)

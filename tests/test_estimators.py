@@ -99,4 +99,4 @@ def test_register_refuses_what_would_break_the_table(registered):
             estimators.register(entry)
     assert "other" not in estimators.names()
     with pytest.raises(ValueError, match="method must be one of 'slant_stack'"):
-        estimators.get("fk")
+        estimators.get("music")

@@ -189,7 +189,7 @@ def test_image_is_the_estimator_on_the_gather():
     b = molvak.phase_shift(s.data, s.offsets, s.dt, velocities=(100, 500, 5), fmin=5, fmax=40)
     np.testing.assert_array_equal(a.spectrum, b.spectrum)
     with pytest.raises(ValueError, match="method must be one of"):
-        g.image("fk")
+        g.image("music")
 
 
 def test_reverse_shot_images_like_the_forward_shot():

@@ -153,7 +153,7 @@ def test_everything_is_checked_before_any_work(tmp_path, shot, capsys):
     # an option of another estimator
     assert main(["image", *common, "--out", str(tmp_path), "--steering", "plane"]) == 2
     assert capsys.readouterr().err == ("molvak: error: --steering is an option of --method "
-                                       "fdbf, not of phase_shift\n")
+                                       "fdbf or capon, not of phase_shift\n")
     assert not (tmp_path / "out").exists() or names(tmp_path / "out") == []
 
 

@@ -3,7 +3,9 @@
 From a multichannel record (an MASW shot gather or a DAS section: traces x
 time samples, their offsets and the sample interval) molvak computes
 dispersion images by slant stack, phase shift and frequency-domain
-beamforming, picks dispersion curves and stacks shots::
+beamforming, and with high resolution by minimum-variance (Capon)
+beamforming, the high-resolution Radon transform and the f-k transform;
+it picks dispersion curves and stacks shots::
 
     import molvak
     image = molvak.phase_shift(data, offsets, dt, velocities=(50, 800, 1), fmax=100)
@@ -41,6 +43,7 @@ from ._review import review
 from .batch import GatherError, iter_process, process
 from .curves import UncertainCurve, combine, statistics, theoretical_modes
 from .gather import Gather, group_by_source, stack_gathers
+from .highres import capon, fk, hr_radon
 from .image import (
     DispersionCurve,
     DispersionImage,
@@ -95,5 +98,6 @@ __all__ = ["DeadTraceWarning", "DispersionCurve", "DispersionImage", "ESTIMATORS
            "read", "read_curves", "read_shots", "review", "rfft", "slant_stack", "stack", "stack_gathers",
            "statistics", "tau_p", "theoretical_modes", "write_curves", "__version__"]
 __all__ += ["PseudoSection", "Sweep", "sweep"]
+__all__ += ["capon", "fk", "hr_radon"]
 __all__ += ["CorrelationStack", "RecordWarning", "TimeLapse", "correlate", "open_record",
             "shot_gathers", "timelapse", "virtual_gather", "windows"]

@@ -1,7 +1,11 @@
 # Type stubs of molvak._native: the package's native functions beyond the
 # five of _molvak (see src/README.md).
+from collections.abc import Sequence
+
 import numpy as np
-from numpy.typing import ArrayLike
+from numpy.typing import ArrayLike, NDArray
+
+_FRange = Sequence[float | None] | None
 
 def _sweep_phase_shift(spectrum: ArrayLike, frequencies: ArrayLike, offsets: ArrayLike,
                        phase_vel: ArrayLike, first: ArrayLike, last: ArrayLike,
@@ -12,3 +16,15 @@ def _sweep_fdbf(spectrum: ArrayLike, frequencies: ArrayLike, offsets: ArrayLike,
 def _sweep_slant_stack(data: ArrayLike, offsets: ArrayLike, phase_vel: ArrayLike, dt: float,
                        n: int, first_bin: int, first: ArrayLike, last: ArrayLike,
                        out: np.ndarray) -> None: ...
+def _capon(data: ArrayLike, offsets: ArrayLike, phase_vels: ArrayLike, dt: float,
+           f_range: _FRange = None, steering_method: str = "cylindrical",
+           weighting: str = "sqrt", loading: float = 0.1, smoothing: int = 0,
+           subarray: int = 0, n: int = 0,
+           ) -> tuple[NDArray[np.float64], NDArray[np.float64]]: ...
+def _hr_radon(data: ArrayLike, offsets: ArrayLike, phase_vels: ArrayLike, dt: float,
+              f_range: _FRange = None, iterations: int = 8, damping: float = 0.1,
+              sparseness: float = 1e-3, norm: str = "cauchy", n: int = 0,
+              ) -> tuple[NDArray[np.float64], NDArray[np.complex128]]: ...
+def _fk(data: ArrayLike, offsets: ArrayLike, phase_vels: ArrayLike, dt: float,
+        f_range: _FRange = None, nk: int = 0, n: int = 0,
+        ) -> tuple[NDArray[np.float64], NDArray[np.float64]]: ...

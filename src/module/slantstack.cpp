@@ -45,7 +45,7 @@ PyObject* disp_slantstack_py(PyObject*, PyObject* args, PyObject* kwargs) {
     const npy_intp shape[2] = {N / 2 + 1, nslow};
     PyRef spectrum = new_array(2, shape, NPY_CDOUBLE, "output");
     if (!spectrum) return nullptr;
-    fft::RealPlan plan(static_cast<std::size_t>(N), 2);
+    fft::RealPlan plan(static_cast<std::size_t>(N), 16);
     plan.prepare();
     const radon::Gather g{ddata(data), static_cast<std::size_t>(dim(data, 0)),
                           static_cast<std::size_t>(dim(data, 1)), ddata(offsets)};

@@ -139,8 +139,85 @@ void column(const Gather& g, Moveout moveout, double p, const double* tau, std::
     }
 }
 
+// --- Uniform intercept times (radon_uniform.hpp) ---------------------------
+
+// Vectors per block: blocks of N * W intercept times.
+constexpr std::size_t N = 4;
+constexpr std::size_t B = N * W;
+static_assert(uniform::kPad % B == 0, "blocks must tile the padded intercept times");
+
+enum Kind { none, inside, edge };  // no sample, all inside the trace, near an end
+
+// Where the block of element positions L .. L + B - 1 (left samples) lies:
+// below -3 or at nt and beyond everything is 0; positions in [-3, 0) are
+// not the straight line of two neighbouring samples (the interpolation
+// extrapolates there, and jumps at -2 and -1) and are evaluated exactly.
+inline Kind classify(std::int64_t L, std::int64_t nt) {
+    const std::int64_t hi = L + static_cast<std::int64_t>(B) - 1;
+    if (hi <= -4 || L >= nt) return none;
+    if (L >= 0 && hi + 1 <= nt - 1) return inside;
+    return edge;
+}
+
+// The amplitudes a[0..N) of trace t over the block starting at j0.
+inline void amplitudes(const uniform::Column& col, const uniform::Trace& t, std::size_t j0, vd* a) {
+    const std::int64_t L = t.m0 + static_cast<std::int64_t>(j0);
+    const Kind kind = classify(L, col.nt);
+    if (kind == none) {
+        for (std::size_t v = 0; v < N; ++v) a[v] = set1(0.0);
+        return;
+    }
+    double window[B + 1];
+    const double* p = t.s + L;
+    if (kind == edge) {
+        // samples L .. L + B with zeros outside the trace
+        for (std::size_t l = 0; l <= B; ++l) {
+            const std::int64_t k = L + static_cast<std::int64_t>(l);
+            window[l] = k >= 0 && k < col.nt ? t.s[k] : 0.0;
+        }
+        p = window;
+    }
+    const vd f = set1(t.frac);
+    for (std::size_t v = 0; v < N; ++v) {
+        const vd s0 = loadu(p + v * W), s1 = loadu(p + v * W + 1);
+        a[v] = add(mul(sub(s1, s0), f), s0);
+    }
+    if (kind == edge && L < 0) {
+        double fixed[B];
+        for (std::size_t v = 0; v < N; ++v) storeu(fixed + v * W, a[v]);
+        for (std::size_t l = 0; l < B; ++l) {
+            const std::int64_t k = L + static_cast<std::int64_t>(l);
+            if (k <= -4) fixed[l] = 0.0;
+            else if (k < 0) fixed[l] = uniform::exact(col, t, j0 + l);
+        }
+        for (std::size_t v = 0; v < N; ++v) a[v] = loadu(fixed + v * W);
+    }
+}
+
+void uniform_blocks(const uniform::Column& col, double* sum_io, std::size_t npad, bool start) {
+    const vd half = set1(0.5);
+    for (std::size_t j0 = 0; j0 < npad; j0 += B) {
+        vd sum[N], prev[N], a[N];
+        for (std::size_t v = 0; v < N; ++v) sum[v] = start ? set1(0.0) : loadu(sum_io + j0 + v * W);
+        // the trace before the group (the carry of the trapezoid), or trace 0
+        std::size_t i = col.first;
+        amplitudes(col, col.traces[i == 0 ? 0 : i - 1], j0, prev);
+        if (i == 0) ++i;
+        for (; i < col.last; ++i) {
+            const uniform::Trace& t = col.traces[i];
+            amplitudes(col, t, j0, a);
+            const vd dx = set1(t.dx);
+            for (std::size_t v = 0; v < N; ++v) {
+                sum[v] = add(mul(mul(dx, add(prev[v], a[v])), half), sum[v]);
+                prev[v] = a[v];
+            }
+        }
+        for (std::size_t v = 0; v < N; ++v) storeu(sum_io + j0 + v * W, sum[v]);
+    }
+}
+
 }  // namespace
 
-const LaneKernels lane_kernels = {&column, kIndexMax};
+const LaneKernels lane_kernels = {&column, kIndexMax, &uniform_blocks};
 
 }  // namespace molvak::radon::MOLVAK_LANES_NS
