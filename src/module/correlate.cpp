@@ -134,8 +134,14 @@ PyObject* correlate_py(PyObject*, PyObject* args, PyObject* kwargs) {
             row_stride[w] = NX > 1 ? PyArray_STRIDE(held[w].array(), 0) / static_cast<npy_intp>(sizeof(double)) : NT;
         }
     }
-    // PyArray_FromAny steals the descriptor reference; safe casting only.
-    PyRef sources(PyArray_FromAny(sources_obj, PyArray_DescrFromType(NPY_INTP), 1, 1, NPY_ARRAY_IN_ARRAY, nullptr));
+    // The sources: integer indices (an empty list is no source).
+    PyRef indices(PyArray_FromAny(sources_obj, nullptr, 1, 1, NPY_ARRAY_IN_ARRAY, nullptr));
+    if (!indices) return nullptr;
+    if (PyArray_SIZE(indices.array()) > 0 && !PyArray_ISINTEGER(indices.array()))
+        return set_errorf(PyExc_TypeError, "sources must be integer channel indices; got dtype %s",
+                          PyArray_DESCR(indices.array())->typeobj->tp_name);
+    // PyArray_FromArray steals the descriptor reference.
+    PyRef sources(PyArray_FromArray(indices.array(), PyArray_DescrFromType(NPY_INTP), NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
     if (!sources) return nullptr;
     const npy_intp S = dim(sources, 0);
     const auto* src = static_cast<const npy_intp*>(PyArray_DATA(sources.array()));
