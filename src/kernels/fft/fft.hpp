@@ -1,5 +1,5 @@
-// Real FFTs over raw buffers (FFTW underneath), for every kernel of either
-// extension module.
+// FFTs over raw buffers (FFTW underneath), for every kernel of either
+// extension module: real transforms both ways, and backward complex ones.
 //
 // Plans are made once per process and shared: a cache keyed by what makes a
 // plan differ (the direction and the length; every plan is made for 64-byte
