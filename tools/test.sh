@@ -25,5 +25,5 @@ MOLVAK_REQUIRE_BROWSER=1 .venv/bin/python -m pytest "$@"
 tools/native-legs.sh
 tools/sanitize.sh
 tools/sanitize.sh scalar tests/test_radon.py tests/test_slantstack.py tests/test_rfft.py \
-  tests/test_phase_shift.py tests/test_fdbf.py tests/test_hostile.py
+  tests/test_phase_shift.py tests/test_fdbf.py tests/test_hostile.py tests/test_interferometry.py
 tools/test-old-numpy.sh
