@@ -118,6 +118,58 @@ def test_timelapse_follows_a_velocity_change(tmp_path):
     fig.savefig(tmp_path / "timelapse.png")
 
 
+def test_gauge_length_flags_the_waves_the_fibre_smears(tmp_path):
+    """A 6 m gauge length and strong incoherent noise: the fibre scales a
+    wave by sinc(G / lambda), so below lambda = G the waves drown in the
+    noise and their picks scatter. The gauge length goes from the record's
+    headers through virtual_gather, Gather.image, process and timelapse to
+    the images' params; picks shorter than it carry the gauge flag, most of
+    them for no other reason, and are not valid, while the valid picks hold
+    to the truth. The CSV gains the column; a file without it still reads."""
+    rec = synthetic.ambient_noise(60.0, channels=100, gauge_length=6.0, seed=2, noise=3.0)
+    vg = molvak.virtual_gather(rec.gather(), 0, 10.0, step=5.0, max_lag=2.0)
+    assert vg.headers["gauge_length"] == 6.0
+    opts = dict(velocities=(60, 900, 1), fmin=2, fmax=60)
+    image = vg.image("phase_shift", **opts)
+    assert image.params["gauge_length"] == 6.0
+    assert molvak.process([vg], "phase_shift", **opts)[0].params["gauge_length"] == 6.0
+    curve = image.pick(60)
+    np.testing.assert_array_equal(curve.gauge, curve.wavelength < 6.0)
+    assert curve.limits["gauge"] == 6.0
+    others = np.any([curve.flags[n] for n in curve.FLAGS if n not in ("gauge", "jump")], axis=0)
+    only = curve.gauge & ~others
+    assert only.sum() >= 20 and not curve.valid[curve.gauge].any()
+    error = np.abs(curve.velocity / rec.true_velocity(curve.frequency) - 1.0)
+    assert error[only].max() > 0.3
+    assert np.percentile(error[curve.valid & (curve.frequency > 5.0)], 90) < 0.03
+    # the multiple of the gauge length, another gauge length, or no flag
+    np.testing.assert_array_equal(image.pick(60, gauge=2.0).gauge, curve.wavelength < 12.0)
+    np.testing.assert_array_equal(image.pick(60, gauge_length=4.0).gauge, curve.wavelength < 4.0)
+    assert not image.pick(60, gauge=None).gauge.any()
+    with pytest.raises(ValueError, match="gauge must be a positive number"):
+        image.pick(60, gauge=0.0)
+    # the CSV column, and a file from before it
+    path = tmp_path / "picks.csv"
+    curve.to_csv(path)
+    lines = path.read_text().splitlines()
+    assert "gauge" in lines[0].split(",")
+    np.testing.assert_array_equal(molvak.DispersionCurve.from_csv(path).gauge, curve.gauge)
+    column = lines[0].split(",").index("gauge")
+    older = tmp_path / "older.csv"
+    older.write_text("\n".join(",".join(v for j, v in enumerate(line.split(",")) if j != column)
+                               for line in lines) + "\n")
+    back = molvak.DispersionCurve.from_csv(older)
+    assert not back.gauge.any()
+    np.testing.assert_array_equal(back.valid, curve.valid)
+    np.testing.assert_array_equal(back.too_long, curve.too_long)
+    # time-lapse: every block's image knows the gauge length, no kept pick is shorter
+    tl = molvak.timelapse(rec.gather(), 0, 10.0, "30s", step=5.0, max_lag=2.0, vmin=60, **opts)
+    assert [b.image.params["gauge_length"] for b in tl.blocks] == [6.0, 6.0]
+    picked = np.isfinite(tl.velocity)
+    assert picked.sum() > 40
+    assert np.all(tl.velocity[picked] / np.broadcast_to(tl.frequency, picked.shape)[picked] >= 6.0)
+
+
 def test_settings_are_checked():
     for kwargs, words in [(dict(channels=1), "channels must be an integer of at least 2"),
                           (dict(distance=(30.0, 10.0)), "distance must be"),

@@ -220,7 +220,7 @@ def test_curve_csv_carries_flags_mode_and_extra_columns(tmp_path):
     path = tmp_path / "c.csv"
     curve.to_csv(path)
     lines = path.read_text().splitlines()
-    assert lines[1].endswith(",0.20000000000000001,0,0,1,0,0,0,0,1")
+    assert lines[1].endswith(",0.20000000000000001,0,0,1,0,0,0,0,0,1")
     back = DispersionCurve.from_csv(path)
     for name in DispersionCurve.COLUMNS + ("valid",) + DispersionCurve.FLAGS:
         np.testing.assert_array_equal(getattr(back, name), getattr(curve, name))
@@ -232,7 +232,7 @@ def test_curve_csv_carries_flags_mode_and_extra_columns(tmp_path):
     for k, r in enumerate(rows[1:], start=1):
         r += ["1" if k == 4 else "0", f"pick {k}"]
     rows[4][header.index("valid")] = "1"
-    order = [0, 1, 2, 3, 12, 13] + list(range(4, 12))
+    order = [0, 1, 2, 3, 13, 14] + list(range(4, 13))
     (tmp_path / "r.csv").write_text("\n".join(",".join(r[i] for i in order) for r in rows)
                                     + "\n")
     reviewed = DispersionCurve.from_csv(tmp_path / "r.csv")

@@ -230,6 +230,82 @@ def test_partial_stacks_combine_in_any_grouping(rng, stacking):
         CorrelationStack.empty(s, src, pos).correlation()
 
 
+# --------------------------------------------------------------------------
+# the native core: how it takes windows, adds to sums, and what it refuses
+
+
+@pytest.mark.parametrize("stacking, nt", [("linear", 50), ("pws", 50), ("pws", 37)])
+def test_native_core_reads_windows_where_they_lie_and_adds_in_place(rng, stacking, nt):
+    """Windows given as strided views into a wider read buffer give the bits
+    of the same windows as one C-ordered block; sums given with out= are
+    added to; the NumPy formulation agrees (nfft even for nt = 50, odd for
+    nt = 37: the two inverse routes of the kernel)."""
+    buffer = rng.standard_normal((6, 3 * nt + 7))
+    views = [buffer[:, 5 + k * nt:5 + (k + 1) * nt] for k in range(3)]
+    assert not views[0].flags.c_contiguous
+    block = np.stack(views)
+    s = settings(nt * 0.01, 0.01, max_lag=0.2, normalization="ram", ram_window=0.05,
+                 whiten=(2.0, 30.0), whiten_width=2.0, stacking=stacking)
+    src = np.array([5, 0])
+    whole = _correlate_stack(block, src, s)
+    from_views = _correlate_stack(views, src, s)
+    np.testing.assert_array_equal(from_views[0], whole[0])
+    np.testing.assert_array_equal(from_views[1], whole[1])
+    numpy_core = itf._correlate_stack_numpy(block, src, s)
+    np.testing.assert_allclose(whole[0], numpy_core[0], atol=1e-12 * np.abs(numpy_core[0]).max())
+    sums = (np.ones_like(whole[0]), None if whole[1] is None else np.ones_like(whole[1]))
+    result = _correlate_stack(views, src, s, out=sums)
+    assert result[0] is sums[0] and result[1] is sums[1]
+    np.testing.assert_allclose(sums[0], whole[0] + 1.0, rtol=0, atol=1e-12)
+    if stacking == "pws":
+        np.testing.assert_allclose(sums[1], whole[1] + 1.0, rtol=0, atol=1e-12)
+        np.testing.assert_allclose(whole[1], numpy_core[1], atol=1e-9)
+
+
+def test_native_core_refuses_what_it_cannot_correlate(rng):
+    from molvak import _native
+    block = rng.standard_normal((2, 4, 30))
+    call = _native._correlate_stack
+    cases = [
+        (lambda: call(block[0], [0], 64, 5), ValueError, "3-D array"),
+        (lambda: call(block, [4], 64, 5), ValueError, r"sources\[0\] = 4 is not a channel"),
+        (lambda: call(block, [0.5], 64, 5), TypeError, "sources must be integer channel indices"),
+        (lambda: call(block, [0], 58, 5), ValueError, "nfft must be at least 2 NT - 1 = 59"),
+        (lambda: call(block, [0], 64, 30), ValueError, "max_lag must lie in 0..29"),
+        (lambda: call(block, [0], 64, 5, taper=np.ones(29)), ValueError, "taper must be None"),
+        (lambda: call(block, [0], 64, 5, whiten=np.ones(32)), ValueError, "whiten must be None"),
+        (lambda: call(block, [0], 64, 5, normalization="clip"), ValueError, "normalization"),
+        (lambda: call(block, [0], 64, 5, normalization="ram"), ValueError, "ram_half"),
+        (lambda: call(block, [0], 64, 5, stacking="median"), ValueError, "stacking"),
+        (lambda: call([block[0], block[1, :3]], [0], 64, 5), ValueError, r"block\[1\] has shape"),
+        (lambda: call(block, [0], 64, 5, linear=np.zeros((1, 4, 11), np.float32)), ValueError,
+         "linear must be a float64 array of shape"),
+        (lambda: call(block, [0], 64, 5, linear=np.zeros((1, 4, 22))[..., ::2]), ValueError,
+         "C-contiguous"),
+        (lambda: call(block, [0], 64, 5, stacking="pws", linear=np.zeros((1, 4, 11))), TypeError,
+         "phasor must be given"),
+    ]
+    for fn, kind, words in cases:
+        with pytest.raises(kind, match=words):
+            fn()
+
+
+def test_native_core_runs_in_threads_with_the_serial_bits(rng):
+    """The kernel runs without the interpreter lock; concurrent calls (each
+    with its own workspace, sharing the FFT plans) give the serial bits."""
+    blocks = [rng.standard_normal((3, 8, 120)) for _ in range(4)]
+    jobs = [(b, settings(1.2, 0.01, max_lag=0.5, stacking=st)) for b in blocks
+            for st in ("linear", "pws")]
+    src = np.array([1, 6])
+    serial = [_correlate_stack(b, src, s) for b, s in jobs]
+    with ThreadPoolExecutor(4) as pool:
+        threaded = list(pool.map(lambda job: _correlate_stack(job[0], src, job[1]), jobs * 2))
+    for got, want in zip(threaded, serial * 2):
+        np.testing.assert_array_equal(got[0], want[0])
+        if want[1] is not None:
+            np.testing.assert_array_equal(got[1], want[1])
+
+
 def test_settings_are_checked_and_resolved():
     s = settings(10.0, 0.004, max_lag=2.0, taper=0.05, whiten=(1.0, 40.0))
     assert (s.samples, s.max_lag, s.taper) == (2500, 500, 125)

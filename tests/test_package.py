@@ -292,7 +292,7 @@ def test_curve_csv_round_trip_and_selection(tmp_path):
     path = tmp_path / "c.csv"
     curve.to_csv(path)
     assert path.read_text().splitlines()[0] == ("frequency,velocity,wavelength,quality,valid,"
-                                                "too_short,too_long,aliased,near_field,"
+                                                "too_short,too_long,gauge,aliased,near_field,"
                                                 "at_edge,jump,mode")
     back = DispersionCurve.from_csv(path)
     for name in DispersionCurve.COLUMNS:

@@ -220,7 +220,7 @@ def test_edit_save_and_reload(driver, tmp_path):
             assert float(r[2]) == pytest.approx(float(r[1]) / f, rel=1e-15)
             assert r[col["valid"]] == "1"
             # placed by hand inside the limits: no flag raised
-            assert [r[col[name]] for name in DispersionCurve.FLAGS] == ["0"] * 6
+            assert [r[col[name]] for name in DispersionCurve.FLAGS] == ["0"] * len(DispersionCurve.FLAGS)
             # a moved pick keeps its other columns, an added one has them empty
             assert r[col["note"]] == (f"auto {k20}" if f == 20.0 else "")
             assert 0.5 < float(r[3]) <= 1.0           # on the ridge: a strong peak

@@ -26,5 +26,5 @@ tools/native-legs.sh
 tools/sanitize.sh
 tools/sanitize.sh scalar tests/test_radon.py tests/test_slantstack.py tests/test_rfft.py \
   tests/test_phase_shift.py tests/test_fdbf.py tests/test_hostile.py tests/test_sweep.py \
-  tests/test_highres.py
+  tests/test_highres.py tests/test_interferometry.py
 tools/test-old-numpy.sh

@@ -28,3 +28,17 @@ def _hr_radon(data: ArrayLike, offsets: ArrayLike, phase_vels: ArrayLike, dt: fl
 def _fk(data: ArrayLike, offsets: ArrayLike, phase_vels: ArrayLike, dt: float,
         f_range: _FRange = None, nk: int = 0, n: int = 0,
         ) -> tuple[NDArray[np.float64], NDArray[np.float64]]: ...
+def _correlate_stack(
+    block: ArrayLike | Sequence[ArrayLike],
+    sources: ArrayLike,
+    nfft: int,
+    max_lag: int,
+    taper: ArrayLike | None = None,
+    normalization: str = "none",
+    ram_half: int = 0,
+    whiten: ArrayLike | None = None,
+    whiten_half: int = 0,
+    stacking: str = "linear",
+    linear: NDArray[np.float64] | None = None,
+    phasor: NDArray[np.complex128] | None = None,
+) -> tuple[NDArray[np.float64], NDArray[np.complex128] | None]: ...

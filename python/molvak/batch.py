@@ -81,8 +81,10 @@ def _estimator(method: Method) -> Callable[..., DispersionImage]:
 
 
 def image_gather(gather: Gather, method: Method, options: dict) -> DispersionImage:
-    """One gather's image by `method` (a registered name or a function)."""
-    return _estimator(method)(gather.data, gather.offsets, gather.dt, **options)
+    """One gather's image by `method` (a registered name or a function), as
+    :meth:`Gather.image` makes it (the record's headers in its params)."""
+    from .estimators import image
+    return image(gather, method, **options)
 
 
 def _image_one(k: int, gather: Gather, method: Method, options: dict) -> Outcome:

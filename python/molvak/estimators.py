@@ -16,25 +16,38 @@ fmax, df, workers, keep_dead, **options)`` returning a
 An option's command-line flag is its name with dashes (``--window``); its
 type comes from its default unless given. Two estimators may declare the same
 option name when they agree on its flag, choices and type.
+
+Gathers are imaged through :func:`image` (by :meth:`Gather.image` and
+:func:`molvak.process`), which also keeps in the image's params what the
+gather's headers say about the record and the picks' flags need
+(:data:`RECORD_PARAMS`: the gauge length of a fibre-optic record).
 """
 from __future__ import annotations
 
 import dataclasses
 import inspect
 from dataclasses import dataclass
-from typing import Any, Callable, Optional
+from typing import TYPE_CHECKING, Any, Callable, Optional, Union
 
 from . import _checks
 from .highres import capon, fk, hr_radon
 from .image import DispersionImage
 from .transforms import fdbf, phase_shift, slant_stack
 
-__all__ = ["COMMON_OPTIONS", "Estimator", "Option", "entries", "get", "label", "names",
-           "register", "set_sweep"]
+if TYPE_CHECKING:
+    from .gather import Gather
+
+__all__ = ["COMMON_OPTIONS", "RECORD_PARAMS", "Estimator", "Option", "entries", "get", "image",
+           "label", "names", "register", "set_sweep"]
 
 # The keywords every estimator takes, besides (data, offsets, dt): the grids,
 # the threads and the dead-trace policy. The command line has one flag each.
 COMMON_OPTIONS = ("velocities", "fmin", "fmax", "df", "workers", "keep_dead")
+
+# The gather headers an image keeps in its params, where the gather has them:
+# what the record tells the picks' flags (the gauge length of a fibre-optic
+# record bounds the wavelengths it resolves).
+RECORD_PARAMS = ("gauge_length",)
 
 
 @dataclass(frozen=True)
@@ -166,6 +179,20 @@ def entries() -> tuple[Estimator, ...]:
 def get(method: object) -> Estimator:
     """The entry of a method name; ValueError naming the choices otherwise."""
     return _REGISTRY[_checks.choice("method", method, names())]
+
+
+def image(gather: Gather, method: Union[str, Callable[..., DispersionImage]],
+          **options: Any) -> DispersionImage:
+    """The dispersion image of a gather by a registered method, or by a
+    function called as one (``function(data, offsets, dt, **options)``),
+    with the gather's :data:`RECORD_PARAMS` headers in its params."""
+    function = method if callable(method) else get(method).function
+    result = function(gather.data, gather.offsets, gather.dt, **options)
+    if isinstance(result, DispersionImage):
+        for key in RECORD_PARAMS:
+            if key in gather.headers:
+                result.params.setdefault(key, gather.headers[key])
+    return result
 
 
 def label(method: str) -> str:

@@ -351,9 +351,11 @@ class Gather:
     def image(self, method: str, **options: Any) -> DispersionImage:
         """The dispersion image of the gather by `method` (a name of
         :mod:`molvak.estimators`: "slant_stack", "phase_shift", "fdbf", ...);
-        `options` go to the estimator."""
-        from .estimators import get
-        return get(method).function(self.data, self.offsets, self.dt, **options)
+        `options` go to the estimator. The image's params keep what the
+        headers say about the record that the picks' flags use (the gauge
+        length of a DAS record: :data:`molvak.estimators.RECORD_PARAMS`)."""
+        from .estimators import image
+        return image(self, method, **options)
 
     def save(self, path: PathLike, *, overwrite: bool = False) -> None:
         """Write the gather to a .npz file that :func:`molvak.read` reads back:

@@ -18,7 +18,16 @@ import numpy as np
 
 from . import picking
 from ._atomic import npz_name, write_text, write_with
-from .picking import FLAGS, JUMP, LONGEST, NEAR_FIELD, SHORTEST, refine, spacing_and_aperture
+from .picking import (
+    FLAGS,
+    GAUGE,
+    JUMP,
+    LONGEST,
+    NEAR_FIELD,
+    SHORTEST,
+    refine,
+    spacing_and_aperture,
+)
 
 NORMALIZATIONS = ("none", "frequency", "global")
 
@@ -102,6 +111,13 @@ class DispersionCurve:
         a reviewer's verdict survives.
     too_short, too_long : ndarray of bool
         Wavelength outside the band the line resolves (:func:`array_limits`).
+    gauge : ndarray of bool
+        Wavelength shorter than the fibre resolves: a fibre-optic (DAS)
+        channel averages the strain over its gauge length G, which scales a
+        wave of wavelength lambda by sinc(G / lambda), zero at lambda = G and
+        of alternating sign below (:data:`molvak.picking.GAUGE`); flagged
+        below one gauge length by default. Only for images whose params hold
+        ``gauge_length`` (from the gather's headers).
     aliased : ndarray of bool
         A wave of the same frequency at another velocity inside the searched
         window would have made the same peak (its wavenumber differs by a
@@ -128,7 +144,8 @@ class DispersionCurve:
         What the flags were computed from: "wavelengths" (lambda_min,
         lambda_max), "near_field" (the longest wavelength outside the near
         field), "source_distance", "spacing", "velocities" (the searched
-        window). Drawn by :meth:`DispersionImage.plot`; not written to files.
+        window), "gauge" (the shortest wavelength the fibre resolves). Drawn
+        by :meth:`DispersionImage.plot`; not written to files.
     """
 
     frequency: np.ndarray
@@ -140,6 +157,7 @@ class DispersionCurve:
     valid: np.ndarray = None  # type: ignore[assignment]
     too_short: np.ndarray = None  # type: ignore[assignment]
     too_long: np.ndarray = None  # type: ignore[assignment]
+    gauge: np.ndarray = None  # type: ignore[assignment]
     aliased: np.ndarray = None  # type: ignore[assignment]
     near_field: np.ndarray = None  # type: ignore[assignment]
     at_edge: np.ndarray = None  # type: ignore[assignment]
@@ -264,8 +282,8 @@ class DispersionCurve:
         """Write the curve as CSV: a header line, then one pick per row.
 
         The columns are frequency (Hz), phase velocity (m/s), wavelength (m),
-        quality, valid, the flags (too_short, too_long, aliased, near_field,
-        at_edge, jump: 1 where the cause applies), mode, then any extra
+        quality, valid, the flags (too_short, too_long, gauge, aliased,
+        near_field, at_edge, jump: 1 where the cause applies), mode, then any extra
         columns. Numbers are written with 17 significant digits and booleans
         as 0/1, so reading the file back gives the same values. The file
         appears complete or not at all; an existing file is replaced only
@@ -487,7 +505,8 @@ class DispersionImage:
              fmin: Optional[float] = None, fmax: Optional[float] = None, modes: None = None,
              wavelengths: Union[tuple[float, float], None, bool] = None,
              near_field: Optional[float] = NEAR_FIELD, source_distance: Optional[float] = None,
-             jump: Optional[float] = JUMP, min_power: float = 0.2, min_length: int = 8,
+             jump: Optional[float] = JUMP, gauge: Optional[float] = GAUGE,
+             gauge_length: Optional[float] = None, min_power: float = 0.2, min_length: int = 8,
              min_strength: float = 0.05) -> DispersionCurve: ...
 
     @overload
@@ -495,7 +514,8 @@ class DispersionImage:
              fmin: Optional[float] = None, fmax: Optional[float] = None, modes: int,
              wavelengths: Union[tuple[float, float], None, bool] = None,
              near_field: Optional[float] = NEAR_FIELD, source_distance: Optional[float] = None,
-             jump: Optional[float] = JUMP, min_power: float = 0.2, min_length: int = 8,
+             jump: Optional[float] = JUMP, gauge: Optional[float] = GAUGE,
+             gauge_length: Optional[float] = None, min_power: float = 0.2, min_length: int = 8,
              min_strength: float = 0.05) -> list[DispersionCurve]: ...
 
     def pick(self, vmin: Optional[float] = None, vmax: Optional[float] = None, *,
@@ -505,6 +525,8 @@ class DispersionImage:
              near_field: Optional[float] = NEAR_FIELD,
              source_distance: Optional[float] = None,
              jump: Optional[float] = JUMP,
+             gauge: Optional[float] = GAUGE,
+             gauge_length: Optional[float] = None,
              min_power: float = 0.2, min_length: int = 8, min_strength: float = 0.05,
              ) -> Union[DispersionCurve, list[DispersionCurve]]:
         """Pick the dispersion curve, or the curves of several modes, and
@@ -554,6 +576,14 @@ class DispersionImage:
         jump : float or None
             Largest relative velocity step along a ridge between neighbouring
             frequencies (default 0.1); None flags no jump.
+        gauge : float or None
+            The shortest wavelength trusted, in gauge lengths (default 1: the
+            first zero of the fibre's response; see
+            :data:`molvak.picking.GAUGE`); None flags none.
+        gauge_length : float, optional
+            The fibre's gauge length (m); by default ``params["gauge_length"]``,
+            which images of gathers read from DAS records carry (no flag
+            when neither gives one).
         min_power, min_length, min_strength
             For modes: the lowest peak kept, relative to its row's maximum,
             the fewest frequencies of a ridge and its smallest summed power
@@ -588,7 +618,7 @@ class DispersionImage:
         ff = f[rows]
         p = np.where(np.isfinite(p), p, -np.inf)
         settings = self._flag_settings(wavelengths, near_field, source_distance, jump,
-                                       (float(vv[0]), float(vv[-1])))
+                                       (float(vv[0]), float(vv[-1])), gauge, gauge_length)
         if modes is None:
             k = np.argmax(p, axis=1) if p.shape[0] else np.zeros(0, dtype=np.intp)
             r = np.arange(p.shape[0])
@@ -628,7 +658,8 @@ class DispersionImage:
 
     def _flag_settings(self, wavelengths: Any, near_field: Optional[float],
                        source_distance: Optional[float], jump: Optional[float],
-                       window: tuple[float, float]) -> dict[str, Any]:
+                       window: tuple[float, float], gauge: Optional[float] = GAUGE,
+                       gauge_length: Optional[float] = None) -> dict[str, Any]:
         """What the flags of this image's picks are computed from."""
         offsets = self.params.get("offsets")
         spacing = aperture = None
@@ -654,13 +685,27 @@ class DispersionImage:
             source_distance = 0.5 * float(x.min() + x.max())
         if source_distance is not None and not float(source_distance) > 0:
             raise ValueError(f"source_distance must be positive; got {source_distance!r}")
+        if gauge is not None and not (isinstance(gauge, (int, float, np.floating))
+                                      and not isinstance(gauge, bool) and gauge > 0):
+            raise ValueError(f"gauge must be a positive number of gauge lengths or None; "
+                             f"got {gauge!r}")
+        if gauge_length is None:
+            gauge_length = self.params.get("gauge_length")
+            if gauge_length is not None and not (np.isfinite(float(gauge_length))
+                                                 and float(gauge_length) > 0):
+                raise ValueError(f"params['gauge_length'] must be a positive length; got "
+                                 f"{gauge_length!r}")
+        elif not float(gauge_length) > 0 or not np.isfinite(float(gauge_length)):
+            raise ValueError(f"gauge_length must be a positive length (m); got {gauge_length!r}")
+        shortest = (None if gauge is None or gauge_length is None
+                    else float(gauge) * float(gauge_length))
         return {"wavelengths": band, "spacing": spacing, "aperture": aperture,
                 "velocities": window,
                 "source_distance": None if source_distance is None else float(source_distance),
                 "near_field_limit": None if near_field is None else float(near_field),
                 "near_field": (None if near_field is None or source_distance is None
                                else float(source_distance) / float(near_field)),
-                "jump": None if jump is None else float(jump)}
+                "jump": None if jump is None else float(jump), "gauge": shortest}
 
     def save(self, path: PathLike, *, overwrite: bool = False) -> None:
         """Write the image to a .npz file that :meth:`load` reads back.
@@ -743,8 +788,8 @@ class DispersionImage:
             resolution limits.
         limits : bool
             Draws the limits the picks were flagged with (the resolved
-            wavelengths and the near-field wavelength), when `wavelengths`
-            is not given.
+            wavelengths, the near-field wavelength and, for a DAS record,
+            the gauge length's), when `wavelengths` is not given.
         model : array_like, shape (layers, 4), optional
             A layered model, one row per layer: thickness (m; the last
             layer's is ignored, a half-space), P velocity, S velocity (m/s)
@@ -772,9 +817,10 @@ def _flagged(f: np.ndarray, velocity: np.ndarray, quality: np.ndarray, edge: np.
     flags = picking.flags(f, velocity, quality, edge, wavelengths=settings["wavelengths"],
                           spacing=settings["spacing"], window=settings["velocities"],
                           source_distance=settings["source_distance"],
-                          near_field=settings["near_field_limit"], jump=settings["jump"])
+                          near_field=settings["near_field_limit"], jump=settings["jump"],
+                          gauge_wavelength=settings["gauge"])
     limits = {k: settings[k] for k in ("wavelengths", "near_field", "source_distance",
-                                       "spacing", "velocities")}
+                                       "spacing", "velocities", "gauge")}
     with np.errstate(divide="ignore", invalid="ignore"):
         lam = velocity / f
     given: dict[str, Any] = dict(flags)
@@ -828,11 +874,13 @@ def stack(images: Iterable[DispersionImage], normalize: str = "global") -> Dispe
     -------
     DispersionImage
         A power image with method "stack:<method>"; its params hold the
-        number of shots and the normalisation.
+        number of shots and the normalisation (and the longest gauge length
+        of the images that have one).
     """
     first: Optional[DispersionImage] = None
     total = np.zeros(0)
     methods = set()
+    gauges: list[float] = []
     count = 0
     # one image at a time: a generator of images is stacked in the memory
     # of one image and the sum
@@ -860,6 +908,8 @@ def stack(images: Iterable[DispersionImage], normalize: str = "global") -> Dispe
                              f"infinite values: a stack would be NaN there")
         total += power
         methods.add(img.method.split(":", 1)[-1])
+        if img.params.get("gauge_length") is not None:
+            gauges.append(float(img.params["gauge_length"]))
         count += 1
     if first is None:
         raise ValueError("images must hold at least one dispersion image")
@@ -870,6 +920,9 @@ def stack(images: Iterable[DispersionImage], normalize: str = "global") -> Dispe
     for key in ("offsets", "dt", "n", "df"):
         if key in first.params:
             params[key] = first.params[key]
+    if gauges:
+        # the longest gauge smears the most: its limit holds for the stack
+        params["gauge_length"] = max(gauges)
     return DispersionImage(first.frequency.copy(), first.velocity.copy(),
                            total.astype(np.complex128), f"stack:{base}", params, "power")
 

@@ -54,7 +54,7 @@ from typing import Any, Optional, Union
 import numpy as np
 from numpy.typing import ArrayLike
 
-from . import _checks
+from . import _checks, _native
 from .gather import Gather
 from .windows import Record, Records, Windows, iter_blocks, open_record
 
@@ -252,7 +252,7 @@ def settings(length: float, dt: float, *, max_lag: Optional[float] = None,
 
 
 # --------------------------------------------------------------------------
-# the correlation and stacking core (NumPy)
+# the correlation and stacking core: native, and its NumPy formulation
 
 
 def running_mean(x: np.ndarray, half: int) -> np.ndarray:
@@ -298,10 +298,48 @@ def _cut_lags(full: np.ndarray, lag: int) -> np.ndarray:
     return np.concatenate([full[..., n - lag:], full[..., :lag + 1]], axis=-1)
 
 
-def _correlate_stack(block: np.ndarray, sources: np.ndarray,
-                     s: CorrelationSettings) -> tuple[np.ndarray, Optional[np.ndarray]]:
-    """The partial stack of a block of windows: the reference formulation
-    that a native kernel replaces.
+def _correlate_stack(block: Union[np.ndarray, Sequence[np.ndarray]], sources: np.ndarray,
+                     s: CorrelationSettings, *,
+                     out: Optional[tuple[np.ndarray, Optional[np.ndarray]]] = None
+                     ) -> tuple[np.ndarray, Optional[np.ndarray]]:
+    """The partial stack of a block of windows (steps 1-7 of the module
+    notes), computed by the native kernel with the interpreter lock released.
+
+    Parameters
+    ----------
+    block : ndarray (W, NX, NT), or a sequence of W arrays (NX, NT)
+        W windows of NX channels of NT = s.samples samples, finite, float64
+        (views into read buffers are read where they lie when their samples
+        are contiguous in time).
+    sources : ndarray, intp, shape (S,)
+        Indices of the virtual-source channels among the NX.
+    s : CorrelationSettings
+    out : (linear, phasor), optional
+        Running sums to add this block's to (as returned here), in place.
+
+    Returns
+    -------
+    linear : ndarray, float64, shape (S, NX, 2 L + 1)
+        Sum over the W windows of C_sr(tau) = sum_t u_s(t) u_r(t + tau) of
+        the pre-processed windows at the lags tau = -L..L samples.
+    phasor : ndarray, complex128, shape (S, NX, 2 L + 1), or None
+        For s.stacking == "pws": the sum over the windows of z / |z|, z the
+        analytic signal of each window's correlation at the same lags (0
+        where z is 0). None for linear stacking.
+    """
+    linear, phasor = (None, None) if out is None else out
+    result: tuple[np.ndarray, Optional[np.ndarray]] = _native._correlate_stack(
+        block, sources, s.nfft, s.max_lag, taper=s.taper_window() if s.taper else None,
+        normalization=s.normalization, ram_half=s.ram_half, whiten=s.whitening_weights(),
+        whiten_half=s.whiten_half, stacking=s.stacking, linear=linear, phasor=phasor)
+    return result
+
+
+def _correlate_stack_numpy(block: np.ndarray, sources: np.ndarray,
+                           s: CorrelationSettings) -> tuple[np.ndarray, Optional[np.ndarray]]:
+    """The partial stack of a block of windows in NumPy: the formulation the
+    native kernel (:func:`_correlate_stack`) computes, kept as a reference
+    for the tests and benchmarks.
 
     Parameters
     ----------
@@ -416,6 +454,15 @@ class CorrelationStack:
         self.count += int(count)
         self.span = (min(self.span[0], span[0]), max(self.span[1], span[1]))
 
+    def add_windows(self, windows: Union[np.ndarray, Sequence[np.ndarray]],
+                    span: tuple[float, float]) -> None:
+        """Correlate windows (W arrays (NX, NT), or one (W, NX, NT)) with
+        the virtual sources and add them to the sums, in place."""
+        _correlate_stack(windows, np.asarray(self.sources, dtype=np.intp), self.settings,
+                         out=(self.linear, self.phasor))
+        self.count += len(windows)
+        self.span = (min(self.span[0], span[0]), max(self.span[1], span[1]))
+
     def merge(self, other: CorrelationStack) -> None:
         """Add another stack's windows to this one, in place."""
         self._check(other)
@@ -508,8 +555,8 @@ def stack_windows(record: Record, starts: Sequence[tuple[int, int]], sources: Se
 
     def flush() -> None:
         if pending:
-            linear, phasor = _correlate_stack(np.stack(pending), src, s)
-            out.add(linear, phasor, len(pending), (min(times), max(times) + s.samples * dt))
+            # the windows are read where they lie, and added to the sums in place
+            out.add_windows(pending, (min(times), max(times) + s.samples * dt))
             pending.clear()
             times.clear()
 

@@ -12,12 +12,26 @@ from typing import Optional
 import numpy as np
 
 # Reasons a pick is not to be trusted, in the order of the CSV columns.
-FLAGS = ("too_short", "too_long", "aliased", "near_field", "at_edge", "jump")
+FLAGS = ("too_short", "too_long", "gauge", "aliased", "near_field", "at_edge", "jump")
 
 # Calibrated on the WGHS and Oysand field records (tools/field_curves.py):
 # wavelengths from one receiver spacing to 0.6 of the aperture.
 SHORTEST = 1.0
 LONGEST = 0.6
+# The shortest wavelength a fibre-optic (DAS) record resolves, in gauge
+# lengths G. A channel measures the strain averaged over G, which scales a
+# wave of wavelength lambda along the fibre by sinc(G / lambda) =
+# sin(pi G / lambda) / (pi G / lambda) (Dean, Cuny and Hartog 2017, Geophys.
+# Prospect. 65:184; Lindsey et al. 2020, JGR Solid Earth 125:e2019JB018145;
+# the smearing of short waves in DAS surface-wave work: Dou et al. 2017,
+# Sci. Rep. 7:11620). The factor is real and positive down to lambda = G, so
+# the phase, and the phase velocity, of a wave longer than G survives (only
+# its amplitude falls: 0.64 at 2 G, 0.2 at 1.2 G); at lambda = G it is zero
+# and below it the lobes alternate in sign, so the record there is the
+# smeared remnant of the wave. One gauge length is that limit; a noisy
+# record, where the weakened waves drown first, may want 2 (sinc = 2 / pi,
+# about the half-power point).
+GAUGE = 1.0
 NEAR_FIELD = 0.5
 JUMP = 0.1
 SLOPE = 0.5
@@ -73,7 +87,8 @@ def flags(frequency: np.ndarray, velocity: np.ndarray, quality: np.ndarray,
           edge: np.ndarray, *, wavelengths: Optional[tuple[float, float]],
           spacing: Optional[float], window: tuple[float, float],
           source_distance: Optional[float], near_field: Optional[float],
-          jump: Optional[float], slope: float = SLOPE) -> dict[str, np.ndarray]:
+          jump: Optional[float], slope: float = SLOPE,
+          gauge_wavelength: Optional[float] = None) -> dict[str, np.ndarray]:
     """The flag arrays of a curve's picks (True: the cause applies).
 
     See :class:`molvak.DispersionCurve` for what each flag means.
@@ -87,6 +102,8 @@ def flags(frequency: np.ndarray, velocity: np.ndarray, quality: np.ndarray,
         lo, hi = wavelengths
         out["too_short"] = lam < lo
         out["too_long"] = lam > hi
+    if gauge_wavelength is not None:
+        out["gauge"] = lam < gauge_wavelength
     if spacing is not None and spacing > 0:
         out["aliased"] = aliased(f, c, spacing, window)
     if near_field is not None and source_distance is not None:

@@ -125,6 +125,8 @@ def plot_image(image: DispersionImage, ax: Any = None, *, normalize: str = "freq
             lines = [(float(lo), "λ min", -1.0), (float(hi), "λ max", 1.0)]
         if info.get("near_field") is not None:
             lines.append((float(info["near_field"]), "near field", 1.0))
+        if info.get("gauge") is not None:
+            lines.append((float(info["gauge"]), "gauge", -1.0))
     if lines:
         _wavelength_lines(ax, lines, fspan, vspan)
     ax.set_xlabel("Frequency (Hz)")

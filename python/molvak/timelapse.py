@@ -58,9 +58,9 @@ def block_seconds(block: Union[float, str]) -> float:
 
 def image_gather(gather: Gather, method: str = "phase_shift", **options: Any) -> DispersionImage:
     """The dispersion image of a gather, with what the fibre tells about its
-    validity in ``params``: "gauge_length" (m or None) and "quantity"."""
+    validity in ``params``: "gauge_length" (m or None, from the gather's
+    headers as :meth:`Gather.image` keeps it) and "quantity"."""
     image = gather.image(method, **options)
-    image.params["gauge_length"] = gather.headers.get("gauge_length")
     image.params["quantity"] = gather.headers.get("record_quantity",
                                                   gather.headers.get("quantity"))
     return image

@@ -40,7 +40,7 @@ import numpy as np
 from .._atomic import write_bytes, write_text
 from ..curves import statistics as curve_statistics
 from ..image import DispersionCurve, DispersionImage, _table, array_limits, read_curves
-from ..picking import FLAGS, NEAR_FIELD
+from ..picking import FLAGS, GAUGE, NEAR_FIELD
 
 IMAGE_SUFFIX = ".npz"
 PICKS_SUFFIX = ".csv"
@@ -155,8 +155,12 @@ def limits(params: dict[str, Any]) -> dict[str, Optional[float]]:
     the array (d = smallest offset + aperture / 2) over the near-field limit
     of the picker (0.5): above the line c = 2 d f, d / wavelength < 0.5, the
     near field of the source. All None when the params hold no offsets.
+    ``gauge``, for images of fibre-optic records (params with a gauge
+    length): the shortest wavelength the fibre resolves, GAUGE gauge lengths.
     """
     out: dict[str, Optional[float]] = dict(lambda_min=None, lambda_max=None, near_field=None)
+    if params.get("gauge_length") is not None:
+        out["gauge"] = GAUGE * float(params["gauge_length"])
     offsets = params.get("offsets")
     if offsets is None:
         return out
@@ -172,8 +176,8 @@ def limits(params: dict[str, Any]) -> dict[str, Optional[float]]:
 def update_flags(picks: Picks, lim: dict[str, Optional[float]]) -> None:
     """Recompute the flags of the edited picks where the file has them.
 
-    A person placed those picks: the wavelength and near-field flags are
-    set from the limits, the others (aliasing, search edge, jump), which
+    A person placed those picks: the wavelength (array and gauge length) and
+    near-field flags are set from the limits, the others (aliasing, search edge, jump), which
     judged the automatic peak, are cleared. Unedited picks keep theirs; the
     verdict is in the valid column either way.
     """
@@ -183,6 +187,7 @@ def update_flags(picks: Picks, lim: dict[str, Optional[float]]) -> None:
         "too_short": lam < lim["lambda_min"] if lim["lambda_min"] else np.zeros(len(lam), bool),
         "too_long": lam > lim["lambda_max"] if lim["lambda_max"] else np.zeros(len(lam), bool),
         "near_field": lam > lim["near_field"] if lim["near_field"] else np.zeros(len(lam), bool),
+        "gauge": lam < lim["gauge"] if lim.get("gauge") else np.zeros(len(lam), bool),
     }
     for name in FLAGS:
         if name in picks.extra:

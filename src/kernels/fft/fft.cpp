@@ -350,6 +350,54 @@ void InversePlan::execute(std::size_t count) noexcept {
         fftw_execute_dft_c2r(plan_->c2r, reinterpret_cast<fftw_complex*>(in(b)), out_.data() + b * out_stride_);
 }
 
+// ---------------------------------------------------------------------------
+// Complex backward plans: FFTW's complex transform, every length.
+
+struct BackwardTransform {
+    std::size_t n;
+    fftw_plan c2c = nullptr;  // out of place, 64-byte aligned buffers, input kept
+
+    explicit BackwardTransform(std::size_t n_) : n(n_) {
+        check_length(n);
+        make_planning_thread_safe();
+        Buffer<double> in(round_up(2 * n, 8), "temporary trace");
+        Buffer<double> out(round_up(2 * n, 8), "temporary trace");
+        c2c = fftw_plan_dft_1d(static_cast<int>(n), reinterpret_cast<fftw_complex*>(in.data()),
+                               reinterpret_cast<fftw_complex*>(out.data()), FFTW_BACKWARD,
+                               FFTW_ESTIMATE | FFTW_PRESERVE_INPUT);
+        if (!c2c) throw AllocFailure("FFT plan");
+    }
+    ~BackwardTransform() { destroy(c2c); }
+    BackwardTransform(const BackwardTransform&) = delete;
+    BackwardTransform& operator=(const BackwardTransform&) = delete;
+
+    std::size_t bytes() const noexcept { return 16 * n; }
+};
+
+BackwardPlan::BackwardPlan(std::size_t n, std::size_t max_lanes) : n_(n) {
+    if (n == 0) throw AllocFailure("temporary trace");
+    lanes_ = std::max<std::size_t>(1, std::min<std::size_t>(max_lanes, 16));
+    std::size_t pairs = 0, total = 0;
+    if (!checked_mul(n, 2, &pairs)) throw AllocFailure("temporary trace");
+    stride_ = round_up(pairs, 8);
+    if (stride_ < pairs || !checked_mul(stride_, lanes_, &total)) throw AllocFailure("temporary trace");
+    in_.reset(total, "temporary trace");
+    out_.reset(total, "temporary trace");
+}
+
+BackwardPlan::~BackwardPlan() = default;
+
+void BackwardPlan::prepare() {
+    if (!plan_) plan_ = cache<BackwardTransform>().get(n_);
+}
+
+void BackwardPlan::execute(std::size_t count) noexcept {
+    count = std::min(count, lanes_);
+    for (std::size_t b = 0; b < count; ++b)
+        fftw_execute_dft(plan_->c2c, reinterpret_cast<fftw_complex*>(in(b)),
+                         reinterpret_cast<fftw_complex*>(out_.data() + b * stride_));
+}
+
 namespace {
 // Bin 0, and the Nyquist bin of an even length n, have no imaginary part:
 // write it as an exact zero, whatever the scale (an infinite scale must not

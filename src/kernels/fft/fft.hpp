@@ -1,5 +1,5 @@
-// Real FFTs over raw buffers (FFTW underneath), for every kernel of either
-// extension module.
+// FFTs over raw buffers (FFTW underneath), for every kernel of either
+// extension module: real transforms both ways, and backward complex ones.
 //
 // Plans are made once per process and shared: a cache keyed by what makes a
 // plan differ (the direction and the length; every plan is made for 64-byte
@@ -23,6 +23,7 @@ void make_planning_thread_safe() noexcept;
 
 struct ForwardTransform;  // a cached forward plan of one length
 struct InverseTransform;  // a cached inverse plan of one length
+struct BackwardTransform; // a cached complex backward plan of one length
 
 // The number of cached plans and the bounds of the cache.
 constexpr std::size_t kCacheEntries = 64;
@@ -106,6 +107,37 @@ private:
     Buffer<double> in_;
     Buffer<double> out_;
     std::shared_ptr<const InverseTransform> plan_;
+};
+
+// Backward complex-to-complex transforms of one length n (unnormalised:
+// out_j = sum_k in_k e^{+2 pi i j k / n}) for a batch of lanes, complex
+// numbers interleaved (real, imaginary). Half-length transforms of this kind
+// assemble the inverse of a longer real or one-sided spectrum, which FFTW's
+// estimated complex plans do faster than its real ones for many lengths.
+class BackwardPlan {
+public:
+    // AllocFailure "temporary trace" for the buffers; prepare() fetches the
+    // plan (AllocFailure "FFT plan").
+    explicit BackwardPlan(std::size_t n, std::size_t max_lanes);
+    ~BackwardPlan();
+    BackwardPlan(const BackwardPlan&) = delete;
+    BackwardPlan& operator=(const BackwardPlan&) = delete;
+    void prepare();
+
+    std::size_t length() const noexcept { return n_; }
+    std::size_t lanes() const noexcept { return lanes_; }
+    double* in(std::size_t lane = 0) noexcept { return in_.data() + lane * stride_; }
+    const double* out(std::size_t lane = 0) const noexcept { return out_.data() + lane * stride_; }
+    // Transforms in(0 .. count-1) into out(0 .. count-1); inputs are kept.
+    void execute(std::size_t count = 1) noexcept;
+
+private:
+    std::size_t n_;
+    std::size_t lanes_;
+    std::size_t stride_ = 0;
+    Buffer<double> in_;
+    Buffer<double> out_;
+    std::shared_ptr<const BackwardTransform> plan_;
 };
 
 // Writes the bins of lane `lane`, each multiplied by `scale`, as complex

@@ -67,6 +67,18 @@ inline void sincos(vd t, vd* s, vd* c) {
 #endif
 }
 
+// (r0 i0 r1 i1) (r2 i2 r3 i3) <-> (r0 r1 r2 r3) (i0 i1 i2 i3)
+inline void load_pairs(const double* p, vd* re, vd* im) {
+    const vd a = _mm256_loadu_pd(p), b = _mm256_loadu_pd(p + 4);
+    *re = _mm256_permute4x64_pd(_mm256_unpacklo_pd(a, b), 0xD8);
+    *im = _mm256_permute4x64_pd(_mm256_unpackhi_pd(a, b), 0xD8);
+}
+inline void store_pairs(double* p, vd re, vd im) {
+    const vd r = _mm256_permute4x64_pd(re, 0xD8), i = _mm256_permute4x64_pd(im, 0xD8);
+    _mm256_storeu_pd(p, _mm256_unpacklo_pd(r, i));
+    _mm256_storeu_pd(p + 4, _mm256_unpackhi_pd(r, i));
+}
+
 inline vi bits(vd a) { return _mm256_castpd_si256(a); }
 inline vd from_bits(vi b) { return _mm256_castsi256_pd(b); }
 

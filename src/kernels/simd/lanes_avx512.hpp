@@ -67,6 +67,21 @@ inline void sincos(vd t, vd* s, vd* c) {
 #endif
 }
 
+// 16 doubles (r0 i0 ... r7 i7) <-> (r0 .. r7) (i0 .. i7), by two-source permutes
+inline void load_pairs(const double* p, vd* re, vd* im) {
+    const vd a = _mm512_loadu_pd(p), b = _mm512_loadu_pd(p + 8);
+    const vi even = _mm512_set_epi64(14, 12, 10, 8, 6, 4, 2, 0);
+    const vi odd = _mm512_set_epi64(15, 13, 11, 9, 7, 5, 3, 1);
+    *re = _mm512_maskz_permutex2var_pd(0xFF, a, even, b);
+    *im = _mm512_maskz_permutex2var_pd(0xFF, a, odd, b);
+}
+inline void store_pairs(double* p, vd re, vd im) {
+    const vi low = _mm512_set_epi64(11, 3, 10, 2, 9, 1, 8, 0);
+    const vi high = _mm512_set_epi64(15, 7, 14, 6, 13, 5, 12, 4);
+    _mm512_storeu_pd(p, _mm512_maskz_permutex2var_pd(0xFF, re, low, im));
+    _mm512_storeu_pd(p + 8, _mm512_maskz_permutex2var_pd(0xFF, re, high, im));
+}
+
 inline vi bits(vd a) { return _mm512_castpd_si512(a); }
 inline vd from_bits(vi b) { return _mm512_castsi512_pd(b); }
 

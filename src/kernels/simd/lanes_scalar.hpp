@@ -50,6 +50,17 @@ inline void sincos(vd t, vd* s, vd* c) {
     *c = std::cos(t);
 }
 
+// Complex numbers stored as pairs (real, imaginary): W of them from 2W
+// doubles at p, split into their real and their imaginary parts, and back.
+inline void load_pairs(const double* p, vd* re, vd* im) {
+    *re = p[0];
+    *im = p[1];
+}
+inline void store_pairs(double* p, vd re, vd im) {
+    p[0] = re;
+    p[1] = im;
+}
+
 // Bits.
 inline vi bits(vd a) {
     vi b;

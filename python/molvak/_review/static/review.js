@@ -318,7 +318,7 @@
   function limitLines(ctx, fr, m, limits) {
     const lines = [
       ["lambda_min", "λ min", [6, 4]], ["lambda_max", "λ max", [6, 4]],
-      ["near_field", "near field", [2, 3]],
+      ["near_field", "near field", [2, 3]], ["gauge", "gauge", [1, 2]],
     ];
     ctx.save();
     ctx.beginPath(); ctx.rect(fr.x0, fr.y0, fr.x1 - fr.x0, fr.y1 - fr.y0); ctx.clip();

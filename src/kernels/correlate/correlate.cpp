@@ -1,0 +1,294 @@
+#include "correlate/correlate.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+#include "correlate/correlate_lanes.hpp"
+#include "simd/lane_table.hpp"
+
+namespace molvak::correlate {
+
+namespace {
+
+std::size_t product(std::size_t a, std::size_t b) {
+    std::size_t out = 0;
+    if (!checked_mul(a, b, &out)) throw AllocFailure("correlation spectra");
+    return out;
+}
+
+std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
+
+// Mean over [k - h, k + h] of v[0 .. n-1], the window shortened at the ends,
+// from the prefix sums sums[0] = 0, sums[k + 1] = sums[k] + v[k]:
+// (sums[hi] - sums[lo]) / (hi - lo).
+inline double window_mean(const double* sums, std::size_t k, std::size_t h, std::size_t n) {
+    const std::size_t lo = k > h ? k - h : 0;
+    const std::size_t hi = std::min(n, k + h + 1);
+    return (sums[hi] - sums[lo]) / static_cast<double>(hi - lo);
+}
+
+// Steps 1 to 5 for window w of channel r: its planar spectrum (re, im).
+void spectrum(const Problem& p, Workspace& ws, const LaneKernels& lk, std::size_t w, std::size_t r,
+              double* re, double* im) {
+    const std::size_t nt = p.samples, bins = ws.bins;
+    const double* x = p.window[w] + static_cast<std::ptrdiff_t>(r) * p.row_stride[w];
+    double* in = ws.forward.padded_in(0, nt);
+    // 1. demean (four running sums)
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    std::size_t t = 0;
+    for (; t + 4 <= nt; t += 4) {
+        s0 += x[t];
+        s1 += x[t + 1];
+        s2 += x[t + 2];
+        s3 += x[t + 3];
+    }
+    for (; t < nt; ++t) s0 += x[t];
+    const double mean = ((s0 + s1) + (s2 + s3)) / static_cast<double>(nt);
+    // 2. normalise in time; 3. taper
+    if (p.normalization == Normalization::none) {
+        if (p.taper) {
+            for (t = 0; t < nt; ++t) in[t] = (x[t] - mean) * p.taper[t];
+        } else {
+            for (t = 0; t < nt; ++t) in[t] = x[t] - mean;
+        }
+    } else {
+        for (t = 0; t < nt; ++t) in[t] = x[t] - mean;
+        if (p.normalization == Normalization::onebit) {
+            for (t = 0; t < nt; ++t) in[t] = in[t] > 0.0 ? 1.0 : in[t] < 0.0 ? -1.0 : 0.0;
+        } else {
+            double* sums = ws.line.data();
+            sums[0] = 0.0;
+            for (t = 0; t < nt; ++t) sums[t + 1] = sums[t] + std::fabs(in[t]);
+            for (t = 0; t < nt; ++t) {
+                const double weight = window_mean(sums, t, p.ram_half, nt);
+                in[t] = weight > 0.0 ? in[t] / weight : 0.0;
+            }
+        }
+        if (p.taper)
+            for (t = 0; t < nt; ++t) in[t] *= p.taper[t];
+    }
+    // 4. transform, zero-padded. Bin 0 (and the Nyquist bin of an even
+    // length) is real: its imaginary part is set to exactly 0 first, so
+    // that whitening sees the same amplitude the reference does.
+    ws.forward.execute(1);
+    double* out = const_cast<double*>(ws.forward.out(0));
+    out[1] = 0.0;
+    if (p.nfft % 2 == 0) out[2 * bins - 1] = 0.0;
+    // 5. whiten
+    if (!p.whiten) {
+        lk.split(out, re, im, bins);
+    } else if (p.whiten_half == 0) {
+        lk.split_whiten(out, p.whiten, re, im, bins);
+    } else {
+        // by the running mean of the amplitude, from its prefix sums
+        double* amp = ws.scratch.data();
+        double* sums = amp + bins;
+        lk.split_modulus(out, re, im, amp, bins);
+        sums[0] = 0.0;
+        for (std::size_t k = 0; k < bins; ++k) sums[k + 1] = sums[k] + amp[k];
+        for (std::size_t k = 0; k < bins; ++k) amp[k] = window_mean(sums, k, p.whiten_half, bins);
+        lk.whiten(re, im, amp, p.whiten, bins);
+    }
+}
+
+// The lags -L..L of a circular sequence c of n samples (lag k at index k mod
+// n), times `scale`, added to out[0 .. 2L].
+void add_lags(const double* c, std::size_t n, std::size_t lag, double scale, double* out) {
+    const double* negative = c + (n - lag);
+    for (std::size_t i = 0; i < lag; ++i) out[i] += negative[i] * scale;
+    for (std::size_t i = 0; i <= lag; ++i) out[lag + i] += c[i] * scale;
+}
+
+// The inverse transforms. For an even length N = 2M they go through complex
+// transforms of length M (fft::BackwardPlan), with w_k = e^{+2 pi i k / N}:
+//
+// - a real sequence c from its bins C_0..C_M: y = IDFT_M(E + i O), with
+//   E_k = C_k + conj C_{M-k} and O_k = (C_k - conj C_{M-k}) w_k, holds
+//   c_{2m} + i c_{2m+1}: the even and the odd samples, each a sum over
+//   bins folded onto M, are real;
+// - the analytic signal z from the one-sided spectrum Z = (C_0, 2 C_1, ...,
+//   2 C_{M-1}, C_M, 0, ...): z_{2m} = IDFT_M(A), z_{2m+1} = IDFT_M(B), with
+//   A_0 = C_0 + C_M, B_0 = C_0 - C_M, A_k = 2 C_k, B_k = 2 C_k w_k.
+//
+// An odd length takes FFTW's real inverse (fft::InversePlan): c from C, and
+// the Hilbert transform of c (the imaginary part of z) from -i C.
+
+// The correlation of one pair from the sum of its cross-spectra (ar, ai),
+// added at the lags -L..L, times 1 / N.
+void invert_linear(const Problem& p, Workspace& ws, const double* ar, const double* ai, double* lin) {
+    const std::size_t N = p.nfft, L = p.max_lag;
+    const double scale = 1.0 / static_cast<double>(N);
+    if (N % 2 == 0) {
+        const std::size_t M = N / 2;
+        const double* w = ws.twiddle.data();
+        double* in = ws.half->in(0);
+        for (std::size_t k = 0; k < M; ++k) {
+            const double dr = ar[M - k], di = -ai[M - k];  // conj C_{M-k}
+            const double er = ar[k] + dr, ei = ai[k] + di;
+            const double fr = ar[k] - dr, fi = ai[k] - di;
+            const double orr = fr * w[2 * k] - fi * w[2 * k + 1];
+            const double oi = fr * w[2 * k + 1] + fi * w[2 * k];
+            in[2 * k] = er - oi;
+            in[2 * k + 1] = ei + orr;
+        }
+        ws.half->execute(1);
+        add_lags(ws.half->out(0), N, L, scale, lin);  // as doubles, y is c
+        return;
+    }
+    double* in = ws.inverse->in(0);
+    for (std::size_t k = 0; k < ws.bins; ++k) {
+        in[2 * k] = ar[k];
+        in[2 * k + 1] = ai[k];
+    }
+    ws.inverse->execute(1);
+    add_lags(ws.inverse->out(0), N, L, scale, lin);
+}
+
+// One window's analytic signal z of the pair with spectra s and x: Re z
+// added to lin, z / |z| to (pr, pi), at the lags -L..L.
+void add_window_pws(const Problem& p, Workspace& ws, const LaneKernels& lk, const double* sr, const double* si,
+                    const double* xr, const double* xi, double* lin, double* pr, double* pi) {
+    const std::size_t N = p.nfft, L = p.max_lag, lags = 2 * L + 1, bins = ws.bins;
+    const double scale = 1.0 / static_cast<double>(N);
+    double* zr = ws.lagged.data();
+    double* zi = zr + lags;
+    if (N % 2 == 0) {
+        const std::size_t M = N / 2;
+        double* a = ws.half->in(0);
+        double* b = ws.half->in(1);
+        lk.analytic(sr + 1, si + 1, xr + 1, xi + 1, ws.twiddle.data() + 2, a + 2, b + 2, M - 1);
+        const double c0 = sr[0] * xr[0] + si[0] * xi[0], c0i = sr[0] * xi[0] - si[0] * xr[0];
+        const double cm = sr[M] * xr[M] + si[M] * xi[M], cmi = sr[M] * xi[M] - si[M] * xr[M];
+        a[0] = c0 + cm;
+        a[1] = c0i + cmi;
+        b[0] = c0 - cm;
+        b[1] = c0i - cmi;
+        ws.half->execute(2);
+        const double* even = ws.half->out(0);  // z_{2m} at pair m
+        const double* odd = ws.half->out(1);   // z_{2m+1} at pair m
+        // the samples n = N - L .. N - 1, then 0 .. L, in order
+        std::size_t i = 0;
+        auto run = [&](std::size_t n, std::size_t count) {
+            if (count && n % 2 == 1) {
+                zr[i] = odd[n - 1];
+                zi[i] = odd[n];
+                ++i, ++n, --count;
+            }
+            lk.merge(even, odd, n / 2, zr + i, zi + i, count / 2);
+            i += count / 2 * 2;
+            n += count / 2 * 2;
+            if (count % 2) {
+                zr[i] = even[n];
+                zi[i] = even[n + 1];
+                ++i;
+            }
+        };
+        run(N - L, L);
+        run(0, L + 1);
+    } else {
+        double* a = ws.inverse->in(0);
+        double* b = ws.inverse->in(1);
+        for (std::size_t k = 0; k < bins; ++k) {
+            const double cr = sr[k] * xr[k] + si[k] * xi[k];
+            const double ci = sr[k] * xi[k] - si[k] * xr[k];
+            a[2 * k] = cr;
+            a[2 * k + 1] = ci;
+            b[2 * k] = ci;  // -i C
+            b[2 * k + 1] = -cr;
+        }
+        ws.inverse->execute(2);
+        const double* c = ws.inverse->out(0);
+        const double* h = ws.inverse->out(1);
+        for (std::size_t i = 0; i < lags; ++i) {
+            const std::size_t n = i < L ? N - L + i : i - L;
+            zr[i] = c[n];
+            zi[i] = h[n];
+        }
+    }
+    lk.phasor_add(zr, zi, scale, lin, pr, pi, lags);
+}
+
+}  // namespace
+
+Workspace::Workspace(const Problem& p)
+    : bins(p.nfft / 2 + 1), stride(round_up(p.nfft / 2 + 1, 8)), forward(p.nfft, 1) {
+    // a window's planar spectrum: stride real parts, stride imaginary parts
+    const std::size_t per_window = product(2, stride);
+    const std::size_t sources = std::max<std::size_t>(p.nsources, 1);
+    source_spectra.reset(product(product(sources, std::max<std::size_t>(p.windows, 1)), per_window),
+                         "correlation spectra");
+    spectrum.reset(per_window, "temporary trace");
+    line.reset(p.samples + 1, "temporary trace");
+    scratch.reset(product(2, bins + 1), "temporary trace");
+    acc.reset(product(sources, p.pws ? product(2, 2 * p.max_lag + 1) : per_window), "correlation spectra");
+    lagged.reset(product(2, 2 * p.max_lag + 1), "temporary trace");
+    if (p.nfft % 2 == 0) {
+        const std::size_t M = p.nfft / 2;
+        half = std::make_unique<fft::BackwardPlan>(M, p.pws ? 2 : 1);
+        twiddle.reset(2 * M, "temporary trace");
+        const double step = 6.283185307179586 / static_cast<double>(p.nfft);
+        for (std::size_t k = 0; k < M; ++k) {
+            twiddle[2 * k] = std::cos(step * static_cast<double>(k));
+            twiddle[2 * k + 1] = std::sin(step * static_cast<double>(k));
+        }
+        half->prepare();
+    } else {
+        inverse = std::make_unique<fft::InversePlan>(p.nfft, p.pws ? 2 : 1);
+        inverse->prepare();
+    }
+    forward.prepare();
+}
+
+void correlate_stack(const Problem& p, Workspace& ws, double* linear, double* phasor, simd::Isa isa) noexcept {
+    const std::size_t W = p.windows, NX = p.channels, S = p.nsources, L = p.max_lag;
+    if (W == 0 || S == 0 || NX == 0) return;
+    const LaneKernels& lk = simd::pick(isa, MOLVAK_LANE_TABLE_LIST(lane_kernels));
+    const std::size_t bins = ws.bins, stride = ws.stride, lags = 2 * L + 1;
+    const std::size_t per_window = 2 * stride;
+    // the virtual sources' spectra over the windows
+    double* const src = ws.source_spectra.data();
+    for (std::size_t j = 0; j < S; ++j)
+        for (std::size_t w = 0; w < W; ++w) {
+            double* re = src + (j * W + w) * per_window;
+            spectrum(p, ws, lk, w, static_cast<std::size_t>(p.sources[j]), re, re + stride);
+        }
+    // Channel by channel: each window's spectrum is used while it is in the
+    // cache, by every source, and the pairs' sums are finished before the
+    // next channel.
+    double* const xr = ws.spectrum.data();
+    double* const xi = xr + stride;
+    const std::size_t per_pair = p.pws ? 2 * lags : per_window;
+    for (std::size_t r = 0; r < NX; ++r) {
+        std::fill(ws.acc.data(), ws.acc.data() + S * per_pair, 0.0);
+        for (std::size_t w = 0; w < W; ++w) {
+            spectrum(p, ws, lk, w, r, xr, xi);
+            for (std::size_t j = 0; j < S; ++j) {
+                const double* sr = src + (j * W + w) * per_window;
+                double* acc = ws.acc.data() + j * per_pair;
+                if (p.pws) {
+                    add_window_pws(p, ws, lk, sr, sr + stride, xr, xi, linear + (j * NX + r) * lags, acc,
+                                   acc + lags);
+                } else {
+                    // the sum of the windows' cross-spectra, transformed once
+                    lk.cross_add(sr, sr + stride, xr, xi, acc, acc + stride, bins);
+                }
+            }
+        }
+        for (std::size_t j = 0; j < S; ++j) {
+            const double* acc = ws.acc.data() + j * per_pair;
+            const std::size_t pair = j * NX + r;
+            if (!p.pws) {
+                invert_linear(p, ws, acc, acc + stride, linear + pair * lags);
+                continue;
+            }
+            double* z = phasor + 2 * pair * lags;
+            for (std::size_t i = 0; i < lags; ++i) {
+                z[2 * i] += acc[i];
+                z[2 * i + 1] += acc[lags + i];
+            }
+        }
+    }
+}
+
+}  // namespace molvak::correlate

@@ -1,0 +1,41 @@
+// What the correlation's lane code (correlate_lanes.cpp, compiled once per
+// instruction set) shares with the generic code (correlate.cpp). Spectra are
+// held planar (real parts, then imaginary parts); `pairs` arrays hold complex
+// numbers as (real, imaginary) pairs, as FFTW reads and writes them. Each
+// formula is evaluated as written, one rounding per operation, on every set:
+// all sets give the same bits.
+#pragma once
+
+#include <cstddef>
+
+#include "simd/lane_table.hpp"
+
+namespace molvak::correlate {
+
+struct LaneKernels {
+    // re[k], im[k] = pairs[k]
+    void (*split)(const double* pairs, double* re, double* im, std::size_t n);
+    // re[k], im[k] = pairs[k]; amp[k] = sqrt(re^2 + im^2)
+    void (*split_modulus)(const double* pairs, double* re, double* im, double* amp, std::size_t n);
+    // pairs[k] whitened into (re, im): times s = a > 0 ? weight[k] / a : 0, a = |pairs[k]|
+    void (*split_whiten)(const double* pairs, const double* weight, double* re, double* im, std::size_t n);
+    // (re, im)[k] times s = amp[k] > 0 ? weight[k] / amp[k] : 0
+    void (*whiten)(double* re, double* im, const double* amp, const double* weight, std::size_t n);
+    // (ar, ai)[k] += conj(sr + i si) (xr + i xi)
+    void (*cross_add)(const double* sr, const double* si, const double* xr, const double* xi, double* ar,
+                      double* ai, std::size_t n);
+    // C = conj(sr + i si) (xr + i xi); a[k] = 2 C, b[k] = 2 C w[k] (pairs)
+    void (*analytic)(const double* sr, const double* si, const double* xr, const double* xi, const double* w,
+                     double* a, double* b, std::size_t n);
+    // For q < n: (zr, zi)[2q] = even[m0 + q], (zr, zi)[2q + 1] = odd[m0 + q], even
+    // and odd holding pairs: the samples 2m and 2m + 1 back in order.
+    void (*merge)(const double* even, const double* odd, std::size_t m0, double* zr, double* zi, std::size_t n);
+    // z = (zr[k] + i zi[k]) * scale; lin[k] += Re z; (pr, pi)[k] += z / |z|
+    // (as z times 1 / |z|; nothing where z = 0)
+    void (*phasor_add)(const double* zr, const double* zi, double scale, double* lin, double* pr, double* pi,
+                       std::size_t n);
+};
+
+MOLVAK_LANE_TABLES(LaneKernels, lane_kernels)
+
+}  // namespace molvak::correlate
