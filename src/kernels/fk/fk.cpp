@@ -1,52 +1,71 @@
 #include "fk/fk.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "common/buffer.hpp"
+#include "fft/fft.hpp"
 
 namespace molvak::fk {
 
+namespace {
+constexpr std::size_t kFrequenciesPerBatch = 8;
+}  // namespace
+
 void power(const Problem& p) {
     const std::size_t nx = p.nx, nk = p.nk;
-    Buffer<double> twiddle(2 * nk, "f-k work buffers");
-    for (std::size_t r = 0; r < nk; ++r) {
-        const double angle = 6.283185307179586 * static_cast<double>(r) / static_cast<double>(nk);
-        twiddle[2 * r] = std::cos(angle);
-        twiddle[2 * r + 1] = std::sin(angle);
-    }
-    Buffer<double> grid(nk, "f-k work buffers");
+    // V(k_q) over the whole grid is nk times the inverse DFT of the line
+    // zero-padded to nk points: FFTW's backward transform, a few frequencies
+    // at a time.
+    fft::BackwardPlan plan(nk, kFrequenciesPerBatch);
+    plan.prepare();
+    for (std::size_t l = 0; l < plan.lanes(); ++l)
+        std::fill(plan.in(l) + 2 * nx, plan.in(l) + 2 * nk, 0.0);
+    // the power on the grid, its first value repeated after the last (the
+    // grid is periodic), so that every index below nk has a right neighbour
+    Buffer<double> grid(nk + 1, "f-k work buffers");
+    // grid bins per unit of f / c, for each trial velocity
     const double bins_per_k = static_cast<double>(nk) * p.spacing;
-    for (std::size_t g = 0; g < p.nf; ++g) {
-        // V(k_q) for every q, by the direct sum over the (few) traces
-        for (std::size_t q = 0; q < nk; ++q) {
-            double vr = 0.0, vi = 0.0;
-            std::size_t r = 0;  // (q * i) mod nk
+    Buffer<double> per_velocity(p.nc, "f-k work buffers");
+    for (std::size_t h = 0; h < p.nc; ++h) per_velocity[h] = bins_per_k / p.velocities[h];
+    const double span = static_cast<double>(nk);
+    for (std::size_t g0 = 0; g0 < p.nf; g0 += plan.lanes()) {
+        const std::size_t count = std::min(plan.lanes(), p.nf - g0);
+        for (std::size_t l = 0; l < count; ++l) {
+            double* line = plan.in(l);
+            const double* u = p.spectrum + 2 * (g0 + l);
             for (std::size_t i = 0; i < nx; ++i) {
-                const double ur = p.spectrum[2 * (i * p.nf + g)], ui = p.spectrum[2 * (i * p.nf + g) + 1];
-                const double tr = twiddle[2 * r], ti = twiddle[2 * r + 1];
-                vr += ur * tr - ui * ti;
-                vi += ur * ti + ui * tr;
-                r += q;
-                if (r >= nk) r -= nk;
+                line[2 * i] = u[2 * i * p.nf];
+                line[2 * i + 1] = u[2 * i * p.nf + 1];
             }
-            grid[q] = vr * vr + vi * vi;
         }
-        double* row = p.power + g * p.nc;
-        const double f = p.freqs[g];
-        for (std::size_t h = 0; h < p.nc; ++h) {
-            // fractional grid index of k = f / c, reduced to [0, nk)
-            double x = std::fmod((f / p.velocities[h]) * bins_per_k, static_cast<double>(nk));
-            if (x < 0.0) x += static_cast<double>(nk);
-            if (!std::isfinite(x)) {
-                row[h] = std::nan("");
-                continue;
+        plan.execute(count);
+        for (std::size_t l = 0; l < count; ++l) {
+            const double* v = plan.out(l);
+            for (std::size_t q = 0; q < nk; ++q) grid[q] = v[2 * q] * v[2 * q] + v[2 * q + 1] * v[2 * q + 1];
+            grid[nk] = grid[0];
+            const std::size_t g = g0 + l;
+            double* row = p.power + g * p.nc;
+            const double f = p.freqs[g];
+            for (std::size_t h = 0; h < p.nc; ++h) {
+                // fractional grid index of k = f / c
+                double x = f * per_velocity[h];
+                if (x >= 0.0 && x < span) {
+                    const std::size_t lo = static_cast<std::size_t>(x);
+                    row[h] = grid[lo] + (x - static_cast<double>(lo)) * (grid[lo + 1] - grid[lo]);
+                    continue;
+                }
+                // beyond the grid's span (or below zero): where it aliases to
+                x = std::fmod((f / p.velocities[h]) * bins_per_k, span);
+                if (x < 0.0) x += span;
+                if (!std::isfinite(x)) {
+                    row[h] = std::nan("");
+                    continue;
+                }
+                std::size_t lo = static_cast<std::size_t>(std::floor(x));
+                if (lo >= nk) lo -= nk;  // x rounded up to nk
+                row[h] = grid[lo] + (x - static_cast<double>(lo)) * (grid[lo + 1] - grid[lo]);
             }
-            const double below = std::floor(x);
-            const double w = x - below;
-            std::size_t lo = static_cast<std::size_t>(below);
-            if (lo >= nk) lo -= nk;  // x rounded up to nk
-            const std::size_t hi = lo + 1 == nk ? 0 : lo + 1;
-            row[h] = (1.0 - w) * grid[lo] + w * grid[hi];
         }
     }
 }
