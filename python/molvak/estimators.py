@@ -163,7 +163,11 @@ def register(entry: Estimator) -> Estimator:
 
 
 def set_sweep(name: str, engine: Callable[..., Any]) -> None:
-    """Give a registered estimator its sub-array sweep engine."""
+    """Give a registered estimator its sub-array sweep engine:
+    ``engine(plan, out, progress)`` writes every swept window's image into
+    `out` and returns True when every value it wrote is finite, False when
+    one is not, or None when it did not look (the images are then checked
+    afterwards)."""
     _REGISTRY[name] = dataclasses.replace(get(name), sweep=engine)
 
 

@@ -390,11 +390,13 @@ def sweep(gather: Gather, *, window: int, step: int = 1, method: str = "phase_sh
     store = np.empty((plan.frequency.size, len(bounds), plan.velocity.size),
                      dtype=np.complex128)
     out = store.transpose(1, 0, 2)
-    entry.sweep(plan, out, progress)
-    # Imaging a window refuses an image that is not finite; one sum over all
-    # of them tells whether any needs looking at (a sum of finite numbers can
-    # only overflow where the images hold values near the largest double).
-    finite = bool(np.isfinite(np.sum(store.view(np.float64))))
+    finite = entry.sweep(plan, out, progress)
+    if finite is None:
+        # Imaging a window refuses an image that is not finite; one sum over
+        # all of them tells whether any needs looking at (a sum of finite
+        # numbers can only overflow where the images hold values near the
+        # largest double).
+        finite = bool(np.isfinite(np.sum(store.view(np.float64))))
     images = [_window_image(plan, out, k, finite) for k in range(len(bounds))]
     params = {"window": int(window), "step": int(step), "position": axis, **plan.options}
     return Sweep(midpoints, images, bounds, entry.name, params)
@@ -595,9 +597,10 @@ def _rows(plan: _Plan, segments: bool) -> tuple[np.ndarray, np.ndarray, np.ndarr
 
 
 def _spectral_engine(plan: _Plan, out: np.ndarray,
-                     progress: Optional[Callable[[int, int], None]]) -> None:
+                     progress: Optional[Callable[[int, int], None]]) -> Optional[bool]:
     """Phase shift and beamforming: the line's band spectrum once, then
-    chunks of frequencies."""
+    chunks of frequencies. The native sweeps say whether all they wrote is
+    finite (the windows imaged on their own are, or were refused)."""
     import _molvak
 
     from . import _native
@@ -617,25 +620,29 @@ def _spectral_engine(plan: _Plan, out: np.ndarray,
         # that cost small; beamforming has no such start-up.
         least = 64 if plan.method == "phase_shift" else 1
         parts = _chunks(f.size, max(1, min(max(args["workers"], 24), f.size // least)))
+        finite: list[bool] = []
         if plan.method == "phase_shift":
             def run(chunk: tuple[int, int]) -> None:
                 a, b = chunk
-                _native._sweep_phase_shift(cut[:, a:b], f[a:b], plan.offsets, c, first, last,
-                                           target[:, a:b, :])
+                finite.append(_native._sweep_phase_shift(cut[:, a:b], f[a:b], plan.offsets, c,
+                                                         first, last, target[:, a:b, :]))
         else:
             def run(chunk: tuple[int, int]) -> None:
                 a, b = chunk
-                _native._sweep_fdbf(cut[:, a:b], f[a:b], plan.offsets, c, first, last,
-                                    target[:, a:b, :], plan.extra["steering"],
-                                    plan.extra["weighting"])
+                finite.append(_native._sweep_fdbf(cut[:, a:b], f[a:b], plan.offsets, c, first,
+                                                  last, target[:, a:b, :],
+                                                  plan.extra["steering"],
+                                                  plan.extra["weighting"]))
         _run_chunks(parts, run, args["workers"], progress)
         if target is not out:
             out[windows] = target
+        return all(finite)
+    return True
 
 
 def _slant_stack_engine(plan: _Plan, out: np.ndarray,
                         progress: Optional[Callable[[int, int], None]]) -> None:
-    """Slant stack: chunks of velocities."""
+    """Slant stack: chunks of velocities (the images are checked afterwards)."""
     from . import _native
 
     _alone(plan)

@@ -91,13 +91,14 @@ def _dead_kinds(gather: np.ndarray, band: Optional[_checks.Band], n: int,
     silent = np.zeros_like(zero)
     rest = np.flatnonzero(~(zero | constant))
     if band is not None and rest.size:
-        spectrum = _molvak._rfft(gather[rest], axis=1, n=n)
+        live = gather if rest.size == gather.shape[0] else gather[rest]
+        spectrum = _molvak._rfft(live, axis=1, n=n)
         cut = spectrum[:, band.first:band.first + band.frequency.size]
         inside = np.max(cut.real * cut.real + cut.imag * cut.imag, axis=1)
         # |X(f)|^2 <= (sum |x|)^2 <= N sum x^2 at every frequency: a trace
         # whose in-band peak clears that bound is alive without the peak of
         # its whole spectrum, which only the others need
-        energy = np.einsum("ij,ij->i", gather[rest], gather[rest]) * gather.shape[1]
+        energy = np.einsum("ij,ij->i", live, live) * gather.shape[1]
         doubt = np.flatnonzero(inside <= SILENT_IN_BAND ** 2 * energy)
         if doubt.size:
             whole = spectrum[doubt]

@@ -62,11 +62,12 @@ PyObject* sweep_phase_shift_py(PyObject*, PyObject* args, PyObject* kwargs) {
     const sweep::Spectrum s = l.view();
     const sweep::Windows w = sweep_args::view(first, last);
     sweep::Work work = sweep::phase_shift_work(s, w);
+    bool finite;
     {
         GilRelease unlocked;
-        sweep::phase_shift(s, w, out, work);
+        finite = sweep::phase_shift(s, w, out, work);
     }
-    Py_RETURN_NONE;
+    return PyBool_FromLong(finite);
 }
 
 PyObject* sweep_fdbf_py(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -94,11 +95,12 @@ PyObject* sweep_fdbf_py(PyObject*, PyObject* args, PyObject* kwargs) {
     const sweep::Spectrum s = l.view();
     const sweep::Windows w = sweep_args::view(first, last);
     sweep::Work work = sweep::beam_work(s, w);
+    bool finite;
     {
         GilRelease unlocked;
-        sweep::beam(s, w, weight_by_offset, cylindrical, out, work);
+        finite = sweep::beam(s, w, weight_by_offset, cylindrical, out, work);
     }
-    Py_RETURN_NONE;
+    return PyBool_FromLong(finite);
 }
 
 const char sweep_phase_shift_doc[] =
@@ -106,14 +108,15 @@ const char sweep_phase_shift_doc[] =
     "Phase-shift images of windows of a line, written into out (windows x frequencies x\n"
     "velocities, complex128). spectrum: the line's band-cut spectrum (traces x frequencies);\n"
     "window w integrates the trapezoid segments first[w] .. last[w] (segment j joins traces\n"
-    "j and j + 1).";
+    "j and j + 1). Returns whether every value written is finite.";
 
 const char sweep_fdbf_doc[] =
     "_sweep_fdbf(spectrum, frequencies, offsets, phase_vel, first, last, out,\n"
     "            steering='cylindrical', weighting='sqrt')\n--\n\n"
     "Beamforming powers of windows of a line, written into out (windows x frequencies x\n"
     "velocities, complex128 with zero imaginary parts); window w steers traces first[w] ..\n"
-    "last[w], each at its own offset from the source.";
+    "last[w], each at its own offset from the source. Returns whether every value written\n"
+    "is finite.";
 
 }  // namespace
 

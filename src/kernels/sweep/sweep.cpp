@@ -67,7 +67,7 @@ Work phase_shift_work(const Spectrum& s, const Windows& windows) {
     return w;
 }
 
-void phase_shift(const Spectrum& s, const Windows& windows, const Output& out, Work& work,
+bool phase_shift(const Spectrum& s, const Windows& windows, const Output& out, Work& work,
                  simd::Isa isa) noexcept {
     const LaneKernels& k = kernels(isa);
     // u / |u|, frequency-major; no guard: a zero modulus gives NaN as the
@@ -84,8 +84,9 @@ void phase_shift(const Spectrum& s, const Windows& windows, const Output& out, W
     double* wt = work.weight.data();
     wt[0] = 0.0;
     for (std::size_t i = 1; i < s.nx; ++i) wt[i] = std::fabs(s.x[i] - s.x[i - 1]) * 0.5;
-    if (s.nx < 2) return;
+    if (s.nx < 2) return true;
     const std::size_t rows = s.nx - 1;
+    bool finite = true;
     const std::size_t n = s.nx * kBlock;
     double* phi = work.angle.data();
     const PhaseState st{phi, phi + n, phi + 2 * n, phi + 3 * n, phi + 4 * n, phi + 5 * n};
@@ -118,13 +119,14 @@ void phase_shift(const Spectrum& s, const Windows& windows, const Output& out, W
             k.phase_shift_segments(st, unit + 2 * g * s.nx, wt, s.f[g], s.f[ga],
                                    static_cast<double>(g - ga), g == ga, rec, s.nx,
                                    work.terms.data());
-            k.emit(work.terms.data(), rows, kBlock, work.block, windows, nb, false,
-                   out.data + 2 * (static_cast<std::ptrdiff_t>(g) * out.freq_stride +
-                                   static_cast<std::ptrdiff_t>(k0)),
-                   out.window_stride, work.prefix.data(), work.suffix.data(),
-                   work.weight.data() + s.nx);
+            finite &= k.emit(work.terms.data(), rows, kBlock, work.block, windows, nb, false,
+                             out.data + 2 * (static_cast<std::ptrdiff_t>(g) * out.freq_stride +
+                                             static_cast<std::ptrdiff_t>(k0)),
+                             out.window_stride, work.prefix.data(), work.suffix.data(),
+                             work.weight.data() + s.nx);
         }
     }
+    return finite;
 }
 
 Work beam_work(const Spectrum& s, const Windows& windows) {
@@ -139,7 +141,7 @@ Work beam_work(const Spectrum& s, const Windows& windows) {
     return w;
 }
 
-void beam(const Spectrum& s, const Windows& windows, bool weight_by_offset, bool cylindrical,
+bool beam(const Spectrum& s, const Windows& windows, bool weight_by_offset, bool cylindrical,
           const Output& out, Work& work, simd::Isa isa) {
     const LaneKernels& k = kernels(isa);
     // The beamformer's own steered terms, one row per trace: the real parts
@@ -159,12 +161,15 @@ void beam(const Spectrum& s, const Windows& windows, bool weight_by_offset, bool
     p.steering = cylindrical ? fdbf::Steering::cylindrical : fdbf::Steering::plane;
     fdbf::BeamTerms terms(p, isa);
     const std::size_t half = terms.width();
+    bool finite = true;
     for (std::size_t g = 0; g < s.nf; ++g) {
         terms.frequency(g, work.terms.data(), work.terms.data() + half, 2 * half);
-        k.emit(work.terms.data(), s.nx, half, work.block, windows, s.nc, true,
-               out.data + 2 * static_cast<std::ptrdiff_t>(g) * out.freq_stride,
-               out.window_stride, work.prefix.data(), work.suffix.data(), work.weight.data());
+        finite &= k.emit(work.terms.data(), s.nx, half, work.block, windows, s.nc, true,
+                         out.data + 2 * static_cast<std::ptrdiff_t>(g) * out.freq_stride,
+                         out.window_stride, work.prefix.data(), work.suffix.data(),
+                         work.weight.data());
     }
+    return finite;
 }
 
 SlantWork slant_stack_work(const Gather& g, const Windows& windows) {

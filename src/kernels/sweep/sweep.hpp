@@ -87,13 +87,14 @@ struct Work {
 // Phase shift over the segments: window w sums segments first[w] .. last[w]
 // (rows 0 .. nx-2).
 Work phase_shift_work(const Spectrum& s, const Windows& windows);
-void phase_shift(const Spectrum& s, const Windows& windows, const Output& out, Work& work,
+// Both return whether every value they wrote is finite.
+bool phase_shift(const Spectrum& s, const Windows& windows, const Output& out, Work& work,
                  simd::Isa isa = simd::Isa::best) noexcept;
 
 // Beamforming over the traces: window w sums traces first[w] .. last[w]; the
 // output is the power, with an imaginary part of exactly 0.
 Work beam_work(const Spectrum& s, const Windows& windows);
-void beam(const Spectrum& s, const Windows& windows, bool weight_by_offset, bool cylindrical,
+bool beam(const Spectrum& s, const Windows& windows, bool weight_by_offset, bool cylindrical,
           const Output& out, Work& work, simd::Isa isa = simd::Isa::best);
 
 // Slant stack of a C-ordered (nx, nt) gather over the segments; the tau-p

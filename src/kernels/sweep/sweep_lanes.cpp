@@ -4,6 +4,8 @@
 #include "simd/lanes.hpp"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #include "sweep/sweep_lanes.hpp"
 #include "sweep/window_sums.hpp"
@@ -84,41 +86,61 @@ void phase_shift_steps(const PhaseState& st, double df, std::size_t nx) {
     }
 }
 
+// Whether a double is infinite or NaN: its exponent bits all set. An integer
+// test, so that the flag of a whole row is an OR the compiler may vectorise.
+inline std::uint64_t not_finite(double v) {
+    std::uint64_t b;
+    std::memcpy(&b, &v, sizeof b);
+    constexpr std::uint64_t exponent = 0x7ff0000000000000ULL;
+    return static_cast<std::uint64_t>((b & exponent) == exponent);
+}
+
 // Planar rows (half real parts, then half imaginary parts) written as nb
 // interleaved complex numbers: the sum of two rows or one row, or its power.
+// Returns nonzero when a value written is not finite.
 template <bool Power>
-inline void store_sum(const double* a, const double* b, std::size_t half, std::size_t nb,
-                      double* o) {
+inline std::uint64_t store_sum(const double* a, const double* b, std::size_t half, std::size_t nb,
+                               double* o) {
+    std::uint64_t bad = 0;
     if (b != nullptr) {
         for (std::size_t l = 0; l < nb; ++l) {
             const double re = a[l] + b[l], im = a[half + l] + b[half + l];
-            o[2 * l] = Power ? re * re + im * im : re;
-            o[2 * l + 1] = Power ? 0.0 : im;
+            const double out_re = Power ? re * re + im * im : re;
+            const double out_im = Power ? 0.0 : im;
+            o[2 * l] = out_re;
+            o[2 * l + 1] = out_im;
+            bad |= not_finite(out_re) | not_finite(out_im);
         }
     } else {
         for (std::size_t l = 0; l < nb; ++l) {
             const double re = a[l], im = a[half + l];
-            o[2 * l] = Power ? re * re + im * im : re;
-            o[2 * l + 1] = Power ? 0.0 : im;
+            const double out_re = Power ? re * re + im * im : re;
+            const double out_im = Power ? 0.0 : im;
+            o[2 * l] = out_re;
+            o[2 * l + 1] = out_im;
+            bad |= not_finite(out_re) | not_finite(out_im);
         }
     }
+    return bad;
 }
 
-void emit(const double* t, std::size_t rows, std::size_t half, std::size_t block,
+bool emit(const double* t, std::size_t rows, std::size_t half, std::size_t block,
           const Windows& windows, std::size_t nb, bool power, double* out,
           std::ptrdiff_t window_stride, double* prefix, double* suffix, double* scratch) {
     auto to = [&](std::size_t w) { return out + 2 * static_cast<std::ptrdiff_t>(w) * window_stride; };
+    std::uint64_t bad = 0;
     if (power) {
         window_sums(t, rows, 2 * half, block, windows.first, windows.last, windows.count, prefix,
                     suffix, scratch, [&](std::size_t w, const double* a, const double* b) {
-                        store_sum<true>(a, b, half, nb, to(w));
+                        bad |= store_sum<true>(a, b, half, nb, to(w));
                     });
     } else {
         window_sums(t, rows, 2 * half, block, windows.first, windows.last, windows.count, prefix,
                     suffix, scratch, [&](std::size_t w, const double* a, const double* b) {
-                        store_sum<false>(a, b, half, nb, to(w));
+                        bad |= store_sum<false>(a, b, half, nb, to(w));
                     });
     }
+    return bad == 0;
 }
 
 // Amplitude of a trace s[0..nt) at sample position h: the straight line

@@ -35,8 +35,9 @@ struct LaneKernels {
     // parts; windows in order of their first rows) written as `nb` complex
     // numbers at out + 2 * w * window_stride: the sum itself, or its power
     // |sum|^2 with an imaginary part of 0. Work: prefix 2 block rows, suffix
-    // block rows, scratch one row.
-    void (*emit)(const double* t, std::size_t rows, std::size_t half, std::size_t block,
+    // block rows, scratch one row. Returns whether every value written is
+    // finite.
+    bool (*emit)(const double* t, std::size_t rows, std::size_t half, std::size_t block,
                  const Windows& windows, std::size_t nb, bool power, double* out,
                  std::ptrdiff_t window_stride, double* prefix, double* suffix, double* scratch);
     // Slant-stack segment rows for one slowness over the intercept times
