@@ -69,18 +69,11 @@ PyObject* capon_py(PyObject*, PyObject* args, PyObject* kwargs) {
     const npy_intp lo = b.first > reach ? b.first - reach : 0;
     const npy_intp hi = b.first + b.bins - 1 + reach < last ? b.first + b.bins - 1 + reach : last;
     const std::size_t width = static_cast<std::size_t>(hi - lo + 1);
-    std::size_t count = 0;
-    if (!checked_mul(static_cast<std::size_t>(in.shots * in.nx), width, &count) || !checked_mul(count, 2, &count))
-        throw AllocFailure("band spectrum");
-    Buffer<double> spectra(count, "band spectrum");
-    const npy_intp shape[2] = {b.bins, in.nc};
-    PyRef power = new_array(2, shape, NPY_DOUBLE, "dispersion spectrum");
-    if (!power) return nullptr;
-    fft::RealPlan plan(static_cast<std::size_t>(b.N), 2);
-    plan.prepare();
+    highres::Work work(b, static_cast<std::size_t>(in.shots * in.nx), width, in.nc, NPY_DOUBLE);
+    if (!work.image) return nullptr;
 
     capon::Problem p{};
-    p.spectra = spectra.data();
+    p.spectra = work.spectra.data();
     p.nshots = static_cast<std::size_t>(in.shots);
     p.nx = static_cast<std::size_t>(in.nx);
     p.nbins = width;
@@ -96,12 +89,12 @@ PyObject* capon_py(PyObject*, PyObject* args, PyObject* kwargs) {
     p.loading = loading;
     p.smoothing = static_cast<std::size_t>(reach);
     p.subarray = static_cast<std::size_t>(subarray == 0 ? in.nx : subarray);
-    p.power = ddata(power);
+    p.power = ddata(work.image);
     std::size_t failed;
     {
         GilRelease nogil;
-        highres::band_spectra(plan, ddata(data), p.nshots, p.nx, static_cast<std::size_t>(in.nt), p.first_bin,
-                              width, dt, spectra.data());
+        highres::band_spectra(work.plan, ddata(data), p.nshots, p.nx, static_cast<std::size_t>(in.nt),
+                              p.first_bin, width, dt, work.spectra.data());
         failed = capon::beam_power(p);
     }
     if (failed < p.nf)
@@ -109,7 +102,7 @@ PyObject* capon_py(PyObject*, PyObject* args, PyObject* kwargs) {
                           "the loaded cross-spectral matrix at %g Hz is not positive definite (non-finite "
                           "data, or loading too small for the data's dynamic range)",
                           p.freqs[failed]);
-    return Py_BuildValue("NN", b.f.release(), power.release());
+    return Py_BuildValue("NN", b.f.release(), work.image.release());
 }
 
 }  // namespace

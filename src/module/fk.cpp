@@ -53,19 +53,12 @@ PyObject* fk_py(PyObject*, PyObject* args, PyObject* kwargs) {
     highres::Band b;
     if (!highres::band_of(band, dt, n, in.nt, &b)) return nullptr;
 
-    std::size_t count = 0;
-    if (!checked_mul(static_cast<std::size_t>(in.nx), static_cast<std::size_t>(b.bins), &count) ||
-        !checked_mul(count, 2, &count))
-        throw AllocFailure("band spectrum");
-    Buffer<double> spectrum(count, "band spectrum");
-    const npy_intp shape[2] = {b.bins, in.nc};
-    PyRef power = new_array(2, shape, NPY_DOUBLE, "dispersion spectrum");
-    if (!power) return nullptr;
-    fft::RealPlan plan(static_cast<std::size_t>(b.N), 2);
-    plan.prepare();
+    highres::Work work(b, static_cast<std::size_t>(in.nx), static_cast<std::size_t>(b.bins), in.nc,
+                       NPY_DOUBLE);
+    if (!work.image) return nullptr;
 
     fk::Problem p{};
-    p.spectrum = spectrum.data();
+    p.spectrum = work.spectra.data();
     p.nx = static_cast<std::size_t>(in.nx);
     p.nf = static_cast<std::size_t>(b.bins);
     p.freqs = ddata(b.f);
@@ -73,14 +66,14 @@ PyObject* fk_py(PyObject*, PyObject* args, PyObject* kwargs) {
     p.nk = static_cast<std::size_t>(nk == 0 ? in.nx : nk);
     p.velocities = ddata(phase_vels);
     p.nc = static_cast<std::size_t>(in.nc);
-    p.power = ddata(power);
+    p.power = ddata(work.image);
     {
         GilRelease nogil;
-        fdbf::band_spectrum(plan, ddata(data), p.nx, static_cast<std::size_t>(in.nt),
-                            static_cast<std::size_t>(b.first), p.nf, dt, spectrum.data());
+        fdbf::band_spectrum(work.plan, ddata(data), p.nx, static_cast<std::size_t>(in.nt),
+                            static_cast<std::size_t>(b.first), p.nf, dt, work.spectra.data());
         fk::power(p);
     }
-    return Py_BuildValue("NN", b.f.release(), power.release());
+    return Py_BuildValue("NN", b.f.release(), work.image.release());
 }
 
 }  // namespace

@@ -89,6 +89,32 @@ inline void band_spectra(fft::RealPlan& plan, const double* data, std::size_t sh
         fdbf::band_spectrum(plan, data + s * nx * nt, nx, nt, first, count, dt, out + 2 * s * nx * count);
 }
 
+// The work of a call: the band spectra of `rows` traces over `width` bins
+// (complex, interleaved), the real-FFT plan of length N, and the output
+// image (bins x velocities) of the given NumPy type. `image` is null, with
+// the exception set, when the output cannot be had; the buffers throw
+// AllocFailure.
+struct Work {
+    Buffer<double> spectra;
+    fft::RealPlan plan;
+    PyRef image;
+
+    Work(const Band& b, std::size_t rows, std::size_t width, npy_intp nc, int type)
+        : spectra(size(rows, width), "band spectrum"), plan(static_cast<std::size_t>(b.N), 2) {
+        const npy_intp shape[2] = {b.bins, nc};
+        image = new_array(2, shape, type, "dispersion spectrum");
+        if (image) plan.prepare();
+    }
+
+private:
+    static std::size_t size(std::size_t rows, std::size_t width) {
+        std::size_t count = 0;
+        if (!checked_mul(rows, width, &count) || !checked_mul(count, 2, &count))
+            throw AllocFailure("band spectrum");
+        return count;
+    }
+};
+
 // A positive, finite double argument.
 inline bool positive(double value, const char* name) {
     if (std::isfinite(value) && value > 0.0) return true;

@@ -49,19 +49,12 @@ PyObject* hr_radon_py(PyObject*, PyObject* args, PyObject* kwargs) {
     highres::Band b;
     if (!highres::band_of(band, dt, n, in.nt, &b)) return nullptr;
 
-    std::size_t count = 0;
-    if (!checked_mul(static_cast<std::size_t>(in.nx), static_cast<std::size_t>(b.bins), &count) ||
-        !checked_mul(count, 2, &count))
-        throw AllocFailure("band spectrum");
-    Buffer<double> spectrum(count, "band spectrum");
-    const npy_intp shape[2] = {b.bins, in.nc};
-    PyRef model = new_array(2, shape, NPY_CDOUBLE, "dispersion spectrum");
-    if (!model) return nullptr;
-    fft::RealPlan plan(static_cast<std::size_t>(b.N), 2);
-    plan.prepare();
+    highres::Work work(b, static_cast<std::size_t>(in.nx), static_cast<std::size_t>(b.bins), in.nc,
+                       NPY_CDOUBLE);
+    if (!work.image) return nullptr;
 
     hr_radon::Problem p{};
-    p.spectrum = spectrum.data();
+    p.spectrum = work.spectra.data();
     p.nx = static_cast<std::size_t>(in.nx);
     p.nf = static_cast<std::size_t>(b.bins);
     p.freqs = ddata(b.f);
@@ -72,18 +65,18 @@ PyObject* hr_radon_py(PyObject*, PyObject* args, PyObject* kwargs) {
     p.damping = damping;
     p.sparseness = sparseness;
     p.norm = norm;
-    p.model = ddata(model);
+    p.model = ddata(work.image);
     std::size_t failed;
     {
         GilRelease nogil;
-        fdbf::band_spectrum(plan, ddata(data), p.nx, static_cast<std::size_t>(in.nt),
-                            static_cast<std::size_t>(b.first), p.nf, dt, spectrum.data());
+        fdbf::band_spectrum(work.plan, ddata(data), p.nx, static_cast<std::size_t>(in.nt),
+                            static_cast<std::size_t>(b.first), p.nf, dt, work.spectra.data());
         failed = hr_radon::model(p);
     }
     if (failed < p.nf)
         return set_errorf(PyExc_ValueError, "the damped Radon system at %g Hz is not positive definite "
                           "(non-finite data or offsets)", p.freqs[failed]);
-    return Py_BuildValue("NN", b.f.release(), model.release());
+    return Py_BuildValue("NN", b.f.release(), work.image.release());
 }
 
 }  // namespace
