@@ -152,14 +152,28 @@ void slant_stack_spectrum(const Gather& g, const double* slowness, std::size_t n
     if (uniform_applies(g, linear, time, ntime, dt)) {
         // Columns computed kUniformColumns at a time (the traces are read
         // once per batch), then transformed plan.lanes() at a time.
+        // When a batch of columns fits the plan's lanes, padding included,
+        // the columns are summed straight into the lanes' input buffers.
         const std::size_t room = uniform_padded(ntime);
-        Buffer<double> work(kUniformColumns * room, "tau-p work buffers");
+        const bool in_lanes = width >= kUniformColumns && plan.length() >= room;
+        Buffer<double> work(in_lanes ? 0 : kUniformColumns * room, "tau-p work buffers");
         double* cols[kUniformColumns];
-        for (std::size_t b = 0; b < kUniformColumns; ++b) cols[b] = work.data() + b * room;
+        for (std::size_t b = 0; b < kUniformColumns; ++b)
+            cols[b] = in_lanes ? plan.padded_in(b, room) : work.data() + b * room;
         for (std::size_t k0 = 0; k0 < nslow; k0 += kUniformColumns) {
             const std::size_t count = std::min(kUniformColumns, nslow - k0);
+            if (in_lanes) {
+                for (std::size_t b = 0; b < count; ++b) plan.padded_in(b, room);
+            }
             const bool done = uniform_columns(g, linear, slowness + k0, count, time, ntime, dt, time[0], cols,
                                               simd::Isa::best);
+            if (done && in_lanes) {
+                // zeros over the padding's scratch, from ntime on
+                for (std::size_t b = 0; b < count; ++b) plan.padded_in(b, ntime);
+                plan.execute(count);
+                store_lanes(plan, count, first, nbins, dt, spectrum + 2 * k0, stride);
+                continue;
+            }
             for (std::size_t b0 = 0; b0 < count; b0 += width) {
                 const std::size_t n = std::min(width, count - b0);
                 for (std::size_t b = 0; b < n; ++b) {
