@@ -60,6 +60,34 @@ def test_properties(rng):
     assert short.shape == (51, 3)  # the panel follows len(time), not NT
 
 
+@pytest.mark.parametrize("n", [0, 131])
+def test_band_is_the_rows_of_the_whole_spectrum_on_both_paths(rng, n):
+    # Only the band's bins are computed: times one sample apart take the
+    # contiguous tau-p path, the same times with the last one moved off that
+    # grid the general one. Every band is, bit for bit, its rows of the
+    # whole spectrum (which matches the NumPy formulation), bin 0 and the
+    # Nyquist bin of an even length are real, and the band stays a view of
+    # the whole spectrum.
+    dt, nt = 0.004, 90
+    data = rng.standard_normal((7, nt))
+    offsets = np.sort(rng.uniform(0, 40, 7))
+    c = np.r_[np.linspace(60, 700, 9), -300.0]
+    uniform = np.arange(nt) * dt
+    general = uniform.copy()
+    general[-1] += 64 * np.spacing(general[-1])
+    for time in (uniform, general):
+        f_all, full = _molvak._disp_slantstack(data, offsets, time, c, dt, n=n)
+        _, ref = slant_stack(data, offsets, time, c, dt, None, n)
+        np.testing.assert_allclose(full, ref, rtol=0, atol=1e-12 * np.abs(ref).max())
+        assert np.all(full[0].imag == 0) and (max(n, nt) % 2 or np.all(full[-1].imag == 0))
+        for f_range in [(0.0, 20.0), (30.0, None), (f_all[-2], None), (12.0, 12.5), (0.0, 0.1)]:
+            f, part = _molvak._disp_slantstack(data, offsets, time, c, dt, f_range=f_range, n=n)
+            first = np.searchsorted(f_all, f[0]) if f.size else 0
+            np.testing.assert_array_equal(f, f_all[first:first + f.size])
+            np.testing.assert_array_equal(part, full[first:first + f.size])
+            assert part.base.shape == full.shape
+
+
 DATA = np.zeros((2, 8))
 OFF = [0.0, 1.0]
 TIME = np.arange(8) * 0.01

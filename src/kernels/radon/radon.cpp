@@ -41,18 +41,19 @@ bool uniform_times(const double* tau, std::size_t ntau, double dt) {
     return true;
 }
 
-// The bins of lanes 0 .. count-1 of `plan`, scaled, into the columns
-// dst + 2 b of the C-ordered complex (bins, stride) array, bin by bin so
-// that the columns of a row are written together; bin 0 and the Nyquist bin
-// of an even length get an imaginary part of exactly 0, as from
-// fft::store_bins.
-void store_lanes(const fft::RealPlan& plan, std::size_t count, double scale, double* dst,
-                 std::ptrdiff_t stride) {
-    const std::size_t bins = plan.bins(), n = plan.length();
+// The bins first .. first + nbins - 1 of lanes 0 .. count-1 of `plan`,
+// scaled, into the columns dst + 2 b of the C-ordered complex (nbins, stride)
+// array, bin by bin so that the columns of a row are written together; bin 0
+// and the Nyquist bin of an even length get an imaginary part of exactly 0,
+// as from fft::store_bins.
+void store_lanes(const fft::RealPlan& plan, std::size_t count, std::size_t first, std::size_t nbins,
+                 double scale, double* dst, std::ptrdiff_t stride) {
+    const std::size_t n = plan.length();
     const double* out[16];
     for (std::size_t b = 0; b < count; ++b) out[b] = plan.out(b);
-    for (std::size_t k = 0; k < bins; ++k) {
-        double* d = dst + 2 * static_cast<std::ptrdiff_t>(k) * stride;
+    for (std::size_t r = 0; r < nbins; ++r) {
+        const std::size_t k = first + r;
+        double* d = dst + 2 * static_cast<std::ptrdiff_t>(r) * stride;
         const bool real = k == 0 || (n % 2 == 0 && k == n / 2);
         for (std::size_t b = 0; b < count; ++b) {
             d[2 * b] = out[b][2 * k] * scale;
@@ -142,7 +143,8 @@ void panel(const Gather& g, Moveout moveout, const double* p, std::size_t np, co
 
 void slant_stack_spectrum(const Gather& g, const double* slowness, std::size_t nslow,
                           const double* time, std::size_t ntime, double dt, fft::RealPlan& plan,
-                          double* spectrum) {
+                          std::size_t first, std::size_t nbins, double* spectrum) {
+    if (nbins == 0) return;
     Buffer<double> prev(ntime, "tau-p work buffers");
     const LaneKernels& lanes = lanes_for(g.nt, simd::Isa::best);
     const std::size_t width = plan.lanes();
@@ -150,14 +152,28 @@ void slant_stack_spectrum(const Gather& g, const double* slowness, std::size_t n
     if (uniform_applies(g, linear, time, ntime, dt)) {
         // Columns computed kUniformColumns at a time (the traces are read
         // once per batch), then transformed plan.lanes() at a time.
+        // When a batch of columns fits the plan's lanes, padding included,
+        // the columns are summed straight into the lanes' input buffers.
         const std::size_t room = uniform_padded(ntime);
-        Buffer<double> work(kUniformColumns * room, "tau-p work buffers");
+        const bool in_lanes = width >= kUniformColumns && plan.length() >= room;
+        Buffer<double> work(in_lanes ? 0 : kUniformColumns * room, "tau-p work buffers");
         double* cols[kUniformColumns];
-        for (std::size_t b = 0; b < kUniformColumns; ++b) cols[b] = work.data() + b * room;
+        for (std::size_t b = 0; b < kUniformColumns; ++b)
+            cols[b] = in_lanes ? plan.padded_in(b, room) : work.data() + b * room;
         for (std::size_t k0 = 0; k0 < nslow; k0 += kUniformColumns) {
             const std::size_t count = std::min(kUniformColumns, nslow - k0);
+            if (in_lanes) {
+                for (std::size_t b = 0; b < count; ++b) plan.padded_in(b, room);
+            }
             const bool done = uniform_columns(g, linear, slowness + k0, count, time, ntime, dt, time[0], cols,
                                               simd::Isa::best);
+            if (done && in_lanes) {
+                // zeros over the padding's scratch, from ntime on
+                for (std::size_t b = 0; b < count; ++b) plan.padded_in(b, ntime);
+                plan.execute(count);
+                store_lanes(plan, count, first, nbins, dt, spectrum + 2 * k0, stride);
+                continue;
+            }
             for (std::size_t b0 = 0; b0 < count; b0 += width) {
                 const std::size_t n = std::min(width, count - b0);
                 for (std::size_t b = 0; b < n; ++b) {
@@ -170,7 +186,7 @@ void slant_stack_spectrum(const Gather& g, const double* slowness, std::size_t n
                     }
                 }
                 plan.execute(n);
-                store_lanes(plan, n, dt, spectrum + 2 * (k0 + b0), stride);
+                store_lanes(plan, n, first, nbins, dt, spectrum + 2 * (k0 + b0), stride);
             }
         }
         return;
@@ -182,8 +198,7 @@ void slant_stack_spectrum(const Gather& g, const double* slowness, std::size_t n
             lanes.column(g, linear, slowness[k0 + b], time, ntime, dt, time[0], column_buffer, prev.data());
         }
         plan.execute(count);
-        for (std::size_t b = 0; b < count; ++b)
-            fft::store_bins(plan, b, dt, spectrum + 2 * (k0 + b), stride);
+        store_lanes(plan, count, first, nbins, dt, spectrum + 2 * k0, stride);
     }
 }
 

@@ -32,11 +32,12 @@ void panel(const Gather& g, Moveout moveout, const double* p, std::size_t np, co
 
 // Slant-stack dispersion spectrum: for every slowness k, the linear tau-p
 // column at the intercept times `time` (t0 = time[0]) is transformed with
-// `plan` (zero-padded to its length), scaled by dt and written as column k of
-// the C-ordered complex (plan.bins(), nslow) array `spectrum`. No panel is
-// held in memory. Throws AllocFailure.
+// `plan` (zero-padded to its length) and its bins first .. first + count - 1
+// (within plan.bins()), scaled by dt, are written as column k of the
+// C-ordered complex (count, nslow) array `spectrum`. Nothing is done when
+// count is 0. No panel is held in memory. Throws AllocFailure.
 void slant_stack_spectrum(const Gather& g, const double* slowness, std::size_t nslow,
                           const double* time, std::size_t ntime, double dt, fft::RealPlan& plan,
-                          double* spectrum);
+                          std::size_t first, std::size_t count, double* spectrum);
 
 }  // namespace molvak::radon

@@ -159,13 +159,14 @@ inline Kind classify(std::int64_t L, std::int64_t nt) {
     return edge;
 }
 
-// The amplitudes a[0..N) of trace t over the block starting at j0.
-inline void amplitudes(const uniform::Column& col, const uniform::Trace& t, std::size_t j0, vd* a) {
+// The amplitudes a[0..N) of trace t over the block starting at j0; true
+// when the block reads no sample (every amplitude +0).
+inline bool amplitudes(const uniform::Column& col, const uniform::Trace& t, std::size_t j0, vd* a) {
     const std::int64_t L = t.m0 + static_cast<std::int64_t>(j0);
     const Kind kind = classify(L, col.nt);
     if (kind == none) {
         for (std::size_t v = 0; v < N; ++v) a[v] = set1(0.0);
-        return;
+        return true;
     }
     double window[B + 1];
     const double* p = t.s + L;
@@ -192,6 +193,7 @@ inline void amplitudes(const uniform::Column& col, const uniform::Trace& t, std:
         }
         for (std::size_t v = 0; v < N; ++v) a[v] = loadu(fixed + v * W);
     }
+    return false;
 }
 
 void uniform_blocks(const uniform::Column& col, double* sum_io, std::size_t npad, bool start) {
@@ -201,11 +203,16 @@ void uniform_blocks(const uniform::Column& col, double* sum_io, std::size_t npad
         for (std::size_t v = 0; v < N; ++v) sum[v] = start ? set1(0.0) : loadu(sum_io + j0 + v * W);
         // the trace before the group (the carry of the trapezoid), or trace 0
         std::size_t i = col.first;
-        amplitudes(col, col.traces[i == 0 ? 0 : i - 1], j0, prev);
+        bool prev_zero = amplitudes(col, col.traces[i == 0 ? 0 : i - 1], j0, prev);
         if (i == 0) ++i;
         for (; i < col.last; ++i) {
             const uniform::Trace& t = col.traces[i];
-            amplitudes(col, t, j0, a);
+            const bool zero = amplitudes(col, t, j0, a);
+            // A step between two traces that both miss the block adds
+            // (dx (0 + 0)) 0.5 = +-0, which leaves every sum as it is (a sum
+            // begins at +0 and so is never -0) unless dx is not finite.
+            if (zero && prev_zero && std::isfinite(t.dx)) continue;
+            prev_zero = zero;
             const vd dx = set1(t.dx);
             for (std::size_t v = 0; v < N; ++v) {
                 sum[v] = add(mul(mul(dx, add(prev[v], a[v])), half), sum[v]);
