@@ -62,12 +62,11 @@ def test_properties(rng):
 
 @pytest.mark.parametrize("n", [0, 131])
 def test_band_is_the_rows_of_the_whole_spectrum_on_both_paths(rng, n):
-    # Only the band's bins are computed: times one sample apart take the
-    # contiguous tau-p path, the same times with the last one moved off that
-    # grid the general one. Every band is, bit for bit, its rows of the
-    # whole spectrum (which matches the NumPy formulation), bin 0 and the
-    # Nyquist bin of an even length are real, and the band stays a view of
-    # the whole spectrum.
+    # Times one sample apart take the contiguous tau-p path, the same times
+    # with the last one moved off that grid the general one. Every band is,
+    # bit for bit, its rows of the whole spectrum (which matches the NumPy
+    # formulation), bin 0 and the Nyquist bin of an even length are real,
+    # and the band stays a view of the whole spectrum, which holds every bin.
     dt, nt = 0.004, 90
     data = rng.standard_normal((7, nt))
     offsets = np.sort(rng.uniform(0, 40, 7))
@@ -86,6 +85,7 @@ def test_band_is_the_rows_of_the_whole_spectrum_on_both_paths(rng, n):
             np.testing.assert_array_equal(f, f_all[first:first + f.size])
             np.testing.assert_array_equal(part, full[first:first + f.size])
             assert part.base.shape == full.shape
+            np.testing.assert_array_equal(part.base, full)
 
 
 DATA = np.zeros((2, 8))

@@ -58,7 +58,7 @@ PyObject* axis_error(int axis, int nd) {
     return nullptr;
 }
 
-PyRef new_array(int nd, const npy_intp* shape, int type_num, const char* what, bool zeroed) {
+PyRef new_array(int nd, const npy_intp* shape, int type_num, const char* what) {
     std::size_t bytes = type_num == NPY_CDOUBLE ? 16 : 8;  // the module makes float64 and complex128
     for (int i = 0; i < nd; ++i) {
         if (shape[i] < 0 || !checked_mul(bytes, static_cast<std::size_t>(shape[i]), &bytes)) {
@@ -75,9 +75,8 @@ PyRef new_array(int nd, const npy_intp* shape, int type_num, const char* what, b
             return PyRef();
         }
     }
-    PyRef out(zeroed ? PyArray_ZEROS(nd, const_cast<npy_intp*>(shape), type_num, 0)
-                     : PyArray_New(&PyArray_Type, nd, const_cast<npy_intp*>(shape), type_num, nullptr,
-                                   nullptr, 0, 0, nullptr));
+    PyRef out(PyArray_New(&PyArray_Type, nd, const_cast<npy_intp*>(shape), type_num, nullptr,
+                          nullptr, 0, 0, nullptr));
     if (!out && PyErr_ExceptionMatches(PyExc_MemoryError)) {
         PyErr_Clear();
         set_errorf(PyExc_MemoryError, "Could not allocate memory for %s", what);

@@ -99,10 +99,7 @@ PyObject* axis_error(int axis, int nd);
 // Creates a new C-contiguous array of the given shape and type, refusing
 // sizes whose byte count does not fit in a Py_ssize_t with MemoryError
 // "Could not allocate memory for <what>" rather than NumPy's ValueError.
-// `zeroed` fills it with zeros the way numpy.zeros does: a large array gets
-// fresh pages from the system, zero already, and the pages never written
-// cost nothing.
-PyRef new_array(int nd, const npy_intp* shape, int type_num, const char* what, bool zeroed = false);
+PyRef new_array(int nd, const npy_intp* shape, int type_num, const char* what);
 
 // Wraps a native function so that no C++ exception crosses into Python.
 using NativeFn = PyObject* (*)(PyObject*, PyObject*, PyObject*);

@@ -43,13 +43,9 @@ PyObject* disp_slantstack_py(PyObject*, PyObject* args, PyObject* kwargs) {
     const npy_intp ntime = dim(time, 0), nslow = dim(slowness, 0);
     const npy_intp N = fft_length(n, ntime);
     const npy_intp shape[2] = {N / 2 + 1, nslow};
-    // Only the band's bins are computed and written; the caller receives
-    // them as a view of the whole spectrum, whose other rows are zeros (for
-    // a large spectrum, fresh pages from the system that are never written
-    // and cost nothing).
-    npy_intp first = 0;
-    const npy_intp count = band_slice(band, dt, N, shape[0], &first);
-    PyRef spectrum = new_array(2, shape, NPY_CDOUBLE, "output", true);
+    // Every bin is written: the caller receives the band as a view of the
+    // whole spectrum, which stays reachable as the view's base.
+    PyRef spectrum = new_array(2, shape, NPY_CDOUBLE, "output");
     if (!spectrum) return nullptr;
     fft::RealPlan plan(static_cast<std::size_t>(N), 16);
     plan.prepare();
@@ -59,8 +55,8 @@ PyObject* disp_slantstack_py(PyObject*, PyObject* args, PyObject* kwargs) {
         GilRelease nogil;
         radon::slant_stack_spectrum(g, ddata(slowness), static_cast<std::size_t>(nslow),
                                     ddata(time), static_cast<std::size_t>(ntime), dt, plan,
-                                    static_cast<std::size_t>(first), static_cast<std::size_t>(count),
-                                    static_cast<double*>(PyArray_DATA(spectrum.array())) + 2 * first * nslow);
+                                    0, static_cast<std::size_t>(shape[0]),
+                                    static_cast<double*>(PyArray_DATA(spectrum.array())));
     }
     PyRef disp_spec = slice_frequencies2D(spectrum.array(), band, 0, dt, N);
     if (!disp_spec) return nullptr;
