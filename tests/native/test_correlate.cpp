@@ -190,10 +190,9 @@ Expected reference(const Case& c, const Record& rec, const std::vector<std::ptrd
     return e;
 }
 
-void run(const Case& c, const char* name) {
+void run_sources(const Case& c, const char* name, const std::vector<std::ptrdiff_t>& sources) {
     std::mt19937_64 gen(c.samples * 131 + c.nfft);
     const Record rec = make_record(c, gen);
-    const std::vector<std::ptrdiff_t> sources = {2, 0, static_cast<std::ptrdiff_t>(c.channels - 1), 2};
     const auto taper = taper_of(c.samples);
     const auto band = band_of(c.nfft / 2 + 1);
     cr::Problem p{};
@@ -236,6 +235,13 @@ void run(const Case& c, const char* name) {
             CHECK_MSG(linear == first_linear && phasor == first_phasor, name << " differs on " << molvak::simd::name(isa));
         }
     }
+}
+
+// Several sources (a window's spectrum whitened once and used by each), and
+// one (whitened as it is correlated).
+void run(const Case& c, const char* name) {
+    run_sources(c, name, {2, 0, static_cast<std::ptrdiff_t>(c.channels - 1), 2});
+    run_sources(c, name, {2});
 }
 
 }  // namespace
