@@ -250,7 +250,15 @@ Workspace::Workspace(const Problem& p)
 
 void correlate_stack(const Problem& p, Workspace& ws, double* linear, double* phasor, simd::Isa isa) noexcept {
     const std::size_t W = p.windows, NX = p.channels, S = p.nsources, L = p.max_lag;
-    if (W == 0 || S == 0 || NX == 0) return;
+    if (S == 0 || NX == 0) return;
+    if (W == 0) {
+        // no window: sums of nothing
+        if (p.fresh) {
+            std::fill(linear, linear + S * NX * (2 * L + 1), 0.0);
+            if (p.pws) std::fill(phasor, phasor + 2 * S * NX * (2 * L + 1), 0.0);
+        }
+        return;
+    }
     const LaneKernels& lk = simd::pick(isa, MOLVAK_LANE_TABLE_LIST(lane_kernels));
     const std::size_t bins = ws.bins, stride = ws.stride, lags = 2 * L + 1;
     const std::size_t per_window = 2 * stride;
@@ -272,6 +280,12 @@ void correlate_stack(const Problem& p, Workspace& ws, double* linear, double* ph
     const bool fused = S == 1 && p.whiten && p.whiten_half == 0 && (!p.pws || p.nfft % 2 == 0);
     for (std::size_t r = 0; r < NX; ++r) {
         std::fill(ws.acc.data(), ws.acc.data() + S * per_pair, 0.0);
+        if (p.fresh)
+            for (std::size_t j = 0; j < S; ++j) {
+                const std::size_t pair = j * NX + r;
+                std::fill(linear + pair * lags, linear + (pair + 1) * lags, 0.0);
+                if (p.pws) std::fill(phasor + 2 * pair * lags, phasor + 2 * (pair + 1) * lags, 0.0);
+            }
         for (std::size_t w = 0; w < W; ++w) {
             const double* out = transform(p, ws, lk, w, r);
             if (fused) {
