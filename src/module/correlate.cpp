@@ -195,18 +195,16 @@ PyObject* correlate_py(PyObject*, PyObject* args, PyObject* kwargs) {
             return set_error(PyExc_TypeError, "phasor must be given with linear for stacking='pws'");
     } else {
         if (given_phasor) return set_error(PyExc_TypeError, "phasor is given only with linear");
-        linear = new_array(3, shape, NPY_DOUBLE, "correlations");
+        linear = new_array(3, shape, NPY_DOUBLE, "correlations");  // zeroed by the kernel
         if (!linear) return nullptr;
-        std::memset(PyArray_DATA(linear.array()), 0, static_cast<std::size_t>(PyArray_NBYTES(linear.array())));
     }
     if (pws) {
         if (given) {
             if (!check_output(phasor_obj, "phasor", NPY_CDOUBLE, shape)) return nullptr;
             phasor = PyRef::borrow(phasor_obj);
         } else {
-            phasor = new_array(3, shape, NPY_CDOUBLE, "phasors");
+            phasor = new_array(3, shape, NPY_CDOUBLE, "phasors");  // zeroed by the kernel
             if (!phasor) return nullptr;
-            std::memset(PyArray_DATA(phasor.array()), 0, static_cast<std::size_t>(PyArray_NBYTES(phasor.array())));
         }
     } else if (given_phasor) {
         return set_error(PyExc_TypeError, "phasor is given only for stacking='pws'");
@@ -229,6 +227,7 @@ PyObject* correlate_py(PyObject*, PyObject* args, PyObject* kwargs) {
     p.whiten = whiten ? ddata(whiten) : nullptr;
     p.whiten_half = static_cast<std::size_t>(whiten_half);
     p.pws = pws;
+    p.fresh = !given;
     correlate::Workspace work(p);
     {
         GilRelease nogil;

@@ -190,10 +190,9 @@ Expected reference(const Case& c, const Record& rec, const std::vector<std::ptrd
     return e;
 }
 
-void run(const Case& c, const char* name) {
+void run_sources(const Case& c, const char* name, const std::vector<std::ptrdiff_t>& sources) {
     std::mt19937_64 gen(c.samples * 131 + c.nfft);
     const Record rec = make_record(c, gen);
-    const std::vector<std::ptrdiff_t> sources = {2, 0, static_cast<std::ptrdiff_t>(c.channels - 1), 2};
     const auto taper = taper_of(c.samples);
     const auto band = band_of(c.nfft / 2 + 1);
     cr::Problem p{};
@@ -228,6 +227,22 @@ void run(const Case& c, const char* name) {
             worst_phasor = std::max(worst_phasor, std::fabs(phasor[i] - 1.0 - e.phasor[i]));
         CHECK_MSG(worst <= 1e-12, name << " on " << molvak::simd::name(isa) << ": " << worst);
         CHECK_MSG(worst_phasor <= 1e-10, name << " on " << molvak::simd::name(isa) << ": phasors " << worst_phasor);
+        // outputs that hold nothing yet (here NaN), zeroed by the kernel
+        {
+            cr::Problem q = p;
+            q.fresh = true;
+            cr::Workspace wq(q);
+            std::vector<double> fresh(count, std::nan("")), fresh_phasor(phasor.size(), std::nan(""));
+            cr::correlate_stack(q, wq, fresh.data(), c.pws ? fresh_phasor.data() : nullptr, isa);
+            // (a NaN left anywhere makes the worst NaN, and the check fail)
+            auto worse = [](double& worst, double d) { worst = d <= worst ? worst : d; };
+            double off = 0.0, off_phasor = 0.0;
+            for (std::size_t i = 0; i < count; ++i) worse(off, std::fabs(fresh[i] - e.linear[i]) / top);
+            for (std::size_t i = 0; i < fresh_phasor.size(); ++i)
+                worse(off_phasor, std::fabs(fresh_phasor[i] - e.phasor[i]));
+            CHECK_MSG(off <= 1e-12 && off_phasor <= 1e-10,
+                      name << " on " << molvak::simd::name(isa) << ", fresh outputs: " << off << ", " << off_phasor);
+        }
         // every set computes the same formulas, rounded the same way
         if (first_linear.empty()) {
             first_linear = linear;
@@ -236,6 +251,13 @@ void run(const Case& c, const char* name) {
             CHECK_MSG(linear == first_linear && phasor == first_phasor, name << " differs on " << molvak::simd::name(isa));
         }
     }
+}
+
+// Several sources (a window's spectrum whitened once and used by each), and
+// one (whitened as it is correlated).
+void run(const Case& c, const char* name) {
+    run_sources(c, name, {2, 0, static_cast<std::ptrdiff_t>(c.channels - 1), 2});
+    run_sources(c, name, {2});
 }
 
 }  // namespace
@@ -303,6 +325,29 @@ TEST(correlate_stack_of_plain_windows_equals_dot_products_in_time) {
             for (std::size_t i = 0; i < linear.size(); ++i) worst = std::max(worst, std::fabs(linear[i] - expected[i]));
             CHECK_MSG(worst <= 1e-12 * top, "nfft " << nfft << " on " << molvak::simd::name(isa) << ": " << worst / top);
         }
+    }
+}
+
+TEST(correlate_stack_of_no_window_is_zero) {
+    // fresh outputs are zeroed even when there is nothing to add
+    const std::vector<std::ptrdiff_t> sources = {1};
+    for (bool pws : {false, true}) {
+        cr::Problem p{};
+        p.windows = 0;
+        p.channels = 3;
+        p.samples = 10;
+        p.sources = sources.data();
+        p.nsources = 1;
+        p.nfft = 20;
+        p.max_lag = 4;
+        p.pws = pws;
+        p.fresh = true;
+        cr::Workspace ws(p);
+        std::vector<double> linear(3 * 9, 7.0), phasor(2 * 3 * 9, 7.0);
+        cr::correlate_stack(p, ws, linear.data(), pws ? phasor.data() : nullptr);
+        bool zero = std::all_of(linear.begin(), linear.end(), [](double v) { return v == 0.0; });
+        if (pws) zero = zero && std::all_of(phasor.begin(), phasor.end(), [](double v) { return v == 0.0; });
+        CHECK_MSG(zero, (pws ? "pws" : "linear") << ": outputs not zeroed");
     }
 }
 

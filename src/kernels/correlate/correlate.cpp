@@ -28,32 +28,20 @@ inline double window_mean(const double* sums, std::size_t k, std::size_t h, std:
     return (sums[hi] - sums[lo]) / static_cast<double>(hi - lo);
 }
 
-// Steps 1 to 5 for window w of channel r: its planar spectrum (re, im).
-void spectrum(const Problem& p, Workspace& ws, const LaneKernels& lk, std::size_t w, std::size_t r,
-              double* re, double* im) {
+// Steps 1 to 4 for window w of channel r: its spectrum, as complex pairs in
+// the forward plan's output.
+const double* transform(const Problem& p, Workspace& ws, const LaneKernels& lk, std::size_t w, std::size_t r) {
     const std::size_t nt = p.samples, bins = ws.bins;
     const double* x = p.window[w] + static_cast<std::ptrdiff_t>(r) * p.row_stride[w];
     double* in = ws.forward.padded_in(0, nt);
-    // 1. demean (four running sums)
-    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-    std::size_t t = 0;
-    for (; t + 4 <= nt; t += 4) {
-        s0 += x[t];
-        s1 += x[t + 1];
-        s2 += x[t + 2];
-        s3 += x[t + 3];
-    }
-    for (; t < nt; ++t) s0 += x[t];
-    const double mean = ((s0 + s1) + (s2 + s3)) / static_cast<double>(nt);
+    // 1. demean
+    const double mean = lk.sum(x, nt) / static_cast<double>(nt);
     // 2. normalise in time; 3. taper
     if (p.normalization == Normalization::none) {
-        if (p.taper) {
-            for (t = 0; t < nt; ++t) in[t] = (x[t] - mean) * p.taper[t];
-        } else {
-            for (t = 0; t < nt; ++t) in[t] = x[t] - mean;
-        }
+        lk.center(x, mean, p.taper, in, nt);
     } else {
-        for (t = 0; t < nt; ++t) in[t] = x[t] - mean;
+        lk.center(x, mean, nullptr, in, nt);
+        std::size_t t = 0;
         if (p.normalization == Normalization::onebit) {
             for (t = 0; t < nt; ++t) in[t] = in[t] > 0.0 ? 1.0 : in[t] < 0.0 ? -1.0 : 0.0;
         } else {
@@ -75,7 +63,12 @@ void spectrum(const Problem& p, Workspace& ws, const LaneKernels& lk, std::size_
     double* out = const_cast<double*>(ws.forward.out(0));
     out[1] = 0.0;
     if (p.nfft % 2 == 0) out[2 * bins - 1] = 0.0;
-    // 5. whiten
+    return out;
+}
+
+// Step 5 for the spectrum `out` (pairs): whitened into planar (re, im).
+void whiten(const Problem& p, Workspace& ws, const LaneKernels& lk, const double* out, double* re, double* im) {
+    const std::size_t bins = ws.bins;
     if (!p.whiten) {
         lk.split(out, re, im, bins);
     } else if (p.whiten_half == 0) {
@@ -116,22 +109,20 @@ void add_lags(const double* c, std::size_t n, std::size_t lag, double scale, dou
 
 // The correlation of one pair from the sum of its cross-spectra (ar, ai),
 // added at the lags -L..L, times 1 / N.
-void invert_linear(const Problem& p, Workspace& ws, const double* ar, const double* ai, double* lin) {
+void invert_linear(const Problem& p, Workspace& ws, const LaneKernels& lk, const double* ar, const double* ai,
+                   double* lin) {
     const std::size_t N = p.nfft, L = p.max_lag;
     const double scale = 1.0 / static_cast<double>(N);
     if (N % 2 == 0) {
         const std::size_t M = N / 2;
-        const double* w = ws.twiddle.data();
-        double* in = ws.half->in(0);
+        // conj C_{M-k}, in order of k, beside C_k
+        double* dr = ws.scratch.data();
+        double* di = dr + M;
         for (std::size_t k = 0; k < M; ++k) {
-            const double dr = ar[M - k], di = -ai[M - k];  // conj C_{M-k}
-            const double er = ar[k] + dr, ei = ai[k] + di;
-            const double fr = ar[k] - dr, fi = ai[k] - di;
-            const double orr = fr * w[2 * k] - fi * w[2 * k + 1];
-            const double oi = fr * w[2 * k + 1] + fi * w[2 * k];
-            in[2 * k] = er - oi;
-            in[2 * k + 1] = ei + orr;
+            dr[k] = ar[M - k];
+            di[k] = -ai[M - k];
         }
+        lk.fold(ar, ai, dr, di, ws.twiddle.data(), ws.half->in(0), M);
         ws.half->execute(1);
         add_lags(ws.half->out(0), N, L, scale, lin);  // as doubles, y is c
         return;
@@ -146,9 +137,11 @@ void invert_linear(const Problem& p, Workspace& ws, const double* ar, const doub
 }
 
 // One window's analytic signal z of the pair with spectra s and x: Re z
-// added to lin, z / |z| to (pr, pi), at the lags -L..L.
+// added to lin, z / |z| to (pr, pi), at the lags -L..L. Given `pairs` (an
+// even length only), x is that spectrum whitened by the band weights as it
+// is read, and (xr, xi) are not used.
 void add_window_pws(const Problem& p, Workspace& ws, const LaneKernels& lk, const double* sr, const double* si,
-                    const double* xr, const double* xi, double* lin, double* pr, double* pi) {
+                    const double* xr, const double* xi, const double* pairs, double* lin, double* pr, double* pi) {
     const std::size_t N = p.nfft, L = p.max_lag, lags = 2 * L + 1, bins = ws.bins;
     const double scale = 1.0 / static_cast<double>(N);
     double* zr = ws.lagged.data();
@@ -157,9 +150,24 @@ void add_window_pws(const Problem& p, Workspace& ws, const LaneKernels& lk, cons
         const std::size_t M = N / 2;
         double* a = ws.half->in(0);
         double* b = ws.half->in(1);
-        lk.analytic(sr + 1, si + 1, xr + 1, xi + 1, ws.twiddle.data() + 2, a + 2, b + 2, M - 1);
-        const double c0 = sr[0] * xr[0] + si[0] * xi[0], c0i = sr[0] * xi[0] - si[0] * xr[0];
-        const double cm = sr[M] * xr[M] + si[M] * xi[M], cmi = sr[M] * xi[M] - si[M] * xr[M];
+        double ends[4];  // x at bins 0 and M
+        if (pairs) {
+            // as the lanes whiten
+            for (std::size_t e = 0; e < 2; ++e) {
+                const std::size_t k = e * M;
+                const double u = pairs[2 * k], v = pairs[2 * k + 1];
+                const double m = std::sqrt(u * u + v * v);
+                const double f = m > 0.0 ? p.whiten[k] / m : 0.0;
+                ends[2 * e] = u * f;
+                ends[2 * e + 1] = v * f;
+            }
+            lk.whiten_analytic(pairs + 2, p.whiten + 1, sr + 1, si + 1, ws.twiddle.data() + 2, a + 2, b + 2, M - 1);
+        } else {
+            ends[0] = xr[0], ends[1] = xi[0], ends[2] = xr[M], ends[3] = xi[M];
+            lk.analytic(sr + 1, si + 1, xr + 1, xi + 1, ws.twiddle.data() + 2, a + 2, b + 2, M - 1);
+        }
+        const double c0 = sr[0] * ends[0] + si[0] * ends[1], c0i = sr[0] * ends[1] - si[0] * ends[0];
+        const double cm = sr[M] * ends[2] + si[M] * ends[3], cmi = sr[M] * ends[3] - si[M] * ends[2];
         a[0] = c0 + cm;
         a[1] = c0i + cmi;
         b[0] = c0 - cm;
@@ -242,7 +250,15 @@ Workspace::Workspace(const Problem& p)
 
 void correlate_stack(const Problem& p, Workspace& ws, double* linear, double* phasor, simd::Isa isa) noexcept {
     const std::size_t W = p.windows, NX = p.channels, S = p.nsources, L = p.max_lag;
-    if (W == 0 || S == 0 || NX == 0) return;
+    if (S == 0 || NX == 0) return;
+    if (W == 0) {
+        // no window: sums of nothing
+        if (p.fresh) {
+            std::fill(linear, linear + S * NX * (2 * L + 1), 0.0);
+            if (p.pws) std::fill(phasor, phasor + 2 * S * NX * (2 * L + 1), 0.0);
+        }
+        return;
+    }
     const LaneKernels& lk = simd::pick(isa, MOLVAK_LANE_TABLE_LIST(lane_kernels));
     const std::size_t bins = ws.bins, stride = ws.stride, lags = 2 * L + 1;
     const std::size_t per_window = 2 * stride;
@@ -251,7 +267,7 @@ void correlate_stack(const Problem& p, Workspace& ws, double* linear, double* ph
     for (std::size_t j = 0; j < S; ++j)
         for (std::size_t w = 0; w < W; ++w) {
             double* re = src + (j * W + w) * per_window;
-            spectrum(p, ws, lk, w, static_cast<std::size_t>(p.sources[j]), re, re + stride);
+            whiten(p, ws, lk, transform(p, ws, lk, w, static_cast<std::size_t>(p.sources[j])), re, re + stride);
         }
     // Channel by channel: each window's spectrum is used while it is in the
     // cache, by every source, and the pairs' sums are finished before the
@@ -259,15 +275,35 @@ void correlate_stack(const Problem& p, Workspace& ws, double* linear, double* ph
     double* const xr = ws.spectrum.data();
     double* const xi = xr + stride;
     const std::size_t per_pair = p.pws ? 2 * lags : per_window;
+    // one source, plain whitening: each window whitened as it is added (or
+    // as its analytic signal's spectrum is formed, for an even length)
+    const bool fused = S == 1 && p.whiten && p.whiten_half == 0 && (!p.pws || p.nfft % 2 == 0);
     for (std::size_t r = 0; r < NX; ++r) {
         std::fill(ws.acc.data(), ws.acc.data() + S * per_pair, 0.0);
+        if (p.fresh)
+            for (std::size_t j = 0; j < S; ++j) {
+                const std::size_t pair = j * NX + r;
+                std::fill(linear + pair * lags, linear + (pair + 1) * lags, 0.0);
+                if (p.pws) std::fill(phasor + 2 * pair * lags, phasor + 2 * (pair + 1) * lags, 0.0);
+            }
         for (std::size_t w = 0; w < W; ++w) {
-            spectrum(p, ws, lk, w, r, xr, xi);
+            const double* out = transform(p, ws, lk, w, r);
+            if (fused) {
+                const double* sr = src + w * per_window;
+                double* acc = ws.acc.data();
+                if (p.pws)
+                    add_window_pws(p, ws, lk, sr, sr + stride, nullptr, nullptr, out, linear + r * lags, acc,
+                                   acc + lags);
+                else
+                    lk.whiten_cross_add(out, p.whiten, sr, sr + stride, acc, acc + stride, bins);
+                continue;
+            }
+            whiten(p, ws, lk, out, xr, xi);
             for (std::size_t j = 0; j < S; ++j) {
                 const double* sr = src + (j * W + w) * per_window;
                 double* acc = ws.acc.data() + j * per_pair;
                 if (p.pws) {
-                    add_window_pws(p, ws, lk, sr, sr + stride, xr, xi, linear + (j * NX + r) * lags, acc,
+                    add_window_pws(p, ws, lk, sr, sr + stride, xr, xi, nullptr, linear + (j * NX + r) * lags, acc,
                                    acc + lags);
                 } else {
                     // the sum of the windows' cross-spectra, transformed once
@@ -279,7 +315,7 @@ void correlate_stack(const Problem& p, Workspace& ws, double* linear, double* ph
             const double* acc = ws.acc.data() + j * per_pair;
             const std::size_t pair = j * NX + r;
             if (!p.pws) {
-                invert_linear(p, ws, acc, acc + stride, linear + pair * lags);
+                invert_linear(p, ws, lk, acc, acc + stride, linear + pair * lags);
                 continue;
             }
             double* z = phasor + 2 * pair * lags;

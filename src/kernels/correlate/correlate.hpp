@@ -62,6 +62,7 @@ struct Problem {
     const double* whiten;          // N / 2 + 1 band weights, or null for no whitening
     std::size_t whiten_half;       // h of the running mean of the amplitude (0: none)
     bool pws;                      // phase-weighted: the phasors as well
+    bool fresh = false;            // the outputs hold nothing yet: zeroed here, row by row, before use
 };
 
 // Work memory of one call; allocated (and the FFT plans fetched) with the
@@ -88,7 +89,9 @@ public:
 //   linear[(j NX + r) (2L+1) + i]      the sum over windows of C_sr(tau),
 //   phasor[2 ((j NX + r) (2L+1) + i)]  the sum of z / |z| (complex pairs),
 // phasor only for pws (it may be null otherwise). The caller zeroes the
-// outputs or passes running sums.
+// outputs, passes running sums, or sets p.fresh: then each pair's rows are
+// zeroed just before the pair is summed into them (while they are in the
+// cache, rather than in a pass of their own over all of them first).
 void correlate_stack(const Problem& p, Workspace& ws, double* linear, double* phasor,
                      simd::Isa isa = simd::Isa::best) noexcept;
 

@@ -58,10 +58,51 @@ inline void cross_add_block(const double* sr, const double* si, const double* xr
     storeu(ai, add(loadu(ai), sub(mul(a, d), mul(b, c))));
 }
 
+inline void whiten_cross_add_block(const double* pairs, const double* weight, const double* sr, const double* si,
+                                   double* ar, double* ai) {
+    vd a, b;
+    load_pairs(pairs, &a, &b);
+    const vd m = sqrt(add(mul(a, a), mul(b, b)));
+    const vd s = zero_unless(gt(m, set1(0.0)), divide(loadu(weight), m));
+    const vd c = mul(a, s), d = mul(b, s);
+    const vd p = loadu(sr), q = loadu(si);
+    storeu(ar, add(loadu(ar), add(mul(p, c), mul(q, d))));
+    storeu(ai, add(loadu(ai), sub(mul(p, d), mul(q, c))));
+}
+
+inline void fold_block(const double* cr, const double* ci, const double* dr, const double* di, const double* w,
+                       double* out) {
+    const vd a = loadu(cr), b = loadu(ci), c = loadu(dr), d = loadu(di);
+    const vd er = add(a, c), ei = add(b, d);
+    const vd fr = sub(a, c), fi = sub(b, d);
+    vd wr, wi;
+    load_pairs(w, &wr, &wi);
+    const vd orr = sub(mul(fr, wr), mul(fi, wi));
+    const vd oi = add(mul(fr, wi), mul(fi, wr));
+    store_pairs(out, sub(er, oi), add(ei, orr));
+}
+
 inline void analytic_block(const double* sr, const double* si, const double* xr, const double* xi, const double* w,
                            double* a, double* b) {
     const vd two = set1(2.0);
     const vd p = loadu(sr), q = loadu(si), u = loadu(xr), v = loadu(xi);
+    const vd cr = mul(two, add(mul(p, u), mul(q, v)));
+    const vd ci = mul(two, sub(mul(p, v), mul(q, u)));
+    vd wr, wi;
+    load_pairs(w, &wr, &wi);
+    store_pairs(a, cr, ci);
+    store_pairs(b, sub(mul(cr, wr), mul(ci, wi)), add(mul(cr, wi), mul(ci, wr)));
+}
+
+inline void whiten_analytic_block(const double* pairs, const double* weight, const double* sr, const double* si,
+                                  const double* w, double* a, double* b) {
+    vd x, y;
+    load_pairs(pairs, &x, &y);
+    const vd m = sqrt(add(mul(x, x), mul(y, y)));
+    const vd s = zero_unless(gt(m, set1(0.0)), divide(loadu(weight), m));
+    const vd u = mul(x, s), v = mul(y, s);
+    const vd two = set1(2.0);
+    const vd p = loadu(sr), q = loadu(si);
     const vd cr = mul(two, add(mul(p, u), mul(q, v)));
     const vd ci = mul(two, sub(mul(p, v), mul(q, u)));
     vd wr, wi;
@@ -106,6 +147,52 @@ inline void put(const Pad& p, double* dst, std::size_t count, std::size_t width 
 }
 
 // ---- the loops
+
+double sum(const double* x, std::size_t n) {
+    static_assert(kSums % W == 0, "whole vectors of running sums");
+    constexpr std::size_t V = kSums / W;
+    vd acc[V];
+    for (std::size_t v = 0; v < V; ++v) acc[v] = set1(0.0);
+    std::size_t t = 0;
+    for (; t + kSums <= n; t += kSums)
+        for (std::size_t v = 0; v < V; ++v) acc[v] = add(acc[v], loadu(x + t + v * W));
+    if (const std::size_t r = n - t) {
+        alignas(64) double rest[kSums] = {};
+        std::copy(x + t, x + n, rest);
+        for (std::size_t v = 0; v < V; ++v) acc[v] = add(acc[v], loadu(rest + v * W));
+    }
+    alignas(64) double s[kSums];
+    for (std::size_t v = 0; v < V; ++v) storeu(s + v * W, acc[v]);
+    for (std::size_t width = kSums / 2; width > 0; width /= 2)
+        for (std::size_t q = 0; q < width; ++q) s[q] = s[q] + s[q + width];
+    return s[0];
+}
+
+inline void center_block(const double* x, vd mean, double* out) { storeu(out, sub(loadu(x), mean)); }
+
+inline void center_taper_block(const double* x, vd mean, const double* taper, double* out) {
+    storeu(out, mul(sub(loadu(x), mean), loadu(taper)));
+}
+
+void center(const double* x, double mean, const double* taper, double* out, std::size_t n) {
+    const vd m = set1(mean);
+    std::size_t t = 0;
+    if (taper) {
+        for (; t + W <= n; t += W) center_taper_block(x + t, m, taper + t, out + t);
+        if (const std::size_t r = n - t) {
+            Pad a = padded(x + t, r), b = padded(taper + t, r), c;
+            center_taper_block(a.v, m, b.v, c.v);
+            put(c, out + t, r);
+        }
+        return;
+    }
+    for (; t + W <= n; t += W) center_block(x + t, m, out + t);
+    if (const std::size_t r = n - t) {
+        Pad a = padded(x + t, r), c;
+        center_block(a.v, m, c.v);
+        put(c, out + t, r);
+    }
+}
 
 void split(const double* pairs, double* re, double* im, std::size_t n) {
     std::size_t k = 0;
@@ -165,6 +252,31 @@ void cross_add(const double* sr, const double* si, const double* xr, const doubl
     }
 }
 
+void whiten_cross_add(const double* pairs, const double* weight, const double* sr, const double* si, double* ar,
+                      double* ai, std::size_t n) {
+    std::size_t k = 0;
+    for (; k + W <= n; k += W) whiten_cross_add_block(pairs + 2 * k, weight + k, sr + k, si + k, ar + k, ai + k);
+    if (const std::size_t r = n - k) {
+        Pad in = padded(pairs + 2 * k, r, 2), w = padded(weight + k, r), a = padded(sr + k, r),
+            b = padded(si + k, r), e = padded(ar + k, r), f = padded(ai + k, r);
+        whiten_cross_add_block(in.v, w.v, a.v, b.v, e.v, f.v);
+        put(e, ar + k, r);
+        put(f, ai + k, r);
+    }
+}
+
+void fold(const double* cr, const double* ci, const double* dr, const double* di, const double* w, double* out,
+          std::size_t n) {
+    std::size_t k = 0;
+    for (; k + W <= n; k += W) fold_block(cr + k, ci + k, dr + k, di + k, w + 2 * k, out + 2 * k);
+    if (const std::size_t r = n - k) {
+        Pad a = padded(cr + k, r), b = padded(ci + k, r), c = padded(dr + k, r), d = padded(di + k, r),
+            t = padded(w + 2 * k, r, 2), o;
+        fold_block(a.v, b.v, c.v, d.v, t.v, o.v);
+        put(o, out + 2 * k, r, 2);
+    }
+}
+
 void analytic(const double* sr, const double* si, const double* xr, const double* xi, const double* w, double* a,
               double* b, std::size_t n) {
     std::size_t k = 0;
@@ -173,6 +285,20 @@ void analytic(const double* sr, const double* si, const double* xr, const double
         Pad p = padded(sr + k, r), q = padded(si + k, r), u = padded(xr + k, r), v = padded(xi + k, r);
         Pad t = padded(w + 2 * k, r, 2), oa, ob;
         analytic_block(p.v, q.v, u.v, v.v, t.v, oa.v, ob.v);
+        put(oa, a + 2 * k, r, 2);
+        put(ob, b + 2 * k, r, 2);
+    }
+}
+
+void whiten_analytic(const double* pairs, const double* weight, const double* sr, const double* si, const double* w,
+                     double* a, double* b, std::size_t n) {
+    std::size_t k = 0;
+    for (; k + W <= n; k += W)
+        whiten_analytic_block(pairs + 2 * k, weight + k, sr + k, si + k, w + 2 * k, a + 2 * k, b + 2 * k);
+    if (const std::size_t r = n - k) {
+        Pad in = padded(pairs + 2 * k, r, 2), g = padded(weight + k, r), p = padded(sr + k, r),
+            q = padded(si + k, r), t = padded(w + 2 * k, r, 2), oa, ob;
+        whiten_analytic_block(in.v, g.v, p.v, q.v, t.v, oa.v, ob.v);
         put(oa, a + 2 * k, r, 2);
         put(ob, b + 2 * k, r, 2);
     }
@@ -208,7 +334,8 @@ void phasor_add(const double* zr, const double* zi, double scale, double* lin, d
 
 }  // namespace
 
-const LaneKernels lane_kernels = {&split, &split_modulus, &split_whiten, &whiten, &cross_add, &analytic, &merge,
-                                  &phasor_add};
+const LaneKernels lane_kernels = {
+    &sum, &center, &split, &split_modulus, &split_whiten, &whiten, &cross_add,
+    &whiten_cross_add, &fold, &analytic, &whiten_analytic, &merge, &phasor_add};
 
 }  // namespace molvak::correlate::MOLVAK_LANES_NS
