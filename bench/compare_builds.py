@@ -12,8 +12,9 @@ few calls after one warm-up), so other processes on a shared machine do not
 inflate it. The ratio is the median over the pairs of before / after.
 
 Calls: the tau-p transform (intercept times one sample apart from 0, the
-transform's default grid) and the slant-stack spectrum on the `masw` and
-`das` workloads of bench/workloads.py, with the workloads' own settings.
+transform's default grid), the slant-stack spectrum and the real FFT along
+the traces on the `masw` and `das` workloads of bench/workloads.py, with the
+workloads' own settings (`--functions` picks some).
 """
 from __future__ import annotations
 
@@ -39,6 +40,7 @@ calls = {{
                                                          w.dt, 0.0),
     "_disp_slantstack": lambda: _molvak._disp_slantstack(w.data, w.offsets, w.time, w.phase_vels,
                                                          w.dt, f_range=w.f_range, n=w.n),
+    "_rfft": lambda: _molvak._rfft(w.data, axis=1, n=w.n),
 }}
 call = calls[{function!r}]
 call()
@@ -50,7 +52,7 @@ for _ in range({repeats}):
 print(json.dumps({{"module": _molvak.__file__, "seconds": best}}))
 """
 
-FUNCTIONS = ("_radon_transform", "_disp_slantstack")
+FUNCTIONS = ("_radon_transform", "_disp_slantstack", "_rfft")
 
 
 def time_call(build: str | None, workload: str, function: str, repeats: int) -> tuple[str, float]:
@@ -70,13 +72,14 @@ def main(argv: list[str]) -> int:
     parser.add_argument("after", nargs="?", help="folder holding the newer build (default: installed)")
     parser.add_argument("--pairs", type=int, default=5)
     parser.add_argument("--workloads", nargs="+", default=["masw", "das"])
+    parser.add_argument("--functions", nargs="+", default=list(FUNCTIONS), choices=FUNCTIONS)
     args = parser.parse_args(argv)
     before = str(Path(args.before).resolve())
     after = str(Path(args.after).resolve()) if args.after else None
     rows = []
     for workload in args.workloads:
-        repeats = 5 if workload == "masw" else 2
-        for function in FUNCTIONS:
+        repeats = 5 if workload == "masw" else 3
+        for function in args.functions:
             ratios, t_before, t_after = [], [], []
             for _ in range(args.pairs):
                 mod_b, b = time_call(before, workload, function, repeats)
