@@ -65,7 +65,7 @@ def test_hr_radon_matches_the_formulation(line, norm, spacing):
     close(m, mr)
 
 
-@pytest.mark.parametrize("nk", [14, 112, 125])
+@pytest.mark.parametrize("nk", [14, 112, 125, 40001])  # the last: one frequency per FFT batch
 @pytest.mark.parametrize("direction", [1, -1])
 def test_fk_matches_the_formulation(line, nk, direction):
     data, x, dt, c, band = line

@@ -9,7 +9,12 @@
 namespace molvak::fk {
 
 namespace {
-constexpr std::size_t kFrequenciesPerBatch = 8;
+// Frequencies transformed per batch: up to 8, as long as their input and
+// output lines stay within about 8 MiB (a fine wavenumber grid gets fewer).
+std::size_t frequencies_per_batch(std::size_t nk) {
+    const std::size_t line_bytes = 32 * nk;  // one complex input and output line
+    return std::max<std::size_t>(1, std::min<std::size_t>(8, (std::size_t(8) << 20) / line_bytes));
+}
 }  // namespace
 
 void power(const Problem& p) {
@@ -17,7 +22,7 @@ void power(const Problem& p) {
     // V(k_q) over the whole grid is nk times the inverse DFT of the line
     // zero-padded to nk points: FFTW's backward transform, a few frequencies
     // at a time.
-    fft::BackwardPlan plan(nk, kFrequenciesPerBatch);
+    fft::BackwardPlan plan(nk, frequencies_per_batch(nk));
     plan.prepare();
     for (std::size_t l = 0; l < plan.lanes(); ++l)
         std::fill(plan.in(l) + 2 * nx, plan.in(l) + 2 * nk, 0.0);
