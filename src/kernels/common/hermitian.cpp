@@ -95,56 +95,50 @@ void invert_lower(const double* g, std::size_t n, std::size_t lda, double* inv) 
 bool toeplitz_solve(const double* t, std::size_t n, double* b, double* work) {
     if (n == 0) return true;
     if (!(t[0] > 0.0)) return false;
-    // Forward and backward vectors f, g of the leading m x m block
-    // (T_m f = e_1, T_m g = e_m), the solution x of its system, and the next
-    // f and g being formed.
+    // The forward vector f of the leading m x m block (T_m f = e_1) and the
+    // solution x of its system. T is Hermitian and Toeplitz, so J T J =
+    // conj(T) (J reverses order): the backward vector (T_m g = e_m) is
+    // g_k = conj(f_(m-1-k)), and its error on the next row is conj(ef).
     double* f = work;
-    double* g = work + 2 * n;
+    double* nf = work + 2 * n;
     double* x = work + 4 * n;
-    double* nf = work + 6 * n;
-    double* ng = work + 8 * n;
-    f[0] = g[0] = 1.0 / t[0];
-    f[1] = g[1] = 0.0;
+    f[0] = 1.0 / t[0];
+    f[1] = 0.0;
     x[0] = b[0] / t[0];
     x[1] = b[1] / t[0];
     for (std::size_t m = 1; m < n; ++m) {
-        // ef = sum_k t_(m-k) f_k and ex = sum_k t_(m-k) x_k (row m of T on
-        // [f; 0] and [x; 0]); eg = sum_k conj(t_(k+1)) g_k (row 0 on [0; g])
-        double efr = 0.0, efi = 0.0, egr = 0.0, egi = 0.0, exr = 0.0, exi = 0.0;
+        // ef = sum_k t_(m-k) f_k and ex = sum_k t_(m-k) x_k: row m of T on
+        // [f; 0] and [x; 0]
+        double efr = 0.0, efi = 0.0, exr = 0.0, exi = 0.0;
         for (std::size_t k = 0; k < m; ++k) {
             const double ar = t[2 * (m - k)], ai = t[2 * (m - k) + 1];
             efr += ar * f[2 * k] - ai * f[2 * k + 1];
             efi += ar * f[2 * k + 1] + ai * f[2 * k];
             exr += ar * x[2 * k] - ai * x[2 * k + 1];
             exi += ar * x[2 * k + 1] + ai * x[2 * k];
-            const double cr = t[2 * (k + 1)], ci = -t[2 * (k + 1) + 1];
-            egr += cr * g[2 * k] - ci * g[2 * k + 1];
-            egi += cr * g[2 * k + 1] + ci * g[2 * k];
         }
-        // D = 1 - ef eg: real and positive while T is positive definite
-        const double d = 1.0 - (efr * egr - efi * egi);
+        // D = 1 - |ef|^2: positive while T is positive definite
+        const double d = 1.0 - (efr * efr + efi * efi);
         if (!(d > 0.0)) return false;
         const double inv = 1.0 / d;
-        // f' = ([f; 0] - ef [0; g]) / D,  g' = ([0; g] - eg [f; 0]) / D
+        // f' = ([f; 0] - ef [0; g]) / D, with [0; g]_k = conj(f_(m-k))
         for (std::size_t k = 0; k <= m; ++k) {
             const double fr = k < m ? f[2 * k] : 0.0, fi = k < m ? f[2 * k + 1] : 0.0;
-            const double gr = k > 0 ? g[2 * (k - 1)] : 0.0, gi = k > 0 ? g[2 * (k - 1) + 1] : 0.0;
+            const double gr = k > 0 ? f[2 * (m - k)] : 0.0, gi = k > 0 ? -f[2 * (m - k) + 1] : 0.0;
             nf[2 * k] = (fr - (efr * gr - efi * gi)) * inv;
             nf[2 * k + 1] = (fi - (efr * gi + efi * gr)) * inv;
-            ng[2 * k] = (gr - (egr * fr - egi * fi)) * inv;
-            ng[2 * k + 1] = (gi - (egr * fi + egi * fr)) * inv;
         }
-        for (std::size_t k = 0; k < 2 * (m + 1); ++k) {
-            f[k] = nf[k];
-            g[k] = ng[k];
-        }
-        // x' = [x; 0] + (b_m - ex) g'
+        double* swap = f;
+        f = nf;
+        nf = swap;
+        // x' = [x; 0] + (b_m - ex) g', g'_k = conj(f'_(m-k))
         const double rr = b[2 * m] - exr, ri = b[2 * m + 1] - exi;
         x[2 * m] = 0.0;
         x[2 * m + 1] = 0.0;
         for (std::size_t k = 0; k <= m; ++k) {
-            x[2 * k] += rr * g[2 * k] - ri * g[2 * k + 1];
-            x[2 * k + 1] += rr * g[2 * k + 1] + ri * g[2 * k];
+            const double gr = f[2 * (m - k)], gi = -f[2 * (m - k) + 1];
+            x[2 * k] += rr * gr - ri * gi;
+            x[2 * k + 1] += rr * gi + ri * gr;
         }
     }
     for (std::size_t k = 0; k < 2 * n; ++k) b[k] = x[k];

@@ -33,7 +33,7 @@ void invert_lower(const double* g, std::size_t n, std::size_t lda, double* inv);
 
 // x = T^-1 b in place for the Hermitian Toeplitz matrix T_ik = t_(i-k)
 // (i >= k; T_ki = conj(t_(i-k))), t[0..n) its first column, by Levinson's
-// recursion (O(n^2)); `work` holds 5 n complex numbers. False when a
+// recursion (O(n^2)); `work` holds 3 n complex numbers. False when a
 // leading block is not positive definite to working precision (b is then
 // left partly overwritten).
 bool toeplitz_solve(const double* t, std::size_t n, double* b, double* work);
