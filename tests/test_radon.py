@@ -134,7 +134,7 @@ def test_uniform_intercept_times_agree_with_the_formulation(rng, moveout, nx, nt
     # the same times given through the slant-stack estimator
     if moveout == 0 and nt > 1:
         c = 1.0 / p[p != 0]
-        f, spec = _molvak._disp_slantstack(data, offsets, tau, c, dt, n=2 * tau.size)
+        f, spectrum = _molvak._disp_slantstack(data, offsets, tau, c, dt, n=2 * tau.size)
         panel = radon(data, offsets, 1.0 / c, tau, dt, tau[0])
         ref = np.fft.rfft(panel, n=2 * tau.size, axis=0) * dt
-        assert np.abs(spec - ref).max() <= 1e-12 * np.abs(ref).max()
+        assert np.abs(spectrum - ref).max() <= 1e-12 * np.abs(ref).max()

@@ -48,11 +48,11 @@ def requirements(extra, seen):
     seen.add(extra)
     out = []
     for req in metadata.requires("molvak") or []:
-        spec, _, marker = req.partition(";")
+        requirement, _, marker = req.partition(";")
         if f'extra == "{extra}"' not in marker.replace("'", '"'):
             continue
-        name = re.match(r"[A-Za-z0-9_.-]+", spec.strip()).group(0)
-        inner = re.search(r"\[(.*)\]", spec)
+        name = re.match(r"[A-Za-z0-9_.-]+", requirement.strip()).group(0)
+        inner = re.search(r"\[(.*)\]", requirement)
         if name.lower() == "molvak" and inner:
             for e in inner.group(1).split(","):
                 out += requirements(e.strip(), seen)
@@ -67,19 +67,19 @@ def requirements(extra, seen):
                     continue
             except Exception:
                 pass
-        out.append(spec.strip())
+        out.append(requirement.strip())
     return out
 
 wanted = []
 for extra in filter(None, sys.argv[1].split(",")):
     wanted += requirements(extra, set())
 lacking = []
-for spec in wanted:
-    name = re.match(r"[A-Za-z0-9_.-]+", spec).group(0)
+for requirement in wanted:
+    name = re.match(r"[A-Za-z0-9_.-]+", requirement).group(0)
     try:
         metadata.version(name)
     except metadata.PackageNotFoundError:
-        lacking.append(spec)
+        lacking.append(requirement)
 print(" ".join(f"'{s}'" for s in lacking))
 EOF
 )"

@@ -278,8 +278,8 @@ def _check_finite(args: dict[str, Any], f: np.ndarray, spectrum: np.ndarray,
                  f"{', '.join(map(str, ready.kept_dead[:12]))}, have no spectrum there")
     else:
         # traces whose spectrum is exactly zero at those frequencies
-        spec = _molvak._rfft(args["data"], axis=1, n=args["n"])
-        cut = spec[:, band.first:band.first + band.frequency.size][:, rows]
+        spectrum = _molvak._rfft(args["data"], axis=1, n=args["n"])
+        cut = spectrum[:, band.first:band.first + band.frequency.size][:, rows]
         zero = np.flatnonzero((cut == 0).any(axis=1))
         cause = (f"; the spectra of the traces at offsets "
                  f"{', '.join(f'{v:g}' for v in args['offsets'][zero[:12]])} are exactly zero "
