@@ -6,6 +6,7 @@
 
 #include "common/buffer.hpp"
 #include "common/hermitian.hpp"
+#include "common/spacing.hpp"
 #include "capon/capon_lanes.hpp"
 #include "fdbf/fdbf.hpp"
 
@@ -99,18 +100,6 @@ void lag_sums(const double* inv, std::size_t M, double* s) {
 }
 
 }  // namespace
-
-bool equally_spaced(const double* x, std::size_t n) {
-    if (n < 2) return false;
-    const double dx = (x[n - 1] - x[0]) / static_cast<double>(n - 1);
-    if (!(dx != 0.0) || !std::isfinite(dx)) return false;
-    double top = 0.0;
-    for (std::size_t i = 0; i < n; ++i) top = std::max(top, std::fabs(x[i]));
-    const double tol = 8.0 * std::numeric_limits<double>::epsilon() * top;
-    for (std::size_t i = 0; i < n; ++i)
-        if (!(std::fabs(x[i] - (x[0] + static_cast<double>(i) * dx)) <= tol)) return false;
-    return true;
-}
 
 std::size_t beam_power(const Problem& p) {
     const std::size_t M = p.subarray, nc = p.nc;

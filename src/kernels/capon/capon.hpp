@@ -52,10 +52,6 @@ struct Problem {
     double* power;             // (nf, nc) float64, C order, written whole
 };
 
-// Whether offsets[0..n) are equally spaced to within a few units in the last
-// place of the largest one (plane steering then sums Q by lags).
-bool equally_spaced(const double* offsets, std::size_t n);
-
 // Fills p.power. Returns nf, or the index of the first frequency whose
 // loaded matrix was not positive definite (its row, and those of any later
 // such frequency, hold NaN). A frequency whose cross-spectral matrix has a

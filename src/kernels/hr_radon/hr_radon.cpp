@@ -6,6 +6,7 @@
 
 #include "common/buffer.hpp"
 #include "common/hermitian.hpp"
+#include "common/spacing.hpp"
 #include "fdbf/fdbf.hpp"
 #include "hr_radon/hr_radon_lanes.hpp"
 
@@ -37,18 +38,6 @@ bool weights(const Problem& p, const double* m, double* q) {
 }
 
 }  // namespace
-
-bool equally_spaced(const double* x, std::size_t n) {
-    if (n < 2) return false;
-    const double dx = (x[n - 1] - x[0]) / static_cast<double>(n - 1);
-    if (!(dx != 0.0) || !std::isfinite(dx)) return false;
-    double top = 0.0;
-    for (std::size_t i = 0; i < n; ++i) top = std::max(top, std::fabs(x[i]));
-    const double tol = 8.0 * std::numeric_limits<double>::epsilon() * top;
-    for (std::size_t i = 0; i < n; ++i)
-        if (!(std::fabs(x[i] - (x[0] + static_cast<double>(i) * dx)) <= tol)) return false;
-    return true;
-}
 
 std::size_t model(const Problem& p) {
     const std::size_t nx = p.nx, nc = p.nc;

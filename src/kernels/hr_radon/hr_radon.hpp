@@ -42,10 +42,6 @@ struct Problem {
     double* model;             // (nf, nc) complex128, C order, written whole
 };
 
-// Whether offsets[0..n) are equally spaced to within a few units in the last
-// place of the largest one (the Toeplitz path).
-bool equally_spaced(const double* offsets, std::size_t n);
-
 // Fills p.model. Returns nf, or the index of the first frequency whose
 // system was not positive definite (its row holds NaN). Throws AllocFailure
 // when its work buffers cannot be had.
