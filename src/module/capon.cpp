@@ -1,6 +1,4 @@
 // Minimum-variance (Capon) beamforming: molvak._native._capon.
-#include <cstring>
-
 #include "capon/capon.hpp"
 #include "module/highres_args.hpp"
 #include "module/native_methods.hpp"
@@ -35,22 +33,11 @@ PyObject* capon_py(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     double band[2];
     if (initialise_f_range(band, f_range, dt)) return nullptr;
-    capon::Steering steering;
-    if (std::strcmp(steering_name, "cylindrical") == 0) {
-        steering = capon::Steering::cylindrical;
-    } else if (std::strcmp(steering_name, "plane") == 0) {
-        steering = capon::Steering::plane;
-    } else {
-        return set_error(PyExc_ValueError, "steering_method must be 'plane' or 'cylindrical'");
-    }
-    bool weight_by_offset;
-    if (std::strcmp(weighting_name, "sqrt") == 0) {
-        weight_by_offset = true;
-    } else if (std::strcmp(weighting_name, "none") == 0) {
-        weight_by_offset = false;
-    } else {
-        return set_error(PyExc_ValueError, "weighting must be 'none' or 'sqrt'");
-    }
+    bool cylindrical, weight_by_offset;
+    if (!parse_steering(steering_name, "steering_method", &cylindrical) ||
+        !parse_weighting(weighting_name, &weight_by_offset))
+        return nullptr;
+    const capon::Steering steering = cylindrical ? capon::Steering::cylindrical : capon::Steering::plane;
     highres::Inputs in;
     if (!highres::check_inputs(data, offsets, phase_vels, true, &in)) return nullptr;
     if (!highres::positive(loading, "loading")) return nullptr;

@@ -12,7 +12,6 @@
 #include "module/fdbf.hpp"
 
 #include <cstdint>
-#include <cstring>
 
 #include "module/band.hpp"
 #include "common/buffer.hpp"
@@ -54,24 +53,11 @@ PyObject* FDBF_py(PyObject*, PyObject* args, PyObject* kwargs) {
     double band[2];
     if (initialise_f_range(band, f_range, dt)) return nullptr;
 
-    // Exact, case-sensitive matches over the whole string; left out selects
-    // cylindrical steering and offset weighting.
-    fdbf::Steering steering = fdbf::Steering::cylindrical;
-    if (steering_name != nullptr) {
-        if (std::strcmp(steering_name, "plane") == 0) {
-            steering = fdbf::Steering::plane;
-        } else if (std::strcmp(steering_name, "cylindrical") != 0) {
-            return set_error(PyExc_ValueError, "steering_method must be 'plane' or 'cylindrical'");
-        }
-    }
-    bool weight_by_offset = true;
-    if (weighting_name != nullptr) {
-        if (std::strcmp(weighting_name, "none") == 0) {
-            weight_by_offset = false;
-        } else if (std::strcmp(weighting_name, "sqrt") != 0) {
-            return set_error(PyExc_ValueError, "weighting must be 'none' or 'sqrt'");
-        }
-    }
+    bool cylindrical, weight_by_offset;
+    if (!parse_steering(steering_name, "steering_method", &cylindrical) ||
+        !parse_weighting(weighting_name, &weight_by_offset))
+        return nullptr;
+    const fdbf::Steering steering = cylindrical ? fdbf::Steering::cylindrical : fdbf::Steering::plane;
     if (ndim(offsets) != 1) return set_error(PyExc_ValueError, "offsets must be a 1D array");
     if (ndim(phase_vels) != 1) return set_error(PyExc_ValueError, "phase_vels must be a 1D array");
 

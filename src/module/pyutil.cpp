@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 
 namespace molvak {
@@ -56,6 +57,30 @@ PyObject* axis_error(int axis, int nd) {
     if (!exc) return nullptr;
     PyErr_SetObject(cls.get(), exc.get());
     return nullptr;
+}
+
+bool parse_steering(const char* steering, const char* argument, bool* cylindrical) {
+    if (steering == nullptr || std::strcmp(steering, "cylindrical") == 0) {
+        *cylindrical = true;
+    } else if (std::strcmp(steering, "plane") == 0) {
+        *cylindrical = false;
+    } else {
+        set_errorf(PyExc_ValueError, "%s must be 'plane' or 'cylindrical'", argument);
+        return false;
+    }
+    return true;
+}
+
+bool parse_weighting(const char* weighting, bool* weight_by_offset) {
+    if (weighting == nullptr || std::strcmp(weighting, "sqrt") == 0) {
+        *weight_by_offset = true;
+    } else if (std::strcmp(weighting, "none") == 0) {
+        *weight_by_offset = false;
+    } else {
+        set_error(PyExc_ValueError, "weighting must be 'none' or 'sqrt'");
+        return false;
+    }
+    return true;
 }
 
 PyRef new_array(int nd, const npy_intp* shape, int type_num, const char* what) {

@@ -101,6 +101,14 @@ PyObject* axis_error(int axis, int nd);
 // "Could not allocate memory for <what>" rather than NumPy's ValueError.
 PyRef new_array(int nd, const npy_intp* shape, int type_num, const char* what);
 
+// The beamformers' string options, matched exactly (case-sensitive, whole
+// string); a null option takes the default. `steering` is "cylindrical"
+// (the default) or "plane", the keyword named `argument` in the error;
+// `weighting` is "sqrt" (the default) or "none". False with ValueError set
+// for anything else.
+bool parse_steering(const char* steering, const char* argument, bool* cylindrical);
+bool parse_weighting(const char* weighting, bool* weight_by_offset);
+
 // Wraps a native function so that no C++ exception crosses into Python.
 using NativeFn = PyObject* (*)(PyObject*, PyObject*, PyObject*);
 PyObject* call_guarded(NativeFn fn, PyObject* self, PyObject* args, PyObject* kwargs);

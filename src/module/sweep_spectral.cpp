@@ -2,7 +2,6 @@
 // windows of one line's traces, written into the caller's array. The line's
 // spectrum comes in cut to the band; the kernels run with the interpreter
 // lock released.
-#include <cstring>
 
 #include "module/native_methods.hpp"
 #include "module/sweep_args.hpp"
@@ -80,12 +79,9 @@ PyObject* sweep_fdbf_py(PyObject*, PyObject* args, PyObject* kwargs) {
                                      &f, &x, &c, &first_obj, &last_obj, &out_obj, &steering,
                                      &weighting))
         return nullptr;
-    const bool cylindrical = std::strcmp(steering, "cylindrical") == 0;
-    if (!cylindrical && std::strcmp(steering, "plane") != 0)
-        return set_error(PyExc_ValueError, "steering must be 'plane' or 'cylindrical'");
-    const bool weight_by_offset = std::strcmp(weighting, "sqrt") == 0;
-    if (!weight_by_offset && std::strcmp(weighting, "none") != 0)
-        return set_error(PyExc_ValueError, "weighting must be 'none' or 'sqrt'");
+    bool cylindrical, weight_by_offset;
+    if (!parse_steering(steering, "steering", &cylindrical) || !parse_weighting(weighting, &weight_by_offset))
+        return nullptr;
     Line l;
     if (!line(u, f, x, c, l)) return nullptr;
     PyRef first, last;
