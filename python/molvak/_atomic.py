@@ -49,6 +49,35 @@ _UMASK = _read_umask()
 
 
 @contextlib.contextmanager
+def _temporary(path: PathLike, overwrite: bool) -> Iterator[tuple[int, str]]:
+    """A hidden temporary file in the target's folder, open as a descriptor
+    (fd, name). When the block ends normally the file, which the block has
+    closed and flushed to disk, is given the target's name; when it fails,
+    or the name is taken, the temporary file is removed."""
+    target = os.fspath(path)
+    if not overwrite and os.path.lexists(target):
+        raise _exists(target)
+    folder = os.path.dirname(os.path.abspath(target))
+    # the name, shortened, keeps the temporary file recognisable while it
+    # stays within the 255 bytes a file name may have
+    prefix = "." + os.path.basename(target)[:96] + "."
+    fd, temp = tempfile.mkstemp(prefix=prefix, suffix=TEMP_SUFFIX, dir=folder)
+    try:
+        yield fd, temp
+        # mkstemp makes the file private to its owner; results are ordinary
+        # files, readable as the user's umask allows
+        os.chmod(temp, 0o666 & ~_UMASK)
+        with _interrupts_deferred():
+            _commit(temp, target, overwrite)
+            temp = ""
+        _sync_folder(folder)
+    finally:
+        if temp:
+            with contextlib.suppress(OSError):
+                os.unlink(temp)
+
+
+@contextlib.contextmanager
 def atomic_open(path: PathLike, mode: str = "wb", *, overwrite: bool = False,
                 encoding: Optional[str] = None, newline: Optional[str] = None,
                 ) -> Iterator[IO[Any]]:
@@ -67,15 +96,7 @@ def atomic_open(path: PathLike, mode: str = "wb", *, overwrite: bool = False,
     """
     if mode not in ("wb", "w"):
         raise ValueError(f"mode must be 'wb' or 'w'; got {mode!r}")
-    target = os.fspath(path)
-    if not overwrite and os.path.lexists(target):
-        raise _exists(target)
-    folder = os.path.dirname(os.path.abspath(target))
-    # the name, shortened, keeps the temporary file recognisable while it
-    # stays within the 255 bytes a file name may have
-    prefix = "." + os.path.basename(target)[:96] + "."
-    fd, temp = tempfile.mkstemp(prefix=prefix, suffix=TEMP_SUFFIX, dir=folder)
-    try:
+    with _temporary(path, overwrite) as (fd, _):
         if mode == "w":
             handle: IO[Any] = os.fdopen(fd, "w", encoding=encoding or "utf-8",
                                         newline=newline)
@@ -85,17 +106,6 @@ def atomic_open(path: PathLike, mode: str = "wb", *, overwrite: bool = False,
             yield handle
             handle.flush()
             os.fsync(handle.fileno())
-        # mkstemp makes the file private to its owner; results are ordinary
-        # files, readable as the user's umask allows
-        os.chmod(temp, 0o666 & ~_UMASK)
-        with _interrupts_deferred():
-            _commit(temp, target, overwrite)
-            temp = ""
-        _sync_folder(folder)
-    finally:
-        if temp:
-            with contextlib.suppress(OSError):
-                os.unlink(temp)
 
 
 @contextlib.contextmanager
@@ -104,27 +114,12 @@ def atomic_path(path: PathLike, *, overwrite: bool = False) -> Iterator[str]:
     by name themselves (HDF5 libraries): what is written there gets `path`
     when the block ends, as :func:`atomic_open` does; nothing is left when
     the block fails. The name is free (no file exists under it) on entry."""
-    target = os.fspath(path)
-    if not overwrite and os.path.lexists(target):
-        raise _exists(target)
-    folder = os.path.dirname(os.path.abspath(target))
-    fd, temp = tempfile.mkstemp(prefix="." + os.path.basename(target)[:96] + ".",
-                                suffix=TEMP_SUFFIX, dir=folder)
-    os.close(fd)
-    os.unlink(temp)     # the writer creates it; the random name stays unique
-    try:
+    with _temporary(path, overwrite) as (fd, temp):
+        os.close(fd)
+        os.unlink(temp)     # the writer creates it; the random name stays unique
         yield temp
         with open(temp, "rb+") as handle:
             os.fsync(handle.fileno())
-        os.chmod(temp, 0o666 & ~_UMASK)
-        with _interrupts_deferred():
-            _commit(temp, target, overwrite)
-            temp = ""
-        _sync_folder(folder)
-    finally:
-        if temp:
-            with contextlib.suppress(OSError):
-                os.unlink(temp)
 
 
 def write_bytes(path: PathLike, data: bytes, *, overwrite: bool = False) -> None:
