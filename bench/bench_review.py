@@ -35,6 +35,9 @@ import molvak
 from molvak import synthetic
 from molvak._review import _data
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+import review_data  # noqa: E402
+
 
 def two_mode_gather(seed: int) -> Any:
     base = synthetic.default_gather(seed=seed)
@@ -84,15 +87,9 @@ def browser() -> Any:
                             options=options)
 
 
-def wait_for(d: Any, script: str, timeout: float = 60.0) -> Any:
-    end = time.monotonic() + timeout
-    while True:
-        value = d.execute_script(f"return {script};")
-        if value:
-            return value
-        if time.monotonic() > end:
-            raise RuntimeError(f"the page never got {script!r}")
-        time.sleep(0.005)
+def wait_for(d: Any, script: str) -> Any:
+    # polled often: the time to a drawn page is what this measures
+    return review_data.wait_for(d, script, timeout=60.0, poll=0.005)
 
 
 def start(folder: Path) -> Any:

@@ -1,6 +1,7 @@
 """Results folders for the review tests: synthetic images with a known curve."""
 import dataclasses
 import socket
+import time
 from pathlib import Path
 
 import numpy as np
@@ -8,6 +9,19 @@ import numpy as np
 import molvak
 from molvak import synthetic
 from molvak._review import _data
+
+
+def wait_for(d, script, timeout=20.0, poll=0.05):
+    """Poll a JavaScript expression in the browser `d` until it is truthy;
+    return its value."""
+    end = time.monotonic() + timeout
+    while True:
+        value = d.execute_script(f"return {script};")
+        if value:
+            return value
+        if time.monotonic() > end:
+            raise AssertionError(f"the page never got {script!r}")
+        time.sleep(poll)
 
 
 def synthetic_image(seed=0, velocities=(50, 800, 1)):

@@ -8,7 +8,6 @@ they fail instead, so that a CI run cannot pass without them.
 """
 import os
 import shutil
-import time
 from pathlib import Path
 
 import numpy as np
@@ -17,7 +16,7 @@ import pytest
 from molvak import DispersionCurve
 from molvak._review import _data
 from molvak._review._server import ReviewServer
-from review_data import make_folder, read_csv, ridge
+from review_data import make_folder, read_csv, ridge, wait_for
 
 REQUIRE = os.environ.get("MOLVAK_REQUIRE_BROWSER") == "1"
 
@@ -56,18 +55,6 @@ def driver():
     d.set_script_timeout(20)
     yield d
     d.quit()
-
-
-def wait_for(d, script, timeout=20.0):
-    """Poll a JavaScript expression until it is truthy; return its value."""
-    end = time.monotonic() + timeout
-    while True:
-        value = d.execute_script(f"return {script};")
-        if value:
-            return value
-        if time.monotonic() > end:
-            raise AssertionError(f"the page never got {script!r}")
-        time.sleep(0.05)
 
 
 def open_page(d, server, item):
