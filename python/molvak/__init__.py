@@ -38,12 +38,12 @@ from typing import Callable
 # calls itself "molvak", so pickle finds them here (process pools, clusters).
 from _molvak import _FDBF, _disp_slantstack, _phase_shift, _radon_transform, _rfft  # noqa: F401
 
-from . import estimators
+from . import estimators, highres
 from ._review import review
 from .batch import GatherError, iter_process, process
 from .curves import UncertainCurve, combine, statistics, theoretical_modes
 from .gather import Gather, group_by_source, stack_gathers
-from .highres import capon, fk, hr_radon
+from .highres import *  # noqa: F403
 from .image import (
     DispersionCurve,
     DispersionImage,
@@ -98,6 +98,8 @@ __all__ = ["DeadTraceWarning", "DispersionCurve", "DispersionImage", "ESTIMATORS
            "read", "read_curves", "read_shots", "review", "rfft", "slant_stack", "stack", "stack_gathers",
            "statistics", "tau_p", "theoretical_modes", "write_curves", "__version__"]
 __all__ += ["PseudoSection", "Sweep", "sweep"]
-__all__ += ["capon", "fk", "hr_radon"]
+# The high-resolution estimators: whatever molvak.highres exports, so an
+# estimator added there needs no line here.
+__all__ += highres.__all__
 __all__ += ["CorrelationStack", "RecordWarning", "TimeLapse", "correlate", "open_record",
             "shot_gathers", "timelapse", "virtual_gather", "windows"]

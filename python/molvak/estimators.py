@@ -5,7 +5,9 @@ Everything that offers a choice of method reads this table: the package's
 line (``--method`` and each estimator's own flags) and the plot titles. A new
 estimator is its function (``function(data, offsets, dt, *, velocities, fmin,
 fmax, df, workers, keep_dead, **options)`` returning a
-:class:`~molvak.DispersionImage`) and one :func:`register` call below:
+:class:`~molvak.DispersionImage`) and one :func:`register` call, below or in
+the function's own module (the high-resolution estimators register
+themselves at the end of :mod:`molvak.highres`):
 
     register(Estimator(
         "fk", fk, label="Frequency-wavenumber (f-k)",
@@ -30,7 +32,6 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Callable, Optional, Union
 
 from . import _checks
-from .highres import capon, fk, hr_radon
 from .image import DispersionImage
 from .transforms import fdbf, phase_shift, slant_stack
 
@@ -229,41 +230,3 @@ register(Estimator(
                     "decay of surface waves), or not"),
     ),
     demo=True))
-register(Estimator(
-    "capon", capon, label="Minimum-variance (Capon) beamforming",
-    summary="beam power 1 / (e^H R^-1 e) of the loaded cross-spectral matrix (Capon, 1969; "
-            "Zywicki and Rix, 2005)",
-    options=(
-        Option("steering", "cylindrical", choices=("cylindrical", "plane"),
-               help="steering vectors: the Hankel-function wavefront of a point source, "
-                    "or plane waves"),
-        Option("weighting", "sqrt", choices=("sqrt", "none"),
-               help="multiply each trace's spectrum by its offset (undoes the 1/sqrt(x) "
-                    "decay of surface waves), or not"),
-        Option("loading", 0.1, help="diagonal loading relative to the mean eigenvalue of the "
-                                    "cross-spectral matrix: smaller is sharper and less robust"),
-        Option("smoothing", 0, help="frequency bins on either side averaged into the "
-                                    "cross-spectral matrix"),
-        Option("subarray", None, type=int,
-               help="spatial smoothing over subarrays of this many traces (equally spaced "
-                    "lines), which lets close modes of one shot separate"),
-    )))
-register(Estimator(
-    "hr_radon", hr_radon, label="High-resolution Radon",
-    summary="sparse linear Radon model per frequency by reweighted least squares "
-            "(Trad, Ulrych and Sacchi, 2003; Luo et al., 2008)",
-    options=(
-        Option("iterations", 8, help="reweighted solves after the first: more separate closer "
-                                     "modes and cost as much each"),
-        Option("damping", 0.1, help="damping relative to the mean diagonal of the system"),
-        Option("sparseness", 1e-3, help="floor of the model weights relative to the largest"),
-        Option("norm", "cauchy", choices=("cauchy", "l1"),
-               help="model weights |m|^2 + eps (Cauchy) or |m| + eps (L1-like)"),
-    )))
-register(Estimator(
-    "fk", fk, label="Frequency-wavenumber (f-k)",
-    summary="2-D Fourier transform of equally spaced traces, power at k = f / c",
-    options=(
-        Option("oversample", 8, help="wavenumber grid points per trace (zero padding "
-                                     "along the line)"),
-    )))

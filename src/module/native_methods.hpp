@@ -1,16 +1,13 @@
-// The functions of the extension module molvak._native. Each one is
-// registered by one line in CMakeLists.txt,
-//
-//   molvak_native_function(NAME _fk BOUNDARY src/module/fk.cpp
-//                          KERNELS src/kernels/fk/fk.cpp LANES src/kernels/fk/fk_lanes.cpp)
-//
-// and its boundary source defines its method-table entry:
+// The functions of the extension module molvak._native. A boundary source
+// in src/module defines each one's method-table entry,
 //
 //   namespace molvak::native {
 //   PyMethodDef method_fk() { return MOLVAK_METHOD(_fk, fk_py, fk_docstring); }
 //   }
 //
-// (the entry's name is "method" followed by the Python name).
+// (the entry's name is "method" followed by the Python name, written on one
+// line): CMakeLists.txt finds these lines and lists the functions in the
+// module's table, and compiles every source of src/kernels/<name>/.
 #pragma once
 
 #include "module/pyutil.hpp"
