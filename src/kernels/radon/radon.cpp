@@ -62,6 +62,17 @@ void store_lanes(const fft::RealPlan& plan, std::size_t count, std::size_t first
     }
 }
 
+// Every sample finite: the uniform path may regroup the trapezoid sum.
+bool all_finite(const Gather& g) {
+    const double* s = g.data;
+    const std::size_t count = g.nx * g.nt;
+    // x - x is 0 for every finite x and NaN otherwise; the sum stays 0 only
+    // when every sample is finite (no branch per sample).
+    double probe = 0.0;
+    for (std::size_t k = 0; k < count; ++k) probe += s[k] - s[k];
+    return probe == 0.0;
+}
+
 bool uniform_applies(const Gather& g, Moveout moveout, const double* tau, std::size_t ntau, double dt) {
     return moveout != hyperbolic && g.nx >= 2 && g.nt >= 1 && uniform_times(tau, ntau, dt);
 }
@@ -71,9 +82,16 @@ bool uniform_applies(const Gather& g, Moveout moveout, const double* tau, std::s
 // written nothing, when a sample position is not finite or beyond 2^52
 // samples: the general path takes those.
 bool uniform_columns(const Gather& g, Moveout moveout, const double* p, std::size_t np, const double* tau,
-                     std::size_t ntau, double dt, double t0, double* const* cols, simd::Isa isa) {
+                     std::size_t ntau, double dt, double t0, bool finite, double* const* cols, simd::Isa isa) {
     const std::size_t npad = uniform_padded(ntau);
     Buffer<uniform::Trace> traces(g.nx * np, "tau-p work buffers");
+    // The trapezoid weights by trace: (dx_i + dx_{i+1}) / 2, dx_0 = dx_nx = 0.
+    bool weighted = finite;
+    for (std::size_t i = 0; i < g.nx; ++i) {
+        const double before = i ? g.offsets[i] - g.offsets[i - 1] : 0.0;
+        const double after = i + 1 < g.nx ? g.offsets[i + 1] - g.offsets[i] : 0.0;
+        weighted = weighted && std::isfinite(before) && std::isfinite(after);
+    }
     for (std::size_t k = 0; k < np; ++k) {
         for (std::size_t i = 0; i < g.nx; ++i) {
             const double x = g.offsets[i];
@@ -81,9 +99,15 @@ bool uniform_columns(const Gather& g, Moveout moveout, const double* p, std::siz
             const double h0 = ((c + tau[0]) - t0) / dt;
             if (!(std::fabs(h0) < 0x1p52)) return false;
             const double left = std::floor(h0);
-            traces[k * g.nx + i] = uniform::Trace{g.data + i * g.nt, c, h0 - left,
-                                                  i ? x - g.offsets[i - 1] : 0.0,
-                                                  static_cast<std::int64_t>(left)};
+            uniform::Trace t{g.data + i * g.nt, c, h0 - left, i ? x - g.offsets[i - 1] : 0.0,
+                             static_cast<std::int64_t>(left)};
+            if (weighted) {
+                const double after = i + 1 < g.nx ? g.offsets[i + 1] - x : 0.0;
+                t.w = (t.dx + after) * 0.5;
+                t.w0 = t.w * (1.0 - t.frac);
+                t.w1 = t.w * t.frac;
+            }
+            traces[k * g.nx + i] = t;
         }
     }
     Buffer<double> times(npad, "tau-p work buffers");
@@ -97,7 +121,7 @@ bool uniform_columns(const Gather& g, Moveout moveout, const double* p, std::siz
         const std::size_t last = std::min(g.nx, first + group);
         for (std::size_t k = 0; k < np; ++k) {
             const uniform::Column col{traces.data() + k * g.nx, first, last,
-                                      static_cast<std::int64_t>(g.nt), times.data(), t0, dt};
+                                      static_cast<std::int64_t>(g.nt), times.data(), t0, dt, weighted};
             lanes.uniform_blocks(col, cols[k], npad, first == 0);
         }
     }
@@ -121,9 +145,10 @@ void panel(const Gather& g, Moveout moveout, const double* p, std::size_t np, co
         Buffer<double> work(kUniformColumns * room, "tau-p work buffers");
         double* cols[kUniformColumns];
         for (std::size_t b = 0; b < kUniformColumns; ++b) cols[b] = work.data() + b * room;
+        const bool finite = all_finite(g);
         for (std::size_t k0 = 0; k0 < np; k0 += kUniformColumns) {
             const std::size_t count = std::min(kUniformColumns, np - k0);
-            if (uniform_columns(g, moveout, p + k0, count, tau, ntau, dt, t0, cols, isa)) {
+            if (uniform_columns(g, moveout, p + k0, count, tau, ntau, dt, t0, finite, cols, isa)) {
                 for (std::size_t j = 0; j < ntau; ++j)
                     for (std::size_t b = 0; b < count; ++b) out[j * np + k0 + b] = cols[b][j];
                 continue;
@@ -160,13 +185,14 @@ void slant_stack_spectrum(const Gather& g, const double* slowness, std::size_t n
         double* cols[kUniformColumns];
         for (std::size_t b = 0; b < kUniformColumns; ++b)
             cols[b] = in_lanes ? plan.padded_in(b, room) : work.data() + b * room;
+        const bool finite = all_finite(g);
         for (std::size_t k0 = 0; k0 < nslow; k0 += kUniformColumns) {
             const std::size_t count = std::min(kUniformColumns, nslow - k0);
             if (in_lanes) {
                 for (std::size_t b = 0; b < count; ++b) plan.padded_in(b, room);
             }
-            const bool done = uniform_columns(g, linear, slowness + k0, count, time, ntime, dt, time[0], cols,
-                                              simd::Isa::best);
+            const bool done = uniform_columns(g, linear, slowness + k0, count, time, ntime, dt, time[0], finite,
+                                              cols, simd::Isa::best);
             if (done && in_lanes) {
                 // zeros over the padding's scratch, from ntime on
                 for (std::size_t b = 0; b < count; ++b) plan.padded_in(b, ntime);

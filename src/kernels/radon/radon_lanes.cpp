@@ -196,34 +196,89 @@ inline bool amplitudes(const uniform::Column& col, const uniform::Trace& t, std:
     return false;
 }
 
-void uniform_blocks(const uniform::Column& col, double* sum_io, std::size_t npad, bool start) {
-    const vd half = set1(0.5);
-    for (std::size_t j0 = 0; j0 < npad; j0 += B) {
-        vd sum[N], prev[N], a[N];
-        for (std::size_t v = 0; v < N; ++v) sum[v] = start ? set1(0.0) : loadu(sum_io + j0 + v * W);
-        // the trace before the group (the carry of the trapezoid), or trace 0
-        std::size_t i = col.first;
-        bool prev_zero = amplitudes(col, col.traces[i == 0 ? 0 : i - 1], j0, prev);
-        if (i == 0) ++i;
-        for (; i < col.last; ++i) {
-            const uniform::Trace& t = col.traces[i];
-            const bool zero = amplitudes(col, t, j0, a);
-            // A step between two traces that both miss the block adds
-            // (dx (0 + 0)) 0.5 = +-0, which leaves every sum as it is (a sum
-            // begins at +0 and so is never -0) unless dx is not finite.
-            if (zero && prev_zero && std::isfinite(t.dx)) continue;
-            prev_zero = zero;
-            const vd dx = set1(t.dx);
-            for (std::size_t v = 0; v < N; ++v) {
-                sum[v] = add(mul(mul(dx, add(prev[v], a[v])), half), sum[v]);
-                prev[v] = a[v];
+// The block of intercept times j0 .. j0 + B - 1 of one column: sum += w_i a_i
+// over its traces, the interpolation folded into the weights where the block
+// lies inside the trace.
+void weighted_block(const uniform::Column& col, double* sum_io, std::size_t j0, bool start) {
+    vd sum[N];
+    for (std::size_t v = 0; v < N; ++v) sum[v] = start ? set1(0.0) : loadu(sum_io + j0 + v * W);
+    for (std::size_t i = col.first; i < col.last; ++i) {
+        const uniform::Trace& t = col.traces[i];
+        const std::int64_t L = t.m0 + static_cast<std::int64_t>(j0);
+        const Kind kind = classify(L, col.nt);
+        // a block that reads no sample adds w * +0, which leaves every sum
+        // as it is (a sum begins at +0 and so is never -0)
+        if (kind == none) continue;
+        // Every element takes the same operations whichever block it falls
+        // in (blocks differ between instruction sets): w0 s_m + w1 s_m+1,
+        // with zeros beyond the trace's ends...
+        double window[B + 1];
+        const double* p = t.s + L;
+        if (kind == edge) {
+            for (std::size_t l = 0; l <= B; ++l) {
+                const std::int64_t k = L + static_cast<std::int64_t>(l);
+                window[l] = k >= 0 && k < col.nt ? t.s[k] : 0.0;
             }
+            p = window;
         }
-        for (std::size_t v = 0; v < N; ++v) storeu(sum_io + j0 + v * W, sum[v]);
+        const vd w0 = set1(t.w0), w1 = set1(t.w1);
+        if (kind == edge && L < 0) {
+            // ...except left of the first sample, where the interpolation
+            // extrapolates and jumps: w a, a evaluated exactly.
+            double before[B], after[B];
+            for (std::size_t v = 0; v < N; ++v) {
+                storeu(before + v * W, sum[v]);
+                storeu(after + v * W, fmadd(w1, loadu(p + v * W + 1), fmadd(w0, loadu(p + v * W), sum[v])));
+            }
+            for (std::size_t l = 0; l < B; ++l) {
+                const std::int64_t k = L + static_cast<std::int64_t>(l);
+                if (k <= -4) after[l] = before[l];
+                else if (k < 0) after[l] = std::fma(t.w, uniform::exact(col, t, j0 + l), before[l]);
+            }
+            for (std::size_t v = 0; v < N; ++v) sum[v] = loadu(after + v * W);
+            continue;
+        }
+        for (std::size_t v = 0; v < N; ++v)
+            sum[v] = fmadd(w1, loadu(p + v * W + 1), fmadd(w0, loadu(p + v * W), sum[v]));
     }
+    for (std::size_t v = 0; v < N; ++v) storeu(sum_io + j0 + v * W, sum[v]);
+}
+
+void trapezoid_block(const uniform::Column& col, double* sum_io, std::size_t j0, bool start) {
+    const vd half = set1(0.5);
+    vd sum[N], prev[N], a[N];
+    for (std::size_t v = 0; v < N; ++v) sum[v] = start ? set1(0.0) : loadu(sum_io + j0 + v * W);
+    // the trace before the group (the carry of the trapezoid), or trace 0
+    std::size_t i = col.first;
+    bool prev_zero = amplitudes(col, col.traces[i == 0 ? 0 : i - 1], j0, prev);
+    if (i == 0) ++i;
+    for (; i < col.last; ++i) {
+        const uniform::Trace& t = col.traces[i];
+        const bool zero = amplitudes(col, t, j0, a);
+        // A step between two traces that both miss the block adds
+        // (dx (0 + 0)) 0.5 = +-0, which leaves every sum as it is (a sum
+        // begins at +0 and so is never -0) unless dx is not finite.
+        if (zero && prev_zero && std::isfinite(t.dx)) continue;
+        prev_zero = zero;
+        const vd dx = set1(t.dx);
+        for (std::size_t v = 0; v < N; ++v) {
+            sum[v] = add(mul(mul(dx, add(prev[v], a[v])), half), sum[v]);
+            prev[v] = a[v];
+        }
+    }
+    for (std::size_t v = 0; v < N; ++v) storeu(sum_io + j0 + v * W, sum[v]);
 }
 
 }  // namespace
+
+void uniform_blocks(const uniform::Column& col, double* sum_io, std::size_t npad, bool start) {
+    for (std::size_t j0 = 0; j0 < npad; j0 += B) {
+        if (col.weighted)
+            weighted_block(col, sum_io, j0, start);
+        else
+            trapezoid_block(col, sum_io, j0, start);
+    }
+}
 
 const LaneKernels lane_kernels = {&column, kIndexMax, &uniform_blocks};
 

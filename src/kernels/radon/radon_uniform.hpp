@@ -9,11 +9,16 @@
 // while the traces are summed, in groups of traces that stay in the level-2
 // cache across the columns of a call.
 //
-// The values are those of the general path up to rounding: the interpolation
-// and the trapezoid step are the same operations in the same order, and only
-// the sample positions differ, h_i0 + j instead of ((c + tau_j) - t0) / dt,
-// by a few units in the last place. Every instruction set gives the same
-// bits.
+// The values are those of the general path up to rounding. The sample
+// positions differ, h_i0 + j instead of ((c + tau_j) - t0) / dt, by a few
+// units in the last place. And where every sample and weight is finite, the
+// trapezoid sum sum_i (dx_i (a_{i-1} + a_i)) / 2 is regrouped by trace,
+// sum_i w_i a_i with w_i = (dx_i + dx_{i+1}) / 2, and each interpolated
+// amplitude a = s_m + f (s_{m+1} - s_m) is folded into the weights: two
+// fused multiply-adds per sample, w (1 - f) s_m + w f s_{m+1}, instead of
+// seven operations. Elsewhere (a NaN or infinity, whose propagation the
+// regrouping would change) the step is the general path's, operation for
+// operation. Every instruction set gives the same bits.
 #pragma once
 
 #include <cmath>
@@ -45,6 +50,9 @@ struct Trace {
     double frac;       // fractional part of the sample position of element 0
     double dx;         // offset step from the previous trace
     std::int64_t m0;   // the sample left of element 0: floor(h_0)
+    double w = 0.0;    // trapezoid weight (dx_i + dx_{i+1}) / 2
+    double w0 = 0.0;   // w (1 - frac): the weight of the left sample
+    double w1 = 0.0;   // w frac: the weight of the right sample
 };
 
 // The traces [first, last) of one column.
@@ -54,6 +62,7 @@ struct Column {
     std::int64_t nt;
     const double* tau;   // kPad-padded intercept times
     double t0, dt;
+    bool weighted = false;  // sum w_i a_i (the traces' weights are set)
 };
 
 // Element j of trace t exactly as the general path reads it.
