@@ -49,7 +49,7 @@ PyObject* sweep_slant_stack_py(PyObject*, PyObject* args, PyObject* kwargs) {
     const sweep::Gather g{ddata(data), static_cast<std::size_t>(nx), static_cast<std::size_t>(nt),
                           ddata(x), dt};
     const sweep::Windows w = sweep_args::view(first, last);
-    sweep::SlantWork work = sweep::slant_stack_work(g, w);
+    sweep::SlantWork work = sweep::slant_stack_work(g, static_cast<std::size_t>(dim(c, 0)), w);
     {
         GilRelease unlocked;
         sweep::slant_stack(g, ddata(c), static_cast<std::size_t>(dim(c, 0)),
