@@ -641,7 +641,7 @@ def _spectral_engine(plan: _Plan, out: np.ndarray,
 
 
 # Bins per pass of the native slant-stack sweep over a trace's samples.
-_SLANT_BINS = 4
+_SLANT_BINS = 8
 
 
 def _slant_stack_engine(plan: _Plan, out: np.ndarray,

@@ -63,7 +63,7 @@ const char sweep_slant_stack_doc[] =
     "_sweep_slant_stack(data, offsets, phase_vel, dt, n, first_bin, first, last, out)\n--\n\n"
     "Slant-stack images of windows of a line, written into out (windows x frequencies x\n"
     "velocities, complex128): window w's tau-p column at the slowness 1 / c integrates the\n"
-    "trapezoid segments first[w] .. last[w] at the sample times k dt, and its FFT of length n,\n"
+    "trapezoid segments first[w] .. last[w] at the sample times k dt, and its DFT of length n,\n"
     "scaled by dt, gives bins first_bin onward.";
 
 }  // namespace

@@ -127,35 +127,28 @@ void trace_transform(const Pass& ps, std::size_t i, double* a) {
         else if (whole[v] > -nt) want_prefix = true;
     }
     if (want_suffix) {  // suffix[k] = sum_{k' >= k} u[k'] W^{bk'}, suffix[nt] = 0
+        // (real parts, then imaginary parts: one row of 2 T as the twiddles)
         double* run = w.suffix_run.data();
-        double re[T] = {}, im[T] = {};
+        double acc[2 * T] = {};
         for (std::size_t q = 0; q < 2 * T; ++q) run[g.nt * 2 * T + q] = 0.0;
         for (std::size_t k = g.nt; k-- > 0;) {
             const double uk = u[k];
             const double* t = tw + k * 2 * T;
             double* r = run + k * 2 * T;
-            for (std::size_t q = 0; q < T; ++q) {
-                re[q] = re[q] + uk * t[q];
-                im[q] = im[q] + uk * t[T + q];
-                r[q] = re[q];
-                r[T + q] = im[q];
-            }
+            for (std::size_t q = 0; q < 2 * T; ++q) acc[q] = acc[q] + uk * t[q];
+            for (std::size_t q = 0; q < 2 * T; ++q) r[q] = acc[q];
         }
     }
     if (want_prefix) {  // prefix[e] = sum_{1 <= k < e} u[k] W^{bk}, e = 1 .. nt
         double* run = w.prefix_run.data();
-        double re[T] = {}, im[T] = {};
+        double acc[2 * T] = {};
         for (std::size_t q = 0; q < 2 * T; ++q) run[2 * T + q] = 0.0;
         for (std::size_t k = 1; k < g.nt; ++k) {
             const double uk = u[k];
             const double* t = tw + k * 2 * T;
             double* r = run + (k + 1) * 2 * T;
-            for (std::size_t q = 0; q < T; ++q) {
-                re[q] = re[q] + uk * t[q];
-                im[q] = im[q] + uk * t[T + q];
-                r[q] = re[q];
-                r[T + q] = im[q];
-            }
+            for (std::size_t q = 0; q < 2 * T; ++q) acc[q] = acc[q] + uk * t[q];
+            for (std::size_t q = 0; q < 2 * T; ++q) r[q] = acc[q];
         }
     }
     const std::ptrdiff_t stride = 2 * static_cast<std::ptrdiff_t>(ps.nc);

@@ -120,7 +120,7 @@ struct Gather {
     double dt;
 };
 // Bins per pass over a trace's samples.
-constexpr std::size_t kSlantBins = 4;
+constexpr std::size_t kSlantBins = 8;
 struct SlantWork {
     Buffer<double> twiddle;   // W^{bk}, k = 0 .. nt + 1, of a pass's bins
     Buffer<double> suffix_run, prefix_run;  // one trace's running sums, (nt + 1) rows
