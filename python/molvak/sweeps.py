@@ -647,9 +647,9 @@ _SLANT_BINS = 8
 def _slant_stack_engine(plan: _Plan, out: np.ndarray,
                         progress: Optional[Callable[[int, int], None]]) -> None:
     """Slant stack: chunks of frequencies (the images are checked afterwards).
-    Every trace's transform is formed a few bins per pass over its samples,
-    for all velocities at once: chunks of whole passes cost no more than one
-    call."""
+    The native sweep forms every trace's transform a few bins per pass over
+    its samples, for all velocities at once: chunks of whole passes split the
+    work without repeating any of it."""
     from . import _native
 
     _alone(plan)

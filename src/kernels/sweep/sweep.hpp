@@ -25,8 +25,9 @@
 //                 the segments' transforms at the band's bins, formed from
 //                 each trace's transform A_i (slant_stack.cpp).
 //
-// The terms are formed once per row for the whole line and summed over every
-// window by block prefix and suffix sums (window_sums.hpp), so a window costs
+// The terms are formed once per row for the whole line (the slant stack's
+// block by block, as the sums reach them) and summed over every window by
+// block prefix and suffix sums (window_sums.hpp), so a window costs
 // a constant amount per (frequency, velocity) whatever its length, and each
 // window sum has the rounding of a direct sum of its own terms.
 #pragma once
