@@ -75,6 +75,71 @@ def test_block_sums_equal_imaging_each_window(rng, window, step, method, extra):
         assert_same_image(got, image)
 
 
+def slant_stack_each_window(data, x, c, dt, n, first_bin, nbins, lo, hi):
+    """Every window's slant stack on its own, in the time domain: the tau-p
+    column of segments lo[w] .. hi[w] at the sample times, its FFT of length
+    n times dt, bins first_bin onward."""
+    nt = data.shape[1]
+    out = np.zeros((len(lo), nbins, c.size), dtype=complex)
+    for k, ck in enumerate(c):
+        p = 1.0 / ck
+        amp = np.array([ref.interp(trace, (xi * p) / dt + np.arange(nt))
+                        for trace, xi in zip(data, x)])
+        segment = ((x[1:] - x[:-1])[:, None] * (amp[:-1] + amp[1:])) * 0.5
+        for w, (a, b) in enumerate(zip(lo, hi)):
+            column = segment[a:b + 1].sum(axis=0)
+            out[w, :, k] = (np.fft.rfft(column, n) * dt)[first_bin:first_bin + nbins]
+    return out
+
+
+SLANT_LINES = {
+    # offsets through zero and beyond the record both ways, slownesses of
+    # both signs: positions before the first sample (the two extrapolated
+    # ones), after the last, and traces read nowhere; odd n > nt
+    "split spread": dict(nt=40, dt=1e-3, n=81, first_bin=0, nbins=41,
+                         x=np.linspace(-30.0, 24.0, 19),
+                         c=np.r_[np.geomspace(60.0, 40000.0, 45), -np.geomspace(300.0, 9000.0, 6)]),
+    # shifts of whole samples (beta = 0) at c = 256, even n > nt up to its Nyquist bin
+    "whole samples": dict(nt=50, dt=2.0**-9, n=128, first_bin=30, nbins=35,
+                          x=np.arange(-6.0, 17.0), c=np.array([128.0, 256.0, 300.0, -256.0])),
+    # records of one and two samples, n = nt and n > nt
+    "one sample": dict(nt=1, dt=1e-3, n=1, first_bin=0, nbins=1, x=np.arange(-3.0, 9.0),
+                       c=np.array([2e3, 4e3, 1e4, -5e3, 1e9])),
+    "two samples": dict(nt=2, dt=1e-3, n=6, first_bin=1, nbins=3, x=np.arange(-3.0, 9.0) * 0.7,
+                        c=np.array([1e3, 3e3, 8e3, -4e3, 1e9])),
+}
+
+
+@pytest.mark.parametrize("name", SLANT_LINES)
+def test_slant_stack_sweep_equals_each_window_in_the_time_domain(rng, name):
+    from molvak import _native
+
+    case = SLANT_LINES[name]
+    x, c, nt = case["x"], case["c"], case["nt"]
+    data = rng.standard_normal((x.size, nt))
+    rows = x.size - 1
+    # windows of 6 segments stepped by 1 and by 7 (past each other), short
+    # ones inside a block, single segments, the last one
+    spans = [(a, a + 5) for a in range(0, rows - 5)] + [(a, a + 5) for a in range(0, rows - 5, 7)]
+    spans += [(2, 3), (7, 7), (8, 10), (rows - 1, rows - 1)]
+    lo, hi = (np.array(v, dtype=np.int64) for v in zip(*sorted(spans)))
+    n, first_bin, nbins, dt = case["n"], case["first_bin"], case["nbins"], case["dt"]
+    got = np.full((lo.size, nbins, c.size), np.nan, dtype=complex)
+    _native._sweep_slant_stack(data, x, c, dt, n, first_bin, lo, hi, got)
+    want = slant_stack_each_window(data, x, c, dt, n, first_bin, nbins, lo, hi)
+    peak = np.abs(want).max(axis=(1, 2))
+    assert (peak > 0).all()
+    err = np.abs(got - want).max(axis=(1, 2))
+    assert (err <= 1e-12 * peak).all(), (err / peak).max()
+    # where a trace is read nowhere the value is exactly what it contributes: 0
+    none = np.abs(want) == 0
+    assert np.array_equal(got[none], want[none])
+    # bin 0 and an even n's Nyquist bin are real
+    for bin_ in (0, n // 2 if n % 2 == 0 else -1):
+        if first_bin <= bin_ < first_bin + nbins:
+            assert (got[:, bin_ - first_bin].imag == 0).all()
+
+
 def test_range_sums_take_no_differences():
     # A range sum must carry the rounding of a direct sum of its own terms:
     # huge terms elsewhere on the line (1e20, cancelling in any running sum

@@ -640,24 +640,33 @@ def _spectral_engine(plan: _Plan, out: np.ndarray,
     return True
 
 
+# Bins per pass of the native slant-stack sweep over a trace's samples.
+_SLANT_BINS = 8
+
+
 def _slant_stack_engine(plan: _Plan, out: np.ndarray,
                         progress: Optional[Callable[[int, int], None]]) -> None:
-    """Slant stack: chunks of velocities (the images are checked afterwards)."""
+    """Slant stack: chunks of frequencies (the images are checked afterwards).
+    The native sweep forms every trace's transform a few bins per pass over
+    its samples, for all velocities at once: chunks of whole passes split the
+    work without repeating any of it."""
     from . import _native
 
     _alone(plan)
     args = plan.args
     windows, first, last = _rows(plan, True)
     c = plan.velocity
+    nf = plan.frequency.size
     target = out[windows] if windows.size < out.shape[0] else out
     if windows.size:
-        parts = _chunks(c.size, max(args["workers"], min(c.size, 24)))
+        passes = -(-nf // _SLANT_BINS)
+        parts = [(a * _SLANT_BINS, min(nf, b * _SLANT_BINS))
+                 for a, b in _chunks(passes, max(args["workers"], min(passes, 24)))]
 
         def run(chunk: tuple[int, int]) -> None:
             a, b = chunk
-            _native._sweep_slant_stack(plan.data, plan.offsets, np.ascontiguousarray(c[a:b]),
-                                       args["dt"], args["n"], args["band"].first, first, last,
-                                       target[:, :, a:b])
+            _native._sweep_slant_stack(plan.data, plan.offsets, c, args["dt"], args["n"],
+                                       args["band"].first + a, first, last, target[:, a:b, :])
         _run_chunks(parts, run, args["workers"], progress)
         # windows whose offsets fall: the same segments walked backwards
         falling = plan.order[windows] < 0

@@ -49,7 +49,7 @@ PyObject* sweep_slant_stack_py(PyObject*, PyObject* args, PyObject* kwargs) {
     const sweep::Gather g{ddata(data), static_cast<std::size_t>(nx), static_cast<std::size_t>(nt),
                           ddata(x), dt};
     const sweep::Windows w = sweep_args::view(first, last);
-    sweep::SlantWork work = sweep::slant_stack_work(g, w);
+    sweep::SlantWork work = sweep::slant_stack_work(g, static_cast<std::size_t>(dim(c, 0)), w);
     {
         GilRelease unlocked;
         sweep::slant_stack(g, ddata(c), static_cast<std::size_t>(dim(c, 0)),
@@ -63,7 +63,7 @@ const char sweep_slant_stack_doc[] =
     "_sweep_slant_stack(data, offsets, phase_vel, dt, n, first_bin, first, last, out)\n--\n\n"
     "Slant-stack images of windows of a line, written into out (windows x frequencies x\n"
     "velocities, complex128): window w's tau-p column at the slowness 1 / c integrates the\n"
-    "trapezoid segments first[w] .. last[w] at the sample times k dt, and its FFT of length n,\n"
+    "trapezoid segments first[w] .. last[w] at the sample times k dt, and its DFT of length n,\n"
     "scaled by dt, gives bins first_bin onward.";
 
 }  // namespace

@@ -1,6 +1,6 @@
-// Sub-array sweeps: the generic loops over velocity blocks, frequencies and
-// intercept-time tiles; the terms and window sums are lane code
-// (sweep_lanes.cpp).
+// Sub-array sweeps of the phase shift and beamforming: the generic loops
+// over velocity blocks and frequencies; the terms and window sums are lane
+// code (sweep_lanes.cpp). The slant stack is in slant_stack.cpp.
 #include "sweep/sweep.hpp"
 
 #include <algorithm>
@@ -8,7 +8,6 @@
 
 #include "common/complex.hpp"
 #include "fdbf/fdbf.hpp"
-#include "fft/fft.hpp"
 #include "sweep/sweep_lanes.hpp"
 
 namespace molvak::sweep {
@@ -20,13 +19,6 @@ namespace {
 // estimator's own bounds; phase_shift_lanes.cpp derives them).
 constexpr double kMaxRecurrencePhase = 4194304.0;
 constexpr std::size_t kAnchor = 64;
-
-std::size_t longest(const Windows& windows) {
-    std::int64_t block = 1;
-    for (std::size_t w = 0; w < windows.count; ++w)
-        block = std::max(block, windows.last[w] - windows.first[w] + 1);
-    return static_cast<std::size_t>(block);
-}
 
 std::size_t product(std::size_t a, std::size_t b, const char* what) {
     std::size_t out = 0;
@@ -170,71 +162,6 @@ bool beam(const Spectrum& s, const Windows& windows, bool weight_by_offset, bool
                          work.weight.data());
     }
     return finite;
-}
-
-SlantWork slant_stack_work(const Gather& g, const Windows& windows) {
-    SlantWork w;
-    const std::size_t rows = g.nx > 1 ? g.nx - 1 : 1;
-    // Intercept times per pass: the segment rows of a pass within about a
-    // megabyte.
-    w.tile = std::max<std::size_t>(64, std::min<std::size_t>(g.nt, (1u << 17) / rows));
-    w.tile = std::min(w.tile, std::max<std::size_t>(g.nt, 1));
-    w.tau.reset(g.nt, "intercept times");
-    w.amplitude.reset(3 * w.tile, "sweep work");
-    w.terms.reset(product(rows, w.tile, "sweep work"), "sweep work");
-    w.block = longest(windows);
-    w.prefix.reset(product(2 * w.block, w.tile, "sweep work"), "sweep work");
-    w.suffix.reset(product(w.block, w.tile, "sweep work"), "sweep work");
-    w.panel.reset(product(windows.count, g.nt, "tau-p columns"), "tau-p columns");
-    w.block = longest(windows);
-    return w;
-}
-
-void slant_stack(const Gather& g, const double* c, std::size_t nc, std::size_t n,
-                 std::size_t first_bin, std::size_t nbins, const Windows& windows,
-                 const Output& out, SlantWork& work, simd::Isa isa) {
-    const LaneKernels& k = kernels(isa);
-    fft::RealPlan plan(n, 16);
-    plan.prepare();
-    // The gather's sample times, k * dt as the package forms them; the first
-    // is the t0 of every arrival.
-    double* tau = work.tau.data();
-    for (std::size_t j = 0; j < g.nt; ++j) tau[j] = static_cast<double>(j) * g.dt;
-    const double t0 = g.nt > 0 ? tau[0] : 0.0;
-    const std::size_t rows = g.nx - 1;
-    const std::size_t lanes = plan.lanes();
-    const std::size_t nyquist = n % 2 == 0 ? n / 2 : static_cast<std::size_t>(-1);
-    for (std::size_t kk = 0; kk < nc; ++kk) {
-        const double p = 1.0 / c[kk];
-        for (std::size_t j0 = 0; j0 < g.nt; j0 += work.tile) {
-            const std::size_t m = std::min(work.tile, g.nt - j0);
-            k.slant_rows(g, p, tau + j0, m, t0, work.amplitude.data(), work.terms.data());
-            k.emit_real(work.terms.data(), rows, m, work.block, windows,
-                        work.panel.data() + j0, g.nt, work.prefix.data(), work.suffix.data(),
-                        work.amplitude.data() + 2 * work.tile);
-        }
-        // Every window's column through the FFT, a batch of lanes at a time,
-        // scaled by dt and cut to the band.
-        for (std::size_t w0 = 0; w0 < windows.count; w0 += lanes) {
-            const std::size_t count = std::min(lanes, windows.count - w0);
-            for (std::size_t b = 0; b < count; ++b) {
-                const double* column = work.panel.data() + (w0 + b) * g.nt;
-                std::copy(column, column + g.nt, plan.padded_in(b, g.nt));
-            }
-            plan.execute(count);
-            for (std::size_t b = 0; b < count; ++b) {
-                const double* bins = plan.out(b);
-                double* o = out.data + 2 * (static_cast<std::ptrdiff_t>(w0 + b) * out.window_stride +
-                                            static_cast<std::ptrdiff_t>(kk));
-                for (std::size_t q = 0; q < nbins; ++q) {
-                    const std::size_t bin = first_bin + q;
-                    o[2 * q * out.freq_stride] = bins[2 * bin] * g.dt;
-                    o[2 * q * out.freq_stride + 1] =
-                        bin == 0 || bin == nyquist ? 0.0 : bins[2 * bin + 1] * g.dt;
-                }
-            }
-        }
-    }
 }
 
 }  // namespace molvak::sweep

@@ -21,14 +21,18 @@
 //                 a_i the trace's amplitude at tau + x_i p (linear
 //                 interpolation); the window's tau-p column is the sum of its
 //                 segments, Fourier transformed over tau (scaled by dt) and
-//                 cut to the band.
+//                 cut to the band. The transform is linear, so the rows are
+//                 the segments' transforms at the band's bins, formed from
+//                 each trace's transform A_i (slant_stack.cpp).
 //
-// The terms are formed once per row for the whole line and summed over every
-// window by block prefix and suffix sums (window_sums.hpp), so a window costs
+// The terms are formed once per row for the whole line (the slant stack's
+// block by block, as the sums reach them) and summed over every window by
+// block prefix and suffix sums (window_sums.hpp), so a window costs
 // a constant amount per (frequency, velocity) whatever its length, and each
 // window sum has the rounding of a direct sum of its own terms.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -44,6 +48,14 @@ struct Windows {
     const std::int64_t* last;
     std::size_t count;
 };
+
+// The longest window, in rows (at least 1).
+inline std::size_t longest(const Windows& windows) {
+    std::int64_t block = 1;
+    for (std::size_t w = 0; w < windows.count; ++w)
+        block = std::max(block, windows.last[w] - windows.first[w] + 1);
+    return static_cast<std::size_t>(block);
+}
 
 // Where window w's value at frequency g and velocity k goes: the complex
 // number at data + 2 * (w * window_stride + g * freq_stride + k); strides in
@@ -97,10 +109,10 @@ Work beam_work(const Spectrum& s, const Windows& windows);
 bool beam(const Spectrum& s, const Windows& windows, bool weight_by_offset, bool cylindrical,
           const Output& out, Work& work, simd::Isa isa = simd::Isa::best);
 
-// Slant stack of a C-ordered (nx, nt) gather over the segments; the tau-p
-// columns are transformed with FFTs of length n >= nt and bins
-// first_bin .. first_bin + nbins - 1 are written, as the frequencies of the
-// output.
+// Slant stack of a C-ordered (nx, nt) gather over the segments: window w
+// sums segments first[w] .. last[w] (rows 0 .. nx-2); the tau-p columns are
+// transformed with DFTs of length n >= nt and bins first_bin .. first_bin +
+// nbins - 1 are written, as the frequencies of the output.
 struct Gather {
     const double* data;
     std::size_t nx;
@@ -108,14 +120,22 @@ struct Gather {
     const double* x;
     double dt;
 };
+// Bins per pass over a trace's samples.
+constexpr std::size_t kSlantBins = 8;
 struct SlantWork {
-    Buffer<double> tau, amplitude, terms, prefix, suffix, panel;
-    std::size_t block = 1;
-    std::size_t tile = 1;  // intercept times per pass
+    Buffer<double> twiddle;   // W^{bk}, k = 0 .. nt + 1, of a pass's bins
+    Buffer<double> suffix_run, prefix_run;  // one trace's running sums, (nt + 1) rows
+    Buffer<double> slowness, beta, shift;   // per velocity
+    Buffer<std::int64_t> whole;             // per velocity: floor of the shift
+    Buffer<double> amplitude;  // two traces' transforms, width each
+    Buffer<double> rows;       // the segment rows of two blocks
+    Buffer<double> prefix, suffix, scratch;  // window_sums.hpp
+    std::size_t block = 1;  // the longest window, in rows
+    std::size_t width = 1;  // doubles per row: kSlantBins x nc complex
 };
-SlantWork slant_stack_work(const Gather& g, const Windows& windows);
+SlantWork slant_stack_work(const Gather& g, std::size_t nc, const Windows& windows);
 void slant_stack(const Gather& g, const double* c, std::size_t nc, std::size_t n,
                  std::size_t first_bin, std::size_t nbins, const Windows& windows,
-                 const Output& out, SlantWork& work, simd::Isa isa = simd::Isa::best);
+                 const Output& out, SlantWork& work);
 
 }  // namespace molvak::sweep

@@ -1,6 +1,6 @@
 // The sweep's per-row terms and window sums, written once over the lane
-// vocabulary and compiled once per instruction set. Velocities (or intercept
-// times) run along the lanes; every row is one trace or one segment.
+// vocabulary and compiled once per instruction set. Velocities run along the
+// lanes; every row is one trace or one segment.
 #include "simd/lanes.hpp"
 
 #include <cmath>
@@ -143,82 +143,9 @@ bool emit(const double* t, std::size_t rows, std::size_t half, std::size_t block
     return bad == 0;
 }
 
-// Amplitude of a trace s[0..nt) at sample position h: the straight line
-// through samples m = trunc(h) and m + 1, with s(-1) = s(nt) = 0; positions
-// with trunc(h) outside [-1, nt) (and NaN) give 0. The operations of the
-// tau-p kernel, in its order.
-inline double interp(const double* s, std::int64_t nt, double h) {
-    if (!(h > -2.0 && h < static_cast<double>(nt))) return 0.0;
-    const std::int64_t m = static_cast<std::int64_t>(h);
-    const double f = std::copysign(h - static_cast<double>(m), h);
-    const double sm = m >= 0 ? s[m] : 0.0;
-    const double sm1 = m + 1 < nt ? s[m + 1] : 0.0;
-    return (sm1 - sm) * f + sm;
-}
-
-// a[j] = the trace's amplitude at the arrival time cx + tau[j], sample
-// position (time - t0) / dt.
-void amplitudes(const double* s, std::int64_t nt, double cx, const double* tau, std::size_t ntau,
-                double t0, double dt, double* a) {
-    std::size_t j = 0;
-    if constexpr (W > 1) {
-        const vd c = set1(cx), t0v = set1(t0), dtv = set1(dt);
-        const vd lo = set1(-2.0), hi = set1(static_cast<double>(nt));
-        const vx one = xset1(1), minus_one = xset1(-1), ntv = xset1(nt);
-        for (; j + W <= ntau; j += W) {
-            const vd h = divide(sub(add(c, loadu(tau + j)), t0v), dtv);
-            const vm ok = both(gt(h, lo), lt(h, hi));
-            const vd hc = zero_unless(ok, h);
-            const vx m = to_index(hc);
-            const vx m1 = xadd(m, one);
-            const vd frac = copysign(sub(hc, index_value(m)), hc);
-            const vd sm = gather_or_zero(s, m, both(ok, xgt(m, minus_one)));
-            const vd sm1 = gather_or_zero(s, m1, both(ok, xlt(m1, ntv)));
-            storeu(a + j, add(mul(sub(sm1, sm), frac), sm));
-        }
-    }
-    for (; j < ntau; ++j) a[j] = interp(s, nt, ((cx + tau[j]) - t0) / dt);
-}
-
-void slant_rows(const Gather& g, double p, const double* tau, std::size_t ntau, double t0,
-                double* amplitude, double* rows) {
-    double* prev = amplitude;
-    double* cur = amplitude + ntau;
-    const auto nt = static_cast<std::int64_t>(g.nt);
-    amplitudes(g.data, nt, g.x[0] * p, tau, ntau, t0, g.dt, prev);
-    const vd half = set1(0.5);
-    for (std::size_t i = 1; i < g.nx; ++i) {
-        amplitudes(g.data + i * g.nt, nt, g.x[i] * p, tau, ntau, t0, g.dt, cur);
-        const double dx = g.x[i] - g.x[i - 1];
-        double* row = rows + (i - 1) * ntau;
-        std::size_t j = 0;
-        const vd dxv = set1(dx);
-        for (; j + W <= ntau; j += W)
-            storeu(row + j, mul(mul(dxv, add(loadu(prev + j), loadu(cur + j))), half));
-        for (; j < ntau; ++j) row[j] = (dx * (prev[j] + cur[j])) * 0.5;
-        double* swap = prev;
-        prev = cur;
-        cur = swap;
-    }
-}
-
-void emit_real(const double* t, std::size_t rows, std::size_t width, std::size_t block,
-               const Windows& windows, double* panel, std::size_t panel_stride, double* prefix,
-               double* suffix, double* scratch) {
-    window_sums(t, rows, width, block, windows.first, windows.last, windows.count, prefix, suffix,
-                scratch, [&](std::size_t w, const double* a, const double* b) {
-                    double* o = panel + w * panel_stride;
-                    if (b != nullptr) {
-                        for (std::size_t k = 0; k < width; ++k) o[k] = a[k] + b[k];
-                    } else {
-                        for (std::size_t k = 0; k < width; ++k) o[k] = a[k];
-                    }
-                });
-}
-
 }  // namespace
 
 const LaneKernels lane_kernels = {kFusedMultiplyAdd, &phase_shift_steps, &phase_shift_segments,
-                                  &emit, &slant_rows, &emit_real};
+                                  &emit};
 
 }  // namespace molvak::sweep::MOLVAK_LANES_NS

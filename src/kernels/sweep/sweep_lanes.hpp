@@ -40,17 +40,6 @@ struct LaneKernels {
     bool (*emit)(const double* t, std::size_t rows, std::size_t half, std::size_t block,
                  const Windows& windows, std::size_t nb, bool power, double* out,
                  std::ptrdiff_t window_stride, double* prefix, double* suffix, double* scratch);
-    // Slant-stack segment rows for one slowness over the intercept times
-    // tau[0 .. ntau): each trace's amplitude at tau + x_i p, then rows
-    // ((x_{i+1} - x_i) * (a_i + a_{i+1})) * 0.5; `amplitude` is scratch of
-    // 2 ntau doubles.
-    void (*slant_rows)(const Gather& g, double p, const double* tau, std::size_t ntau,
-                       double t0, double* amplitude, double* rows);
-    // Every window's sum of rows of `width` doubles, written at
-    // panel + w * panel_stride (work as for emit).
-    void (*emit_real)(const double* t, std::size_t rows, std::size_t width, std::size_t block,
-                      const Windows& windows, double* panel, std::size_t panel_stride,
-                      double* prefix, double* suffix, double* scratch);
 };
 
 MOLVAK_LANE_TABLES(LaneKernels, lane_kernels)

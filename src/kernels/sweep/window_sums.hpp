@@ -98,21 +98,37 @@ inline void range_sum(const double* t, const double* prefix, const double* suffi
 // only three blocks of sums are held at a time (`prefix`: 2 * block rows,
 // `suffix`: block rows, `scratch`: one row), and each window is handed to
 // `sink(w, a, b)` as the rows whose sum it is: a + b, a alone (b null).
-template <class Sink>
-inline void window_sums(const double* t, std::size_t rows, std::size_t width, std::size_t block,
-                        const std::int64_t* first, const std::int64_t* last, std::size_t count,
-                        double* prefix, double* suffix, double* scratch, Sink&& sink) {
+//
+// Row j of the table is `row(j)`. The rows asked for lie in blocks b and
+// b + 1 of the window being summed, and b only grows: rows may be formed
+// block by block as they are first asked for, two blocks held at a time.
+template <class Row, class Sink>
+inline void window_sums_of(Row&& row, std::size_t rows, std::size_t width, std::size_t block,
+                           const std::int64_t* first, const std::int64_t* last, std::size_t count,
+                           double* prefix, double* suffix, double* scratch, Sink&& sink) {
     // prefix sums of block `b` into `into` (block rows)
     auto prefix_of = [&](std::size_t b, double* into) {
         const std::size_t s0 = b * block;
         if (s0 >= rows) return;
         const std::size_t e = s0 + block < rows ? s0 + block : rows;
-        for (std::size_t k = 0; k < width; ++k) into[k] = t[s0 * width + k];
+        const double* head = row(s0);
+        for (std::size_t k = 0; k < width; ++k) into[k] = head[k];
         for (std::size_t j = s0 + 1; j < e; ++j) {
             const double* prev = into + (j - 1 - s0) * width;
-            const double* row = t + j * width;
+            const double* r = row(j);
             double* out = into + (j - s0) * width;
-            for (std::size_t k = 0; k < width; ++k) out[k] = prev[k] + row[k];
+            for (std::size_t k = 0; k < width; ++k) out[k] = prev[k] + r[k];
+        }
+    };
+    // suffix sums of the block [s0, e) into `suffix`
+    auto suffix_of = [&](std::size_t s0, std::size_t e) {
+        const double* tail = row(e - 1);
+        for (std::size_t k = 0; k < width; ++k) suffix[(e - 1 - s0) * width + k] = tail[k];
+        for (std::size_t j = e - 1; j-- > s0;) {
+            const double* nxt = suffix + (j + 1 - s0) * width;
+            const double* r = row(j);
+            double* out = suffix + (j - s0) * width;
+            for (std::size_t k = 0; k < width; ++k) out[k] = r[k] + nxt[k];
         }
     };
     double* cur = prefix;                  // block b
@@ -140,14 +156,7 @@ inline void window_sums(const double* t, std::size_t rows, std::size_t width, st
         const std::size_t e = s0 + block < rows ? s0 + block : rows;
         if (q >= e) {  // across into the next block: suffix of this one, prefix of that
             if (!suffix_ready) {
-                for (std::size_t k = 0; k < width; ++k)
-                    suffix[(e - 1 - s0) * width + k] = t[(e - 1) * width + k];
-                for (std::size_t j = e - 1; j-- > s0;) {
-                    const double* nxt = suffix + (j + 1 - s0) * width;
-                    const double* row = t + j * width;
-                    double* out = suffix + (j - s0) * width;
-                    for (std::size_t k = 0; k < width; ++k) out[k] = row[k] + nxt[k];
-                }
+                suffix_of(s0, e);
                 suffix_ready = true;
             }
             sink(w, static_cast<const double*>(suffix + (p - s0) * width),
@@ -155,34 +164,34 @@ inline void window_sums(const double* t, std::size_t rows, std::size_t width, st
         } else if (p == s0) {
             sink(w, static_cast<const double*>(cur + (q - s0) * width),
                  static_cast<const double*>(nullptr));
-        } else {
-            // inside one block: the end of the block through its suffix, or
-            // a direct sum
-            if (q == e - 1) {
-                if (!suffix_ready) {
-                    for (std::size_t k = 0; k < width; ++k)
-                        suffix[(e - 1 - s0) * width + k] = t[(e - 1) * width + k];
-                    for (std::size_t j = e - 1; j-- > s0;) {
-                        const double* nxt = suffix + (j + 1 - s0) * width;
-                        const double* row = t + j * width;
-                        double* out = suffix + (j - s0) * width;
-                        for (std::size_t k = 0; k < width; ++k) out[k] = row[k] + nxt[k];
-                    }
-                    suffix_ready = true;
-                }
-                sink(w, static_cast<const double*>(suffix + (p - s0) * width),
-                     static_cast<const double*>(nullptr));
-            } else {
-                const double* row = t + p * width;
-                for (std::size_t k = 0; k < width; ++k) scratch[k] = row[k];
-                for (std::size_t j = p + 1; j <= q; ++j) {
-                    row = t + j * width;
-                    for (std::size_t k = 0; k < width; ++k) scratch[k] = scratch[k] + row[k];
-                }
-                sink(w, static_cast<const double*>(scratch), static_cast<const double*>(nullptr));
+        } else if (q == e - 1) {
+            // inside one block, to its end: its suffix
+            if (!suffix_ready) {
+                suffix_of(s0, e);
+                suffix_ready = true;
             }
+            sink(w, static_cast<const double*>(suffix + (p - s0) * width),
+                 static_cast<const double*>(nullptr));
+        } else {
+            // inside one block touching neither end: a direct sum
+            const double* r = row(p);
+            for (std::size_t k = 0; k < width; ++k) scratch[k] = r[k];
+            for (std::size_t j = p + 1; j <= q; ++j) {
+                r = row(j);
+                for (std::size_t k = 0; k < width; ++k) scratch[k] = scratch[k] + r[k];
+            }
+            sink(w, static_cast<const double*>(scratch), static_cast<const double*>(nullptr));
         }
     }
+}
+
+// The same over a table held whole: row j at t + j * width.
+template <class Sink>
+inline void window_sums(const double* t, std::size_t rows, std::size_t width, std::size_t block,
+                        const std::int64_t* first, const std::int64_t* last, std::size_t count,
+                        double* prefix, double* suffix, double* scratch, Sink&& sink) {
+    window_sums_of([t, width](std::size_t j) { return t + j * width; }, rows, width, block, first,
+                   last, count, prefix, suffix, scratch, static_cast<Sink&&>(sink));
 }
 
 }  // namespace
