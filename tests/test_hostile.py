@@ -14,7 +14,7 @@ from hypothesis.extra import numpy as hnp
 
 import _molvak
 
-COMPLEX_WARNING = getattr(getattr(np, "exceptions", np), "ComplexWarning")
+COMPLEX_WARNING = getattr(np, "exceptions", np).ComplexWarning
 ALLOWED = (TypeError, ValueError, MemoryError, OverflowError, COMPLEX_WARNING)
 
 NUMERIC = [np.bool_, np.int8, np.uint8, np.int16, np.int32, np.int64, np.uint64,
