@@ -464,7 +464,8 @@ def _plan(gather: Gather, bounds: np.ndarray, entry: Any, options: dict[str, Any
         raise ValueError("offsets must be non-negative for cylindrical steering; "
                          f"got {x[k]!r} at index {k}")
 
-    kinds = transforms._dead_kinds(data, band, n)
+    spectra: dict[str, np.ndarray] = {}
+    kinds = transforms._dead_kinds(data, band, n, spectra)
     dead = np.any([mask for mask, _ in kinds], axis=0)
     for mask, what in kinds:
         if mask.any():
@@ -503,6 +504,12 @@ def _plan(gather: Gather, bounds: np.ndarray, entry: Any, options: dict[str, Any
                 order[j] = 0
     args = {"dt": dt, "n": n, "band": band, "f_range": (band.fmin, band.fmax),
             "velocity": c, "workers": workers}
+    # The band of the live traces' spectra, scaled by dt as the engines take
+    # it, from the transform the dead-trace test made (the same bits as
+    # transforming them again with the scaling: one product per value).
+    rows = spectra.get("rows")
+    if rows is not None and live.size and np.isin(live, rows).all():
+        args["band_spectrum"] = spectra["band"][np.searchsorted(rows, live)] * dt
     common = {k: v for k, v in options.items() if k in estimators.COMMON_OPTIONS}
     return _Plan(entry.name, {**common, **extra}, np.ascontiguousarray(data[live]),
                  np.ascontiguousarray(xl), live, bounds, first, last, order, args, extra,
@@ -613,8 +620,10 @@ def _spectral_engine(plan: _Plan, out: np.ndarray,
     c = plan.velocity
     target = out[windows] if windows.size < out.shape[0] else out
     if windows.size:
-        spectrum = _molvak._rfft(plan.data, axis=1, stepsize=args["dt"], n=args["n"])
-        cut = spectrum[:, band.first:band.first + f.size]
+        cut = args.get("band_spectrum")
+        if cut is None:
+            spectrum = _molvak._rfft(plan.data, axis=1, stepsize=args["dt"], n=args["n"])
+            cut = spectrum[:, band.first:band.first + f.size]
         # The phase shift's phasors follow a recurrence along frequency that
         # each chunk starts afresh: chunks of at least 64 frequencies keep
         # that cost small; beamforming has no such start-up.

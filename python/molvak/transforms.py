@@ -82,10 +82,15 @@ def _listed(indices: np.ndarray, x: np.ndarray) -> str:
 
 
 def _dead_kinds(gather: np.ndarray, band: Optional[_checks.Band], n: int,
+                spectra: Optional[dict[str, np.ndarray]] = None,
                 ) -> list[tuple[np.ndarray, str]]:
     """The dead traces of a gather by cause: (mask, description) for samples
     all zero, stuck at one level, and (with a band) no signal in the band.
-    Each is a property of the trace alone."""
+    Each is a property of the trace alone.
+
+    Given a dict `spectra`, the band of the unscaled spectra it computed is
+    left there for the caller to reuse: "rows" (the traces transformed) and
+    "band" (their bins in the band)."""
     zero = ~np.any(gather != 0.0, axis=1)
     constant = ~zero & np.all(gather == gather[:, :1], axis=1)
     silent = np.zeros_like(zero)
@@ -94,6 +99,8 @@ def _dead_kinds(gather: np.ndarray, band: Optional[_checks.Band], n: int,
         live = gather if rest.size == gather.shape[0] else gather[rest]
         spectrum = _molvak._rfft(live, axis=1, n=n)
         cut = spectrum[:, band.first:band.first + band.frequency.size]
+        if spectra is not None:
+            spectra["rows"], spectra["band"] = rest, cut
         inside = np.max(cut.real * cut.real + cut.imag * cut.imag, axis=1)
         # |X(f)|^2 <= (sum |x|)^2 <= N sum x^2 at every frequency: a trace
         # whose in-band peak clears that bound is alive without the peak of
