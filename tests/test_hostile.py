@@ -1,9 +1,11 @@
 """Hostile input: whatever the arguments, every function either returns arrays
 of the documented shapes and types or raises TypeError, ValueError,
 MemoryError or OverflowError; it never crashes, never raises SystemError and
-never modifies its inputs. (A limit of f_range that is a NumPy complex scalar
-converts to a float with NumPy's ComplexWarning, which this suite turns into
-an error: the conversion's own exception, passed on.)"""
+never modifies its inputs. (NumPy warns when it converts some limits of
+f_range to a float: ComplexWarning for a complex scalar, DeprecationWarning
+for an array of one element under NumPy 1.25 and later. This suite turns
+warnings into errors, and the function passes on the conversion's own
+exception.)"""
 import copy
 import math
 
@@ -15,7 +17,7 @@ from hypothesis.extra import numpy as hnp
 import _molvak
 
 COMPLEX_WARNING = getattr(np, "exceptions", np).ComplexWarning
-ALLOWED = (TypeError, ValueError, MemoryError, OverflowError, COMPLEX_WARNING)
+ALLOWED = (TypeError, ValueError, MemoryError, OverflowError, COMPLEX_WARNING, DeprecationWarning)
 
 NUMERIC = [np.bool_, np.int8, np.uint8, np.int16, np.int32, np.int64, np.uint64,
            np.float16, np.float32, np.float64, np.complex64, np.complex128]
