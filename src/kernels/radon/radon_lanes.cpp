@@ -159,6 +159,18 @@ inline Kind classify(std::int64_t L, std::int64_t nt) {
     return edge;
 }
 
+// Samples L .. L + B of trace t: where they lie, or (a block across an end
+// of the trace) copied into `window` with zeros outside the trace.
+inline const double* block_samples(const uniform::Column& col, const uniform::Trace& t, std::int64_t L,
+                                   Kind kind, double* window) {
+    if (kind != edge) return t.s + L;
+    for (std::size_t l = 0; l <= B; ++l) {
+        const std::int64_t k = L + static_cast<std::int64_t>(l);
+        window[l] = k >= 0 && k < col.nt ? t.s[k] : 0.0;
+    }
+    return window;
+}
+
 // The amplitudes a[0..N) of trace t over the block starting at j0; true
 // when the block reads no sample (every amplitude +0).
 inline bool amplitudes(const uniform::Column& col, const uniform::Trace& t, std::size_t j0, vd* a) {
@@ -169,15 +181,7 @@ inline bool amplitudes(const uniform::Column& col, const uniform::Trace& t, std:
         return true;
     }
     double window[B + 1];
-    const double* p = t.s + L;
-    if (kind == edge) {
-        // samples L .. L + B with zeros outside the trace
-        for (std::size_t l = 0; l <= B; ++l) {
-            const std::int64_t k = L + static_cast<std::int64_t>(l);
-            window[l] = k >= 0 && k < col.nt ? t.s[k] : 0.0;
-        }
-        p = window;
-    }
+    const double* p = block_samples(col, t, L, kind, window);
     const vd f = set1(t.frac);
     for (std::size_t v = 0; v < N; ++v) {
         const vd s0 = loadu(p + v * W), s1 = loadu(p + v * W + 1);
@@ -197,8 +201,8 @@ inline bool amplitudes(const uniform::Column& col, const uniform::Trace& t, std:
 }
 
 // The block of intercept times j0 .. j0 + B - 1 of one column: sum += w_i a_i
-// over its traces, the interpolation folded into the weights where the block
-// lies inside the trace.
+// over its traces, the interpolation folded into the weights (except left of
+// a trace's first sample).
 void weighted_block(const uniform::Column& col, double* sum_io, std::size_t j0, bool start) {
     vd sum[N];
     for (std::size_t v = 0; v < N; ++v) sum[v] = start ? set1(0.0) : loadu(sum_io + j0 + v * W);
@@ -213,14 +217,7 @@ void weighted_block(const uniform::Column& col, double* sum_io, std::size_t j0, 
         // in (blocks differ between instruction sets): w0 s_m + w1 s_m+1,
         // with zeros beyond the trace's ends...
         double window[B + 1];
-        const double* p = t.s + L;
-        if (kind == edge) {
-            for (std::size_t l = 0; l <= B; ++l) {
-                const std::int64_t k = L + static_cast<std::int64_t>(l);
-                window[l] = k >= 0 && k < col.nt ? t.s[k] : 0.0;
-            }
-            p = window;
-        }
+        const double* p = block_samples(col, t, L, kind, window);
         const vd w0 = set1(t.w0), w1 = set1(t.w1);
         if (kind == edge && L < 0) {
             // ...except left of the first sample, where the interpolation
