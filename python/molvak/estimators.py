@@ -38,7 +38,7 @@ from .transforms import fdbf, phase_shift, slant_stack
 if TYPE_CHECKING:
     from .gather import Gather
 
-__all__ = ["COMMON_OPTIONS", "RECORD_PARAMS", "Estimator", "Option", "entries", "get", "image",
+__all__ = ["BEAM_OPTIONS", "COMMON_OPTIONS", "RECORD_PARAMS", "Estimator", "Option", "entries", "get", "image",
            "label", "names", "register", "set_sweep"]
 
 # The keywords every estimator takes, besides (data, offsets, dt): the grids,
@@ -209,6 +209,17 @@ def label(method: str) -> str:
     return entry.label if entry is not None else method
 
 
+# The beamformers' options (fdbf and capon): how the steering vectors model
+# the wavefront, and how the traces are weighted before the cross-spectra.
+BEAM_OPTIONS = (
+    Option("steering", "cylindrical", choices=("cylindrical", "plane"),
+           help="steering vectors: the Hankel-function wavefront of a point source, "
+                "or plane waves"),
+    Option("weighting", "sqrt", choices=("sqrt", "none"),
+           help="multiply each trace's spectrum by its offset (undoes the 1/sqrt(x) "
+                "decay of surface waves), or not"),
+)
+
 register(Estimator(
     "slant_stack", slant_stack, label="Slant stack",
     summary="tau-p transform at slownesses 1/c, then the FFT over intercept time "
@@ -221,12 +232,5 @@ register(Estimator(
 register(Estimator(
     "fdbf", fdbf, label="Beamforming (FDBF)",
     summary="frequency-domain beamforming of the cross-spectral matrix (Zywicki, 1999)",
-    options=(
-        Option("steering", "cylindrical", choices=("cylindrical", "plane"),
-               help="steering vectors: the Hankel-function wavefront of a point source, "
-                    "or plane waves"),
-        Option("weighting", "sqrt", choices=("sqrt", "none"),
-               help="multiply each trace's spectrum by its offset (undoes the 1/sqrt(x) "
-                    "decay of surface waves), or not"),
-    ),
+    options=BEAM_OPTIONS,
     demo=True))

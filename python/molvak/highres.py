@@ -34,7 +34,7 @@ from numpy.typing import ArrayLike
 
 from . import _checks, _native
 from ._checks import Grid
-from .estimators import Estimator, Option, register
+from .estimators import BEAM_OPTIONS, Estimator, Option, register
 from .image import DispersionImage
 from .transforms import Prepared, _common, _image, _split_columns
 
@@ -317,13 +317,7 @@ register(Estimator(
     "capon", capon, label="Minimum-variance (Capon) beamforming",
     summary="beam power 1 / (e^H R^-1 e) of the loaded cross-spectral matrix (Capon, 1969; "
             "Zywicki and Rix, 2005)",
-    options=(
-        Option("steering", "cylindrical", choices=("cylindrical", "plane"),
-               help="steering vectors: the Hankel-function wavefront of a point source, "
-                    "or plane waves"),
-        Option("weighting", "sqrt", choices=("sqrt", "none"),
-               help="multiply each trace's spectrum by its offset (undoes the 1/sqrt(x) "
-                    "decay of surface waves), or not"),
+    options=BEAM_OPTIONS + (
         Option("loading", 0.1, help="diagonal loading relative to the mean eigenvalue of the "
                                     "cross-spectral matrix: smaller is sharper and less robust"),
         Option("smoothing", 0, help="frequency bins on either side averaged into the "
