@@ -21,11 +21,10 @@ for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
 
 import argparse  # noqa: E402
 import logging  # noqa: E402
-import statistics  # noqa: E402
 import sys  # noqa: E402
 import time  # noqa: E402
 from pathlib import Path  # noqa: E402
-from typing import Any, Callable  # noqa: E402
+from typing import Any  # noqa: E402
 
 import numpy as np  # noqa: E402
 
@@ -50,17 +49,6 @@ def field_root(given: str | None) -> Path:
 
 def load(root: Path) -> list[molvak.Gather]:
     return [molvak.read(root / "wghs" / "shots" / f"{k}.dat").trim(0.0, 0.5) for k in SHOTS]
-
-
-def alternate(runs: dict[str, Callable[[], object]], pairs: int) -> dict[str, float]:
-    """Median wall time of every run, the runs taking turns."""
-    times: dict[str, list[float]] = {name: [] for name in runs}
-    for fn in runs.values():
-        fn()    # warm up: FFT plans, pages, worker imports
-    for _ in range(pairs):
-        for name, fn in runs.items():
-            times[name].append(harness.best_time(fn, 1))
-    return {name: statistics.median(t) for name, t in times.items()}
 
 
 def main(argv: list[str]) -> None:
@@ -97,7 +85,7 @@ def main(argv: list[str]) -> None:
     check(molvak.process(gathers, "fdbf", workers=2, **SETTINGS), "threads")
     # threads first, with no cluster alive: idle Dask processes still take
     # CPU time (heartbeats) from a 2-CPU machine
-    medians = alternate({
+    medians = harness.alternate({
         f"threads, {w} worker{'s' if w > 1 else ''}":
             (lambda w=w: molvak.process(gathers, "fdbf", workers=w, **SETTINGS))
         for w in (1, 2)
@@ -113,7 +101,7 @@ def main(argv: list[str]) -> None:
                                   dashboard_address=":0", silence_logs=logging.ERROR) as cluster, \
                         Client(cluster) as client:
                     check(molvak.process(gathers, "fdbf", client=client, **SETTINGS), "Dask")
-                    medians.update(alternate({
+                    medians.update(harness.alternate({
                         f"dask, {w} worker process{'es' if w > 1 else ''}":
                             (lambda c=client: molvak.process(gathers, "fdbf", client=c,
                                                              **SETTINGS))}, args.pairs))

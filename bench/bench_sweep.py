@@ -20,10 +20,8 @@ for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(var, "1")
 
 import argparse  # noqa: E402
-import statistics  # noqa: E402
 import sys  # noqa: E402
 from pathlib import Path  # noqa: E402
-from typing import Callable  # noqa: E402
 
 import numpy as np  # noqa: E402
 
@@ -51,17 +49,6 @@ def line() -> molvak.Gather:
     data = dispersive_gather(receivers + 10.0, dt, 1000,
                              lambda f: 200.0 + 600.0 * np.exp(-f / 10.0), 15.0)
     return molvak.Gather(data, dt=dt, source=[-10.0], receivers=receivers)
-
-
-def alternate(runs: dict[str, Callable[[], object]], pairs: int) -> dict[str, float]:
-    """Median wall time of every run, the runs taking turns."""
-    times: dict[str, list[float]] = {name: [] for name in runs}
-    for fn in runs.values():
-        fn()
-    for _ in range(pairs):
-        for name, fn in runs.items():
-            times[name].append(harness.best_time(fn, 1))
-    return {name: statistics.median(t) for name, t in times.items()}
 
 
 def main(argv: list[str]) -> None:
@@ -94,7 +81,7 @@ def main(argv: list[str]) -> None:
         def swept(method=method, extra=extra) -> object:
             return molvak.sweep(g, window=WINDOW, step=STEP, method=method, **OPTIONS, **extra)
 
-        t = alternate({"each": each, "sweep": swept, "floor": floor}, args.pairs)
+        t = harness.alternate({"each": each, "sweep": swept, "floor": floor}, args.pairs)
         rows.append({"method": label, "each window (s)": t["each"], "sweep (s)": t["sweep"],
                      "floor (s)": t["floor"], "each / sweep": t["each"] / t["sweep"],
                      "sweep / floor": t["sweep"] / t["floor"]})

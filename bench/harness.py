@@ -64,6 +64,18 @@ def best_time(fn: Callable[[], object], repeat: int = 3,
     return min(times)
 
 
+def alternate(runs: dict[str, Callable[[], object]], pairs: int) -> dict[str, float]:
+    """Median wall time of every run, the runs taking turns (after one
+    warm-up call each: FFT plans, pages, worker imports)."""
+    times: dict[str, list[float]] = {name: [] for name in runs}
+    for fn in runs.values():
+        fn()
+    for _ in range(pairs):
+        for name, fn in runs.items():
+            times[name].append(best_time(fn, 1))
+    return {name: statistics.median(t) for name, t in times.items()}
+
+
 def ratio(slow: Callable[[], object], fast: Callable[[], object], pairs: int = 3,
           clock: Callable[[], float] = time.perf_counter) -> tuple:
     """Median over alternating pairs of time(slow) / time(fast), with the
