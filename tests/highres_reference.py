@@ -9,19 +9,9 @@ other estimators (`reference.band_bins`).
 """
 from __future__ import annotations
 
-import ctypes
-import ctypes.util
-
 import numpy as np
 
-from reference import band_bins, frequencies
-
-_libm = ctypes.CDLL(ctypes.util.find_library("m"))
-for _name in ("j0", "y0"):
-    getattr(_libm, _name).restype = ctypes.c_double
-    getattr(_libm, _name).argtypes = [ctypes.c_double]
-_j0 = np.frompyfunc(_libm.j0, 1, 1)
-_y0 = np.frompyfunc(_libm.y0, 1, 1)
+from reference import band_bins, frequencies, library_phase
 
 
 def gathers(data):
@@ -46,10 +36,7 @@ def steering(f, c, x, kind):
     H0 = J0 + i Y0 (cylindrical: the phase of an outgoing cylindrical wave)."""
     if kind == "plane":
         return np.exp(-2j * np.pi * f * x / c)
-    kappa = 2.0 * np.pi * f * x / c
-    with np.errstate(all="ignore"):
-        theta = np.arctan2(_y0(kappa).astype(float), _j0(kappa).astype(float))
-    return np.exp(-1j * theta)
+    return np.exp(-1j * library_phase(2.0 * np.pi * f * x / c))
 
 
 def fk(data, offsets, dt, velocities, f_range, n=0, nk=None):

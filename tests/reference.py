@@ -2,11 +2,28 @@
 definitions (not from the native code), for the tests to compare against."""
 from __future__ import annotations
 
+import ctypes
+import ctypes.util
 import math
 
 import numpy as np
 
 TWO_PI = 6.283185307179586
+
+_libm = ctypes.CDLL(ctypes.util.find_library("m"))
+for _name in ("j0", "y0"):
+    getattr(_libm, _name).restype = ctypes.c_double
+    getattr(_libm, _name).argtypes = [ctypes.c_double]
+_j0 = np.frompyfunc(_libm.j0, 1, 1)
+_y0 = np.frompyfunc(_libm.y0, 1, 1)
+
+
+def library_phase(kappa):
+    """atan2(y0(k), j0(k)) with the C library's Bessel functions: the phase
+    of the Hankel function H0(1) = J0 + i Y0."""
+    kappa = np.asarray(kappa, float)
+    with np.errstate(all="ignore"):
+        return np.arctan2(_y0(kappa).astype(float), _j0(kappa).astype(float))
 
 
 def band_bins(f_min, f_max, dt, N):

@@ -7,32 +7,16 @@ functions the module falls back on. The element-wise steering helpers and
 the beam on each instruction set are checked by the kernels' unit tests
 (tests/native/test_fdbf.cpp).
 """
-import ctypes
-import ctypes.util
 
 import numpy as np
 import pytest
 
 import _molvak
+from reference import TWO_PI, library_phase
 
-TWO_PI = 6.283185307179586
 STEERING_MESSAGE = "steering_method must be 'plane' or 'cylindrical'"
 WEIGHTING_MESSAGE = "weighting must be 'none' or 'sqrt'"
 ZERO_SIZE = "zero-sized operands"
-
-_libm = ctypes.CDLL(ctypes.util.find_library("m"))
-for _name in ("j0", "y0"):
-    getattr(_libm, _name).restype = ctypes.c_double
-    getattr(_libm, _name).argtypes = [ctypes.c_double]
-_j0 = np.frompyfunc(_libm.j0, 1, 1)
-_y0 = np.frompyfunc(_libm.y0, 1, 1)
-
-
-def library_phase(kappa):
-    """atan2(y0(k), j0(k)) with the C library's Bessel functions."""
-    kappa = np.asarray(kappa, float)
-    with np.errstate(all="ignore"):
-        return np.arctan2(_y0(kappa).astype(float), _j0(kappa).astype(float))
 
 
 def literal(data, offsets, vels, dt, f_range=None, steering="cylindrical", weighting="sqrt", n=0):
