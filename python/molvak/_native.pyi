@@ -7,6 +7,9 @@ from numpy.typing import ArrayLike, NDArray
 
 _FRange = Sequence[float | None] | None
 
+# bins the slant-stack sweep forms per pass over a trace's samples
+SLANT_BINS: int
+
 def _sweep_phase_shift(spectrum: ArrayLike, frequencies: ArrayLike, offsets: ArrayLike,
                        phase_vel: ArrayLike, first: ArrayLike, last: ArrayLike,
                        out: np.ndarray) -> bool: ...

@@ -649,10 +649,6 @@ def _spectral_engine(plan: _Plan, out: np.ndarray,
     return True
 
 
-# Bins per pass of the native slant-stack sweep over a trace's samples.
-_SLANT_BINS = 8
-
-
 def _slant_stack_engine(plan: _Plan, out: np.ndarray,
                         progress: Optional[Callable[[int, int], None]]) -> None:
     """Slant stack: chunks of frequencies (the images are checked afterwards).
@@ -668,8 +664,9 @@ def _slant_stack_engine(plan: _Plan, out: np.ndarray,
     nf = plan.frequency.size
     target = out[windows] if windows.size < out.shape[0] else out
     if windows.size:
-        passes = -(-nf // _SLANT_BINS)
-        parts = [(a * _SLANT_BINS, min(nf, b * _SLANT_BINS))
+        bins = _native.SLANT_BINS   # per pass of the native sweep over a trace's samples
+        passes = -(-nf // bins)
+        parts = [(a * bins, min(nf, b * bins))
                  for a, b in _chunks(passes, max(args["workers"], min(passes, 24)))]
 
         def run(chunk: tuple[int, int]) -> None:

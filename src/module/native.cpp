@@ -4,6 +4,7 @@
 #include "module/native_methods.hpp"
 
 #include "fft/fft.hpp"
+#include "sweep/sweep.hpp"
 
 namespace molvak::native {
 
@@ -36,6 +37,12 @@ PyModuleDef definition = {
 PyMODINIT_FUNC PyInit__native(void) {
     PyObject* module = PyModule_Create2(&molvak::native::definition, PYTHON_API_VERSION);
     if (!module) return nullptr;
+    // the bins the slant-stack sweep forms per pass over a trace: the
+    // package splits its work into whole passes
+    if (PyModule_AddIntConstant(module, "SLANT_BINS", static_cast<long>(molvak::sweep::kSlantBins)) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
     molvak::fft::make_planning_thread_safe();
     if (_import_array() < 0) {
         Py_DECREF(module);
