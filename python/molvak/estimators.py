@@ -7,7 +7,7 @@ estimator is its function (``function(data, offsets, dt, *, velocities, fmin,
 fmax, df, workers, keep_dead, **options)`` returning a
 :class:`~molvak.DispersionImage`) and one :func:`register` call, below or in
 the function's own module (the high-resolution estimators register
-themselves at the end of :mod:`molvak.highres`):
+themselves at the end of :mod:`molvak.highres`)::
 
     register(Estimator(
         "fk", fk, label="Frequency-wavenumber (f-k)",
@@ -78,10 +78,13 @@ class Option:
 
     @property
     def flag(self) -> str:
+        """The command-line flag of the option (``--name-with-dashes``)."""
         return "--" + self.name.replace("_", "-")
 
     @property
     def convert(self) -> Callable[[str], Any]:
+        """The function that turns the option's command-line text into its
+        value: its declared type, else the type of its default (str without one)."""
         if self.type is not None:
             return self.type
         if self.default is None:
@@ -178,6 +181,8 @@ def names() -> tuple[str, ...]:
 
 
 def entries() -> tuple[Estimator, ...]:
+    """Every registered estimator's :class:`Estimator` entry, in the order
+    they were registered."""
     return tuple(_REGISTRY.values())
 
 

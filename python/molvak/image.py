@@ -462,12 +462,13 @@ class DispersionImage:
 
     @property
     def shape(self) -> tuple[int, int]:
+        """(number of frequencies, number of velocities) of the spectrum."""
         return (int(self.frequency.size), int(self.velocity.size))
 
     def power(self) -> np.ndarray:
         """The power of the beam at every (frequency, velocity), real, >= 0.
 
-        |spectrum|^2 for amplitude images; for power images (beamforming,
+        ``|spectrum|^2`` for amplitude images; for power images (beamforming,
         stacks) the modulus of the spectrum, whose imaginary part is rounding
         only.
         """

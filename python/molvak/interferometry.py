@@ -323,7 +323,7 @@ def _correlate_stack(block: Union[np.ndarray, Sequence[np.ndarray]], sources: np
         Sum over the W windows of C_sr(tau) = sum_t u_s(t) u_r(t + tau) of
         the pre-processed windows at the lags tau = -L..L samples.
     phasor : ndarray, complex128, shape (S, NX, 2 L + 1), or None
-        For s.stacking == "pws": the sum over the windows of z / |z|, z the
+        For s.stacking == "pws": the sum over the windows of ``z / |z|``, z the
         analytic signal of each window's correlation at the same lags (0
         where z is 0). None for linear stacking.
     """
@@ -356,7 +356,7 @@ def _correlate_stack_numpy(block: np.ndarray, sources: np.ndarray,
         the pre-processed windows (module notes, steps 1-6) at the lags
         tau = -L..L samples.
     phasor : ndarray, complex128, shape (S, NX, 2 L + 1), or None
-        For s.stacking == "pws": the sum over the windows of z / |z|, z the
+        For s.stacking == "pws": the sum over the windows of ``z / |z|``, z the
         analytic signal of each window's correlation at the same lags (0
         where z is 0). None for linear stacking.
     """
@@ -430,6 +430,9 @@ class CorrelationStack:
     def empty(cls, s: CorrelationSettings, sources: Union[Sequence[int], np.ndarray],
               positions: np.ndarray,
               headers: Optional[dict[str, Any]] = None) -> CorrelationStack:
+        """A stack holding no window yet: zero sums for every virtual source
+        in `sources` (channel indices) and every channel at `positions` (m),
+        the lags and stacking of the settings `s`."""
         shape = (len(sources), positions.size, 2 * s.max_lag + 1)
         phasor = np.zeros(shape, dtype=np.complex128) if s.stacking == "pws" else None
         return cls(s, tuple(int(k) for k in sources), positions,
@@ -483,7 +486,7 @@ class CorrelationStack:
     def correlation(self, power: float = 2.0) -> np.ndarray:
         """The stacked correlations (S, NX, 2 L + 1) at the lags
         ``settings.lags``: the mean, or for phase-weighted stacking the mean
-        times |mean phasor|^power."""
+        times ``|mean phasor|^power``."""
         if self.count == 0:
             raise ValueError("the stack holds no window: the record is shorter than a window, "
                              "or every window held non-finite samples")
@@ -772,7 +775,7 @@ def virtual_gather(records: Records, source: Union[int, Sequence[int]], length: 
     stacking : {"linear", "pws"}
         Linear (the mean) or phase-weighted stacking.
     power : float
-        Exponent nu of the phase weight |mean phasor|^nu (PWS; 2 by default).
+        Exponent nu of the phase weight ``|mean phasor|^nu`` (PWS; 2 by default).
     fold : {"both", "causal", "acausal"}
         Which parts of the correlation make the gather: the mean of the
         causal part and the time-reversed acausal one, or one of them.

@@ -226,6 +226,7 @@ class PseudoSection:
 
     @property
     def convention(self) -> str:
+        """The pseudo-depth convention in words, e.g. ``"pseudo-depth = wavelength / 2"``."""
         return f"pseudo-depth = wavelength / {self.depth_factor:g}"
 
     def to_csv(self, path: PathLike, *, overwrite: bool = False) -> None:

@@ -83,9 +83,11 @@ class SyntheticGather:
 
     @property
     def time(self) -> np.ndarray:
+        """Times of the samples (s), from 0."""
         return np.arange(self.data.shape[1]) * self.dt
 
     def true_velocity(self, f: np.ndarray) -> np.ndarray:
+        """The prescribed phase velocity (m/s) at frequencies `f` (Hz)."""
         return np.asarray(self.velocity(np.asarray(f, dtype=np.float64)), dtype=np.float64)
 
     def source_band(self, level: float = 0.1) -> tuple[float, float]:
@@ -554,16 +556,22 @@ class AmbientNoise:
 
     @property
     def positions(self) -> np.ndarray:
+        """Channel positions along the line (m), from 0."""
         return self.settings.positions
 
     @property
     def dt(self) -> float:
+        """Sample interval (s)."""
         return float(self.settings.dt)
 
     def true_velocity(self, f: np.ndarray, t: float = 0.0) -> np.ndarray:
+        """The phase velocity (m/s) at frequencies `f`, at time `t` (s) of the
+        record (see :meth:`AmbientNoiseSettings.true_velocity`)."""
         return self.settings.true_velocity(f, t)
 
     def resolved(self, f: np.ndarray, level: float = 0.1, t: float = 0.0) -> np.ndarray:
+        """Where a virtual gather from one end of the line resolves the mode:
+        a boolean mask over `f` (see :meth:`AmbientNoiseSettings.resolved`)."""
         return self.settings.resolved(f, level, t)
 
     def gather(self) -> Gather:
@@ -583,7 +591,9 @@ def _noise_headers(s: AmbientNoiseSettings) -> dict:
 def ambient_noise(duration: float = 600.0, **options: Any) -> AmbientNoise:
     """An ambient-noise record along a straight fibre, in memory.
 
-    Parameters (all keywords but `duration`; see :class:`AmbientNoiseSettings`)
+    All parameters but `duration` are keywords (see :class:`AmbientNoiseSettings`).
+
+    Parameters
     ----------
     duration : float
         Length of the record (s).

@@ -28,6 +28,8 @@ def _sniff(head: bytes, suffix: str) -> bool:
 
 
 def load(path: Path, options: ReadOptions) -> Record:
+    """Read a DAS file through DASCore as a record (samples, channel
+    positions, headers); the reader of the DAS formats in `molvak.io.read`."""
     from ..das import PositionsError
     from ..windows import open_record
     note = None
