@@ -25,6 +25,13 @@ if _missing:
     raise RuntimeError("public names without a docstring (python tools/docstrings.py): "
                        + ", ".join(_missing))
 
+# every name the package exports is in the API reference
+_api = (HERE / "api.rst").read_text(encoding="utf-8")
+_unlisted = [name for name in molvak.__all__
+             if name != "__version__" and f"\n   {name}\n" not in _api]
+if _unlisted:
+    raise RuntimeError("names of molvak.__all__ missing from docs/api.rst: " + ", ".join(_unlisted))
+
 project = "molvak"
 author = "the molvak developers"
 copyright = "the molvak developers, MIT licence"
@@ -83,3 +90,15 @@ html_theme_options = {
     "footer_end": ["sphinx-version"],
 }
 html_show_sourcelink = False
+
+
+def _native_docstrings(app, what, name, obj, options, lines):
+    """The native module's docstrings write absolute values as |x|, which
+    reStructuredText would read as substitutions: escape the bars there."""
+    import _molvak
+    if getattr(_molvak, getattr(obj, "__name__", ""), None) is obj:
+        lines[:] = [line.replace("|", "\\|") for line in lines]
+
+
+def setup(app):
+    app.connect("autodoc-process-docstring", _native_docstrings, priority=400)
