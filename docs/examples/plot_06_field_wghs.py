@@ -23,7 +23,7 @@ import numpy as np
 import molvak
 from molvak import synthetic
 
-here = Path(globals().get("__file__", "plot_field_wghs.py")).resolve().parent
+here = Path(globals().get("__file__", "plot_06_field_wghs.py")).resolve().parent
 field = Path(os.environ.get("MOLVAK_FIELD_DATA", here.parents[1].parent / "shared/data/field"))
 shots_folder = field / "wghs" / "shots"
 try:
