@@ -414,6 +414,29 @@ def combine(curves: Sequence[DispersionCurve], *, ratio: float = 2.0 ** (1.0 / 3
     picks) fall in the bin. Interpolated like the mean. `seed` makes it
     repeatable (None: a fresh random state).
 
+    Parameters
+    ----------
+    curves : sequence of DispersionCurve
+        The elementary curves (shots, source offsets, records).
+    ratio : float
+        Ratio of neighbouring bin centres (> 1); 2^(1/3) by default.
+    no_std : float
+        The bounds' distance from the mean, in standard deviations.
+    n_points : int
+        Number of wavelengths the result is resampled at.
+    valid_only : bool
+        Pool the valid picks only (``curve.valid``).
+    min_count : int
+        Fewest picks a bin needs to be kept (at least 2).
+    confidence : float
+        Level of the bootstrap interval of the mean, in (0, 1).
+    n_boot : int
+        Number of bootstrap resamples.
+    resample : {"curves", "points"}
+        What the bootstrap draws: whole curves or single picks.
+    seed : int or None
+        Seed of the bootstrap's random generator.
+
     Returns
     -------
     UncertainCurve

@@ -437,7 +437,27 @@ def source_key(gather: Gather) -> tuple[float, ...]:
 
 def group_by_source(gathers: Iterable[Gather]) -> dict[tuple[float, ...], list[Gather]]:
     """The gathers grouped by source position, in order of first appearance
-    (and in their own order within a group)."""
+    (and in their own order within a group).
+
+    Parameters
+    ----------
+    gathers : iterable of Gather
+        Gathers with a source position (``Gather.source``).
+
+    Returns
+    -------
+    dict
+        ``{position: [gathers]}``, the position a tuple of the source's
+        coordinates (one for an in-line position, m) rounded to 1e-6 so that
+        positions equal within the geometry tolerance share a key.
+
+    Raises
+    ------
+    TypeError
+        For an item that is not a Gather.
+    ValueError
+        For a gather without a source position, naming it.
+    """
     groups: dict[tuple[float, ...], list[Gather]] = {}
     for g in gathers:
         if not isinstance(g, Gather):
@@ -462,6 +482,24 @@ def stack_gathers(gathers: Sequence[Gather], *, kind: str = "mean") -> Gather:
     gathers must share the number of traces and samples, `dt`, `delay`,
     offsets and positions; a mismatch is refused naming the gather and what
     differs.
+
+    Parameters
+    ----------
+    gathers : sequence of Gather
+        The repeated shots, at least one.
+    kind : {"mean", "sum"}
+        The sample-by-sample mean or sum.
+
+    Returns
+    -------
+    Gather
+        The stack, with the geometry and headers of the first gather (and
+        the stacked files in ``headers["stacked"]``).
+
+    Raises
+    ------
+    ValueError
+        For no gather, or gathers whose shape, sampling or geometry differ.
     """
     gathers = list(gathers)
     kind = _checks.choice("kind", kind, ("mean", "sum"))

@@ -66,6 +66,16 @@ def array_limits(offsets: Iterable[float], *, shortest: float = SHORTEST,
     longest=0.5)`` gives the stricter classical band (two spacings to half
     the aperture), over which the synthetic gathers' picks lie within 1 %.
 
+    Parameters
+    ----------
+    offsets : iterable of float
+        The offsets of the line's traces (m), in any order; at least two
+        distinct values.
+    shortest : float
+        The shortest wavelength, in receiver spacings.
+    longest : float
+        The longest wavelength, as a fraction of the aperture.
+
     Returns
     -------
     (lambda_min, lambda_max) : tuple of float
@@ -342,6 +352,22 @@ def read_curves(path: PathLike) -> list[DispersionCurve]:
     are kept in each curve's :attr:`~DispersionCurve.extra` (as numbers where
     every value is one, as text otherwise). Within a mode the picks keep the
     order of the file.
+
+    Parameters
+    ----------
+    path : str or path-like
+        The CSV file.
+
+    Returns
+    -------
+    list of DispersionCurve
+        One curve per mode, mode 0 first.
+
+    Raises
+    ------
+    ValueError
+        For a file without the frequency or velocity column, or a value that
+        is not a number, naming the file and the column.
     """
     name = os.fspath(path)
     header, table = _table(path)
@@ -390,7 +416,17 @@ def write_curves(curves: Sequence[DispersionCurve], path: PathLike, *,
                  overwrite: bool = False) -> None:
     """Write the curves of several modes into one picks CSV, mode by mode
     (the columns of :meth:`DispersionCurve.to_csv`; extra columns that some
-    curves lack are left empty there). :func:`read_curves` reads it back."""
+    curves lack are left empty there). :func:`read_curves` reads it back.
+
+    Parameters
+    ----------
+    curves : sequence of DispersionCurve
+        The modes, mode k the k-th curve.
+    path : str or path-like
+        The file to write, atomically (complete or not at all).
+    overwrite : bool
+        Replace an existing file; otherwise one is refused (FileExistsError).
+    """
     curves = list(curves)
     for k, c in enumerate(curves):
         if not isinstance(c, DispersionCurve):
@@ -870,6 +906,13 @@ def stack(images: Iterable[DispersionImage], normalize: str = "global") -> Dispe
     shot weighs the same while keeping its own balance across frequencies)
     and the results are averaged. Phases are not stacked: the shots' source
     signatures differ, so only powers add meaningfully.
+
+    Parameters
+    ----------
+    images : iterable of DispersionImage
+        Images on the same frequencies and velocities.
+    normalize : {"global", "frequency", "none"}
+        How each image's power is normalised before averaging.
 
     Returns
     -------

@@ -711,7 +711,26 @@ def correlate(records: Records, source: Union[int, Sequence[int]], length: float
     """The stack of correlations of a record with its virtual sources, before
     folding: a :class:`CorrelationStack`, which combines with the stacks of
     other records or time ranges by ``+``; ``.gathers()`` gives the virtual
-    shot gathers. Arguments as for :func:`virtual_gather`."""
+    shot gathers. Arguments as for :func:`virtual_gather`.
+
+    Parameters
+    ----------
+    records : Gather, path, list of paths or folder
+        The record, as for :func:`windows`.
+    source : int or list of int
+        The virtual-source channel(s), indices among the channels used.
+    length : float
+        Correlation window (s).
+    step, max_lag, channels, whiten, whiten_width, normalization, ram_window, taper
+        As for :func:`virtual_gather`.
+    stacking, start, stop, workers, client, block, tolerance, progress, **positions
+        As for :func:`virtual_gather`.
+
+    Returns
+    -------
+    CorrelationStack
+        The sums over the windows (of the correlations, and of the phasors
+        for a phase-weighted stack) and their count."""
     record = open_record(records, channels=channels, tolerance=tolerance, **positions)
     s = settings(length, record.dt, max_lag=max_lag, taper=taper, whiten=whiten,
                  whiten_width=whiten_width, normalization=normalization,
