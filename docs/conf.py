@@ -15,7 +15,7 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(ROOT / "tools"))
 
-from docstrings import public_names  # noqa: E402
+from docstrings import numpydoc_problems, public_names  # noqa: E402
 
 import molvak  # noqa: E402
 
@@ -24,6 +24,11 @@ _missing = [name for name, ok in public_names().items() if not ok]
 if _missing:
     raise RuntimeError("public names without a docstring (python tools/docstrings.py): "
                        + ", ".join(_missing))
+
+# and every docstring reads as numpydoc without a warning
+_problems = numpydoc_problems()
+if _problems:
+    raise RuntimeError("docstrings numpydoc cannot read cleanly:\n" + "\n".join(_problems))
 
 # every name the package exports is in the API reference
 _api = (HERE / "api.rst").read_text(encoding="utf-8")

@@ -6,11 +6,13 @@ import re
 import sys
 from pathlib import Path
 
+import pytest
+
 import molvak
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tools"))
-from docstrings import public_names  # noqa: E402
+from docstrings import numpydoc_problems, public_names  # noqa: E402
 
 
 def test_every_public_name_has_a_docstring():
@@ -22,6 +24,12 @@ def test_every_public_name_has_a_docstring():
     for name in ("molvak.DispersionImage.pick", "molvak.DispersionImage.shape",
                  "molvak.io.detect_format", "molvak.synthetic.default_gather"):
         assert name in names
+
+
+def test_docstrings_read_as_numpydoc():
+    pytest.importorskip("numpydoc", reason="numpydoc comes with the docs extra")
+    problems = numpydoc_problems()
+    assert not problems, "\n".join(problems)
 
 
 def test_exported_functions_have_parameter_sections():

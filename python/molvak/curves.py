@@ -118,7 +118,23 @@ class UncertainCurve:
                     ) -> UncertainCurve:
         """A curve from frequencies, mean velocities and, if known, their
         log-normal or plain standard deviations (the bounds are mean -+ std;
-        a log-normal std alone gives the bounds mean / e^s and mean * e^s)."""
+        a log-normal std alone gives the bounds mean / e^s and mean * e^s).
+
+        Parameters
+        ----------
+        frequency, velocity : iterable of float
+            Frequencies (Hz) and mean phase velocities (m/s).
+        lognormal_std : iterable of float, optional
+            Log-normal standard deviation s of each point.
+        std : iterable of float, optional
+            Standard deviation of each point (m/s).
+        domain : {"frequency", "wavelength"}
+            The domain the curve was binned in.
+
+        Returns
+        -------
+        UncertainCurve
+        """
         f = np.asarray(frequency, dtype=np.float64)
         v = np.asarray(velocity, dtype=np.float64)
         nan = np.full(f.shape, np.nan)
@@ -132,7 +148,18 @@ class UncertainCurve:
 
     def velocity_at(self, frequency: Iterable[float]) -> np.ndarray:
         """The mean velocity at other frequencies: linear in ln(frequency)
-        and ln(velocity) between the curve's points, NaN outside them."""
+        and ln(velocity) between the curve's points, NaN outside them.
+
+        Parameters
+        ----------
+        frequency : iterable of float
+            Frequencies (Hz).
+
+        Returns
+        -------
+        ndarray
+            Phase velocities (m/s), one per frequency.
+        """
         x = np.asarray(frequency, dtype=np.float64)
         order = np.argsort(self.frequency)
         lf, lv = np.log(self.frequency[order]), np.log(self.velocity[order])
@@ -149,9 +176,23 @@ class UncertainCurve:
         default the curve's domain; a log axis), over the picks of `curves`
         (valid ones unless ``valid_only=False``), with matplotlib.
 
+        Parameters
+        ----------
+        ax : matplotlib Axes, optional
+            The Axes to draw on; a new figure's by default.
+        x : {"frequency", "wavelength"}, optional
+            The horizontal axis.
+        curves : sequence of DispersionCurve
+            Picks to draw under the curve.
+        valid_only : bool
+            Draw the valid picks only.
+        title : str, optional
+            The Axes' title.
+
         Returns
         -------
-        The Axes drawn on.
+        matplotlib.axes.Axes
+            The Axes drawn on.
         """
         from .plot import plot_uncertain
         return plot_uncertain(self, ax, x=x, curves=curves, valid_only=valid_only, title=title)
@@ -169,6 +210,16 @@ class UncertainCurve:
         about 0.05). Points whose std is unknown (NaN) are refused, naming
         them. Numbers are written in full (17 significant digits at most),
         so reading the file back gives the same three columns.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The file to write.
+        min_lognormal_std : float
+            The floor of the log-normal standard deviation written.
+        overwrite : bool
+            Replace an existing file; otherwise it is refused with a
+            FileExistsError.
         """
         s = np.maximum(self.lognormal_std, float(min_lognormal_std))
         bad = ~np.isfinite(s) | ~np.isfinite(self.frequency) | ~(self.velocity > 0)
@@ -184,7 +235,17 @@ class UncertainCurve:
 
     @classmethod
     def from_dinver(cls, path: PathLike) -> UncertainCurve:
-        """Read the dinver text format (see :meth:`to_dinver`)."""
+        """Read the dinver text format (see :meth:`to_dinver`).
+
+        Parameters
+        ----------
+        path : str or path-like
+            The file.
+
+        Returns
+        -------
+        UncertainCurve
+        """
         name = os.fspath(path)
         rows = []
         with open(path) as handle:
@@ -212,7 +273,16 @@ class UncertainCurve:
     def to_csv(self, path: PathLike, *, overwrite: bool = False) -> None:
         """Write CSV: a header line with :attr:`COLUMNS`, one point per row;
         numbers in full, so that reading back gives the same values. An
-        existing file is replaced only with ``overwrite=True``."""
+        existing file is replaced only with ``overwrite=True``.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The file to write.
+        overwrite : bool
+            Replace an existing file; otherwise it is refused with a
+            FileExistsError.
+        """
         buffer = io.StringIO()
         writer = csv.writer(buffer, lineterminator="\n")
         writer.writerow(self.COLUMNS)
@@ -222,7 +292,19 @@ class UncertainCurve:
 
     @classmethod
     def from_csv(cls, path: PathLike, domain: str = "frequency") -> UncertainCurve:
-        """Read a file written by :meth:`to_csv`."""
+        """Read a file written by :meth:`to_csv`.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The file.
+        domain : {"frequency", "wavelength"}
+            The domain of the curve (the CSV does not hold it).
+
+        Returns
+        -------
+        UncertainCurve
+        """
         name = os.fspath(path)
         with open(path, newline="") as handle:
             rows = list(csv.reader(handle))
@@ -241,7 +323,16 @@ class UncertainCurve:
     def to_json(self, path: PathLike, *, overwrite: bool = False) -> None:
         """Write JSON: {"domain": ..., "<column>": [values], ...}; NaN as
         null. Numbers in full, so that reading back gives the same values. An
-        existing file is replaced only with ``overwrite=True``."""
+        existing file is replaced only with ``overwrite=True``.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The file to write.
+        overwrite : bool
+            Replace an existing file; otherwise it is refused with a
+            FileExistsError.
+        """
         doc: dict[str, Any] = {"domain": self.domain}
         for c in self.COLUMNS:
             doc[c] = [float(v) if np.isfinite(v) else None for v in getattr(self, c)]
@@ -249,7 +340,17 @@ class UncertainCurve:
 
     @classmethod
     def from_json(cls, path: PathLike) -> UncertainCurve:
-        """Read a file written by :meth:`to_json`."""
+        """Read a file written by :meth:`to_json`.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The file.
+
+        Returns
+        -------
+        UncertainCurve
+        """
         name = os.fspath(path)
         with open(path) as handle:
             doc = json.load(handle)

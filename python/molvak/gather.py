@@ -186,6 +186,15 @@ class Gather:
         it, so that decimal times like 0.5 s meet the sample they name). The
         new gather's `delay` is the time of its first sample. A window that
         reaches outside the record is refused rather than padded.
+
+        Parameters
+        ----------
+        t0, t1 : float
+            Start and end of the window (s after the shot), t0 <= t1.
+
+        Returns
+        -------
+        Gather
         """
         t0 = float(t0)
         t1 = float(t1)
@@ -259,6 +268,15 @@ class Gather:
         Geophone records carry DC offsets and slow drifts that put energy at
         and near 0 Hz; the estimators normalise or weight every frequency,
         and a trend leaks into the lowest bins of the band.
+
+        Parameters
+        ----------
+        kind : {"linear", "constant"}
+            Remove the least-squares line or the mean.
+
+        Returns
+        -------
+        Gather
         """
         kind = _checks.choice("kind", kind, ("linear", "constant"))
         data = self.data - self.data.mean(axis=1, keepdims=True)
@@ -311,7 +329,19 @@ class Gather:
                channels: Optional[ArrayLike] = None) -> Gather:
         """The traces whose offsets lie in [min_offset, max_offset] (both
         included) and, when given, among `channels` (indices from 0, or a
-        boolean mask over the traces). The order of the traces is kept."""
+        boolean mask over the traces). The order of the traces is kept.
+
+        Parameters
+        ----------
+        min_offset, max_offset : float, optional
+            Offset limits (m), inclusive.
+        channels : array_like, optional
+            Trace indices from 0, or a boolean mask over the traces.
+
+        Returns
+        -------
+        Gather
+        """
         nx = self.data.shape[0]
         keep = np.ones(nx, dtype=bool)
         if channels is not None:
@@ -353,7 +383,19 @@ class Gather:
         :mod:`molvak.estimators`: "slant_stack", "phase_shift", "fdbf", ...);
         `options` go to the estimator. The image's params keep what the
         headers say about the record that the picks' flags use (the gauge
-        length of a DAS record: :data:`molvak.estimators.RECORD_PARAMS`)."""
+        length of a DAS record: :data:`molvak.estimators.RECORD_PARAMS`).
+
+        Parameters
+        ----------
+        method : str
+            The estimator's name.
+        **options
+            The estimator's arguments (velocities, fmin, fmax, df, ...).
+
+        Returns
+        -------
+        DispersionImage
+        """
         from .estimators import image
         return image(self, method, **options)
 
@@ -364,6 +406,14 @@ class Gather:
         As with ``np.savez``, ".npz" is appended to a name without it. The
         file appears complete or not at all; an existing file is replaced
         only with ``overwrite=True``.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The file to write.
+        overwrite : bool
+            Replace an existing file; otherwise it is refused with a
+            FileExistsError.
         """
         from ._atomic import npz_name, write_with
         arrays: dict[str, Any] = {"data": self.data, "offsets": self.offsets, "dt": self.dt,

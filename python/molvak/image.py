@@ -235,7 +235,27 @@ class DispersionCurve:
                     valid: Optional[Iterable[bool]] = None, mode: int = 0,
                     **flags: Iterable[bool]) -> DispersionCurve:
         """A curve from frequencies and velocities (quality 1 when not given;
-        flags False and every pick valid unless given)."""
+        flags False and every pick valid unless given).
+
+        Parameters
+        ----------
+        frequency, velocity : iterable of float
+            The picks: frequencies (Hz) and phase velocities (m/s), one each.
+        quality : iterable of float, optional
+            A quality per pick (for molvak's picks: the peak's power relative
+            to the strongest peak picked with it).
+        valid : iterable of bool, optional
+            Whether each pick is trusted.
+        mode : int
+            The mode the picks belong to (0: the fundamental).
+        **flags : iterable of bool
+            Any of the flags by name (too_short, too_long, gauge, aliased,
+            near_field, at_edge, jump), one value per pick.
+
+        Returns
+        -------
+        DispersionCurve
+        """
         unknown = sorted(set(flags) - set(cls.FLAGS))
         if unknown:
             raise TypeError(f"unknown flag(s) {', '.join(unknown)}; the flags are "
@@ -273,6 +293,22 @@ class DispersionCurve:
         `wavelengths` is an inclusive (lambda_min, lambda_max) pair, for
         instance the result of :func:`array_limits`; ``valid=True`` keeps the
         valid picks only (``False`` the others).
+
+        Parameters
+        ----------
+        fmin, fmax : float, optional
+            Frequency limits (Hz), inclusive.
+        wavelengths : (float, float), optional
+            Wavelength limits (m), inclusive.
+        min_quality : float, optional
+            The lowest quality kept.
+        valid : bool, optional
+            Keep the valid picks (True) or the flagged ones (False).
+
+        Returns
+        -------
+        DispersionCurve
+            The picks kept, in their order, with their flags.
         """
         keep = np.ones(len(self), dtype=bool)
         if fmin is not None:
@@ -298,6 +334,14 @@ class DispersionCurve:
         as 0/1, so reading the file back gives the same values. The file
         appears complete or not at all; an existing file is replaced only
         with ``overwrite=True``.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The file to write.
+        overwrite : bool
+            Replace an existing file; otherwise it is refused with a
+            FileExistsError.
         """
         write_curves([self], path, overwrite=overwrite)
 
@@ -308,6 +352,15 @@ class DispersionCurve:
         The format is that of :func:`read_curves`, which reads files of
         several modes (the command line's ``--modes``); a file of several
         modes is refused here, naming them.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The CSV file.
+
+        Returns
+        -------
+        DispersionCurve
         """
         curves = read_curves(path)
         if len(curves) > 1:
@@ -752,6 +805,14 @@ class DispersionImage:
         As with ``np.savez``, ".npz" is appended to a name without it. The
         file appears complete or not at all; an existing file is replaced only
         with ``overwrite=True``.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The file to write.
+        overwrite : bool
+            Replace an existing file; otherwise it is refused with a
+            FileExistsError.
         """
         header = {"format": IMAGE_FORMAT, "version": IMAGE_VERSION, "method": self.method,
                   "quantity": self.quantity, "params": _to_json(self.params)}
@@ -765,7 +826,17 @@ class DispersionImage:
     @classmethod
     def load(cls, path: PathLike) -> DispersionImage:
         """Read an image written by :meth:`save`; a file that is not one is
-        refused with a ValueError naming it."""
+        refused with a ValueError naming it.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The .npz file.
+
+        Returns
+        -------
+        DispersionImage
+        """
         name = os.fspath(path)
         try:
             # the handle is ours, so that it is closed when NumPy fails on a

@@ -486,7 +486,18 @@ class CorrelationStack:
     def correlation(self, power: float = 2.0) -> np.ndarray:
         """The stacked correlations (S, NX, 2 L + 1) at the lags
         ``settings.lags``: the mean, or for phase-weighted stacking the mean
-        times ``|mean phasor|^power``."""
+        times ``|mean phasor|^power``.
+
+        Parameters
+        ----------
+        power : float
+            Exponent of the phase weight (phase-weighted stacking).
+
+        Returns
+        -------
+        ndarray
+            (virtual sources, channels, lags).
+        """
         if self.count == 0:
             raise ValueError("the stack holds no window: the record is shorter than a window, "
                              "or every window held non-finite samples")
@@ -500,7 +511,19 @@ class CorrelationStack:
         return out
 
     def gathers(self, *, fold: str = "both", power: float = 2.0) -> list[Gather]:
-        """One virtual shot gather per virtual source (see :func:`virtual_gather`)."""
+        """One virtual shot gather per virtual source (see :func:`virtual_gather`).
+
+        Parameters
+        ----------
+        fold : {"both", "causal", "acausal"}
+            Average the causal and time-reversed acausal parts, or keep one.
+        power : float
+            Exponent of the phase weight (phase-weighted stacking).
+
+        Returns
+        -------
+        list of Gather
+        """
         how = _checks.choice("fold", fold, FOLDS)
         corr = self.correlation(power)
         s = self.settings
