@@ -41,17 +41,18 @@ from _molvak import _FDBF, _disp_slantstack, _phase_shift, _radon_transform, _rf
 from . import estimators, highres
 from ._review import review
 from .batch import GatherError, iter_process, process
-from .curves import UncertainCurve, combine, statistics, theoretical_modes
-from .gather import Gather, group_by_source, stack_gathers
-from .highres import *  # noqa: F403
-from .image import (
+from .curves import (
     DispersionCurve,
-    DispersionImage,
-    array_limits,
+    UncertainCurve,
+    combine,
     read_curves,
-    stack,
+    statistics,
+    theoretical_modes,
     write_curves,
 )
+from .gather import Gather, group_by_source, stack_gathers
+from .highres import *  # noqa: F403
+from .image import DispersionImage, array_limits, stack
 from .interferometry import CorrelationStack, correlate, virtual_gather
 from .io import read, read_shots
 from .sweeps import PseudoSection, Sweep, sweep

@@ -44,13 +44,15 @@ from typing import Any, Callable, Optional, Union
 
 import numpy as np
 
-from . import __version__, _outputs, _review, estimators, io, synthetic
+from . import __version__, _outputs, _review, estimators, io, sweeps, synthetic
 from ._atomic import atomic_open, write_with
 from ._progress import Progress
 from .batch import GatherError, stream
+from .curves import DispersionCurve, UncertainCurve, combine, read_curves, statistics, write_curves
 from .gather import Gather, group_by_source, stack_gathers
-from .image import DispersionCurve, DispersionImage, read_curves, stack, write_curves
+from .image import DispersionImage, stack
 from .io.geometry import GeometryRow, read_geometry
+from .plot import new_figure
 
 TEXT_SUFFIXES = {".txt", ".csv", ".dat", ".asc"}
 
@@ -88,7 +90,6 @@ def _plot_image(image: DispersionImage, path: Path, *,
                 truth: Any = None, wavelengths: Optional[tuple[float, float]] = None,
                 normalize: str = "frequency", title: Optional[str] = None,
                 invalid: bool = True, overwrite: bool = False) -> None:
-    from .plot import new_figure
     fig, ax = new_figure()
     image.plot(ax, normalize=normalize, picks=curve if curve is not None else False,
                truth=truth, wavelengths=wavelengths, title=title, invalid=invalid)
@@ -96,7 +97,6 @@ def _plot_image(image: DispersionImage, path: Path, *,
 
 
 def _plot_gather(g: synthetic.SyntheticGather, path: Path, *, overwrite: bool) -> None:
-    from .plot import new_figure
     fig, ax = new_figure((7.5, 4.5))
     clip = np.percentile(np.abs(g.data), 99.5)
     t = g.time
@@ -162,8 +162,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
     rows: list[list[Any]] = []
     summary = []
     for entry in shown:
-        image = _run(entry.name, functools.partial(entry.function, g.data, g.offsets, g.dt,
-                                                   **grid), err)
+        image = _run(entry.name, functools.partial(estimators.image, g, entry.name, **grid), err)
         progress.step(f"imaged: {entry.name}")
         curve = image.pick()
         truth = g.true_velocity(curve.frequency)
@@ -596,13 +595,12 @@ def image_items(items: Iterator[Item], imaging: Imaging, report: Report, total: 
     split over the threads; several at a time (on threads or Dask workers)
     take one thread each. A gather that fails is reported and left out."""
     err = sys.stderr
-    estimator = imaging.method.function
     if imaging.scheduler is None and (imaging.workers == 1 or total == 1):
         for item in items:
             try:
                 g = item.gather
                 image = _run(g.name, functools.partial(
-                    estimator, g.data, g.offsets, g.dt, workers=imaging.workers,
+                    estimators.image, g, imaging.method.name, workers=imaging.workers,
                     **imaging.options), err)
             except (ValueError, TypeError) as exc:
                 report.fail(item.label, str(exc))
@@ -932,7 +930,6 @@ def cmd_gather(args: argparse.Namespace) -> int:
     offsets = parse_offsets(args.offsets) if args.offsets is not None else None
     report = Report(len(paths), 1)
     progress = Progress(len(paths), "drawing", stream=sys.stderr, enabled=not args.quiet)
-    from .plot import new_figure
     try:
         for path, base in zip(paths, bases):
             try:
@@ -992,7 +989,6 @@ def curve_files(names: Sequence[str]) -> list[Path]:
 
 
 def cmd_curves(args: argparse.Namespace) -> int:
-    from .curves import combine, statistics
     paths = curve_files(args.curves)
     curves = []
     for path in paths:
@@ -1047,7 +1043,6 @@ def cmd_curves(args: argparse.Namespace) -> int:
             site_known.to_dinver(target, min_lognormal_std=args.min_std,
                                  overwrite=args.overwrite)
         else:
-            from .plot import new_figure
             fig, ax = new_figure()
             site.plot(ax, curves=curves, valid_only=valid_only,
                       title=f"{'Site curve' if args.command == 'combine' else 'Statistics'} "
@@ -1059,7 +1054,6 @@ def cmd_curves(args: argparse.Namespace) -> int:
 
 def _points(curve: Any, keep: np.ndarray) -> Any:
     """The points of an UncertainCurve at a mask."""
-    from .curves import UncertainCurve
     columns: dict[str, Any] = {c: getattr(curve, c)[keep] for c in UncertainCurve.COLUMNS}
     return UncertainCurve(**columns, domain=curve.domain)
 # molvak sweep
@@ -1130,7 +1124,6 @@ def cmd_sweep(args: argparse.Namespace) -> int:
             shown += 1
             bar.step(f"picking {done}/{total}")
 
-    from . import sweeps
     result = sweeps.sweep(found[0], window=args.window_size, step=args.window_step,
                           method=method.name,
                           progress=swept, workers=args.workers, **options)

@@ -55,6 +55,7 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from . import _checks, _native
+from ._progress import Progress
 from .gather import Gather
 from .windows import Record, Records, Windows, iter_blocks, open_record
 
@@ -591,7 +592,6 @@ def run_stacks(record: Record, groups: dict[Hashable, Sequence[tuple[int, int]]]
     of a group are combined on the workers, pairwise, and only each group's
     final stack comes back.
     """
-    from ._progress import Progress
     nwin = sum(len(v) for v in groups.values())
     if client is None:
         nworkers = _checks.workers(workers)

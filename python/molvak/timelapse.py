@@ -29,9 +29,11 @@ import numpy as np
 
 from . import _checks
 from ._atomic import atomic_open
+from .curves import DispersionCurve
 from .gather import Gather
-from .image import DispersionCurve, DispersionImage
+from .image import DispersionImage
 from .interferometry import _source_list, run_stacks, settings
+from .plot import _require_matplotlib
 from .windows import Records, Windows, open_record
 
 __all__ = ["TimeLapse", "TimeLapseBlock", "block_seconds", "image_gather", "timelapse"]
@@ -157,7 +159,6 @@ class TimeLapse:
         spread over those picked in most blocks. truth : optional
         ``(f, t) -> c`` drawn dashed in the time series.
         """
-        from .plot import _require_matplotlib
         _require_matplotlib()
         import matplotlib
         from matplotlib import cm, colors

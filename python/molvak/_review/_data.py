@@ -38,8 +38,9 @@ from typing import Any, Optional
 import numpy as np
 
 from .._atomic import write_bytes, write_text
+from ..curves import DispersionCurve, _table, read_curves
 from ..curves import statistics as curve_statistics
-from ..image import DispersionCurve, DispersionImage, _table, array_limits, read_curves
+from ..image import DispersionImage, array_limits
 from ..picking import FLAGS, GAUGE, NEAR_FIELD
 
 IMAGE_SUFFIX = ".npz"
