@@ -59,6 +59,7 @@ from .sweeps import PseudoSection, Sweep, sweep
 from .timelapse import TimeLapse, timelapse
 from .transforms import (
     DeadTraceWarning,
+    EmptyBandWarning,
     Spectrum,
     TauP,
     fdbf,
@@ -93,7 +94,7 @@ class _Functions(Mapping[str, Callable[..., DispersionImage]]):
 
 ESTIMATORS: Mapping[str, Callable[..., DispersionImage]] = _Functions()
 
-__all__ = ["DeadTraceWarning", "DispersionCurve", "DispersionImage", "ESTIMATORS", "Gather",
+__all__ = ["DeadTraceWarning", "EmptyBandWarning", "DispersionCurve", "DispersionImage", "ESTIMATORS", "Gather",
            "GatherError", "Spectrum", "TauP", "UncertainCurve", "array_limits", "combine",
            "estimators", "fdbf", "group_by_source", "iter_process", "phase_shift", "process",
            "read", "read_curves", "read_shots", "review", "rfft", "slant_stack", "stack", "stack_gathers",

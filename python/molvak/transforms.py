@@ -24,7 +24,7 @@ from . import _checks
 from ._checks import Grid
 from .image import DispersionImage
 
-__all__ = ["DeadTraceWarning", "Spectrum", "TauP", "fdbf", "phase_shift", "rfft",
+__all__ = ["DeadTraceWarning", "EmptyBandWarning", "Spectrum", "TauP", "fdbf", "phase_shift", "rfft",
            "slant_stack", "tau_p"]
 
 Native = Callable[[np.ndarray], tuple[np.ndarray, np.ndarray]]
@@ -268,30 +268,70 @@ def _image(args: dict[str, Any], f: np.ndarray, spectrum: np.ndarray, method: st
     return DispersionImage(f, args["velocity"], spectrum, method, params, quantity)
 
 
+# Below this fraction of the band's largest spectral amplitude (-200 dB) a
+# frequency carries no energy of the record: what is left there is the
+# rounding of the transforms that removed it (a low-pass in the frequency
+# domain, a synthetic band-limited by construction). Recorders reach about
+# -140 dB.
+EMPTY_BAND = 1e-10
+
+
+class EmptyBandWarning(UserWarning):
+    """Issued when frequencies of the band carry no energy of the record
+    (every trace's spectrum vanishes there) and are imaged as zero."""
+
+
 def _check_finite(args: dict[str, Any], f: np.ndarray, spectrum: np.ndarray,
                   method: str) -> None:
     """Refuse an image that is not finite, saying where and why: a result
-    of NaN is no answer, and would pass for one further on."""
+    of NaN is no answer, and would pass for one further on.
+
+    The phase shift divides each trace's spectrum by its modulus, which is
+    0 / 0 where a trace's spectrum is exactly zero. Where every trace's
+    spectrum is negligible (:data:`EMPTY_BAND`), the band is empty rather
+    than a trace dead: those rows are imaged as zero, as the other
+    estimators image them, with one :class:`EmptyBandWarning` naming them."""
     bad = ~np.isfinite(spectrum).all(axis=1)
     if not bad.any():
         return
     rows = np.flatnonzero(bad)
-    where = (f"{rows.size} of {f.size} frequencies (first {f[rows[0]]:g} Hz)"
-             if rows.size < f.size else "every frequency")
     ready: Prepared = args["ready"]
     band: _checks.Band = args["band"]
     if ready.kept_dead:
         cause = (f"; the dead traces kept as asked (keep_dead=True), "
                  f"{', '.join(map(str, ready.kept_dead[:12]))}, have no spectrum there")
     else:
+        traces = _molvak._rfft(args["data"], axis=1, n=args["n"])
+        amplitude = np.abs(traces[:, band.first:band.first + band.frequency.size])
+        top = float(amplitude.max()) if amplitude.size else 0.0
+        empty = rows[amplitude[:, rows].max(axis=0) <= EMPTY_BAND * top] if top > 0 else rows
+        if empty.size == f.size:
+            raise ValueError(f"the {method} image has no frequency to show: every trace's "
+                             f"spectrum vanishes over the whole band {f[0]:g}-{f[-1]:g} Hz")
+        if empty.size:
+            spectrum[empty] = 0.0
+            _checks.warn(f"the {method} image is zero at {_frequencies(f, empty)}: every "
+                         f"trace's spectrum vanishes there (below {EMPTY_BAND:g} of the band's "
+                         f"peak), so the record has no energy to image", EmptyBandWarning,
+                         stacklevel=4)
+            rows = np.setdiff1d(rows, empty)
+            if not rows.size:
+                return
         # traces whose spectrum is exactly zero at those frequencies
-        spectrum = _molvak._rfft(args["data"], axis=1, n=args["n"])
-        cut = spectrum[:, band.first:band.first + band.frequency.size][:, rows]
-        zero = np.flatnonzero((cut == 0).any(axis=1))
+        zero = np.flatnonzero((amplitude[:, rows] == 0).any(axis=1))
         cause = (f"; the spectra of the traces at offsets "
                  f"{', '.join(f'{v:g}' for v in args['offsets'][zero[:12]])} are exactly zero "
                  f"there: leave them out (Gather.select)" if zero.size else "")
+    where = (f"{rows.size} of {f.size} frequencies (first {f[rows[0]]:g} Hz)"
+             if rows.size < f.size else "every frequency")
     raise ValueError(f"the {method} image is not finite at {where}{cause}")
+
+
+def _frequencies(f: np.ndarray, rows: np.ndarray) -> str:
+    """Rows of a frequency axis as a reader would name them: "12 of 906
+    frequencies, 410.2-500 Hz" (the span of the first and last)."""
+    span = f"{f[rows[0]]:g} Hz" if rows.size == 1 else f"{f[rows[0]]:g}-{f[rows[-1]]:g} Hz"
+    return f"{rows.size} of {f.size} frequencies, {span}"
 
 
 def phase_shift(data: ArrayLike, offsets: ArrayLike, dt: float, *, velocities: Grid,
