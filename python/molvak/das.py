@@ -37,7 +37,7 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from ._atomic import atomic_path
-from .io._core import HeaderError
+from ._errors import HeaderError
 
 __all__ = ["PatchInfo", "PositionsError", "read_samples", "scan", "write_dasdae"]
 

@@ -98,7 +98,6 @@ def load_image(path: Path) -> Image:
     except (OSError, zipfile.BadZipFile):
         ours = False
     if ours:
-        from ..image import DispersionImage
         image = DispersionImage.load(path)
         params = _plain(image.params)
         params.setdefault("method", image.method)

@@ -5,7 +5,7 @@ from __future__ import annotations
 import math
 import os
 from pathlib import Path
-from typing import Any, Optional, cast
+from typing import Any, NamedTuple, Optional, cast
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -138,6 +138,49 @@ def _split_shots(path: PathLike, record: Record, **finish: Any) -> list[Gather]:
         part.headers["shot"] = len(shots)
         shots.append(_finish(path, part, **finish))
     return shots
+
+
+class FileInfo(NamedTuple):
+    """What a file is, told before it is read: its format, and what it
+    gives besides its samples ("dt", "geometry", "shots")."""
+
+    format: str
+    carries: frozenset
+
+
+def describe(path: PathLike, format: str | None = None) -> FileInfo:
+    """The format of a file (`format` when given, else told by its first
+    bytes and suffix) and what it gives besides its samples: "dt" (its sample
+    interval), "geometry" (offsets, or source and receiver positions) and
+    "shots" (several source positions may be in it). A caller can so ask
+    for what is missing before reading anything (the command line's --dt and
+    --offsets); a file whose headers turn out to lack what its format may
+    give is refused when it is read."""
+    p = Path(path)
+    reader = lookup(format, p)
+    return FileInfo(reader.name, reader.carried(p))
+
+
+def load_record(path: PathLike, format: str | None = None, *, layout: str | None = None,
+                delimiter: str | None = None, header_lines: int | None = None,
+                time_column: int | None = None, calibrate: bool = True) -> Record:
+    """What a file holds before the arguments of :func:`read` apply: its
+    samples (traces x samples), and the sample interval, delay and geometry
+    its headers give (None where they give none). :func:`record_gathers`
+    makes the gathers of it. The arguments are those of :func:`read`."""
+    return _load(path, format, layout=layout, delimiter=delimiter, header_lines=header_lines,
+                 time_column=time_column, calibrate=calibrate)
+
+
+def record_gathers(path: PathLike, record: Record, **options: Any) -> list[Gather]:
+    """The gathers of a record read by :func:`load_record`: one per source
+    position of its traces when `options` give no geometry (``offsets``,
+    ``source``, ``receivers``, ``spacing``), else one gather of all its
+    traces with that geometry. `options` are the geometry and sampling
+    arguments of :func:`read` (``dt``, ``delay``, ...)."""
+    if any(options.get(k) is not None for k in ("offsets", "source", "receivers", "spacing")):
+        return [_finish(path, record, **options)]
+    return _split_shots(path, record, **options)
 
 
 def has_geometry(record: Record) -> bool:

@@ -15,6 +15,8 @@ from __future__ import annotations
 
 from pathlib import Path
 
+from ..das import PositionsError
+from ..windows import open_record
 from ._core import Format, HeaderError, ReadOptions, Record, one_line, register
 
 HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"
@@ -28,8 +30,6 @@ def _sniff(head: bytes, suffix: str) -> bool:
 
 
 def load(path: Path, options: ReadOptions) -> Record:
-    from ..das import PositionsError
-    from ..windows import open_record
     note = None
     try:
         try:
@@ -59,4 +59,5 @@ def load(path: Path, options: ReadOptions) -> Record:
     return rec
 
 
-register(Format("DAS", (".h5", ".hdf5", ".hdf", ".tdms"), load, sniff=_sniff))
+register(Format("DAS", (".h5", ".hdf5", ".hdf", ".tdms"), load, sniff=_sniff,
+                carries=frozenset({"dt", "geometry"})))

@@ -63,6 +63,23 @@ def _member(path: Path, archive: zipfile.ZipFile, info: zipfile.ZipInfo,
         raise HeaderError(f"{where}: cannot be read from the archive ({one_line(exc)})") from None
 
 
+def _carries(path: Path) -> frozenset:
+    """What a .npz gives, by its arrays: dt, and geometry (offsets, or source
+    and receivers). An archive that cannot be listed claims all, so that the
+    reader itself says what is wrong with it."""
+    try:
+        with zipfile.ZipFile(path) as archive:
+            arrays = {n[:-4] for n in archive.namelist() if n.endswith(".npy")}
+    except (zipfile.BadZipFile, OSError, ValueError):
+        return frozenset({"dt", "geometry"})
+    if "data" not in arrays:
+        return frozenset({"dt", "geometry"})
+    out = {"dt"} if "dt" in arrays else set()
+    if "offsets" in arrays or {"source", "receivers"} <= arrays:
+        out.add("geometry")
+    return frozenset(out)
+
+
 def _sniff(head: bytes, suffix: str) -> bool:
     return head.startswith(b"PK\x03\x04") and suffix == ".npz"
 
@@ -130,4 +147,4 @@ def _headers(path: Path, raw: np.ndarray) -> dict[str, Any]:
     return {k: v for k, v in from_json(value).items() if k not in ("path", "format")}
 
 
-register(Format("NPZ", (".npz",), load, sniff=_sniff))
+register(Format("NPZ", (".npz",), load, sniff=_sniff, carries=_carries))

@@ -297,4 +297,5 @@ def load(path: Path, options: ReadOptions) -> Record:
     return rec
 
 
-register(Format("SEG2", (".sg2", ".seg2"), load, sniff=_sniff))
+register(Format("SEG2", (".sg2", ".seg2"), load, sniff=_sniff,
+                carries=frozenset({"dt", "geometry"})))

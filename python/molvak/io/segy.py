@@ -242,4 +242,5 @@ def load(path: Path, options: ReadOptions) -> Record:
     return rec
 
 
-register(Format("SEGY", (".sgy", ".segy", ".seg-y"), load))
+register(Format("SEGY", (".sgy", ".segy", ".seg-y"), load,
+                carries=frozenset({"dt", "geometry", "shots"})))

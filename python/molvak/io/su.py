@@ -37,4 +37,5 @@ def load(path: Path, options: ReadOptions) -> Record:
     return rec
 
 
-register(Format("SU", (".su",), load))
+register(Format("SU", (".su",), load,
+                carries=frozenset({"dt", "geometry", "shots"})))
