@@ -55,6 +55,7 @@ from .highres import *  # noqa: F403
 from .image import DispersionImage, array_limits, stack
 from .interferometry import CorrelationStack, correlate, virtual_gather
 from .io import read, read_shots
+from .io.records import RecordWarning, open_record, shot_gathers, windows
 from .sweeps import PseudoSection, Sweep, sweep
 from .timelapse import TimeLapse, timelapse
 from .transforms import (
@@ -68,7 +69,6 @@ from .transforms import (
     slant_stack,
     tau_p,
 )
-from .windows import RecordWarning, open_record, shot_gathers, windows
 
 __version__ = "0.1.0"
 

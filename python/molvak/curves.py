@@ -266,7 +266,7 @@ class DispersionCurve:
         return cls(empty, empty, empty, empty)
 
 
-def _table(path: PathLike) -> tuple[list[str], dict[str, list[str]]]:
+def read_table(path: PathLike) -> tuple[list[str], dict[str, list[str]]]:
     """The header and the text of every column of a picks CSV, checked."""
     name = os.fspath(path)
     with open(path, newline="", encoding="utf-8-sig") as handle:
@@ -300,7 +300,7 @@ def read_curves(path: PathLike) -> list[DispersionCurve]:
     order of the file.
     """
     name = os.fspath(path)
-    header, table = _table(path)
+    header, table = read_table(path)
 
     def numbers(col: str) -> np.ndarray:
         try:

@@ -418,7 +418,7 @@ class Gather:
 
     def __repr__(self) -> str:
         offsets = self.offsets
-        where = "" if self.source is None else f", source {_position_text(self.source)} m"
+        where = "" if self.source is None else f", source {position_text(self.source)} m"
         return (f"<Gather {self.name}: {self.shape[0]} traces x {self.shape[1]} samples at "
                 f"{self.dt:g} s from {self.delay:g} s, offsets {offsets.min():g} to "
                 f"{offsets.max():g} m{where}>")
@@ -433,7 +433,8 @@ def _ramp(s: np.ndarray, width: float) -> np.ndarray:
     return np.square(np.sin(0.5 * np.pi * np.clip(s / width, 0.0, 1.0)))
 
 
-def _position_text(position: np.ndarray) -> str:
+def position_text(position: np.ndarray) -> str:
+    """A position as a reader would write it: its coordinates, blank-separated."""
     return " ".join(f"{v:g}" for v in position)
 
 

@@ -26,7 +26,7 @@ NORM_LABELS = {
 }
 
 
-def _require_matplotlib() -> Any:
+def require_matplotlib() -> Any:
     try:
         import matplotlib
     except ImportError as exc:  # pragma: no cover - exercised only without matplotlib
@@ -36,7 +36,7 @@ def _require_matplotlib() -> Any:
 
 def new_figure(size: tuple[float, float] = (7.5, 5.0), dpi: int = 110) -> tuple[Any, Any]:
     """A figure and axes that need no GUI backend (for writing files)."""
-    _require_matplotlib()
+    require_matplotlib()
     from matplotlib.figure import Figure
     fig = Figure(figsize=size, dpi=dpi, layout="constrained")
     return fig, fig.add_subplot()
@@ -54,7 +54,7 @@ def plot_image(image: DispersionImage, ax: Any, *, title: str, normalize: str = 
     """Draw a dispersion image with the curves it is handed; see
     :meth:`molvak.DispersionImage.plot`, which picks the image, works out the
     model's modes and names the method."""
-    _require_matplotlib()
+    require_matplotlib()
     if ax is None:
         import matplotlib.pyplot as plt
         _, ax = plt.subplots(figsize=(7.5, 5.0), layout="constrained")
@@ -161,7 +161,7 @@ def plot_gather(gather: Gather, ax: Any = None, *, kind: str = "wiggle",
     normalize = _checks.choice("normalize", normalize, ("trace", "gather"))
     if not 0 < float(clip) <= 100:
         raise ValueError(f"clip must be a percentile above 0, at most 100; got {clip!r}")
-    _require_matplotlib()
+    require_matplotlib()
     if ax is None:
         import matplotlib.pyplot as plt
         _, ax = plt.subplots(figsize=(7.5, 5.0), layout="constrained")
@@ -227,7 +227,7 @@ def plot_uncertain(curve: UncertainCurve, ax: Any = None, *, x: Optional[str] = 
                    curves: Sequence[DispersionCurve] = (), valid_only: bool = True,
                    title: Optional[str] = None) -> Any:
     """Draw a curve with its uncertainty; see :meth:`molvak.UncertainCurve.plot`."""
-    _require_matplotlib()
+    require_matplotlib()
     axis = x if x is not None else curve.domain
     if axis not in ("frequency", "wavelength"):
         raise ValueError(f"x must be 'frequency' or 'wavelength'; got {x!r}")

@@ -467,13 +467,13 @@ def _plan(gather: Gather, bounds: np.ndarray, entry: Any, options: dict[str, Any
                          f"got {x[k]!r} at index {k}")
 
     spectra: dict[str, np.ndarray] = {}
-    kinds = transforms._dead_kinds(data, band, n, spectra)
+    kinds = transforms.dead_kinds(data, band, n, spectra)
     dead = np.any([mask for mask, _ in kinds], axis=0)
     for mask, what in kinds:
         if mask.any():
             action = "kept as asked" if keep_dead else "left out of every window holding them"
             _checks.warn(f"dead traces ({what}) {action}: "
-                         f"{transforms._listed(np.flatnonzero(mask), x)}",
+                         f"{transforms.listed_traces(np.flatnonzero(mask), x)}",
                          transforms.DeadTraceWarning, stacklevel=4)
     live = np.arange(data.shape[0]) if keep_dead else np.flatnonzero(~dead)
     first = np.searchsorted(live, bounds[:, 0], side="left")
@@ -564,7 +564,7 @@ def _window_image(plan: _Plan, out: np.ndarray, k: int, finite: bool) -> Dispers
     args = dict(plan.args, data=data, offsets=ready.offsets, ready=ready)
     quantity = "power" if plan.method == "fdbf" else "amplitude"
     try:
-        return estimators.keep_record(plan.source, transforms._image(
+        return estimators.keep_record(plan.source, transforms.make_image(
             args, plan.frequency, out[k], plan.method, quantity, checked=finite, **plan.extra))
     except ValueError as exc:
         raise ValueError(f"window {k} (traces {a} to {b}): {exc}") from None

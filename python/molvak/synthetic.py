@@ -317,10 +317,10 @@ import sys
 from collections.abc import Iterator as _Iterator
 from typing import TYPE_CHECKING, Any  # noqa: E402
 
-from . import das
 from ._progress import Progress
 from .gather import Gather
 from .interferometry import fast_length
+from .io import write_dasdae
 
 if TYPE_CHECKING:
     from .gather import Gather
@@ -688,7 +688,7 @@ def write_ambient_noise(folder: Union[str, _os.PathLike[str]], duration: float =
             data = np.concatenate(pending, axis=1)
             take = min(per_file, data.shape[1])
             first_sample = written * per_file
-            das.write_dasdae(names[written], data[:, :take], settings.positions, settings.dt,
+            write_dasdae(names[written], data[:, :take], settings.positions, settings.dt,
                              start + np.timedelta64(int(round(first_sample * step_ns)), "ns"),
                              quantity=headers["quantity"], gauge_length=settings.gauge_length)
             bar.step(_os.path.basename(names[written]))

@@ -76,12 +76,12 @@ class Prepared(NamedTuple):
     scale_log2: int           # the data were divided by 2**scale_log2
 
 
-def _listed(indices: np.ndarray, x: np.ndarray) -> str:
+def listed_traces(indices: np.ndarray, x: np.ndarray) -> str:
     shown = ", ".join(f"{int(i)} (offset {x[i]:g})" for i in indices[:12])
     return shown + (f", ... ({len(indices)} in all)" if len(indices) > 12 else "")
 
 
-def _dead_kinds(gather: np.ndarray, band: Optional[_checks.Band], n: int,
+def dead_kinds(gather: np.ndarray, band: Optional[_checks.Band], n: int,
                 spectra: Optional[dict[str, np.ndarray]] = None,
                 ) -> list[tuple[np.ndarray, str]]:
     """The dead traces of a gather by cause: (mask, description) for samples
@@ -147,13 +147,13 @@ def _prepare(data: ArrayLike, offsets: ArrayLike, dt: float, band: Optional[_che
                      f"params['scale_log2'] records it (picks and normalised images are "
                      f"unaffected)", UserWarning, stacklevel=stacklevel + 1)
 
-    kinds = _dead_kinds(gather, band, n)
+    kinds = dead_kinds(gather, band, n)
     dead = np.any([mask for mask, _ in kinds], axis=0)
     kept_dead: list[int] = []
     if dead.any():
         live = ~dead
         if not keep_dead and live.sum() < 2:
-            listed = "; ".join(f"{what}: {_listed(np.flatnonzero(mask), x)}"
+            listed = "; ".join(f"{what}: {listed_traces(np.flatnonzero(mask), x)}"
                                for mask, what in kinds if mask.any())
             raise ValueError(f"data has {int(live.sum())} live trace(s) after leaving out "
                              f"the dead traces ({listed}); at least 2 are needed")
@@ -161,7 +161,7 @@ def _prepare(data: ArrayLike, offsets: ArrayLike, dt: float, band: Optional[_che
             if mask.any():
                 action = "kept as asked" if keep_dead else "left out"
                 _checks.warn(f"dead traces ({what}) {action}: "
-                             f"{_listed(np.flatnonzero(mask), x)}", DeadTraceWarning,
+                             f"{listed_traces(np.flatnonzero(mask), x)}", DeadTraceWarning,
                              stacklevel=stacklevel + 1)
         if keep_dead:
             kept_dead = [int(i) for i in np.flatnonzero(dead)]
@@ -216,7 +216,7 @@ def _map_chunks(call: Callable[[np.ndarray], Any], grid: np.ndarray, workers: in
         return list(pool.map(call, chunks))
 
 
-def _split_columns(call: Native, grid: np.ndarray, workers: int,
+def split_columns(call: Native, grid: np.ndarray, workers: int,
                    ) -> tuple[np.ndarray, np.ndarray]:
     """Run an estimator over chunks of the velocity grid and join the columns.
 
@@ -236,7 +236,7 @@ def _split_columns(call: Native, grid: np.ndarray, workers: int,
     return first, np.concatenate([s for _, s in results], axis=1)
 
 
-def _common(data: ArrayLike, offsets: ArrayLike, dt: float, velocities: Grid,
+def common_arguments(data: ArrayLike, offsets: ArrayLike, dt: float, velocities: Grid,
             fmin: Optional[float], fmax: Optional[float], df: Optional[float],
             workers: Optional[int], keep_dead: bool) -> dict[str, Any]:
     dt = _checks.positive_float("dt", dt)
@@ -250,7 +250,7 @@ def _common(data: ArrayLike, offsets: ArrayLike, dt: float, velocities: Grid,
             "workers": _checks.workers(workers), "ready": ready}
 
 
-def _image(args: dict[str, Any], f: np.ndarray, spectrum: np.ndarray, method: str,
+def make_image(args: dict[str, Any], f: np.ndarray, spectrum: np.ndarray, method: str,
            quantity: str, *, checked: bool = False, **extra: Any) -> DispersionImage:
     """The image and its params; `checked`: the caller has made sure that
     the spectrum is finite."""
@@ -382,14 +382,14 @@ def phase_shift(data: ArrayLike, offsets: ArrayLike, dt: float, *, velocities: G
     DispersionImage
         method "phase_shift", an amplitude image.
     """
-    a = _common(data, offsets, dt, velocities, fmin, fmax, df, workers, keep_dead)
+    a = common_arguments(data, offsets, dt, velocities, fmin, fmax, df, workers, keep_dead)
 
     def call(c: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         return _molvak._phase_shift(a["data"], a["offsets"], c, a["dt"],
                                     f_range=a["f_range"], n=a["n"])
 
-    f, spectrum = _split_columns(call, a["velocity"], a["workers"])
-    return _image(a, f, spectrum, "phase_shift", "amplitude")
+    f, spectrum = split_columns(call, a["velocity"], a["workers"])
+    return make_image(a, f, spectrum, "phase_shift", "amplitude")
 
 
 def fdbf(data: ArrayLike, offsets: ArrayLike, dt: float, *, velocities: Grid,
@@ -421,7 +421,7 @@ def fdbf(data: ArrayLike, offsets: ArrayLike, dt: float, *, velocities: Grid,
     """
     steering = _checks.choice("steering", steering, ("cylindrical", "plane"))
     weighting = _checks.choice("weighting", weighting, ("sqrt", "none"))
-    a = _common(data, offsets, dt, velocities, fmin, fmax, df, workers, keep_dead)
+    a = common_arguments(data, offsets, dt, velocities, fmin, fmax, df, workers, keep_dead)
     if steering == "cylindrical" and (a["offsets"] < 0).any():
         given = np.asarray(offsets, dtype=np.float64)     # checked: the caller's order
         k = int(np.flatnonzero(given < 0)[0])
@@ -432,8 +432,8 @@ def fdbf(data: ArrayLike, offsets: ArrayLike, dt: float, *, velocities: Grid,
         return _molvak._FDBF(a["data"], a["offsets"], c, a["dt"], f_range=a["f_range"],
                              steering_method=steering, weighting=weighting, n=a["n"])
 
-    f, spectrum = _split_columns(call, a["velocity"], a["workers"])
-    return _image(a, f, spectrum, "fdbf", "power", steering=steering, weighting=weighting)
+    f, spectrum = split_columns(call, a["velocity"], a["workers"])
+    return make_image(a, f, spectrum, "fdbf", "power", steering=steering, weighting=weighting)
 
 
 def slant_stack(data: ArrayLike, offsets: ArrayLike, dt: float, *, velocities: Grid,
@@ -456,12 +456,12 @@ def slant_stack(data: ArrayLike, offsets: ArrayLike, dt: float, *, velocities: G
     DispersionImage
         method "slant_stack", an amplitude image.
     """
-    a = _common(data, offsets, dt, velocities, fmin, fmax, df, workers, keep_dead)
+    a = common_arguments(data, offsets, dt, velocities, fmin, fmax, df, workers, keep_dead)
     time = np.arange(a["data"].shape[1], dtype=np.float64) * a["dt"]
     if len(_chunk_bounds(a["velocity"].size, a["workers"])) <= 1:
         f, spectrum = _molvak._disp_slantstack(a["data"], a["offsets"], time, a["velocity"],
                                                a["dt"], f_range=a["f_range"], n=a["n"])
-        return _image(a, f, spectrum, "slant_stack", "amplitude")
+        return make_image(a, f, spectrum, "slant_stack", "amplitude")
     # Threaded: the tau-p panel (the bulk of the work) column chunk by column
     # chunk, then one FFT of the whole panel and the band's bins, which is
     # what the native estimator does in one call. The FFT is not split: its
@@ -476,7 +476,7 @@ def slant_stack(data: ArrayLike, offsets: ArrayLike, dt: float, *, velocities: G
     full = _molvak._rfft(tau_p_panel, axis=0, stepsize=a["dt"], n=a["n"])
     band: _checks.Band = a["band"]
     cut = full[band.first:band.first + band.frequency.size]
-    return _image(a, band.frequency.copy(), cut, "slant_stack", "amplitude")
+    return make_image(a, band.frequency.copy(), cut, "slant_stack", "amplitude")
 
 
 def tau_p(data: ArrayLike, offsets: ArrayLike, dt: float, *, slowness: Grid,

@@ -38,7 +38,7 @@ from typing import Any, Optional
 import numpy as np
 
 from .._atomic import write_bytes, write_text
-from ..curves import DispersionCurve, _table, read_curves
+from ..curves import DispersionCurve, read_curves, read_table
 from ..curves import statistics as curve_statistics
 from ..image import DispersionImage, array_limits
 from ..picking import FLAGS, GAUGE, NEAR_FIELD
@@ -272,7 +272,7 @@ def read_picks(path: Path) -> Picks:
     """Read a picks CSV through :func:`molvak.read_curves` (so the page reads
     exactly what the package does); the column order of the file is kept,
     and its other columns as text."""
-    header, _ = _table(path)
+    header, _ = read_table(path)
     curves = read_curves(path)
     numeric: dict[str, np.ndarray] = {}
     for name in ("frequency", "velocity", "wavelength", "quality", "valid"):

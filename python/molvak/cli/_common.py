@@ -28,7 +28,7 @@ class UsageError(Exception):
     """A mistake in the arguments or the input files, reported in one line."""
 
 
-def _run(label: str, fn: Callable[[], Any], err: Any) -> Any:
+def run_step(label: str, fn: Callable[[], Any], err: Any) -> Any:
     """Call fn, printing its warnings as `molvak: warning:` lines."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
@@ -38,7 +38,7 @@ def _run(label: str, fn: Callable[[], Any], err: Any) -> Any:
     return result
 
 
-def _savefig(fig: Any, path: Path, *, overwrite: bool) -> None:
+def savefig(fig: Any, path: Path, *, overwrite: bool) -> None:
     write_with(path, lambda handle: fig.savefig(handle, format="png"), overwrite=overwrite)
     # A figure and its artists hold each other, so only the cycle collector
     # frees them, and it rarely visits objects as old as a finished figure:
@@ -48,7 +48,7 @@ def _savefig(fig: Any, path: Path, *, overwrite: bool) -> None:
     gc.collect()
 
 
-def _plot_image(image: DispersionImage, path: Path, *,
+def plot_image_file(image: DispersionImage, path: Path, *,
                 curve: Union[None, DispersionCurve, Sequence[DispersionCurve]],
                 truth: Any = None, wavelengths: Optional[tuple[float, float]] = None,
                 normalize: str = "frequency", title: Optional[str] = None,
@@ -56,10 +56,10 @@ def _plot_image(image: DispersionImage, path: Path, *,
     fig, ax = new_figure()
     image.plot(ax, normalize=normalize, picks=curve if curve is not None else False,
                truth=truth, wavelengths=wavelengths, title=title, invalid=invalid)
-    _savefig(fig, path, overwrite=overwrite)
+    savefig(fig, path, overwrite=overwrite)
 
 
-def _velocities(vmin: float, vmax: float, dv: float, nv: Optional[int]) -> Any:
+def velocity_grid(vmin: float, vmax: float, dv: float, nv: Optional[int]) -> Any:
     """The velocity grid: nv values from vmin to vmax, or a dv step."""
     if nv is None:
         return (vmin, vmax, dv)
@@ -117,7 +117,7 @@ def expand_paths(names: Sequence[str], notes: Optional[list[str]] = None, *,
     return unique
 
 
-def _mute_line(text: str) -> Any:
+def mute_line(text: str) -> Any:
     """T0 (a time, s) or T0:V (the line t = T0 + offset / V)."""
     try:
         parts = [float(p) for p in text.split(":")]
@@ -131,7 +131,7 @@ def _mute_line(text: str) -> Any:
     raise argparse.ArgumentTypeError(f"expected T0 or T0:V with V > 0 (s, m/s); got {text!r}")
 
 
-def _preparation(p: argparse.ArgumentParser) -> None:
+def preparation_options(p: argparse.ArgumentParser) -> None:
     g = p.add_argument_group("preparation of each gather (in this order)")
     g.add_argument("--detrend", nargs="?", const="linear", choices=["linear", "constant"],
                    help="remove every trace's straight line (or its mean: constant) over the "
@@ -139,16 +139,16 @@ def _preparation(p: argparse.ArgumentParser) -> None:
     g.add_argument("--trim", nargs=2, type=float, metavar=("T0", "T1"),
                    help="keep the samples from T0 to T1 s after the shot (the recording "
                         "delay of the headers is honoured)")
-    g.add_argument("--mute-before", type=_mute_line, metavar="T0[:V]",
+    g.add_argument("--mute-before", type=mute_line, metavar="T0[:V]",
                    help="zero the samples before the line t = T0 + offset / V (s, m/s; T0 "
                         "alone: a time)")
-    g.add_argument("--mute-after", type=_mute_line, metavar="T0[:V]",
+    g.add_argument("--mute-after", type=mute_line, metavar="T0[:V]",
                    help="zero the samples after the line t = T0 + offset / V")
     g.add_argument("--mute-taper", type=float, default=0.0, metavar="S",
                    help="length of the cosine ramps at the mute lines, s (default 0)")
 
 
-def _geometry_options(p: argparse.ArgumentParser) -> None:
+def geometry_options(p: argparse.ArgumentParser) -> None:
     g = p.add_argument_group("geometry and sampling (overriding the files')")
     g.add_argument("--dt", type=float, help="sample interval, s")
     g.add_argument("--offsets", help="offsets of every file, m: a file (.npy or text), "
@@ -161,7 +161,7 @@ def _geometry_options(p: argparse.ArgumentParser) -> None:
                    help="the file holds one row per time sample (not per trace)")
 
 
-def _grid_options(p: argparse.ArgumentParser, vmin: float, vmax: float, dv: float,
+def grid_options(p: argparse.ArgumentParser, vmin: float, vmax: float, dv: float,
                   fmin: Optional[float], fmax: Optional[float], df: Optional[float]) -> None:
     g = p.add_argument_group("grids")
     g.add_argument("--vmin", type=float, default=vmin, help="lowest trial phase velocity, m/s "
@@ -182,7 +182,7 @@ def _grid_options(p: argparse.ArgumentParser, vmin: float, vmax: float, dv: floa
                    "depend on it (default %(default)s)")
 
 
-def _estimator_flags(p: argparse.ArgumentParser) -> None:
+def estimator_flags(p: argparse.ArgumentParser) -> None:
     """One group of flags per estimator with options, from the registry."""
     declared = set()
     for entry in estimators.entries():
@@ -201,7 +201,7 @@ def _estimator_flags(p: argparse.ArgumentParser) -> None:
                                    type=option.convert, choices=option.choices, help=text)
 
 
-def _numbers(text: str) -> list[float]:
+def number_list(text: str) -> list[float]:
     """Numbers given as a comma-separated list, or START:STOP:COUNT spaced
     evenly in log from START to STOP."""
     try:
@@ -276,12 +276,12 @@ class Report:
                 f"{self.total} gather(s)")
 
 
-def _estimator_options(args: argparse.Namespace, method: estimators.Estimator,
+def estimator_options(args: argparse.Namespace, method: estimators.Estimator,
                        ) -> dict[str, Any]:
     """The estimator's keywords: the common grids and the method's own
     options; an option of another method is refused."""
     options: dict[str, Any] = dict(
-        velocities=_velocities(args.vmin, args.vmax, args.dv, args.nv), fmin=args.fmin,
+        velocities=velocity_grid(args.vmin, args.vmax, args.dv, args.nv), fmin=args.fmin,
         fmax=args.fmax, df=args.df, keep_dead=args.keep_dead)
     own = {o.name for o in method.options}
     for entry in estimators.entries():

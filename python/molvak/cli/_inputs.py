@@ -85,7 +85,7 @@ def parse_offsets(text: str) -> Callable[[int], np.ndarray]:
     return lambda n: values
 
 
-def _describe(path: Path, reading: Reading) -> io.FileInfo:
+def describe_file(path: Path, reading: Reading) -> io.FileInfo:
     try:
         return io.describe(path, reading.format)
     except OSError as exc:
@@ -98,7 +98,7 @@ MISSING_TEXT = {"dt": "no sample interval", "offsets": "no offsets"}
 MISSING_HINT = {"dt": "--dt (seconds)", "offsets": "--offsets (a file, START:STEP or a list)"}
 
 
-def _missing_text(missing: Sequence[str]) -> str:
+def missing_text(missing: Sequence[str]) -> str:
     return (" and ".join(MISSING_TEXT[m] for m in missing) + "; give "
             + " and ".join(MISSING_HINT[m] for m in missing))
 
@@ -109,7 +109,7 @@ def missing_arguments(paths: Sequence[Path], reading: Reading) -> Optional[str]:
     the samples alone, a .npz says by its arrays)."""
     by_need: dict[tuple[str, ...], list[Path]] = {}
     for path in paths:
-        carries = _describe(path, reading).carries
+        carries = describe_file(path, reading).carries
         has_dt, has_offsets = "dt" in carries, "geometry" in carries
         row = reading.row(path)
         if row is not None:
@@ -126,7 +126,7 @@ def missing_arguments(paths: Sequence[Path], reading: Reading) -> Optional[str]:
     for need, files in by_need.items():
         shown = ", ".join(str(p) for p in files[:4]) + (
             f" and {len(files) - 4} more" if len(files) > 4 else "")
-        parts.append(f"{shown}: {_missing_text(need)}")
+        parts.append(f"{shown}: {missing_text(need)}")
     return "; ".join(parts)
 
 
@@ -160,7 +160,7 @@ def load_gathers(path: Path, reading: Reading,
                     ("offsets", offsets is None and row is None
                      and not io.has_geometry(record))) if lacking]
         if missing:
-            raise UsageError(f"{path}: {_missing_text(missing)}")
+            raise UsageError(f"{path}: {missing_text(missing)}")
         nx = record.data.shape[0]
         if row is not None:
             if row.channels is not None and row.channels != nx:

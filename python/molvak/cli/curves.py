@@ -18,7 +18,7 @@ from ._common import (
     Report,
     UsageError,
     _natural_key,
-    _savefig,
+    savefig,
 )
 
 
@@ -106,7 +106,7 @@ def cmd_curves(args: argparse.Namespace) -> int:
             site.plot(ax, curves=curves, valid_only=valid_only,
                       title=f"{'Site curve' if args.command == 'combine' else 'Statistics'} "
                             f"of {len(curves)} curve(s), mode {args.mode}")
-            _savefig(fig, target, overwrite=args.overwrite)
+            savefig(fig, target, overwrite=args.overwrite)
         report.wrote(target)
     return 0
 

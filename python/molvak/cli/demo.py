@@ -18,11 +18,11 @@ from .._progress import Progress
 from ..plot import new_figure
 from ._common import (
     UsageError,
-    _grid_options,
-    _plot_image,
-    _run,
-    _savefig,
-    _velocities,
+    grid_options,
+    plot_image_file,
+    run_step,
+    savefig,
+    velocity_grid,
 )
 
 
@@ -40,7 +40,7 @@ def _plot_gather(g: synthetic.SyntheticGather, path: Path, *, overwrite: bool) -
     ax.set_xlabel("Offset (m)")
     ax.set_ylabel("Time (s)")
     ax.set_title("Synthetic shot gather")
-    _savefig(fig, path, overwrite=overwrite)
+    savefig(fig, path, overwrite=overwrite)
 
 
 def cmd_demo(args: argparse.Namespace) -> int:
@@ -71,14 +71,14 @@ def cmd_demo(args: argparse.Namespace) -> int:
           f"the aperture) where the source is within 20 dB of its peak: "
           f"{band[0]:.1f}-{band[1]:.1f} Hz", flush=True)
 
-    grid = dict(velocities=_velocities(args.vmin, args.vmax, args.dv, args.nv), fmin=args.fmin,
+    grid = dict(velocities=velocity_grid(args.vmin, args.vmax, args.dv, args.nv), fmin=args.fmin,
                 fmax=args.fmax, df=args.df, workers=args.workers)
     progress = Progress(len(shown) + (0 if args.no_plot else len(shown) + 1), "demo",
                         stream=err, enabled=not args.quiet)
     rows: list[list[Any]] = []
     summary = []
     for entry in shown:
-        image = _run(entry.name, functools.partial(estimators.image, g, entry.name, **grid), err)
+        image = run_step(entry.name, functools.partial(estimators.image, g, entry.name, **grid), err)
         progress.step(f"imaged: {entry.name}")
         curve = image.pick()
         truth = g.true_velocity(curve.frequency)
@@ -92,7 +92,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
                         float(e.max()) if e.size else np.nan, int((e <= 1.0).sum())))
         if not args.no_plot:
             path = out / f"{entry.name}.png"
-            _plot_image(image, path, curve=curve.select(fmin=band[0], fmax=band[1]),
+            plot_image_file(image, path, curve=curve.select(fmin=band[0], fmax=band[1]),
                         truth=g.velocity, wavelengths=(lmin, lmax), overwrite=True)
             progress.step(f"drawn: {path}")
     if not args.no_plot:
@@ -142,5 +142,5 @@ def add_command(sub: Any) -> None:
     demo.add_argument("--overwrite", action="store_true",
                       help="replace files in DIR that are not outputs of molvak")
     demo.add_argument("--quiet", action="store_true", help="no progress bar")
-    _grid_options(demo, 50.0, 800.0, 1.0, 2.0, 100.0, 0.5)
+    grid_options(demo, 50.0, 800.0, 1.0, 2.0, 100.0, 0.5)
     demo.set_defaults(func=cmd_demo)

@@ -14,9 +14,9 @@ from ..plot import new_figure
 from ._common import (
     Report,
     UsageError,
-    _geometry_options,
-    _preparation,
-    _savefig,
+    geometry_options,
+    preparation_options,
+    savefig,
 )
 from ._inputs import (
     Reading,
@@ -68,7 +68,7 @@ def cmd_gather(args: argparse.Namespace) -> int:
                 g.plot(ax, kind=args.kind, trim=reading.trim, mute=mute, title=title)
                 report.writing(target)
                 try:
-                    _savefig(fig, target, overwrite=args.overwrite)
+                    savefig(fig, target, overwrite=args.overwrite)
                 except FileExistsError:
                     report.fail(str(path), f"{target} appeared meanwhile; not replaced")
                     continue
@@ -95,8 +95,8 @@ def add_command(sub: Any) -> None:
                         help="wiggle traces or a colour image (default %(default)s)")
     gather.add_argument("--format", choices=list(io.FORMATS),
                         help="file format (default: told by the file's first bytes and suffix)")
-    _preparation(gather)
-    _geometry_options(gather)
+    preparation_options(gather)
+    geometry_options(gather)
     gather.add_argument("--out", default=".", help="output directory (default: here)")
     gather.add_argument("--overwrite", action="store_true", help="replace existing pictures")
     gather.add_argument("--quiet", action="store_true", help="no progress bar")

@@ -38,19 +38,19 @@ from ..image import DispersionImage, stack
 from ._common import (
     Report,
     UsageError,
-    _estimator_flags,
-    _estimator_options,
-    _geometry_options,
-    _grid_options,
-    _plot_image,
-    _preparation,
-    _run,
+    estimator_flags,
+    estimator_options,
+    geometry_options,
+    grid_options,
+    plot_image_file,
+    preparation_options,
+    run_step,
 )
 from ._inputs import (
     Item,
     Reading,
-    _describe,
     by_source_items,
+    describe_file,
     file_items,
     inputs_and_reading,
     missing_arguments,
@@ -103,7 +103,7 @@ def image_items(items: Iterator[Item], imaging: Imaging, report: Report, total: 
         for item in items:
             try:
                 g = item.gather
-                image = _run(g.name, functools.partial(
+                image = run_step(g.name, functools.partial(
                     estimators.image, g, imaging.method.name, workers=imaging.workers,
                     **imaging.options), err)
             except (ValueError, TypeError) as exc:
@@ -177,7 +177,7 @@ def write_result(base: str, label: str, title: Optional[str], image: DispersionI
             elif title is not None:
                 title = f"{name}: {title}"
             report.writing(path)
-            _plot_image(image, path, curve=curves, normalize=writing.normalize, title=title,
+            plot_image_file(image, path, curve=curves, normalize=writing.normalize, title=title,
                         invalid=writing.all_picks, overwrite=writing.overwrite)
             report.wrote(path)
     except FileExistsError as exc:
@@ -228,7 +228,7 @@ methods:"""
 def cmd_image(args: argparse.Namespace) -> int:
     notes: list[str] = []
     method = estimators.get(args.method)
-    imaging = Imaging(method, _estimator_options(args, method), args.workers, args.scheduler)
+    imaging = Imaging(method, estimator_options(args, method), args.workers, args.scheduler)
     if args.modes is not None and args.modes < 1:
         raise UsageError(f"--modes must be at least 1; got {args.modes}")
     writing = Writing(Path(args.out), method.name, args.overwrite, not args.no_plot,
@@ -326,7 +326,7 @@ def _other_shots(paths: Sequence[Path], bases: Sequence[str], writing: Writing,
     once read, the names before."""
     found = []
     for path, base in zip(paths, bases):
-        if "shots" in _describe(path, reading).carries:
+        if "shots" in describe_file(path, reading).carries:
             pattern = re.compile(re.escape(base) + r"\.shot\d+\." + re.escape(writing.method)
                                  + r"\.(" + "|".join(writing.kinds) + ")$")
             found += [p for p in writing.folder.iterdir() if pattern.match(p.name)]
@@ -353,7 +353,7 @@ def add_command(sub: Any) -> None:
     image.add_argument("--by-source", action="store_true",
                        help="group the shots by source position (from the headers), stack "
                             "each group in the time domain and image every group")
-    _preparation(image)
+    preparation_options(image)
     image.add_argument("--format", choices=list(io.FORMATS),
                        help="file format (default: told by the file's first bytes and suffix)")
     image.add_argument("--scheduler", metavar="ADDRESS",
@@ -363,7 +363,7 @@ def add_command(sub: Any) -> None:
     image.add_argument("--out", default=".", help="output directory (default: here)")
     image.add_argument("--overwrite", action="store_true",
                        help="replace existing output files (never an input)")
-    _geometry_options(image)
+    geometry_options(image)
     image.add_argument("--stack", action="store_true",
                        help="stack the images of all gathers into one")
     image.add_argument("--stack-normalize", choices=["global", "frequency", "none"],
@@ -386,6 +386,6 @@ def add_command(sub: Any) -> None:
     image.add_argument("--no-plot", action="store_true", help="write no pictures")
     image.add_argument("--no-npz", action="store_true", help="write no image files (.npz)")
     image.add_argument("--quiet", action="store_true", help="no progress bar")
-    _estimator_flags(image)
-    _grid_options(image, 50.0, 1000.0, 1.0, 1.0, 100.0, None)
+    estimator_flags(image)
+    grid_options(image, 50.0, 1000.0, 1.0, 1.0, 100.0, None)
     image.set_defaults(func=cmd_image)

@@ -13,11 +13,11 @@ from .._progress import Progress
 from ._common import (
     Report,
     UsageError,
-    _estimator_flags,
-    _estimator_options,
-    _grid_options,
-    _numbers,
-    _savefig,
+    estimator_flags,
+    estimator_options,
+    grid_options,
+    number_list,
+    savefig,
 )
 from ._inputs import (
     Reading,
@@ -43,7 +43,7 @@ def cmd_sweep(args: argparse.Namespace) -> int:
         raise UsageError(f"--method {method.name} has no sweep; choose one of {', '.join(able)}")
     if args.wavelengths is not None and args.depths is not None:
         raise UsageError("give --wavelengths or --depths, not both")
-    options = _estimator_options(args, method)
+    options = estimator_options(args, method)
     reading = Reading(args.dt, args.offsets, args.transpose, args.format,
                       tuple(args.trim) if args.trim is not None else None)
     path = Path(args.line)
@@ -102,7 +102,7 @@ def cmd_sweep(args: argparse.Namespace) -> int:
             section.plot(ax, title=f"{method.label} sweep of {path.name}: windows of "
                                    f"{args.window_size} traces every {args.window_step}")
             report.writing(targets[1])
-            _savefig(fig, targets[1], overwrite=args.overwrite)
+            savefig(fig, targets[1], overwrite=args.overwrite)
             plt.close(fig)
             report.wrote(targets[1])
     except FileExistsError as exc:
@@ -136,10 +136,10 @@ def add_command(sub: Any) -> None:
     sweep.add_argument("--method", default="phase_shift",
                        choices=[e.name for e in estimators.entries() if e.sweep is not None],
                        help="estimator (default %(default)s)")
-    sweep.add_argument("--wavelengths", type=_numbers, metavar="LIST",
+    sweep.add_argument("--wavelengths", type=number_list, metavar="LIST",
                        help="wavelengths of the pseudo-section, m: 2,5,10 or START:STOP:COUNT "
                             "(default: 24 from the shortest to the longest a window resolves)")
-    sweep.add_argument("--depths", type=_numbers, metavar="LIST",
+    sweep.add_argument("--depths", type=number_list, metavar="LIST",
                        help="pseudo-depths instead, m (wavelength = depth x --depth-factor)")
     sweep.add_argument("--depth-factor", type=float, default=2.0,
                        help="the pseudo-depth convention: depth = wavelength / FACTOR "
@@ -163,6 +163,6 @@ def add_command(sub: Any) -> None:
     sweep.add_argument("--pick-vmax", type=float, help="highest velocity to pick, m/s")
     sweep.add_argument("--no-plot", action="store_true", help="write no picture")
     sweep.add_argument("--quiet", action="store_true", help="no progress bar")
-    _estimator_flags(sweep)
-    _grid_options(sweep, 50.0, 1000.0, 1.0, 1.0, 100.0, None)
+    estimator_flags(sweep)
+    grid_options(sweep, 50.0, 1000.0, 1.0, 1.0, 100.0, None)
     sweep.set_defaults(func=cmd_sweep)

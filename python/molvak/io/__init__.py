@@ -29,7 +29,8 @@ from __future__ import annotations
 
 # the formats, each registering itself (signatures are tried in this order)
 from . import das, npy, npz, seg2, segy, su, text  # noqa: F401
-from ._core import HeaderError, Record, detect_format, format_names
+from ._core import HeaderError, RawRecord, detect_format, format_names
+from ._dascore import write_dasdae
 from ._read import (
     FileInfo,
     describe,
@@ -43,5 +44,5 @@ from ._read import (
 # the names format= takes
 FORMATS = format_names()
 
-__all__ = ["FORMATS", "FileInfo", "HeaderError", "Record", "describe", "detect_format",
-           "has_geometry", "load_record", "read", "read_shots", "record_gathers"]
+__all__ = ["FORMATS", "FileInfo", "HeaderError", "RawRecord", "describe", "detect_format",
+           "has_geometry", "load_record", "read", "read_shots", "record_gathers", "write_dasdae"]

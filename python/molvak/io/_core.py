@@ -3,7 +3,7 @@ options it is given, and the table that finds a reader for a file.
 
 A format is one module of this package that ends with ``register(Format(...))``:
 its name, the suffixes it claims, an optional test of the file's first bytes
-and the function that loads a file into a :class:`Record`. Detection tries the
+and the function that loads a file into a :class:`RawRecord`. Detection tries the
 signatures first (a SEG-2 file named ``.dat`` is SEG-2), then the suffixes, and
 hands anything left to the one format registered as the fallback (text).
 """
@@ -41,7 +41,7 @@ class ReadOptions:
 
 
 @dataclass
-class Record:
+class RawRecord:
     """What a format reader found, before the arguments of `read` apply."""
 
     data: np.ndarray
@@ -63,7 +63,7 @@ class Record:
     # beside offsets in metres): they never enter the geometry then
     sources_are_positions: bool = True
 
-    def subset(self, keep: np.ndarray) -> Record:
+    def subset(self, keep: np.ndarray) -> RawRecord:
         def pick(a: np.ndarray | None) -> np.ndarray | None:
             return None if a is None else a[keep]
 
@@ -75,7 +75,7 @@ class Record:
                                    offsets=pick(self.offsets), headers=headers)
 
 
-Loader = Callable[[Path, ReadOptions], Record]
+Loader = Callable[[Path, ReadOptions], RawRecord]
 Sniffer = Callable[[bytes, str], bool]
 # what a file of a format gives besides its samples: "dt" (the sample
 # interval), "geometry" (offsets, or source and receiver positions), "shots"
@@ -92,7 +92,7 @@ class Format:
     name : the value of ``format=`` (upper case, no hyphen).
     suffixes : lower-case suffixes that mean this format when no signature
         claims the file.
-    load : reads a regular file into a :class:`Record`, raising
+    load : reads a regular file into a :class:`RawRecord`, raising
         :class:`HeaderError` for anything it cannot make sense of.
     sniff : optional; given the first :data:`HEAD_BYTES` bytes and the
         lower-case suffix, whether the file is surely of this format.

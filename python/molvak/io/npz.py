@@ -22,8 +22,8 @@ from .._jsonable import from_json
 from ._core import (
     Format,
     HeaderError,
+    RawRecord,
     ReadOptions,
-    Record,
     one_line,
     oriented,
     register,
@@ -84,7 +84,7 @@ def _sniff(head: bytes, suffix: str) -> bool:
     return head.startswith(b"PK\x03\x04") and suffix == ".npz"
 
 
-def load(path: Path, options: ReadOptions) -> Record:
+def load(path: Path, options: ReadOptions) -> RawRecord:
     size = path.stat().st_size
     try:
         archive = zipfile.ZipFile(path)
@@ -111,7 +111,7 @@ def load(path: Path, options: ReadOptions) -> Record:
 
     # per-trace arrays state which axis holds the traces
     stated = options.layout is not None or "offsets" in arrays or "receivers" in arrays
-    rec = Record(oriented(path, arrays["data"], options.layout, stated=stated),
+    rec = RawRecord(oriented(path, arrays["data"], options.layout, stated=stated),
                  source_field="array 'source'", receiver_field="array 'receivers'")
     rec.dt = scalar("dt")
     rec.delay = scalar("delay")

@@ -40,8 +40,8 @@ from typing import Any, Optional, Union
 import numpy as np
 from numpy.typing import ArrayLike
 
-from .das import PositionsError, is_data_file, read_samples, scan
-from .gather import Gather, group_by_source, stack_gathers
+from ..gather import Gather, group_by_source, stack_gathers
+from ._dascore import PositionsError, is_data_file, read_samples, scan
 
 __all__ = ["Record", "RecordWarning", "Windows", "open_record", "shot_gathers", "windows"]
 
