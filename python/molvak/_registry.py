@@ -1,7 +1,7 @@
 """The table of dispersion estimators itself: the entries, their options and
 the look-ups every layer may use (a method's label in a plot title, its
 options on the command line). :mod:`molvak.estimators` fills it with the
-classic estimators; :mod:`molvak.highres` adds its own.
+classic estimators; :mod:`molvak.estimators.highres` adds its own.
 """
 from __future__ import annotations
 

@@ -36,9 +36,10 @@ from numpy.typing import ArrayLike
 
 import _molvak
 
-from . import _checks, _native, estimators, transforms
+from . import _checks, _native, estimators
 from ._atomic import write_text
 from .curves import DispersionCurve
+from .estimators import prepare
 from .gather import Gather
 from .image import DispersionImage, array_limits
 
@@ -467,14 +468,14 @@ def _plan(gather: Gather, bounds: np.ndarray, entry: Any, options: dict[str, Any
                          f"got {x[k]!r} at index {k}")
 
     spectra: dict[str, np.ndarray] = {}
-    kinds = transforms.dead_kinds(data, band, n, spectra)
+    kinds = prepare.dead_kinds(data, band, n, spectra)
     dead = np.any([mask for mask, _ in kinds], axis=0)
     for mask, what in kinds:
         if mask.any():
             action = "kept as asked" if keep_dead else "left out of every window holding them"
             _checks.warn(f"dead traces ({what}) {action}: "
-                         f"{transforms.listed_traces(np.flatnonzero(mask), x)}",
-                         transforms.DeadTraceWarning, stacklevel=4)
+                         f"{prepare.listed_traces(np.flatnonzero(mask), x)}",
+                         prepare.DeadTraceWarning, stacklevel=4)
     live = np.arange(data.shape[0]) if keep_dead else np.flatnonzero(~dead)
     first = np.searchsorted(live, bounds[:, 0], side="left")
     last = np.searchsorted(live, bounds[:, 1], side="right") - 1
@@ -498,7 +499,7 @@ def _plan(gather: Gather, bounds: np.ndarray, entry: Any, options: dict[str, Any
     order = np.where(rise[last] - rise[first] == span, 1,
                      np.where(fall[last] - fall[first] == span, -1, 0))
     peaks = np.max(np.abs(data), axis=1)[live]
-    safe = 2.0 ** -transforms.SAFE_EXPONENT, 2.0 ** transforms.SAFE_EXPONENT
+    safe = 2.0 ** -prepare.SAFE_EXPONENT, 2.0 ** prepare.SAFE_EXPONENT
     if not ((peaks == 0.0) | ((peaks >= safe[0]) & (peaks <= safe[1]))).all():
         for j in np.flatnonzero(order != 0):
             peak = float(peaks[first[j]:last[j] + 1].max())
@@ -534,7 +535,7 @@ def _alone(plan: _Plan) -> None:
             raise ValueError(f"window {int(k)} (traces {a} to {b}): {exc}") from None
         # the line's dead traces were reported once already
         for category, message in notes:
-            if not issubclass(category, transforms.DeadTraceWarning):
+            if not issubclass(category, prepare.DeadTraceWarning):
                 _checks.warn(f"window {int(k)} (traces {a} to {b}): {message}", category,
                              stacklevel=5)
 
@@ -560,11 +561,11 @@ def _window_image(plan: _Plan, out: np.ndarray, k: int, finite: bool) -> Dispers
     if plan.order[k] < 0:
         x, data = x[::-1], data[::-1]
     kept = [int(i) for i in np.flatnonzero(plan.dead[a:b + 1])] if keep_dead else []
-    ready = transforms.Prepared(data, np.ascontiguousarray(x), dead, kept, 0)
+    ready = prepare.Prepared(data, np.ascontiguousarray(x), dead, kept, 0)
     args = dict(plan.args, data=data, offsets=ready.offsets, ready=ready)
     quantity = "power" if plan.method == "fdbf" else "amplitude"
     try:
-        return estimators.keep_record(plan.source, transforms.make_image(
+        return estimators.keep_record(plan.source, prepare.make_image(
             args, plan.frequency, out[k], plan.method, quantity, checked=finite, **plan.extra))
     except ValueError as exc:
         raise ValueError(f"window {k} (traces {a} to {b}): {exc}") from None

@@ -32,11 +32,12 @@ from typing import Any, Optional, Union
 import numpy as np
 from numpy.typing import ArrayLike
 
-from . import _checks, _native
-from ._checks import Grid
-from .estimators import BEAM_OPTIONS, Estimator, Option, register
-from .image import DispersionImage
-from .transforms import Prepared, common_arguments, make_image, split_columns
+from .. import _checks, _native
+from .._checks import Grid
+from .._registry import Estimator, Option, register
+from ..image import DispersionImage
+from .classic import BEAM_OPTIONS
+from .prepare import Prepared, common_arguments, make_image, split_columns
 
 __all__ = ["capon", "fk", "hr_radon"]
 

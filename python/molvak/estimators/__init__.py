@@ -1,4 +1,13 @@
-"""The registry of dispersion estimators: one entry per method.
+"""The dispersion estimators and their registry: one entry per method.
+
+The package holds the shared preparation of every estimator
+(:mod:`~molvak.estimators.prepare`: arguments, dead traces, threads over
+velocity chunks, the image and its finiteness), the classic estimators
+(:mod:`~molvak.estimators.classic`: slant stack, phase shift, beamforming,
+the tau-p transform and the FFT) and the high-resolution ones
+(:mod:`~molvak.estimators.highres`: Capon, high-resolution Radon, f-k),
+each registering itself; the table itself is :mod:`molvak._registry`,
+below the images, so that every layer may look a method up.
 
 Everything that offers a choice of method reads this table: the package's
 ``ESTIMATORS``, :func:`molvak.process`, :meth:`Gather.image`, the command
@@ -7,7 +16,7 @@ estimator is its function (``function(data, offsets, dt, *, velocities, fmin,
 fmax, df, workers, keep_dead, **options)`` returning a
 :class:`~molvak.DispersionImage`) and one :func:`register` call, below or in
 the function's own module (the high-resolution estimators register
-themselves at the end of :mod:`molvak.highres`):
+themselves at the end of :mod:`molvak.estimators.highres`):
 
     register(Estimator(
         "fk", fk, label="Frequency-wavenumber (f-k)",
@@ -28,7 +37,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, Callable, Union
 
-from ._registry import (
+from .._registry import (
     COMMON_OPTIONS,
     Estimator,
     Option,
@@ -39,14 +48,19 @@ from ._registry import (
     register,
     set_sweep,
 )
-from .image import DispersionImage
-from .transforms import fdbf, phase_shift, slant_stack
+from ..image import DispersionImage
+from . import classic, highres, prepare  # noqa: F401  (each registers its estimators)
+from .classic import BEAM_OPTIONS, Spectrum, TauP, fdbf, phase_shift, rfft, slant_stack, tau_p
+from .highres import capon, fk, hr_radon
+from .prepare import DeadTraceWarning, EmptyBandWarning
 
 if TYPE_CHECKING:
     pass
 
-__all__ = ["BEAM_OPTIONS", "COMMON_OPTIONS", "RECORD_PARAMS", "Estimator", "Option", "entries",
-           "get", "image", "keep_record", "label", "names", "register", "set_sweep"]
+__all__ = ["BEAM_OPTIONS", "COMMON_OPTIONS", "RECORD_PARAMS", "DeadTraceWarning",
+           "EmptyBandWarning", "Estimator", "Option", "Spectrum", "TauP", "capon", "entries", "fdbf",
+           "fk", "get", "hr_radon", "image", "keep_record", "label", "names", "phase_shift",
+           "register", "rfft", "set_sweep", "slant_stack", "tau_p"]
 
 # The gather headers an image keeps in its params, where the gather has them:
 # what the record tells the picks' flags (the gauge length of a fibre-optic
@@ -79,30 +93,3 @@ def keep_record(gather: Any, image: DispersionImage) -> DispersionImage:
         if key in headers:
             image.params.setdefault(key, headers[key])
     return image
-
-
-# The beamformers' options (fdbf and capon): how the steering vectors model
-# the wavefront, and how the traces are weighted before the cross-spectra.
-BEAM_OPTIONS = (
-    Option("steering", "cylindrical", choices=("cylindrical", "plane"),
-           help="steering vectors: the Hankel-function wavefront of a point source, "
-                "or plane waves"),
-    Option("weighting", "sqrt", choices=("sqrt", "none"),
-           help="multiply each trace's spectrum by its offset (undoes the 1/sqrt(x) "
-                "decay of surface waves), or not"),
-)
-
-register(Estimator(
-    "slant_stack", slant_stack, label="Slant stack",
-    summary="tau-p transform at slownesses 1/c, then the FFT over intercept time "
-            "(McMechan and Yedlin, 1981)",
-    demo=True))
-register(Estimator(
-    "phase_shift", phase_shift, label="Phase shift",
-    summary="unit-modulus trace spectra rotated and summed over offset (Park et al., 1998)",
-    demo=True))
-register(Estimator(
-    "fdbf", fdbf, label="Beamforming (FDBF)",
-    summary="frequency-domain beamforming of the cross-spectral matrix (Zywicki, 1999)",
-    options=BEAM_OPTIONS,
-    demo=True))
