@@ -59,7 +59,7 @@ default_role = "py:obj"
 
 # API reference
 autosummary_generate = True
-autosummary_imported_members = True
+autosummary_imported_members = False
 autodoc_default_options = {"members": True, "inherited-members": False, "show-inheritance": False}
 autodoc_typehints = "none"           # the numpydoc Parameters sections say the types
 autodoc_member_order = "bysource"

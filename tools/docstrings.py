@@ -34,8 +34,6 @@ def public_modules(package: str = "molvak") -> list[ModuleType]:
     for info in pkgutil.walk_packages(root.__path__, prefix=f"{package}."):
         if any(part.startswith("_") for part in info.name.split(".")):
             continue
-        if info.name in ("molvak.cli",):      # the command line: documented by --help
-            continue
         found.append(importlib.import_module(info.name))
     return found
 
