@@ -3,7 +3,7 @@
     python tools/docs_screenshot.py [PAGE] [OUT.png]
 
 PAGE is relative to docs/_build/html (default: the gallery example
-auto_examples/plot_estimators.html); OUT defaults to
+auto_examples/plot_02_estimators.html); OUT defaults to
 docs/_static/gallery_screenshot.png. Build the site first (tools/docs.sh);
 Chromium and its driver come from tools/chromium.sh, Selenium from the test
 extra. The window is 1400 x 1000 pixels, the page scrolled so that its first
@@ -23,7 +23,7 @@ def main(argv: list[str]) -> int:
     from selenium.webdriver.chrome.service import Service
 
     page = ROOT / "docs" / "_build" / "html" / (argv[0] if argv else
-                                                "auto_examples/plot_estimators.html")
+                                                "auto_examples/plot_02_estimators.html")
     out = Path(argv[1]) if len(argv) > 1 else ROOT / "docs" / "_static" / "gallery_screenshot.png"
     if not page.is_file():
         print(f"{page}: not built (run tools/docs.sh first)", file=sys.stderr)
