@@ -57,7 +57,8 @@ for leg in "${legs[@]}"; do
       "${cmake[@]}" -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$PWD/tools/aarch64-linux-gnu.cmake" \
         -DMOLVAK_PYTHON=OFF -DMOLVAK_STATIC_TESTS=ON >/dev/null
       .venv/bin/cmake --build "$build"
-      .venv/bin/ctest --test-dir "$build" --output-on-failure
+      # verbose: the log shows the sets the tests ran on (scalar, neon)
+      .venv/bin/ctest --test-dir "$build" --output-on-failure --verbose
       ;;
     *)
       echo "unknown leg '$leg' (gcc, clang, aarch64)" >&2
