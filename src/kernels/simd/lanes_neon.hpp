@@ -14,13 +14,12 @@
 #include <cstdint>
 
 // glibc's vector math library (2.38 on): sine and cosine of two doubles per
-// call, within 4 ulps. These follow the vector calling convention, which
-// keeps more registers than the base one assumed by this declaration, so the
-// call is safe either way. Without it, each lane calls the scalar functions.
+// call, within 4 ulps, under the vector calling convention (declared as
+// glibc's <math.h> does). Without it, each lane calls the scalar functions.
 #if defined(MOLVAK_HAVE_LIBMVEC)
 extern "C" {
-float64x2_t _ZGVnN2v_sin(float64x2_t);
-float64x2_t _ZGVnN2v_cos(float64x2_t);
+__attribute__((aarch64_vector_pcs)) float64x2_t _ZGVnN2v_sin(float64x2_t);
+__attribute__((aarch64_vector_pcs)) float64x2_t _ZGVnN2v_cos(float64x2_t);
 }
 #endif
 
