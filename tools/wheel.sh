@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds molvak's source distribution and a binary wheel that installs and
 # runs without a compiler or FFTW, then smoke-tests the wheel:
-#   tools/wheel.sh [OUT_DIR]        (default dist/)
+#   tools/wheel.sh [--overwrite] [OUT_DIR]      (default dist/)
+# An sdist or wheel of the same name already in OUT_DIR is kept, and the
+# script stops, unless --overwrite is given.
 # 1. `python -m build`: the sdist, then the wheel built from that sdist (so
 #    the sdist is known to build where FFTW's development package is present);
 # 2. `auditwheel repair` (with patchelf) copies the shared libraries the
@@ -18,6 +20,8 @@
 # apt-get when missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+overwrite=0
+if [ "${1:-}" = "--overwrite" ]; then overwrite=1; shift; fi
 out="${1:-dist}"
 say() { echo "wheel: $*" >&2; }
 
@@ -83,8 +87,14 @@ subprocess.run(python + ["pack", "--dest-dir", str(wheel.parent), str(root)], ch
 print(f"wheel: bundled in molvak.libs: {', '.join(libs)}", file=sys.stderr)
 EOF
 repaired="$(ls "$stage"/repaired/molvak-*.whl)"
+for f in "$sdist" "$repaired"; do
+  if [ -e "$out/$(basename "$f")" ] && [ "$overwrite" = 0 ]; then
+    echo "wheel: $out/$(basename "$f") exists; give --overwrite to replace it, or another OUT_DIR" >&2
+    exit 1
+  fi
+done
 cp "$sdist" "$repaired" "$out/"
 wheel="$out/$(basename "$repaired")"
 PATH="$PWD/$tools/bin:$PATH" "$tools/bin/auditwheel" show "$wheel" >&2
-say "sdist $out/$(basename "$sdist") ($(du -h "$sdist" | cut -f1)), wheel $wheel ($(du -h "$wheel" | cut -f1))"
+say "sdist $out/$(basename "$sdist") ($(stat -c %s "$sdist") bytes), wheel $wheel ($(stat -c %s "$wheel") bytes)"
 bash tools/wheel-smoke.sh "$wheel"
