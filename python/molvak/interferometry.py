@@ -58,8 +58,8 @@ from . import _checks, _native
 from .gather import Gather
 from .windows import Record, Records, Windows, iter_blocks, open_record
 
-__all__ = ["CorrelationSettings", "CorrelationStack", "correlate", "fast_length", "fold",
-           "settings", "virtual_gather"]
+__all__ = ["CorrelationSettings", "CorrelationStack", "channel_pairs", "correlate",
+           "fast_length", "fold", "settings", "virtual_gather"]
 
 NORMALIZATIONS = ("none", "onebit", "ram")
 STACKINGS = ("linear", "pws")
@@ -311,8 +311,9 @@ def _correlate_stack(block: Union[np.ndarray, Sequence[np.ndarray]], sources: np
         W windows of NX channels of NT = s.samples samples, finite, float64
         (views into read buffers are read where they lie when their samples
         are contiguous in time).
-    sources : ndarray, intp, shape (S,)
-        Indices of the virtual-source channels among the NX.
+    sources : ndarray, intp, shape (S,) or (P, 2)
+        Indices of the virtual-source channels among the NX, or pairs of
+        channels (i, j): the sums are then (P, 2 L + 1), of C_ij.
     s : CorrelationSettings
     out : (linear, phasor), optional
         Running sums to add this block's to (as returned here), in place.
@@ -405,6 +406,11 @@ class CorrelationStack:
         Sum of the correlations over the windows.
     phasor : ndarray (S, NX, 2 L + 1) complex, or None
         Sum of the unit phasors (phase-weighted stacking).
+    pairs : ndarray (P, 2) of int, or None
+        For a stack of channel pairs (``correlate(..., "all")``): the pairs
+        (i, j), i <= j; `linear` and `phasor` are then (P, 2 L + 1), row k
+        holding C_ij, and `sources` every channel. The pair (j, i) is the
+        time reverse of (i, j) (:meth:`pair`).
     count : int
         Windows stacked.
     skipped : int
@@ -425,15 +431,20 @@ class CorrelationStack:
     skipped: int = 0
     span: tuple[float, float] = (math.inf, -math.inf)
     headers: dict[str, Any] = field(default_factory=dict)
+    pairs: Optional[np.ndarray] = None
 
     @classmethod
     def empty(cls, s: CorrelationSettings, sources: Union[Sequence[int], np.ndarray],
-              positions: np.ndarray,
-              headers: Optional[dict[str, Any]] = None) -> CorrelationStack:
-        shape = (len(sources), positions.size, 2 * s.max_lag + 1)
+              positions: np.ndarray, headers: Optional[dict[str, Any]] = None, *,
+              pairs: Optional[np.ndarray] = None) -> CorrelationStack:
+        if pairs is not None:
+            shape: tuple[int, ...] = (len(pairs), 2 * s.max_lag + 1)
+        else:
+            shape = (len(sources), positions.size, 2 * s.max_lag + 1)
         phasor = np.zeros(shape, dtype=np.complex128) if s.stacking == "pws" else None
         return cls(s, tuple(int(k) for k in sources), positions,
-                   np.zeros(shape, dtype=np.float64), phasor, headers=dict(headers or {}))
+                   np.zeros(shape, dtype=np.float64), phasor, headers=dict(headers or {}),
+                   pairs=pairs)
 
     def _check(self, other: CorrelationStack) -> None:
         if not isinstance(other, CorrelationStack):
@@ -444,6 +455,10 @@ class CorrelationStack:
         if other.sources != self.sources or other.positions.shape != self.positions.shape \
                 or not np.array_equal(other.positions, self.positions):
             raise ValueError("cannot combine stacks of different channels or virtual sources")
+        mine, theirs = self.pairs, other.pairs
+        if (mine is None) != (theirs is None) or (
+                mine is not None and theirs is not None and not np.array_equal(mine, theirs)):
+            raise ValueError("cannot combine stacks of different channel pairs")
 
     def add(self, linear: np.ndarray, phasor: Optional[np.ndarray], count: int,
             span: tuple[float, float]) -> None:
@@ -458,8 +473,8 @@ class CorrelationStack:
                     span: tuple[float, float]) -> None:
         """Correlate windows (W arrays (NX, NT), or one (W, NX, NT)) with
         the virtual sources and add them to the sums, in place."""
-        _correlate_stack(windows, np.asarray(self.sources, dtype=np.intp), self.settings,
-                         out=(self.linear, self.phasor))
+        which = self.pairs if self.pairs is not None else np.asarray(self.sources, dtype=np.intp)
+        _correlate_stack(windows, which, self.settings, out=(self.linear, self.phasor))
         self.count += len(windows)
         self.span = (min(self.span[0], span[0]), max(self.span[1], span[1]))
 
@@ -474,7 +489,8 @@ class CorrelationStack:
         self._check(other)
         out = CorrelationStack(self.settings, self.sources, self.positions, self.linear.copy(),
                                None if self.phasor is None else self.phasor.copy(), self.count,
-                               self.skipped + other.skipped, self.span, dict(self.headers))
+                               self.skipped + other.skipped, self.span, dict(self.headers),
+                               self.pairs)
         out.add(other.linear, other.phasor, other.count, other.span)
         return out
 
@@ -496,13 +512,67 @@ class CorrelationStack:
         out: np.ndarray = mean * np.abs(self.phasor / self.count) ** nu
         return out
 
+    def _pair_index(self) -> dict[tuple[int, int], int]:
+        assert self.pairs is not None
+        return {(int(i), int(j)): k for k, (i, j) in enumerate(self.pairs)}
+
+    def pair(self, i: int, j: int, *, power: float = 2.0) -> np.ndarray:
+        """The stacked correlation C_ij(tau) = sum_t u_i(t) u_j(t + tau) of
+        channels i and j at the lags ``settings.lags`` (a wave going from i
+        to j appears at positive lag): the stored row, or the time reverse
+        of the stored (j, i).
+
+        Raises
+        ------
+        ValueError
+            When neither (i, j) nor (j, i) was correlated (a channel out of
+            range, beyond `max_distance`, or not a virtual source).
+        """
+        nx = self.positions.size
+        for name, k in (("i", i), ("j", j)):
+            if isinstance(k, bool) or not isinstance(k, (numbers.Integral, np.integer)) \
+                    or not 0 <= int(k) < nx:
+                raise ValueError(f"pair: {name} = {k!r} is not a channel (0..{nx - 1})")
+        i, j = int(i), int(j)
+        corr = self.correlation(power)
+        if self.pairs is not None:
+            index = self._pair_index()
+            if (i, j) in index:
+                return corr[index[(i, j)]].copy()
+            if (j, i) in index:
+                return corr[index[(j, i)]][::-1].copy()
+            raise ValueError(f"pair ({i}, {j}) was not correlated (beyond max_distance?)")
+        if i in self.sources:
+            return corr[self.sources.index(i), j].copy()
+        if j in self.sources:
+            return corr[self.sources.index(j), i][::-1].copy()
+        raise ValueError(f"pair ({i}, {j}): neither channel is a virtual source of this stack")
+
+    def _source_rows(self, corr: np.ndarray) -> list[tuple[int, np.ndarray, np.ndarray]]:
+        """(source, channels, correlations (channels, 2 L + 1)) per virtual source."""
+        if self.pairs is None:
+            every = np.arange(self.positions.size)
+            return [(src, every, corr[k]) for k, src in enumerate(self.sources)]
+        i, j = self.pairs[:, 0], self.pairs[:, 1]
+        out = []
+        for src in self.sources:
+            forward = np.flatnonzero(i == src)                  # C_src,j stored
+            backward = np.flatnonzero((j == src) & (i != src))  # C_i,src stored: reversed
+            channels = np.concatenate([j[forward], i[backward]])
+            rows = np.concatenate([corr[forward], corr[backward][:, ::-1]])
+            order = np.argsort(channels, kind="stable")
+            out.append((src, channels[order], rows[order]))
+        return out
+
     def gathers(self, *, fold: str = "both", power: float = 2.0) -> list[Gather]:
-        """One virtual shot gather per virtual source (see :func:`virtual_gather`)."""
+        """One virtual shot gather per virtual source (see :func:`virtual_gather`);
+        for a stack of pairs, one per channel, holding the channels paired
+        with it."""
         how = _checks.choice("fold", fold, FOLDS)
         corr = self.correlation(power)
         s = self.settings
         out = []
-        for k, src in enumerate(self.sources):
+        for src, channels, rows in self._source_rows(corr):
             headers = {**self.headers, "quantity": "correlation",
                        "record_quantity": self.headers.get("quantity", "unknown"),
                        "virtual_source": src, "windows": self.count,
@@ -511,9 +581,11 @@ class CorrelationStack:
                        "span": tuple(float(v) for v in self.span)}
             if s.stacking == "pws":
                 headers["power"] = float(power)
-            out.append(Gather(_fold_lags(corr[k], how), dt=s.dt, delay=0.0,
+            if self.pairs is not None:
+                headers["channels"] = channels
+            out.append(Gather(_fold_lags(rows, how), dt=s.dt, delay=0.0,
                               source=np.array([float(self.positions[src])]),
-                              receivers=self.positions[:, None], headers=headers))
+                              receivers=self.positions[channels, None], headers=headers))
         return out
 
 
@@ -544,11 +616,13 @@ _fold_lags = fold
 
 
 def stack_windows(record: Record, starts: Sequence[tuple[int, int]], sources: Sequence[int],
-                  s: CorrelationSettings, block: int = 4) -> CorrelationStack:
+                  s: CorrelationSettings, block: int = 4,
+                  pairs: Optional[np.ndarray] = None) -> CorrelationStack:
     """The partial stack of the windows at `starts` of a record, read and
-    correlated `block` windows at a time (the unit of work of workers)."""
+    correlated `block` windows at a time (the unit of work of workers);
+    given `pairs` (P, 2), of those channel pairs."""
     src = np.asarray(sources, dtype=np.intp)
-    out = CorrelationStack.empty(s, src, record.positions, record.headers)
+    out = CorrelationStack.empty(s, src, record.positions, record.headers, pairs=pairs)
     pending: list[np.ndarray] = []
     times: list[float] = []
     dt = record.dt
@@ -581,8 +655,8 @@ def _runs(starts: Sequence[tuple[int, int]], parts: int) -> list[list[tuple[int,
 def run_stacks(record: Record, groups: dict[Hashable, Sequence[tuple[int, int]]],
                sources: Sequence[int], s: CorrelationSettings, *, block: int = 4,
                workers: Optional[int] = 1, client: Any = None,
-               progress: Optional[bool] = None, label: str = "correlating"
-               ) -> dict[Hashable, CorrelationStack]:
+               progress: Optional[bool] = None, label: str = "correlating",
+               pairs: Optional[np.ndarray] = None) -> dict[Hashable, CorrelationStack]:
     """Partial stacks of groups of windows (e.g. time blocks), one per group.
 
     Work is split into runs of consecutive windows: on this thread, a thread
@@ -615,18 +689,19 @@ def run_stacks(record: Record, groups: dict[Hashable, Sequence[tuple[int, int]]]
     bar = Progress(len(tasks), label, enabled=show and len(tasks) > 0)
     # running totals: every partial stack is added as it arrives, so that
     # memory holds one stack per group (and those of the runs in flight)
-    totals = {key: CorrelationStack.empty(s, sources, record.positions, record.headers)
+    totals = {key: CorrelationStack.empty(s, sources, record.positions, record.headers,
+                                          pairs=pairs)
               for key in groups}
     if not tasks:
         return totals
     if client is None and _checks.workers(workers) == 1:
         for key, run in tasks:
-            totals[key].merge(stack_windows(record, run, sources, s, block))
+            totals[key].merge(stack_windows(record, run, sources, s, block, pairs))
             bar.step()
     elif client is None or isinstance(client, Executor):
         pool = client if client is not None else ThreadPoolExecutor(_checks.workers(workers))
         try:
-            futures = {pool.submit(stack_windows, record, run, sources, s, block): key
+            futures = {pool.submit(stack_windows, record, run, sources, s, block, pairs): key
                        for key, run in tasks}
             for fut in as_completed(futures):
                 totals[futures.pop(fut)].merge(fut.result())
@@ -635,7 +710,7 @@ def run_stacks(record: Record, groups: dict[Hashable, Sequence[tuple[int, int]]]
             if client is None:
                 pool.shutdown()
     else:
-        return _dask_stacks(client, record, tasks, sources, s, block, bar, totals)
+        return _dask_stacks(client, record, tasks, sources, s, block, bar, totals, pairs)
     return totals
 
 
@@ -645,13 +720,15 @@ def _add(a: CorrelationStack, b: CorrelationStack) -> CorrelationStack:
 
 def _dask_stacks(client: Any, record: Record, tasks: list[tuple[Hashable, list[tuple[int, int]]]],
                  sources: Sequence[int], s: CorrelationSettings, block: int, bar: Any,
-                 empty: dict[Hashable, CorrelationStack]) -> dict[Hashable, CorrelationStack]:
+                 empty: dict[Hashable, CorrelationStack],
+                 pairs: Optional[np.ndarray] = None) -> dict[Hashable, CorrelationStack]:
     # the record travels once (for an in-memory gather it holds the samples)
     remote = client.scatter(record, broadcast=False, hash=False)
     futures: dict[Hashable, list[Any]] = {key: [] for key in empty}
     every = []
     for key, run in tasks:
-        fut = client.submit(stack_windows, remote, run, list(sources), s, block, pure=False)
+        fut = client.submit(stack_windows, remote, run, list(sources), s, block, pairs,
+                            pure=False)
         futures[key].append(fut)
         every.append(fut)
     finals = {}
@@ -696,24 +773,77 @@ def _source_list(source: Any, count: int) -> tuple[list[int], bool]:
     return out, single
 
 
-def correlate(records: Records, source: Union[int, Sequence[int]], length: float, *,
+def channel_pairs(positions: np.ndarray, max_distance: Optional[float] = None) -> np.ndarray:
+    """Every unique pair (i, j), i <= j (autocorrelations included), of
+    channels at most `max_distance` metres apart (all when None), in order
+    of i then j: an array (P, 2) of int."""
+    x = np.asarray(positions, dtype=np.float64)
+    i, j = np.triu_indices(x.size)
+    if max_distance is not None:
+        limit = float(max_distance)
+        if not (math.isfinite(limit) and limit >= 0):
+            raise ValueError(f"max_distance must be a non-negative distance (m); got "
+                             f"{max_distance!r}")
+        keep = np.abs(x[j] - x[i]) <= limit
+        i, j = i[keep], j[keep]
+    return np.ascontiguousarray(np.stack([i, j], axis=1), dtype=np.intp)
+
+
+def pair_block(channels: int, s: CorrelationSettings) -> int:
+    """Windows per block for all pairs: 16, or fewer (at least 4) when the
+    spectra of the block's windows of every channel (16 bytes per bin)
+    would pass 128 MiB."""
+    per_window = max(1, channels) * s.bins * 16
+    return int(min(16, max(4, (128 << 20) // per_window)))
+
+
+def correlate(records: Records, source: Union[int, Sequence[int], str], length: float, *,
               step: Optional[float] = None, max_lag: Optional[float] = None,
               channels: Optional[ArrayLike] = None, whiten: Any = True,
               whiten_width: float = 0.0, normalization: str = "none",
               ram_window: Optional[float] = None, taper: float = 0.05,
               stacking: str = "linear", start: Any = None, stop: Any = None,
-              workers: Optional[int] = 1, client: Any = None, block: int = 4,
+              workers: Optional[int] = 1, client: Any = None, block: Optional[int] = None,
               tolerance: float = 0.1, progress: Optional[bool] = None,
-              **positions: Any) -> CorrelationStack:
+              max_distance: Optional[float] = None, **positions: Any) -> CorrelationStack:
     """The stack of correlations of a record with its virtual sources, before
     folding: a :class:`CorrelationStack`, which combines with the stacks of
     other records or time ranges by ``+``; ``.gathers()`` gives the virtual
-    shot gathers. Arguments as for :func:`virtual_gather`."""
+    shot gathers and ``.pair(i, j)`` one pair's correlation. Arguments as
+    for :func:`virtual_gather`, and:
+
+    source : int, list of int, or "all"
+        "all" correlates every unique pair of channels once (i <= j, the
+        autocorrelations included; (j, i) is the time reverse of (i, j)),
+        the cross-spectra formed tile by tile over blocks of channels in
+        the native kernel: about half the work of all channels as virtual
+        sources, and memory of the stored pairs' correlations.
+    max_distance : float, optional
+        With "all": only pairs at most this far apart (m).
+    block : int, optional
+        Windows read and correlated together: 4 by default for virtual
+        sources; for "all", up to 16, fewer when the spectra of that many
+        windows of every channel would pass 128 MiB (:func:`pair_block`):
+        each pair's cross-spectra are summed over the block and transformed
+        once, so longer blocks spend less on inverse transforms.
+    """
     record = open_record(records, channels=channels, tolerance=tolerance, **positions)
     s = settings(length, record.dt, max_lag=max_lag, taper=taper, whiten=whiten,
                  whiten_width=whiten_width, normalization=normalization,
                  ram_window=ram_window, stacking=stacking)
-    sources, _ = _source_list(source, record.positions.size)
+    pairs = None
+    if isinstance(source, str):
+        if source != "all":
+            raise ValueError(f"source must be a channel index, a list of them or 'all'; got "
+                             f"{source!r}")
+        pairs = channel_pairs(record.positions, max_distance)
+        sources = list(range(record.positions.size))
+    elif max_distance is not None:
+        raise TypeError("max_distance selects pairs of source='all'")
+    else:
+        sources, _ = _source_list(source, record.positions.size)
+    if block is None:
+        block = 4 if pairs is None else pair_block(record.positions.size, s)
     if isinstance(block, bool) or not isinstance(block, (numbers.Integral, np.integer)) \
             or block < 1:
         raise ValueError(f"block must be a positive number of windows; got {block!r}")
@@ -722,7 +852,7 @@ def correlate(records: Records, source: Union[int, Sequence[int]], length: float
         raise ValueError(f"the record holds no window of {s.samples * s.dt:g} s "
                          f"({record.duration:g} s in {len(record.segments)} stretch(es))")
     stacks = run_stacks(record, {0: plan.starts}, sources, s, block=int(block),
-                        workers=workers, client=client, progress=progress)
+                        workers=workers, client=client, progress=progress, pairs=pairs)
     return stacks[0]
 
 

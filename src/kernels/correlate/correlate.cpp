@@ -327,4 +327,21 @@ void correlate_stack(const Problem& p, Workspace& ws, double* linear, double* ph
     }
 }
 
+void window_spectrum(const Problem& p, Workspace& ws, std::size_t w, std::size_t r, double* re, double* im,
+                     simd::Isa isa) noexcept {
+    const LaneKernels& lk = simd::pick(isa, MOLVAK_LANE_TABLE_LIST(lane_kernels));
+    whiten(p, ws, lk, transform(p, ws, lk, w, r), re, im);
+}
+
+void add_correlation(const Problem& p, Workspace& ws, const double* ar, const double* ai, double* lin,
+                     simd::Isa isa) noexcept {
+    invert_linear(p, ws, simd::pick(isa, MOLVAK_LANE_TABLE_LIST(lane_kernels)), ar, ai, lin);
+}
+
+void add_window_phasors(const Problem& p, Workspace& ws, const double* sr, const double* si, const double* xr,
+                        const double* xi, double* lin, double* pr, double* pi, simd::Isa isa) noexcept {
+    add_window_pws(p, ws, simd::pick(isa, MOLVAK_LANE_TABLE_LIST(lane_kernels)), sr, si, xr, xi, nullptr, lin, pr,
+                   pi);
+}
+
 }  // namespace molvak::correlate

@@ -95,4 +95,20 @@ public:
 void correlate_stack(const Problem& p, Workspace& ws, double* linear, double* phasor,
                      simd::Isa isa = simd::Isa::best) noexcept;
 
+// The steps of correlate_stack one at a time, for the kernels that pair the
+// channels otherwise (pairs.hpp):
+// steps 1-5 for window w of channel r, its planar spectrum into (re, im)
+// (ws.bins values each);
+void window_spectrum(const Problem& p, Workspace& ws, std::size_t w, std::size_t r, double* re, double* im,
+                     simd::Isa isa = simd::Isa::best) noexcept;
+// the correlation at the lags -L..L of a pair from the sum (ar, ai) of its
+// cross-spectra conj(S) X, times 1 / N, added to lin (2L + 1);
+void add_correlation(const Problem& p, Workspace& ws, const double* ar, const double* ai, double* lin,
+                     simd::Isa isa = simd::Isa::best) noexcept;
+// one window's cross-spectrum conj(S) X, (sr, si) and (xr, xi) planar: Re z
+// of its analytic signal added to lin and z / |z| to (pr, pi), at the lags.
+void add_window_phasors(const Problem& p, Workspace& ws, const double* sr, const double* si, const double* xr,
+                        const double* xi, double* lin, double* pr, double* pi,
+                        simd::Isa isa = simd::Isa::best) noexcept;
+
 }  // namespace molvak::correlate
