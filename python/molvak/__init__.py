@@ -42,6 +42,7 @@ from . import estimators, highres
 from ._review import review
 from .batch import GatherError, iter_process, process
 from .curves import UncertainCurve, combine, statistics, theoretical_modes
+from .dvv import VelocityChange, dvv
 from .gather import Gather, group_by_source, stack_gathers
 from .highres import *  # noqa: F403
 from .image import (
@@ -103,3 +104,4 @@ __all__ += ["PseudoSection", "Sweep", "sweep"]
 __all__ += highres.__all__
 __all__ += ["CorrelationStack", "RecordWarning", "TimeLapse", "correlate", "open_record",
             "shot_gathers", "timelapse", "virtual_gather", "windows"]
+__all__ += ["VelocityChange", "dvv"]
