@@ -54,7 +54,7 @@ from typing import Any, Optional, Union
 import numpy as np
 from numpy.typing import ArrayLike
 
-from . import _checks, _native
+from . import _checks, _native, _stackfile
 from .gather import Gather
 from .windows import Record, Records, Windows, iter_blocks, open_record
 
@@ -495,6 +495,35 @@ class CorrelationStack:
         return out
 
     __add__ = combine
+
+    def save(self, path: Union[str, os.PathLike[str]], *, overwrite: bool = False) -> None:
+        """Write the partial stack to an HDF5 file (h5py, the `das` extra), in
+        the layout of :mod:`molvak._stackfile`: the sums as computed, so
+        that :meth:`load` gives them back bit for bit. Written under a
+        temporary name and renamed; an existing file is kept unless
+        `overwrite`."""
+        _stackfile.write(path, {
+            "count": self.count, "skipped": self.skipped, "span": self.span,
+            "settings": {k: getattr(self.settings, k)
+                         for k in CorrelationSettings.__dataclass_fields__},
+            "headers": self.headers, "positions": self.positions, "sources": self.sources,
+            "pairs": self.pairs, "linear": self.linear, "phasor": self.phasor},
+            overwrite=overwrite)
+
+    @classmethod
+    def load(cls, path: Union[str, os.PathLike[str]]) -> CorrelationStack:
+        """Read a partial stack written by :meth:`save`."""
+        f = _stackfile.read(path)
+        values = dict(f["settings"])
+        if values.get("whiten") is not None:
+            values["whiten"] = tuple(float(v) for v in values["whiten"])
+        try:
+            s = CorrelationSettings(**values)
+        except TypeError as exc:
+            raise ValueError(f"{os.fspath(path)}: settings not understood ({exc})") from None
+        return cls(s, tuple(int(k) for k in f["sources"]), np.asarray(f["positions"]),
+                   f["linear"], f["phasor"], f["count"], f["skipped"], f["span"],
+                   f["headers"], f["pairs"])
 
     def correlation(self, power: float = 2.0) -> np.ndarray:
         """The stacked correlations (S, NX, 2 L + 1) at the lags

@@ -29,6 +29,7 @@ import numpy as np
 
 from . import _checks
 from ._atomic import atomic_open
+from ._resume import folder_stacks
 from .dvv import METHODS as DVV_METHODS
 from .dvv import VelocityChange
 from .dvv import dvv as measure_dvv
@@ -108,6 +109,11 @@ class TimeLapse:
         Seconds.
     start_time : str or None
         Absolute time of the first sample of the record.
+    reference : Gather or None
+        The reference of dv/v (with ``dvv=``).
+    computed, reused : int
+        Blocks correlated by this run, and read from the output folder
+        (``out=``) where an earlier run had written them.
     """
 
     blocks: list[TimeLapseBlock]
@@ -117,6 +123,8 @@ class TimeLapse:
     block_length: float
     start_time: Optional[str]
     reference: Optional[Gather] = None
+    computed: int = 0
+    reused: int = 0
 
     @property
     def dvv(self) -> np.ndarray:
@@ -303,6 +311,7 @@ def timelapse(records: Records, source: int, length: float, block: Union[float, 
               workers: Optional[int] = 1, client: Any = None, batch: int = 4,
               tolerance: float = 0.1, progress: Optional[bool] = None,
               dvv: Any = None, reference: Any = None,
+              out: Optional[Union[str, os.PathLike[str]]] = None,
               **positions: Any) -> TimeLapse:
     """Virtual gathers, dispersion images and picked curves per block of time.
 
@@ -334,6 +343,14 @@ def timelapse(records: Records, source: int, length: float, block: Union[float, 
     reference : CorrelationStack or Gather, optional
         The reference of dv/v: by default the stack of the whole record
         (every block's windows).
+    out : path, optional
+        A folder for the blocks' partial stacks, one HDF5 file each
+        (``block_<index>_<length>s.h5``, see
+        :meth:`molvak.CorrelationStack.save`; needs h5py), written as soon
+        as each block is done. Blocks whose file is already there are read
+        instead of correlated, so a run that was interrupted resumes where
+        it stopped and gives the same result bit for bit; a file from a run
+        with other settings is an error.
     other keywords
         The correlation options of :func:`molvak.virtual_gather`.
 
@@ -366,8 +383,15 @@ def timelapse(records: Records, source: int, length: float, block: Union[float, 
         b = int(math.floor((plan.time(k) + shift) / span + 1e-9))
         groups.setdefault(b, []).append(start_pair)
     options_dvv = _dvv_options(dvv)
-    stacks = run_stacks(record, groups, sources, s, block=batch, workers=workers,
-                        client=client, progress=progress, label="correlating blocks")
+    if out is None:
+        stacks = run_stacks(record, groups, sources, s, block=batch, workers=workers,
+                            client=client, progress=progress, label="correlating blocks")
+        computed, reused = len(groups), 0
+    else:
+        found, computed, reused = folder_stacks(
+            record, dict(groups), sources, s, out, lambda b: f"block_{b}_{span:g}s.h5",
+            block=batch, workers=workers, client=client, progress=progress)
+        stacks = {int(k): v for k, v in found.items()}
     ref_gather = None
     if options_dvv is not None:
         ref_gather = _reference(reference, stacks, fold, power)
@@ -403,7 +427,7 @@ def timelapse(records: Records, source: int, length: float, block: Union[float, 
         quality[row, j] = blk.curve.quality
     return TimeLapse(blocks, frequency, velocity, quality, span,
                      record.headers.get("start_time") if first.start is not None else None,
-                     ref_gather)
+                     ref_gather, computed, reused)
 
 
 def _dvv_options(dvv: Any) -> Optional[dict[str, Any]]:
@@ -427,7 +451,7 @@ def _reference(reference: Any, stacks: dict[int, CorrelationStack], fold: str,
     if reference is not None:
         raise TypeError(f"reference must be a CorrelationStack or a Gather; got "
                         f"{type(reference).__name__}")
-    parts = [st for st in stacks.values() if st.count]
+    parts = [stacks[k] for k in sorted(stacks) if stacks[k].count]
     if not parts:
         raise ValueError("no block holds a window: no reference for dv/v")
     total = parts[0]
