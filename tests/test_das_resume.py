@@ -80,3 +80,18 @@ def test_an_interrupted_timelapse_resumes_where_it_stopped(tmp_path, record, mon
     assert molvak.timelapse(record, 0, 4.0, 20.0, out=tmp_path / "run", **options).computed == 0
     with pytest.raises(ValueError, match=r"block_\d+_20s\.h5: a stack of other correlation"):
         molvak.timelapse(record, 0, 5.0, 20.0, out=tmp_path / "run", **options)
+
+
+def test_a_correlation_run_resumes_from_its_partial_stacks(tmp_path, record):
+    kw = dict(max_lag=1.0, whiten=(3.0, 40.0), out=tmp_path, partial=40.0)
+    first = molvak.correlate(record, "all", 4.0, max_distance=10.0, **kw)
+    files = sorted(tmp_path.glob("partial_*_40s.h5"))
+    assert len(files) == 3
+    plain = molvak.correlate(record, "all", 4.0, max_distance=10.0, max_lag=1.0,
+                             whiten=(3.0, 40.0))
+    assert first.count == plain.count
+    np.testing.assert_allclose(first.linear, plain.linear, rtol=0,
+                               atol=1e-12 * np.abs(plain.linear).max())
+    files[1].unlink()                       # as if the run had stopped there
+    same(molvak.correlate(record, "all", 4.0, max_distance=10.0, **kw), first)
+    assert len(list(tmp_path.glob("partial_*_40s.h5"))) == 3

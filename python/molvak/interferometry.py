@@ -49,7 +49,8 @@ import sys
 from collections.abc import Hashable, Sequence
 from concurrent.futures import Executor, ThreadPoolExecutor, as_completed
 from dataclasses import dataclass, field
-from typing import Any, Optional, Union
+from pathlib import Path
+from typing import Any, Callable, Optional, Union
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -784,6 +785,112 @@ def _dask_stacks(client: Any, record: Record, tasks: list[tuple[Hashable, list[t
     return empty
 
 
+# --------------------------------------------------------------------------
+# runs that resume
+#
+# Runs that resume: the partial stack of every block of windows written to
+# its own file in an output folder as soon as the block is done
+# (:meth:`molvak.CorrelationStack.save`), and blocks whose file is already
+# there read back instead of computed, so that a run interrupted after k of n
+# blocks computes only the n - k others when it is started again, and gives
+# the same stacks bit for bit.
+#
+# A block is computed on its own (its windows split among the workers as if
+# it were the only block), so its stack does not depend on the other blocks,
+# nor on whether they were computed in the same run. A file that does not fit
+# the run (other correlation settings, channels, sources, or another number of
+# windows in the block) is an error naming it: it is never silently reused
+# nor replaced.
+
+
+def time_blocks(plan: Windows, span: float) -> dict[int, list[tuple[int, int]]]:
+    """The windows of a plan grouped in blocks of `span` seconds, aligned on
+    whole multiples of `span` in absolute time when the record has an
+    absolute start (UTC hours, days), on its first sample otherwise; a
+    window belongs to the block in which it starts. Keys: block indices on
+    that grid (block b starts at b span - :func:`block_shift` s)."""
+    shift = block_shift(plan.record, span)
+    groups: dict[int, list[tuple[int, int]]] = {}
+    for k, start_pair in enumerate(plan.starts):
+        b = int(math.floor((plan.time(k) + shift) / span + 1e-9))
+        groups.setdefault(b, []).append(start_pair)
+    return groups
+
+
+def block_shift(record: Record, span: float) -> float:
+    """Seconds from the block grid's origin to the record's first sample."""
+    first = record.segments[0]
+    return 0.0 if first.start is None else math.fmod(first.start * 1e-9, span)
+
+
+def _fits(stack: CorrelationStack, s: CorrelationSettings, sources: Sequence[int],
+          positions: np.ndarray, pairs: Optional[np.ndarray], windows: int) -> Optional[str]:
+    if stack.settings != s:
+        return "other correlation settings"
+    if stack.sources != tuple(int(k) for k in sources):
+        return "other virtual sources"
+    if stack.positions.shape != positions.shape or not np.array_equal(stack.positions,
+                                                                      positions):
+        return "other channels"
+    if (stack.pairs is None) != (pairs is None) or (
+            stack.pairs is not None and pairs is not None
+            and not np.array_equal(stack.pairs, pairs)):
+        return "other channel pairs"
+    if stack.count + stack.skipped != windows:
+        return (f"{stack.count + stack.skipped} windows where this run's block has "
+                f"{windows}")
+    return None
+
+
+def folder_stacks(record: Record, groups: dict[Hashable, Sequence[tuple[int, int]]],
+                  sources: Sequence[int], s: CorrelationSettings,
+                  folder: Union[str, os.PathLike[str]], name: Callable[[Hashable], str], *,
+                  pairs: Optional[np.ndarray] = None, block: int = 4,
+                  workers: Optional[int] = 1, client: Any = None,
+                  progress: Optional[bool] = None, label: str = "correlating blocks",
+                  done: Optional[Callable[[Hashable, Path], None]] = None
+                  ) -> tuple[dict[Hashable, CorrelationStack], int, int]:
+    """The partial stack of every group of windows, each read from
+    ``folder / name(key)`` when there, else computed and written there as
+    soon as it is done (then ``done(key, path)`` is called).
+
+    Returns
+    -------
+    (stacks, computed, reused)
+        The stacks by key, and how many blocks were computed and read.
+    """
+    root = Path(folder)
+    root.mkdir(parents=True, exist_ok=True)
+    stacks: dict[Hashable, CorrelationStack] = {}
+    pending = []
+    for key, starts in groups.items():
+        path = root / name(key)
+        if path.exists():
+            stack = CorrelationStack.load(path)
+            why = _fits(stack, s, sources, record.positions, pairs, len(starts))
+            if why:
+                raise ValueError(f"{path}: a stack of {why}, from another run; move it away "
+                                 f"or give another output folder")
+            stacks[key] = stack
+        else:
+            pending.append(key)
+    reused = len(stacks)
+    show = bool(progress) if progress is not None else bool(
+        getattr(sys.stderr, "isatty", lambda: False)())
+    from ._progress import Progress
+    bar = Progress(len(pending), label, enabled=show and bool(pending))
+    for key in pending:
+        stack = run_stacks(record, {key: groups[key]}, sources, s, block=block, workers=workers,
+                           client=client, progress=False, pairs=pairs)[key]
+        path = root / name(key)
+        stack.save(path)
+        stacks[key] = stack
+        if done is not None:
+            done(key, path)
+        bar.step(name(key))
+    return stacks, len(pending), reused
+
+
 def _source_list(source: Any, count: int) -> tuple[list[int], bool]:
     """Virtual-source indices, and whether one was given (not a list)."""
     single = isinstance(source, (numbers.Integral, np.integer)) and not isinstance(source, bool)
@@ -834,7 +941,9 @@ def correlate(records: Records, source: Union[int, Sequence[int], str], length: 
               stacking: str = "linear", start: Any = None, stop: Any = None,
               workers: Optional[int] = 1, client: Any = None, block: Optional[int] = None,
               tolerance: float = 0.1, progress: Optional[bool] = None,
-              max_distance: Optional[float] = None, **positions: Any) -> CorrelationStack:
+              max_distance: Optional[float] = None,
+              out: Optional[Union[str, os.PathLike[str]]] = None, partial: float = 3600.0,
+              **positions: Any) -> CorrelationStack:
     """The stack of correlations of a record with its virtual sources, before
     folding: a :class:`CorrelationStack`, which combines with the stacks of
     other records or time ranges by ``+``; ``.gathers()`` gives the virtual
@@ -855,6 +964,15 @@ def correlate(records: Records, source: Union[int, Sequence[int], str], length: 
         windows of every channel would pass 128 MiB (:func:`pair_block`):
         each pair's cross-spectra are summed over the block and transformed
         once, so longer blocks spend less on inverse transforms.
+    out : path, optional
+        A folder for partial stacks: the windows are stacked in blocks of
+        `partial` seconds (aligned as :func:`molvak.timelapse` aligns its
+        blocks), each written to ``partial_<index>_<length>s.h5`` as soon as
+        it is done (:meth:`CorrelationStack.save`; needs h5py), and blocks
+        whose file is there are read instead of correlated: an interrupted
+        run resumes where it stopped. The result is their sum.
+    partial : float
+        Seconds per partial stack with `out` (an hour by default).
     """
     record = open_record(records, channels=channels, tolerance=tolerance, **positions)
     s = settings(length, record.dt, max_lag=max_lag, taper=taper, whiten=whiten,
@@ -880,9 +998,20 @@ def correlate(records: Records, source: Union[int, Sequence[int], str], length: 
     if not len(plan):
         raise ValueError(f"the record holds no window of {s.samples * s.dt:g} s "
                          f"({record.duration:g} s in {len(record.segments)} stretch(es))")
-    stacks = run_stacks(record, {0: plan.starts}, sources, s, block=int(block),
-                        workers=workers, client=client, progress=progress, pairs=pairs)
-    return stacks[0]
+    if out is None:
+        stacks = run_stacks(record, {0: plan.starts}, sources, s, block=int(block),
+                            workers=workers, client=client, progress=progress, pairs=pairs)
+        return stacks[0]
+    span = _checks.positive_float("partial", partial)
+    found, _, _ = folder_stacks(record, dict(time_blocks(plan, span)), sources, s, out,
+                                lambda b: f"partial_{b}_{span:g}s.h5", pairs=pairs,
+                                block=int(block), workers=workers, client=client,
+                                progress=progress, label="correlating partial stacks")
+    parts = [found[k] for k in sorted(found, key=int)]
+    total = parts[0]
+    for part in parts[1:]:
+        total = total + part
+    return total
 
 
 def virtual_gather(records: Records, source: Union[int, Sequence[int]], length: float, *,

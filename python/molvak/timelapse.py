@@ -17,7 +17,6 @@ Dask cluster, as :func:`molvak.virtual_gather`).
 from __future__ import annotations
 
 import csv
-import math
 import numbers
 import os
 import re
@@ -29,13 +28,20 @@ import numpy as np
 
 from . import _checks
 from ._atomic import atomic_open
-from ._resume import folder_stacks
 from .dvv import METHODS as DVV_METHODS
 from .dvv import VelocityChange
 from .dvv import dvv as measure_dvv
 from .gather import Gather
 from .image import DispersionCurve, DispersionImage
-from .interferometry import CorrelationStack, _source_list, run_stacks, settings
+from .interferometry import (
+    CorrelationStack,
+    _source_list,
+    block_shift,
+    folder_stacks,
+    run_stacks,
+    settings,
+    time_blocks,
+)
 from .windows import Records, Windows, open_record
 
 __all__ = ["TimeLapse", "TimeLapseBlock", "block_seconds", "image_gather", "timelapse"]
@@ -377,11 +383,8 @@ def timelapse(records: Records, source: int, length: float, block: Union[float, 
         raise ValueError(f"the record holds no window of {s.samples * s.dt:g} s")
     first = record.segments[0]
     # seconds from the block grid's origin to the record's first sample
-    shift = 0.0 if first.start is None else math.fmod(first.start * 1e-9, span)
-    groups: dict[int, list[tuple[int, int]]] = {}
-    for k, start_pair in enumerate(plan.starts):
-        b = int(math.floor((plan.time(k) + shift) / span + 1e-9))
-        groups.setdefault(b, []).append(start_pair)
+    shift = block_shift(record, span)
+    groups = time_blocks(plan, span)
     options_dvv = _dvv_options(dvv)
     if out is None:
         stacks = run_stacks(record, groups, sources, s, block=batch, workers=workers,
