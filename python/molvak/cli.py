@@ -7,6 +7,8 @@
     molvak image --geometry TABLE.csv --dt 0.001 [--modes 2] [--all-picks]
     molvak combine RESULTS/ [--out site]        (also molvak stats)
     molvak review RESULTS/
+    molvak virtual RECORDS --source 0 --length 10 --out DIR
+    molvak timelapse RECORDS --source 0 --length 10 --block 1h --out DIR
 
 `molvak image` is a pipeline of small stages, each taking plain values and
 handing plain values on:
@@ -44,7 +46,16 @@ from typing import Any, Callable, Optional, Union
 
 import numpy as np
 
-from . import __version__, _outputs, _review, estimators, io, synthetic
+from . import (
+    __version__,
+    _cli_timelapse,
+    _cli_virtual,
+    _outputs,
+    _review,
+    estimators,
+    io,
+    synthetic,
+)
 from ._atomic import atomic_open, write_with
 from ._progress import Progress
 from .batch import GatherError, stream
@@ -1470,6 +1481,8 @@ def build_parser() -> argparse.ArgumentParser:
     _grid_options(sweep, 50.0, 1000.0, 1.0, 1.0, 100.0, None)
     sweep.set_defaults(func=cmd_sweep)
     _review.add_command(sub)
+    _cli_virtual.add_command(sub)
+    _cli_timelapse.add_command(sub)
     return parser
 
 

@@ -52,13 +52,13 @@ UNITS = {"s": 1.0, "sec": 1.0, "min": 60.0, "m": 60.0, "h": 3600.0, "hour": 3600
 
 def block_seconds(block: Union[float, str]) -> float:
     """A block length in seconds: a number of seconds, or text such as
-    "90s", "30min", "1h", "1d"."""
+    "90", "90s", "30min", "1h", "1d"."""
     if isinstance(block, str):
-        m = re.fullmatch(r"\s*([0-9]*\.?[0-9]+)\s*([a-z]+)\s*", block.lower())
-        if not m or m.group(2) not in UNITS:
+        m = re.fullmatch(r"\s*([0-9]*\.?[0-9]+)\s*([a-z]*)\s*", block.lower())
+        if not m or (m.group(2) or "s") not in UNITS:
             raise ValueError(f"block must be seconds or a length like '30min', '1h', '1d'; "
                              f"got {block!r}")
-        value = float(m.group(1)) * UNITS[m.group(2)]
+        value = float(m.group(1)) * UNITS[m.group(2) or "s"]
     else:
         value = _checks.positive_float("block", block)
     if not value > 0:
