@@ -33,6 +33,9 @@ def correlation_flags(p: argparse.ArgumentParser) -> None:
                    help="time-domain normalisation (default %(default)s)")
     g.add_argument("--stacking", choices=("linear", "pws"), default="linear",
                    help="linear or phase-weighted stacking (default %(default)s)")
+    g.add_argument("--reject", type=float, nargs="?", const=10.0, metavar="K",
+                   help="leave out windows with a sample beyond K standard deviations of its "
+                        "channel (K = 10 when not given)")
     g.add_argument("--fold", choices=("both", "causal", "acausal"), default="both",
                    help="which lags make the gather (default %(default)s)")
     g.add_argument("--start", help="first time used: s from the record's start or ISO 8601")
@@ -79,7 +82,7 @@ def correlation_options(args: argparse.Namespace) -> dict[str, Any]:
         "whiten": False if args.no_whiten else (tuple(args.whiten) if args.whiten else True),
         "normalization": args.normalization, "stacking": args.stacking,
         "start": _time(args.start), "stop": _time(args.stop), "workers": args.workers,
-        "progress": not args.quiet}
+        "progress": not args.quiet, "reject": args.reject}
     if args.spacing is not None:
         options["spacing"] = args.spacing
     return options

@@ -10,12 +10,13 @@ Layout, format "molvak.correlation_stack", version 1:
         format      "molvak.correlation_stack"
         version     1
         count       windows stacked (int)
-        skipped     windows left out (int)
+        skipped     windows left out for non-finite samples (int)
+        rejected    windows left out as transients (int)
         span        [first start, last end] of the windows, s from the first
                     sample of the record (float64, 2)
         settings    the CorrelationSettings as JSON text (samples, dt,
                     max_lag, nfft, taper, normalization, ram_half, whiten,
-                    whiten_half, stacking)
+                    whiten_half, stacking, reject)
         headers     the stack's headers as JSON text
     /positions   float64 (NX,)      channel positions along the line (m)
     /sources     int64 (S,)         virtual-source channels
@@ -73,6 +74,7 @@ def write(path: PathLike, fields: dict[str, Any], *, overwrite: bool = False) ->
             f.attrs["version"] = VERSION
             f.attrs["count"] = int(fields["count"])
             f.attrs["skipped"] = int(fields["skipped"])
+            f.attrs["rejected"] = int(fields["rejected"])
             f.attrs["span"] = np.asarray(fields["span"], dtype=np.float64)
             f.attrs["settings"] = json.dumps(fields["settings"], default=_plain)
             f.attrs["headers"] = json.dumps(fields["headers"], default=_plain)
@@ -102,6 +104,7 @@ def read(path: PathLike) -> dict[str, Any]:
                              f"{int(f.attrs['version'])}; this molvak reads up to {VERSION}")
         try:
             return {"count": int(f.attrs["count"]), "skipped": int(f.attrs["skipped"]),
+                    "rejected": int(f.attrs.get("rejected", 0)),
                     "span": tuple(float(v) for v in f.attrs["span"]),
                     "settings": json.loads(f.attrs["settings"]),
                     "headers": json.loads(f.attrs["headers"]),

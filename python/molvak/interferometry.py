@@ -120,6 +120,11 @@ class CorrelationSettings:
         Half-width (bins) of the running mean of the amplitude that the
         spectra are divided by; 0 divides by the amplitude itself.
     stacking : {"linear", "pws"}
+    reject : float or None
+        Transient rejection: a window is left out when on any channel the
+        largest |x - mean| exceeds `reject` times the standard deviation of
+        that channel in that window (10 for ``reject=True``); None keeps
+        every window.
     """
 
     samples: int
@@ -132,6 +137,7 @@ class CorrelationSettings:
     whiten: Optional[tuple[float, float, float, float]] = None
     whiten_half: int = 0
     stacking: str = "linear"
+    reject: Optional[float] = None
 
     @property
     def bins(self) -> int:
@@ -217,7 +223,7 @@ def _band(whiten: Any, nyquist: float) -> Optional[tuple[float, float, float, fl
 def settings(length: float, dt: float, *, max_lag: Optional[float] = None,
              taper: float = 0.05, whiten: Any = True, whiten_width: float = 0.0,
              normalization: str = "none", ram_window: Optional[float] = None,
-             stacking: str = "linear") -> CorrelationSettings:
+             stacking: str = "linear", reject: Any = None) -> CorrelationSettings:
     """Check the correlation options (see :func:`virtual_gather`) and resolve
     them for windows of `length` seconds sampled at `dt`."""
     dt = _checks.positive_float("dt", dt)
@@ -249,7 +255,33 @@ def settings(length: float, dt: float, *, max_lag: Optional[float] = None,
             raise ValueError(f"ram_window = {ram_window!r} s must span at least three samples")
     return CorrelationSettings(samples=nt, dt=dt, max_lag=lag, nfft=nfft,
                                taper=int(round(fraction * nt)), normalization=normalization,
-                               ram_half=ram, whiten=band, whiten_half=half, stacking=stacking)
+                               ram_half=ram, whiten=band, whiten_half=half, stacking=stacking,
+                               reject=_reject(reject))
+
+
+REJECT = 10.0   # reject=True: windows with a sample beyond 10 standard deviations
+
+
+def _reject(value: Any) -> Optional[float]:
+    if value is None or value is False:
+        return None
+    if value is True:
+        return REJECT
+    if isinstance(value, bool) or not isinstance(value, numbers.Real) \
+            or not math.isfinite(float(value)) or float(value) <= 1.0:
+        raise ValueError(f"reject must be True, None or a number of standard deviations "
+                         f"above 1; got {value!r}")
+    return float(value)
+
+
+def transient(window: np.ndarray, threshold: float) -> bool:
+    """Whether a window (NX, NT) holds a transient: on some channel, a
+    sample farther than `threshold` standard deviations from the channel's
+    mean over the window (channels that are constant never count)."""
+    x = window - window.mean(axis=1, keepdims=True)
+    peak = np.abs(x).max(axis=1)
+    std = np.sqrt(np.mean(x * x, axis=1))
+    return bool(np.any((peak > threshold * std) & (std > 0)))
 
 
 # --------------------------------------------------------------------------
@@ -416,6 +448,8 @@ class CorrelationStack:
         Windows stacked.
     skipped : int
         Windows left out because they held non-finite samples.
+    rejected : int
+        Windows left out as transients (``settings.reject``).
     span : (float, float)
         Start of the earliest and end of the latest window stacked, seconds
         from the first sample of the record.
@@ -433,6 +467,7 @@ class CorrelationStack:
     span: tuple[float, float] = (math.inf, -math.inf)
     headers: dict[str, Any] = field(default_factory=dict)
     pairs: Optional[np.ndarray] = None
+    rejected: int = 0
 
     @classmethod
     def empty(cls, s: CorrelationSettings, sources: Union[Sequence[int], np.ndarray],
@@ -451,6 +486,9 @@ class CorrelationStack:
         if not isinstance(other, CorrelationStack):
             raise TypeError(f"can only combine with a CorrelationStack; got "
                             f"{type(other).__name__}")
+        if self.headers.get("restacked") or other.headers.get("restacked"):
+            raise ValueError("a stack made by molvak.restack is final: it does not combine "
+                             "by addition; restack the substacks of both together")
         if other.settings != self.settings:
             raise ValueError("cannot combine stacks made with different correlation settings")
         if other.sources != self.sources or other.positions.shape != self.positions.shape \
@@ -484,6 +522,7 @@ class CorrelationStack:
         self._check(other)
         self.add(other.linear, other.phasor, other.count, other.span)
         self.skipped += other.skipped
+        self.rejected += other.rejected
 
     def combine(self, other: CorrelationStack) -> CorrelationStack:
         """The stack of both sets of windows (a new object)."""
@@ -491,7 +530,7 @@ class CorrelationStack:
         out = CorrelationStack(self.settings, self.sources, self.positions, self.linear.copy(),
                                None if self.phasor is None else self.phasor.copy(), self.count,
                                self.skipped + other.skipped, self.span, dict(self.headers),
-                               self.pairs)
+                               self.pairs, self.rejected + other.rejected)
         out.add(other.linear, other.phasor, other.count, other.span)
         return out
 
@@ -504,7 +543,8 @@ class CorrelationStack:
         temporary name and renamed; an existing file is kept unless
         `overwrite`."""
         _stackfile.write(path, {
-            "count": self.count, "skipped": self.skipped, "span": self.span,
+            "count": self.count, "skipped": self.skipped, "rejected": self.rejected,
+            "span": self.span,
             "settings": {k: getattr(self.settings, k)
                          for k in CorrelationSettings.__dataclass_fields__},
             "headers": self.headers, "positions": self.positions, "sources": self.sources,
@@ -524,7 +564,7 @@ class CorrelationStack:
             raise ValueError(f"{os.fspath(path)}: settings not understood ({exc})") from None
         return cls(s, tuple(int(k) for k in f["sources"]), np.asarray(f["positions"]),
                    f["linear"], f["phasor"], f["count"], f["skipped"], f["span"],
-                   f["headers"], f["pairs"])
+                   f["headers"], f["pairs"], f["rejected"])
 
     def correlation(self, power: float = 2.0) -> np.ndarray:
         """The stacked correlations (S, NX, 2 L + 1) at the lags
@@ -606,8 +646,9 @@ class CorrelationStack:
             headers = {**self.headers, "quantity": "correlation",
                        "record_quantity": self.headers.get("quantity", "unknown"),
                        "virtual_source": src, "windows": self.count,
-                       "skipped_windows": self.skipped, "window_length": s.samples * s.dt,
-                       "stacking": s.stacking, "fold": how,
+                       "skipped_windows": self.skipped, "rejected_windows": self.rejected,
+                       "reject": s.reject, "window_length": s.samples * s.dt,
+                       "stacking": self.headers.get("stacking", s.stacking), "fold": how,
                        "span": tuple(float(v) for v in self.span)}
             if s.stacking == "pws":
                 headers["power"] = float(power)
@@ -667,6 +708,9 @@ def stack_windows(record: Record, starts: Sequence[tuple[int, int]], sources: Se
     for seg, i0, data in iter_blocks(record, starts, s.samples, ahead=block):
         if not np.isfinite(data).all():
             out.skipped += 1
+            continue
+        if s.reject is not None and transient(data, s.reject):
+            out.rejected += 1
             continue
         pending.append(data)
         times.append(record.segments[seg].offset + i0 * dt)
@@ -836,8 +880,8 @@ def _fits(stack: CorrelationStack, s: CorrelationSettings, sources: Sequence[int
             stack.pairs is not None and pairs is not None
             and not np.array_equal(stack.pairs, pairs)):
         return "other channel pairs"
-    if stack.count + stack.skipped != windows:
-        return (f"{stack.count + stack.skipped} windows where this run's block has "
+    if stack.count + stack.skipped + stack.rejected != windows:
+        return (f"{stack.count + stack.skipped + stack.rejected} windows where this run's block has "
                 f"{windows}")
     return None
 
@@ -943,7 +987,7 @@ def correlate(records: Records, source: Union[int, Sequence[int], str], length: 
               tolerance: float = 0.1, progress: Optional[bool] = None,
               max_distance: Optional[float] = None,
               out: Optional[Union[str, os.PathLike[str]]] = None, partial: float = 3600.0,
-              **positions: Any) -> CorrelationStack:
+              reject: Any = None, **positions: Any) -> CorrelationStack:
     """The stack of correlations of a record with its virtual sources, before
     folding: a :class:`CorrelationStack`, which combines with the stacks of
     other records or time ranges by ``+``; ``.gathers()`` gives the virtual
@@ -977,7 +1021,7 @@ def correlate(records: Records, source: Union[int, Sequence[int], str], length: 
     record = open_record(records, channels=channels, tolerance=tolerance, **positions)
     s = settings(length, record.dt, max_lag=max_lag, taper=taper, whiten=whiten,
                  whiten_width=whiten_width, normalization=normalization,
-                 ram_window=ram_window, stacking=stacking)
+                 ram_window=ram_window, stacking=stacking, reject=reject)
     pairs = None
     if isinstance(source, str):
         if source != "all":
@@ -1022,7 +1066,7 @@ def virtual_gather(records: Records, source: Union[int, Sequence[int]], length: 
                    stacking: str = "linear", power: float = 2.0, fold: str = "both",
                    start: Any = None, stop: Any = None, workers: Optional[int] = 1,
                    client: Any = None, block: int = 4, tolerance: float = 0.1,
-                   progress: Optional[bool] = None,
+                   progress: Optional[bool] = None, reject: Any = None,
                    **positions: Any) -> Union[Gather, list[Gather]]:
     """Virtual shot gathers of a continuous record by cross-correlation.
 
@@ -1077,6 +1121,11 @@ def virtual_gather(records: Records, source: Union[int, Sequence[int]], length: 
         Windows read and correlated together.
     progress : bool, optional
         Show progress on stderr (by default when it is a terminal).
+    reject : True, float or None
+        Leave out transient windows: those where some channel has a sample
+        farther from its mean than `reject` standard deviations of that
+        channel in that window (True: 10). Counted in the headers
+        ("rejected_windows"). None (default) keeps every window.
     **positions
         receivers=, spacing=, first_receiver= for records without channel
         positions.
@@ -1096,6 +1145,6 @@ def virtual_gather(records: Records, source: Union[int, Sequence[int]], length: 
                       whiten=whiten, whiten_width=whiten_width, normalization=normalization,
                       ram_window=ram_window, taper=taper, stacking=stacking, start=start,
                       stop=stop, workers=workers, client=client, block=block,
-                      tolerance=tolerance, progress=progress, **positions)
+                      tolerance=tolerance, progress=progress, reject=reject, **positions)
     gathers = stack.gathers(fold=fold, power=power)
     return gathers[0] if single else gathers

@@ -317,7 +317,7 @@ def timelapse(records: Records, source: int, length: float, block: Union[float, 
               workers: Optional[int] = 1, client: Any = None, batch: int = 4,
               tolerance: float = 0.1, progress: Optional[bool] = None,
               dvv: Any = None, reference: Any = None,
-              out: Optional[Union[str, os.PathLike[str]]] = None,
+              out: Optional[Union[str, os.PathLike[str]]] = None, reject: Any = None,
               **positions: Any) -> TimeLapse:
     """Virtual gathers, dispersion images and picked curves per block of time.
 
@@ -374,7 +374,7 @@ def timelapse(records: Records, source: int, length: float, block: Union[float, 
     record = open_record(records, channels=channels, tolerance=tolerance, **positions)
     s = settings(length_s, record.dt, max_lag=max_lag, taper=taper, whiten=whiten,
                  whiten_width=whiten_width, normalization=normalization,
-                 ram_window=ram_window, stacking=stacking)
+                 ram_window=ram_window, stacking=stacking, reject=reject)
     sources, _ = _source_list(source, record.positions.size)
     if len(sources) != 1:
         raise ValueError("timelapse takes one virtual source")
