@@ -56,8 +56,9 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from . import _checks, _native, _stackfile
+from ._progress import Progress
 from .gather import Gather
-from .windows import Record, Records, Windows, iter_blocks, open_record
+from .io.records import Record, Records, Windows, iter_blocks, open_record
 
 __all__ = ["CorrelationSettings", "CorrelationStack", "channel_pairs", "correlate",
            "fast_length", "fold", "settings", "virtual_gather"]
@@ -739,7 +740,6 @@ def run_stacks(record: Record, groups: dict[Hashable, Sequence[tuple[int, int]]]
     of a group are combined on the workers, pairwise, and only each group's
     final stack comes back.
     """
-    from ._progress import Progress
     nwin = sum(len(v) for v in groups.values())
     if client is None:
         nworkers = _checks.workers(workers)
@@ -921,7 +921,6 @@ def folder_stacks(record: Record, groups: dict[Hashable, Sequence[tuple[int, int
     reused = len(stacks)
     show = bool(progress) if progress is not None else bool(
         getattr(sys.stderr, "isatty", lambda: False)())
-    from ._progress import Progress
     bar = Progress(len(pending), label, enabled=show and bool(pending))
     for key in pending:
         stack = run_stacks(record, {key: groups[key]}, sources, s, block=block, workers=workers,
@@ -935,7 +934,7 @@ def folder_stacks(record: Record, groups: dict[Hashable, Sequence[tuple[int, int
     return stacks, len(pending), reused
 
 
-def _source_list(source: Any, count: int) -> tuple[list[int], bool]:
+def source_list(source: Any, count: int) -> tuple[list[int], bool]:
     """Virtual-source indices, and whether one was given (not a list)."""
     single = isinstance(source, (numbers.Integral, np.integer)) and not isinstance(source, bool)
     items = [source] if single else list(source)
@@ -1032,7 +1031,7 @@ def correlate(records: Records, source: Union[int, Sequence[int], str], length: 
     elif max_distance is not None:
         raise TypeError("max_distance selects pairs of source='all'")
     else:
-        sources, _ = _source_list(source, record.positions.size)
+        sources, _ = source_list(source, record.positions.size)
     if block is None:
         block = 4 if pairs is None else pair_block(record.positions.size, s)
     if isinstance(block, bool) or not isinstance(block, (numbers.Integral, np.integer)) \

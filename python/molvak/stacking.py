@@ -49,12 +49,12 @@ import numpy as np
 from . import _checks
 from .interferometry import (
     CorrelationStack,
-    _source_list,
     channel_pairs,
     run_stacks,
     settings,
+    source_list,
 )
-from .windows import Records, Windows, open_record
+from .io.records import Records, Windows, open_record
 
 __all__ = ["RESTACKINGS", "restack", "substacks"]
 
@@ -88,7 +88,7 @@ def substacks(records: Records, source: Union[int, Sequence[int], str], length: 
         pairs = channel_pairs(record.positions, max_distance)
         sources = list(range(record.positions.size))
     else:
-        sources, _ = _source_list(source, record.positions.size)
+        sources, _ = source_list(source, record.positions.size)
     plan = Windows(record, s.samples * s.dt, step, start, stop)
     if not len(plan):
         raise ValueError(f"the record holds no window of {s.samples * s.dt:g} s")

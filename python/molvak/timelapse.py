@@ -31,18 +31,20 @@ from ._atomic import atomic_open
 from .dvv import METHODS as DVV_METHODS
 from .dvv import VelocityChange
 from .dvv import dvv as measure_dvv
+from .curves import DispersionCurve
 from .gather import Gather
-from .image import DispersionCurve, DispersionImage
+from .image import DispersionImage
 from .interferometry import (
     CorrelationStack,
-    _source_list,
     block_shift,
     folder_stacks,
     run_stacks,
     settings,
+    source_list,
     time_blocks,
 )
-from .windows import Records, Windows, open_record
+from .io.records import Records, Windows, open_record
+from .plot import require_matplotlib
 
 __all__ = ["TimeLapse", "TimeLapseBlock", "block_seconds", "image_gather", "timelapse"]
 
@@ -174,8 +176,7 @@ class TimeLapse:
         correlation coefficient with the reference below (a matplotlib
         Figure, the `plot` extra). truth : optional ``t -> dv/v`` (t in s
         from the first sample, dv/v a fraction), drawn dashed."""
-        from .plot import _require_matplotlib
-        _require_matplotlib()
+        require_matplotlib()
         from matplotlib.figure import Figure
         values, errors, cc = self.dvv, self.dvv_error, self.dvv_cc
         unit, scale = _time_unit(self.block_length * len(self.blocks))
@@ -244,8 +245,7 @@ class TimeLapse:
         spread over those picked in most blocks. truth : optional
         ``(f, t) -> c`` drawn dashed in the time series.
         """
-        from .plot import _require_matplotlib
-        _require_matplotlib()
+        require_matplotlib()
         import matplotlib
         from matplotlib import cm, colors
         from matplotlib.figure import Figure
@@ -375,7 +375,7 @@ def timelapse(records: Records, source: int, length: float, block: Union[float, 
     s = settings(length_s, record.dt, max_lag=max_lag, taper=taper, whiten=whiten,
                  whiten_width=whiten_width, normalization=normalization,
                  ram_window=ram_window, stacking=stacking, reject=reject)
-    sources, _ = _source_list(source, record.positions.size)
+    sources, _ = source_list(source, record.positions.size)
     if len(sources) != 1:
         raise ValueError("timelapse takes one virtual source")
     plan = Windows(record, s.samples * s.dt, step, start, stop)

@@ -11,7 +11,8 @@ import sys
 from pathlib import Path
 from typing import Any, Callable
 
-from ._atomic import write_with
+from ..io import read
+from ._common import savefig
 
 
 def correlation_flags(p: argparse.ArgumentParser) -> None:
@@ -69,7 +70,6 @@ def _time(text: Any) -> Any:
 def records(args: argparse.Namespace) -> Any:
     """The record: the paths, or a gather read from one .npz file."""
     if len(args.records) == 1 and str(args.records[0]).endswith(".npz"):
-        from .io import read
         return read(args.records[0])
     return list(args.records) if len(args.records) > 1 else args.records[0]
 
@@ -121,8 +121,7 @@ class Outputs:
         print(f"wrote {target}", flush=True)
 
     def figure(self, name: str, fig: Any) -> None:
-        self.write(name, lambda p: write_with(p, lambda h: fig.savefig(h, format="png"),
-                                              overwrite=self.overwrite))
+        self.write(name, lambda p: savefig(fig, p, overwrite=self.overwrite))
 
     def interrupted(self, extra: str = "") -> int:
         print(f"molvak: interrupted: wrote {len(self.written)} file(s) in {self.folder}"
