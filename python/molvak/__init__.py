@@ -50,6 +50,7 @@ from .curves import (
     theoretical_modes,
     write_curves,
 )
+from .dvv import VelocityChange, dvv
 from .estimators import (
     DeadTraceWarning,
     EmptyBandWarning,
@@ -62,7 +63,6 @@ from .estimators import (
     slant_stack,
     tau_p,
 )
-from .dvv import VelocityChange, dvv
 from .estimators.highres import *  # noqa: F403
 from .gather import Gather, group_by_source, stack_gathers
 from .image import DispersionImage, array_limits, stack

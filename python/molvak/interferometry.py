@@ -279,7 +279,8 @@ def transient(window: np.ndarray, threshold: float) -> bool:
     """Whether a window (NX, NT) holds a transient: on some channel, a
     sample farther than `threshold` standard deviations from the channel's
     mean over the window (channels that are constant never count)."""
-    x = window - window.mean(axis=1, keepdims=True)
+    x = np.asarray(window, dtype=np.float64)
+    x = x - x.mean(axis=1, keepdims=True)
     peak = np.abs(x).max(axis=1)
     std = np.sqrt(np.mean(x * x, axis=1))
     return bool(np.any((peak > threshold * std) & (std > 0)))
@@ -343,8 +344,10 @@ def _correlate_stack(block: Union[np.ndarray, Sequence[np.ndarray]], sources: np
     ----------
     block : ndarray (W, NX, NT), or a sequence of W arrays (NX, NT)
         W windows of NX channels of NT = s.samples samples, finite, float64
-        (views into read buffers are read where they lie when their samples
-        are contiguous in time).
+        or float32 (views into read buffers are read where they lie when
+        their samples are contiguous in time; float32 windows are widened
+        to float64 a row at a time, with the results of float64 windows
+        holding the same values, bit for bit).
     sources : ndarray, intp, shape (S,) or (P, 2)
         Indices of the virtual-source channels among the NX, or pairs of
         channels (i, j): the sums are then (P, 2 L + 1), of C_ij.
@@ -706,7 +709,8 @@ def stack_windows(record: Record, starts: Sequence[tuple[int, int]], sources: Se
             pending.clear()
             times.clear()
 
-    for seg, i0, data in iter_blocks(record, starts, s.samples, ahead=block):
+    # float32 records stay float32: the kernel widens one row at a time
+    for seg, i0, data in iter_blocks(record, starts, s.samples, ahead=block, single=True):
         if not np.isfinite(data).all():
             out.skipped += 1
             continue

@@ -28,10 +28,10 @@ import numpy as np
 
 from . import _checks
 from ._atomic import atomic_open
+from .curves import DispersionCurve
 from .dvv import METHODS as DVV_METHODS
 from .dvv import VelocityChange
 from .dvv import dvv as measure_dvv
-from .curves import DispersionCurve
 from .gather import Gather
 from .image import DispersionImage
 from .interferometry import (

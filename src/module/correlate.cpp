@@ -16,8 +16,10 @@ const char correlate_docstring[] =
     "_correlate_stack(block, sources, nfft, max_lag, taper=None, normalization='none', ram_half=0,\n"
     "                 whiten=None, whiten_half=0, stacking='linear', linear=None, phasor=None,\n"
     "                 tile=0)\n--\n\n"
-    "The partial stack of a block of windows (W, NX, NT), float64 and finite (a 3-D array, or\n"
-    "a sequence of W arrays (NX, NT), such as views into read buffers): every window of\n"
+    "The partial stack of a block of windows (W, NX, NT), float64 or float32 and finite (a 3-D\n"
+    "array, or a sequence of W arrays (NX, NT), such as views into read buffers; float32\n"
+    "windows are widened to float64 one row at a time, with the results of windows converted\n"
+    "beforehand, bit for bit): every window of\n"
     "every channel demeaned, normalised in time ('onebit', or 'ram': divided by the running\n"
     "mean of |x| over 2 ram_half + 1 samples), multiplied by `taper` (NT), transformed with\n"
     "zero padding to nfft >= 2 NT - 1 samples and, given the band weights `whiten`\n"
@@ -88,10 +90,28 @@ PyObject* correlate_py(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     // The windows: a 3-D array, or a sequence of 2-D arrays (views into read
     // buffers are taken as they are when their samples are contiguous).
+    // float32 windows (a float32 array, or a sequence of float32 arrays
+    // only) are read as they are; anything else is taken as float64.
     std::vector<PyRef> held;
     npy_intp W = 0, NX = 0, NT = 0;
+    bool single = false;
+    if (PyArray_Check(block_obj)) {
+        single = PyArray_TYPE(reinterpret_cast<PyArrayObject*>(block_obj)) == NPY_FLOAT;
+    } else if (PySequence_Check(block_obj)) {
+        PyRef items(PySequence_Fast(block_obj, "block must be an array or a sequence of windows"));
+        if (!items) return nullptr;
+        const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+        single = count > 0;
+        for (Py_ssize_t w = 0; w < count && single; ++w) {
+            PyObject* item = PySequence_Fast_GET_ITEM(items.get(), w);
+            single = PyArray_Check(item) && PyArray_TYPE(reinterpret_cast<PyArrayObject*>(item)) == NPY_FLOAT;
+        }
+    }
+    const int type = single ? NPY_FLOAT : NPY_DOUBLE;
+    const npy_intp size = single ? static_cast<npy_intp>(sizeof(float)) : static_cast<npy_intp>(sizeof(double));
     if (PyArray_Check(block_obj) || !PySequence_Check(block_obj)) {
-        PyRef block = to_double_array(block_obj);
+        // PyArray_FromAny steals the descriptor reference.
+        PyRef block(PyArray_FromAny(block_obj, PyArray_DescrFromType(type), 0, 0, NPY_ARRAY_IN_ARRAY, nullptr));
         if (!block) return nullptr;
         if (ndim(block) != 3)
             return set_errorf(PyExc_ValueError,
@@ -109,7 +129,7 @@ PyObject* correlate_py(PyObject*, PyObject* args, PyObject* kwargs) {
         for (npy_intp w = 0; w < W; ++w) {
             PyObject* item = PySequence_Fast_GET_ITEM(items.get(), w);
             // PyArray_FromAny steals the descriptor reference.
-            PyRef a(PyArray_FromAny(item, PyArray_DescrFromType(NPY_DOUBLE), 0, 0, NPY_ARRAY_ALIGNED, nullptr));
+            PyRef a(PyArray_FromAny(item, PyArray_DescrFromType(type), 0, 0, NPY_ARRAY_ALIGNED, nullptr));
             if (!a) return nullptr;
             if (ndim(a) != 2)
                 return set_errorf(PyExc_ValueError, "block[%zd] must be a 2-D window (channels, samples); got %d-D",
@@ -124,7 +144,7 @@ PyObject* correlate_py(PyObject*, PyObject* args, PyObject* kwargs) {
                                   static_cast<Py_ssize_t>(NT));
             }
             const npy_intp* st = PyArray_STRIDES(a.array());
-            if ((NT > 1 && st[1] != static_cast<npy_intp>(sizeof(double))) || st[0] % static_cast<npy_intp>(sizeof(double)) != 0) {
+            if ((NT > 1 && st[1] != size) || st[0] % size != 0) {
                 a = PyRef(PyArray_NewCopy(a.array(), NPY_CORDER));
                 if (!a) return nullptr;
             }
@@ -133,15 +153,17 @@ PyObject* correlate_py(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     if (NX < 1 || NT < 1) return set_error(PyExc_ValueError, "block must hold at least one channel and one sample");
     std::vector<const double*> window(static_cast<std::size_t>(W));
+    std::vector<const float*> window32(single ? static_cast<std::size_t>(W) : 0);
     std::vector<std::ptrdiff_t> row_stride(static_cast<std::size_t>(W));
     for (npy_intp w = 0; w < W; ++w) {
-        if (held.size() == 1 && ndim(held[0]) == 3) {
-            window[w] = ddata(held[0]) + w * NX * NT;
-            row_stride[w] = NT;
-        } else {
-            window[w] = ddata(held[w]);
-            row_stride[w] = NX > 1 ? PyArray_STRIDE(held[w].array(), 0) / static_cast<npy_intp>(sizeof(double)) : NT;
-        }
+        const bool whole = held.size() == 1 && ndim(held[0]) == 3;
+        const char* base = static_cast<const char*>(PyArray_DATA(held[whole ? 0 : w].array()));
+        if (whole) base += w * NX * NT * size;
+        if (single)
+            window32[w] = reinterpret_cast<const float*>(base);
+        else
+            window[w] = reinterpret_cast<const double*>(base);
+        row_stride[w] = whole ? NT : NX > 1 ? PyArray_STRIDE(held[w].array(), 0) / size : NT;
     }
     // The sources: integer indices (an empty list is no source), or pairs (P, 2).
     PyRef indices(PyArray_FromAny(sources_obj, nullptr, 1, 2, NPY_ARRAY_IN_ARRAY, nullptr));
@@ -230,6 +252,7 @@ PyObject* correlate_py(PyObject*, PyObject* args, PyObject* kwargs) {
     static_assert(sizeof(npy_intp) == sizeof(std::ptrdiff_t), "source indices are read as ptrdiff_t");
     correlate::Problem p{};
     p.window = window.data();
+    p.window32 = single ? window32.data() : nullptr;
     p.row_stride = row_stride.data();
     p.windows = static_cast<std::size_t>(W);
     p.channels = static_cast<std::size_t>(NX);

@@ -13,8 +13,8 @@ from __future__ import annotations
 import argparse
 from typing import Any
 
-from . import _das as _cli_das
 from ..timelapse import timelapse
+from . import _das as _cli_das
 
 
 def add_command(sub: Any) -> None:

@@ -13,9 +13,9 @@ import argparse
 from functools import partial
 from typing import Any
 
-from . import _das as _cli_das
 from ..interferometry import correlate
 from ..timelapse import block_seconds, image_gather
+from . import _das as _cli_das
 
 
 def add_command(sub: Any) -> None:

@@ -48,7 +48,12 @@ struct Problem {
     // the windows may lie anywhere (views into read buffers), each with its
     // samples contiguous in time; finite.
     const double* const* window;
-    const std::ptrdiff_t* row_stride;  // W strides between channels, in doubles
+    const std::ptrdiff_t* row_stride;  // W strides between channels, in samples
+    // Single-precision windows instead (window is then not read): each row
+    // is widened to double exactly, one channel at a time, as it is
+    // prepared, so the results are those of the windows converted to
+    // float64 beforehand, bit for bit, without a float64 copy of the block.
+    const float* const* window32 = nullptr;
     std::size_t windows;           // W
     std::size_t channels;          // NX
     std::size_t samples;           // NT >= 1
@@ -80,6 +85,7 @@ public:
     Buffer<double> source_spectra;  // (S, W) planar spectra: re[stride], im[stride]
     Buffer<double> spectrum;        // a window's planar spectrum
     Buffer<double> line;            // NT + 1: running sums of |x|
+    Buffer<double> row;             // NT: a single-precision row widened
     Buffer<double> scratch;         // 2 (bins + 1): amplitudes and their running sums
     Buffer<double> acc;             // per source, linear: the cross-spectra, 2 stride; pws: the phasors, 2 (2L+1)
     Buffer<double> lagged;          // pws: the analytic signal at the lags, 2 (2L+1)
