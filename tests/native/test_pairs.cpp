@@ -104,3 +104,61 @@ TEST(correlate_pairs_equal_the_virtual_source_kernel) {
         run(80, pws, true);    // whitened by the running mean of the amplitude
     }
 }
+
+// Single-precision windows: each row widened as it is prepared gives the
+// bits of the same windows held in double, for sources and for pairs.
+TEST(correlate_float32_windows_give_the_float64_bits) {
+    const std::size_t W = 2, NX = 5, NT = 30, L = 9, row = NT + 3, nfft = 60;
+    std::mt19937_64 gen(5);
+    std::normal_distribution<float> normal;
+    std::vector<float> single(W * NX * row);
+    for (float& v : single) v = normal(gen);
+    std::vector<double> wide(single.begin(), single.end());
+    std::vector<const float*> w32;
+    std::vector<const double*> w64;
+    for (std::size_t w = 0; w < W; ++w) {
+        w32.push_back(single.data() + w * NX * row);
+        w64.push_back(wide.data() + w * NX * row);
+    }
+    std::vector<std::ptrdiff_t> stride(W, static_cast<std::ptrdiff_t>(row));
+    std::vector<std::ptrdiff_t> sources = {0, 3};
+    std::vector<std::ptrdiff_t> pairs = {0, 1, 2, 4, 3, 3};
+    const std::size_t lags = 2 * L + 1;
+    for (bool pws : {false, true}) {
+        cr::Problem p{};
+        p.window = w64.data();
+        p.row_stride = stride.data();
+        p.windows = W;
+        p.channels = NX;
+        p.samples = NT;
+        p.sources = sources.data();
+        p.nsources = sources.size();
+        p.nfft = nfft;
+        p.max_lag = L;
+        p.normalization = cr::Normalization::onebit;
+        p.pws = pws;
+        p.fresh = true;
+        cr::Problem q = p;
+        q.window = nullptr;
+        q.window32 = w32.data();
+        for (molvak::simd::Isa isa : molvak::test::usable_sets()) {
+            const std::size_t n = sources.size() * NX * lags;
+            std::vector<double> a(n), b(n), pa(pws ? 2 * n : 0), pb(pws ? 2 * n : 0);
+            cr::Workspace wa(p), wb(q);
+            cr::correlate_stack(p, wa, a.data(), pws ? pa.data() : nullptr, isa);
+            cr::correlate_stack(q, wb, b.data(), pws ? pb.data() : nullptr, isa);
+            CHECK_MSG(a == b && pa == pb, "sources" << (pws ? " pws" : "") << " on " << molvak::simd::name(isa));
+            cr::PairProblem pp{}, pq{};
+            pp.base = p;
+            pq.base = q;
+            pp.pairs = pq.pairs = pairs.data();
+            pp.npairs = pq.npairs = pairs.size() / 2;
+            const std::size_t m = pp.npairs * lags;
+            std::vector<double> c(m), d(m), pc(pws ? 2 * m : 0), pd(pws ? 2 * m : 0);
+            cr::PairWorkspace wc(pp), wd(pq);
+            cr::correlate_pairs(pp, wc, c.data(), pws ? pc.data() : nullptr, isa);
+            cr::correlate_pairs(pq, wd, d.data(), pws ? pd.data() : nullptr, isa);
+            CHECK_MSG(c == d && pc == pd, "pairs" << (pws ? " pws" : "") << " on " << molvak::simd::name(isa));
+        }
+    }
+}
