@@ -80,3 +80,13 @@ def test_distance_filter_gathers_and_combination(rng):
         molvak.correlate(g, 0, 2.0, max_distance=5.0)
     with pytest.raises(ValueError, match="'all'"):
         molvak.correlate(g, "every", 2.0)
+
+
+def test_pairs_on_threads_match_one_thread(rng):
+    g = noise_record(rng, nx=7)
+    one = molvak.correlate(g, "all", 2.0, max_lag=0.5, stacking="pws", workers=1)
+    two = molvak.correlate(g, "all", 2.0, max_lag=0.5, stacking="pws", workers=2)
+    assert two.count == one.count
+    np.testing.assert_allclose(two.linear, one.linear, rtol=0,
+                               atol=1e-12 * np.abs(one.linear).max())
+    np.testing.assert_allclose(two.phasor, one.phasor, rtol=0, atol=1e-10)

@@ -113,7 +113,8 @@ class Record:
     def read(self, segment: int, first: int, stop: int, *, single: bool = False) -> np.ndarray:
         """Samples first..stop-1 of a stretch, all channels, float64; with
         `single`, float32 when every file read holds float32 samples (as DAS
-        records mostly do), so that no float64 copy of them is made."""
+        records mostly do), so that no float64 copy of them is made, and
+        possibly the array the file reader gave (not to be written to)."""
         seg = self.segments[segment]
         if not 0 <= first < stop <= seg.samples:
             raise ValueError(f"samples {first} to {stop} lie outside stretch {segment} "
@@ -134,10 +135,11 @@ class Record:
             parts.append((a - first, b - first, part))
         kind = np.float32 if single and all(p.dtype == np.float32 for _, _, p in parts) \
             else np.float64
-        if len(parts) == 1 and parts[0][:2] == (0, stop - first) \
+        if single and len(parts) == 1 and parts[0][:2] == (0, stop - first) \
                 and parts[0][2].dtype == kind and parts[0][2].flags.c_contiguous \
                 and not isinstance(self.sources[seg.pieces[0].source], np.ndarray):
-            return parts[0][2]            # a fresh array read from a file: no copy
+            # what a file gave, as it is (read-only use): no copy
+            return parts[0][2]
         out = np.empty((self.positions.size, stop - first), dtype=kind)
         for a, b, part in parts:
             out[:, a:b] = part
