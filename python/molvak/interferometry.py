@@ -574,21 +574,27 @@ class CorrelationStack:
         """The stacked correlations (S, NX, 2 L + 1) at the lags
         ``settings.lags``: the mean, or for phase-weighted stacking the mean
         times |mean phasor|^power."""
+        return self._stacked(slice(None), power)
+
+    def _stacked(self, rows: Any, power: float) -> np.ndarray:
+        """:meth:`correlation` of the rows `rows` of the sums only."""
         if self.count == 0:
             raise ValueError("the stack holds no window: the record is shorter than a window, "
                              "or every window held non-finite samples")
-        mean = self.linear / self.count
+        mean = self.linear[rows] / self.count
         if self.phasor is None:
             return mean
         nu = float(power)
         if not (math.isfinite(nu) and nu >= 0):
             raise ValueError(f"power must be a non-negative number; got {power!r}")
-        out: np.ndarray = mean * np.abs(self.phasor / self.count) ** nu
+        out: np.ndarray = mean * np.abs(self.phasor[rows] / self.count) ** nu
         return out
 
-    def _pair_index(self) -> dict[tuple[int, int], int]:
+    def _pair_row(self, i: int, j: int) -> Optional[int]:
+        """The row of the stored pair (i, j), or None."""
         assert self.pairs is not None
-        return {(int(i), int(j)): k for k, (i, j) in enumerate(self.pairs)}
+        found = np.flatnonzero((self.pairs[:, 0] == i) & (self.pairs[:, 1] == j))
+        return int(found[0]) if found.size else None
 
     def pair(self, i: int, j: int, *, power: float = 2.0) -> np.ndarray:
         """The stacked correlation C_ij(tau) = sum_t u_i(t) u_j(t + tau) of
@@ -608,18 +614,18 @@ class CorrelationStack:
                     or not 0 <= int(k) < nx:
                 raise ValueError(f"pair: {name} = {k!r} is not a channel (0..{nx - 1})")
         i, j = int(i), int(j)
-        corr = self.correlation(power)
         if self.pairs is not None:
-            index = self._pair_index()
-            if (i, j) in index:
-                return corr[index[(i, j)]].copy()
-            if (j, i) in index:
-                return corr[index[(j, i)]][::-1].copy()
+            row = self._pair_row(i, j)
+            if row is not None:
+                return self._stacked(row, power).copy()
+            row = self._pair_row(j, i)
+            if row is not None:
+                return self._stacked(row, power)[::-1].copy()
             raise ValueError(f"pair ({i}, {j}) was not correlated (beyond max_distance?)")
         if i in self.sources:
-            return corr[self.sources.index(i), j].copy()
+            return self._stacked((self.sources.index(i), j), power).copy()
         if j in self.sources:
-            return corr[self.sources.index(j), i][::-1].copy()
+            return self._stacked((self.sources.index(j), i), power)[::-1].copy()
         raise ValueError(f"pair ({i}, {j}): neither channel is a virtual source of this stack")
 
     def _source_rows(self, corr: np.ndarray) -> list[tuple[int, np.ndarray, np.ndarray]]:
