@@ -28,6 +28,7 @@ one count as joined. Each gap and overlap is reported in one
 from __future__ import annotations
 
 import csv
+import functools
 import math
 import numbers
 import os
@@ -456,6 +457,7 @@ def iter_blocks(record: Record, starts: Sequence[tuple[int, int]], samples: int,
     a read buffer that is never written again (a new one is made for every
     read), so it may be kept. `single`: float32 files are read as float32
     (:meth:`Record.read`)."""
+    read = functools.partial(record.read, single=True) if single else record.read
     buffer = np.empty((record.positions.size, 0))
     buf_seg, buf_lo = -1, 0
     for k, (seg, i0) in enumerate(starts):
@@ -472,10 +474,10 @@ def iter_blocks(record: Record, starts: Sequence[tuple[int, int]], samples: int,
             reach = min(reach, record.segments[seg].samples)
             if seg == buf_seg and buf_lo <= i0 < buf_lo + buffer.shape[1]:
                 kept = buffer[:, i0 - buf_lo:]
-                fresh = record.read(seg, buf_lo + buffer.shape[1], reach, single=single)
+                fresh = read(seg, buf_lo + buffer.shape[1], reach)
                 buffer = np.concatenate([kept, fresh], axis=1)
             else:
-                buffer = record.read(seg, i0, reach, single=single)
+                buffer = read(seg, i0, reach)
             buf_seg, buf_lo = seg, i0
         yield seg, i0, buffer[:, i0 - buf_lo:stop - buf_lo]
 
