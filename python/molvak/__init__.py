@@ -50,6 +50,7 @@ from .curves import (
     theoretical_modes,
     write_curves,
 )
+from .dvv import VelocityChange, dvv
 from .estimators import (
     DeadTraceWarning,
     EmptyBandWarning,
@@ -68,6 +69,7 @@ from .image import DispersionImage, array_limits, stack
 from .interferometry import CorrelationStack, correlate, virtual_gather
 from .io import read, read_shots
 from .io.records import RecordWarning, open_record, shot_gathers, windows
+from .stacking import restack, substacks
 from .sweeps import PseudoSection, Sweep, sweep
 from .timelapse import TimeLapse, timelapse
 
@@ -106,3 +108,4 @@ __all__ += ["PseudoSection", "Sweep", "sweep"]
 __all__ += highres.__all__
 __all__ += ["CorrelationStack", "RecordWarning", "TimeLapse", "correlate", "open_record",
             "shot_gathers", "timelapse", "virtual_gather", "windows"]
+__all__ += ["VelocityChange", "dvv", "restack", "substacks"]

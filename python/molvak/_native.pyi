@@ -44,4 +44,5 @@ def _correlate_stack(
     stacking: str = "linear",
     linear: NDArray[np.float64] | None = None,
     phasor: NDArray[np.complex128] | None = None,
+    tile: int = 0,
 ) -> tuple[NDArray[np.float64], NDArray[np.complex128] | None]: ...
