@@ -477,6 +477,10 @@ class CorrelationStack:
     def empty(cls, s: CorrelationSettings, sources: Union[Sequence[int], np.ndarray],
               positions: np.ndarray, headers: Optional[dict[str, Any]] = None, *,
               pairs: Optional[np.ndarray] = None) -> CorrelationStack:
+        """A stack holding no window yet: zero sums for every virtual source
+        in `sources` (channel indices) and every channel at `positions` (m),
+        or for every pair of `pairs` (a (P, 2) array of channel indices),
+        with the lags and stacking of the settings `s`."""
         if pairs is not None:
             shape: tuple[int, ...] = (len(pairs), 2 * s.max_lag + 1)
         else:

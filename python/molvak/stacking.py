@@ -71,9 +71,28 @@ def substacks(records: Records, source: Union[int, Sequence[int], str], length: 
               max_distance: Optional[float] = None, reject: Any = None,
               **positions: Any) -> list[CorrelationStack]:
     """The partial stacks of every `every` consecutive windows of a record,
-    in time order (arguments as for :func:`molvak.correlate`). Their sum
-    (``+``) is the stack of :func:`molvak.correlate`; memory grows with
-    their number (each holds a stack)."""
+    in time order. Their sum (``+``) is the stack of
+    :func:`molvak.correlate`; memory grows with their number (each holds a
+    stack).
+
+    Parameters
+    ----------
+    records, source, length
+        As for :func:`molvak.correlate` ("all" for every pair).
+    every : int
+        Windows per substack.
+    step, max_lag, channels, whiten, whiten_width, normalization, ram_window, taper
+        As for :func:`molvak.correlate`.
+    stacking, start, stop, workers, client, block, tolerance, progress
+        As for :func:`molvak.correlate`.
+    max_distance, reject, **positions
+        As for :func:`molvak.correlate`.
+
+    Returns
+    -------
+    list of CorrelationStack
+        One per `every` windows, in time order (:func:`restack` combines
+        them)."""
     if isinstance(every, bool) or not isinstance(every, numbers.Integral) or every < 1:
         raise ValueError(f"every must be a positive number of windows; got {every!r}")
     record = open_record(records, channels=channels, tolerance=tolerance, **positions)
