@@ -560,6 +560,7 @@ def test_malformed_saves_are_answered_400(shared, body):
 def test_stalled_clients_time_out_and_threads_are_bounded(folder, monkeypatch):
     import threading
     import time
+
     from molvak._review import _server
     monkeypatch.setattr(_server._Handler, "timeout", 0.5)
     monkeypatch.setattr(_server, "MAX_THREADS", 4)

@@ -94,7 +94,7 @@ class Folder:
                 continue
             original, reviewed = _data.picks_paths(path)
             found[rel] = Item(rel, path, original, reviewed)
-        for rel, item in found.items():
+        for item in found.values():
             self._collision(item)
         ordered = dict(sorted(found.items(), key=lambda kv: _natural(kv[0])))
         with self._lock:
