@@ -179,3 +179,12 @@ def test_settings_are_checked():
                           (dict(duration=-1.0), "duration must be a positive number")]:
         with pytest.raises(ValueError, match=words):
             synthetic.AmbientNoiseSettings(**kwargs)
+
+
+def test_block_lengths_are_read_without_guessing_units():
+    from molvak.timelapse import block_seconds
+    assert [block_seconds(b) for b in ("90s", "30min", "30 MIN", "1h", "1D", 45)] == [
+        90.0, 1800.0, 1800.0, 3600.0, 86400.0, 45.0]
+    for ambiguous in ("1M", "1m", "2 months", "5"):
+        with pytest.raises(ValueError, match="block must be seconds or a length like"):
+            block_seconds(ambiguous)

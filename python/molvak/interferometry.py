@@ -46,6 +46,7 @@ import math
 import numbers
 import os
 import sys
+import warnings
 from collections.abc import Hashable, Sequence
 from concurrent.futures import Executor, ThreadPoolExecutor, as_completed
 from dataclasses import dataclass, field
@@ -56,7 +57,7 @@ from numpy.typing import ArrayLike
 
 from . import _checks, _native
 from .gather import Gather
-from .windows import Record, Records, Windows, iter_blocks, open_record
+from .windows import Record, Records, RecordWarning, Windows, iter_blocks, open_record
 
 __all__ = ["CorrelationSettings", "CorrelationStack", "correlate", "fast_length", "fold",
            "settings", "virtual_gather"]
@@ -408,7 +409,13 @@ class CorrelationStack:
     count : int
         Windows stacked.
     skipped : int
-        Windows left out because they held non-finite samples.
+        Windows left out because they held non-finite samples (on some of
+        a channel's samples: a channel without any finite sample in a
+        window is left out of that window instead).
+    nonfinite : dict
+        {"dead": {channel: windows}, "dropped": {channel: windows}}: the
+        channels left out of windows in which they held no finite sample,
+        and those whose non-finite samples dropped windows.
     span : (float, float)
         Start of the earliest and end of the latest window stacked, seconds
         from the first sample of the record.
@@ -425,6 +432,8 @@ class CorrelationStack:
     skipped: int = 0
     span: tuple[float, float] = (math.inf, -math.inf)
     headers: dict[str, Any] = field(default_factory=dict)
+    nonfinite: dict[str, dict[int, int]] = field(
+        default_factory=lambda: {"dead": {}, "dropped": {}})
 
     @classmethod
     def empty(cls, s: CorrelationSettings, sources: Union[Sequence[int], np.ndarray],
@@ -468,14 +477,19 @@ class CorrelationStack:
         self._check(other)
         self.add(other.linear, other.phasor, other.count, other.span)
         self.skipped += other.skipped
+        for kind, channels in other.nonfinite.items():
+            mine = self.nonfinite.setdefault(kind, {})
+            for ch, n in channels.items():
+                mine[ch] = mine.get(ch, 0) + n
 
     def combine(self, other: CorrelationStack) -> CorrelationStack:
         """The stack of both sets of windows (a new object)."""
         self._check(other)
         out = CorrelationStack(self.settings, self.sources, self.positions, self.linear.copy(),
                                None if self.phasor is None else self.phasor.copy(), self.count,
-                               self.skipped + other.skipped, self.span, dict(self.headers))
-        out.add(other.linear, other.phasor, other.count, other.span)
+                               self.skipped, self.span, dict(self.headers),
+                               {k: dict(v) for k, v in self.nonfinite.items()})
+        out.merge(other)
         return out
 
     __add__ = combine
@@ -503,6 +517,12 @@ class CorrelationStack:
         s = self.settings
         out = []
         for k, src in enumerate(self.sources):
+            # the zero-lag autocorrelation of the source: none means a dead
+            # channel, whose gather would be zeros
+            if not abs(self.linear[k, src, s.max_lag]) > 0:
+                raise ValueError(f"virtual source channel {src} (at {self.positions[src]:g} m) "
+                                 f"is dead: no signal in any of the {self.count} window(s); "
+                                 f"choose another channel")
             headers = {**self.headers, "quantity": "correlation",
                        "record_quantity": self.headers.get("quantity", "unknown"),
                        "virtual_source": src, "windows": self.count,
@@ -562,8 +582,17 @@ def stack_windows(record: Record, starts: Sequence[tuple[int, int]], sources: Se
 
     for seg, i0, data in iter_blocks(record, starts, s.samples, ahead=block):
         if not np.isfinite(data).all():
-            out.skipped += 1
-            continue
+            bad = ~np.isfinite(data)
+            whole = bad.all(axis=1)
+            part = bad.any(axis=1) & ~whole
+            kind, channels = ("dropped", part) if part.any() else ("dead", whole)
+            for ch in np.flatnonzero(channels).tolist():
+                out.nonfinite[kind][ch] = out.nonfinite[kind].get(ch, 0) + 1
+            if part.any():
+                out.skipped += 1
+                continue
+            # a channel without a finite sample is left out, as a dead one is
+            data = np.where(whole[:, None], 0.0, data)
         pending.append(data)
         times.append(record.segments[seg].offset + i0 * dt)
         if len(pending) == block:
@@ -681,6 +710,9 @@ def _dask_stacks(client: Any, record: Record, tasks: list[tuple[Hashable, list[t
 def _source_list(source: Any, count: int) -> tuple[list[int], bool]:
     """Virtual-source indices, and whether one was given (not a list)."""
     single = isinstance(source, (numbers.Integral, np.integer)) and not isinstance(source, bool)
+    if not single and (isinstance(source, (str, bytes, numbers.Number))
+                       or not hasattr(source, "__iter__")):
+        raise TypeError(f"source must be a channel index or a list of them; got {source!r}")
     items = [source] if single else list(source)
     if not items:
         raise ValueError("source must name at least one channel")
@@ -723,7 +755,35 @@ def correlate(records: Records, source: Union[int, Sequence[int]], length: float
                          f"({record.duration:g} s in {len(record.segments)} stretch(es))")
     stacks = run_stacks(record, {0: plan.starts}, sources, s, block=int(block),
                         workers=workers, client=client, progress=progress)
+    warn_nonfinite([stacks[0]])
     return stacks[0]
+
+
+def warn_nonfinite(stacks: Sequence[CorrelationStack]) -> None:
+    """One RecordWarning naming the channels that held non-finite samples:
+    left out of the windows where they held nothing finite, or dropping the
+    windows where they held some."""
+    if not stacks:
+        return
+    counts: dict[str, dict[int, int]] = {"dead": {}, "dropped": {}}
+    for stack in stacks:
+        for kind, channels in stack.nonfinite.items():
+            for ch, n in channels.items():
+                counts[kind][ch] = counts[kind].get(ch, 0) + n
+    x = stacks[0].positions
+    skipped = sum(stack.skipped for stack in stacks)
+    parts = []
+    for kind, what in (("dead", f"held no finite sample in up to "
+                                f"{max(counts['dead'].values(), default=0)} window(s): left "
+                                f"out of those"),
+                       ("dropped", f"held non-finite samples: {skipped} window(s) dropped")):
+        channels = counts[kind]
+        if channels:
+            shown = ", ".join(f"{ch} ({x[ch]:g} m)" for ch in sorted(channels)[:8])
+            more = f" and {len(channels) - 8} more" if len(channels) > 8 else ""
+            parts.append(f"channel(s) {shown}{more} {what}")
+    if parts:
+        warnings.warn("; ".join(parts), RecordWarning, stacklevel=3)
 
 
 def virtual_gather(records: Records, source: Union[int, Sequence[int]], length: float, *,

@@ -31,24 +31,25 @@ from . import _checks
 from ._atomic import atomic_open
 from .gather import Gather
 from .image import DispersionCurve, DispersionImage
-from .interferometry import _source_list, run_stacks, settings
+from .interferometry import _source_list, run_stacks, settings, warn_nonfinite
 from .windows import Records, Windows, open_record
 
 __all__ = ["TimeLapse", "TimeLapseBlock", "block_seconds", "image_gather", "timelapse"]
 
-UNITS = {"s": 1.0, "sec": 1.0, "min": 60.0, "m": 60.0, "h": 3600.0, "hour": 3600.0,
+UNITS = {"s": 1.0, "sec": 1.0, "min": 60.0, "h": 3600.0, "hour": 3600.0,
          "d": 86400.0, "day": 86400.0}
 
 
 def block_seconds(block: Union[float, str]) -> float:
     """A block length in seconds: a number of seconds, or text such as
-    "90s", "30min", "1h", "1d"."""
+    "90s", "30min", "1h", "1d" (in any case; "m" alone, minutes or months,
+    is refused)."""
     if isinstance(block, str):
-        m = re.fullmatch(r"\s*([0-9]*\.?[0-9]+)\s*([a-z]+)\s*", block.lower())
-        if not m or m.group(2) not in UNITS:
+        m = re.fullmatch(r"\s*([0-9]*\.?[0-9]+)\s*([a-zA-Z]+)\s*", block)
+        if not m or m.group(2).lower() not in UNITS:
             raise ValueError(f"block must be seconds or a length like '30min', '1h', '1d'; "
                              f"got {block!r}")
-        value = float(m.group(1)) * UNITS[m.group(2)]
+        value = float(m.group(1)) * UNITS[m.group(2).lower()]
     else:
         value = _checks.positive_float("block", block)
     if not value > 0:
@@ -285,6 +286,7 @@ def timelapse(records: Records, source: int, length: float, block: Union[float, 
         groups.setdefault(b, []).append(start_pair)
     stacks = run_stacks(record, groups, sources, s, block=batch, workers=workers,
                         client=client, progress=progress, label="correlating blocks")
+    warn_nonfinite(list(stacks.values()))
     blocks: list[TimeLapseBlock] = []
     options = {"velocities": velocities, "fmin": fmin, "fmax": fmax, "df": df}
     for b in sorted(stacks):
