@@ -598,12 +598,12 @@ def _bootstrap(label: np.ndarray, v: np.ndarray, who: np.ndarray, nbins: int,
         if n < 2:
             continue
         values = v[order][starts[b]:starts[b] + n]
-        means = np.empty(n_boot)
+        boot = np.empty(n_boot)
         rows = max(1, BOOT_CHUNK // n)
         for a in range(0, n_boot, rows):
             e = min(n_boot, a + rows)
-            means[a:e] = values[rng.integers(0, n, size=(e - a, n))].mean(axis=1)
-        lo[b], hi[b] = np.percentile(means, q)
+            boot[a:e] = values[rng.integers(0, n, size=(e - a, n))].mean(axis=1)
+        lo[b], hi[b] = np.percentile(boot, q)
     return lo, hi
 
 
