@@ -26,6 +26,7 @@ import json
 import os
 import re
 import secrets
+import socket
 import struct
 import sys
 import threading
@@ -48,6 +49,7 @@ STATIC_FILES = {
 MAX_BODY = 32 << 20
 HOST = "127.0.0.1"
 TIMEOUT = 10.0       # seconds a connection may stay silent before it is closed
+DEADLINE = 120.0     # seconds a request may take to arrive and be answered
 MAX_THREADS = 32     # connections served at once; more are answered 503 at once
 
 
@@ -87,7 +89,7 @@ class Folder:
         """
         found: dict[str, Item] = {}
         for path in self._walk():
-            if not self._inside(path) or not self._image_file(path):
+            if not self._inside(path) or not path.is_file() or not self._image_file(path):
                 continue
             rel = path.relative_to(self.root).as_posix()[: -len(_data.IMAGE_SUFFIX)]
             if self.only is not None and rel not in self.only:
@@ -128,6 +130,9 @@ class Folder:
         if not self._inside(path):
             raise PermissionError(f"{path.name}: a link leading out of the results folder is "
                                   f"not followed")
+        if not path.is_file():
+            # a pipe or a device would block or never end
+            raise PermissionError(f"{path.name}: not a regular file")
         return path
 
     def _inside(self, path: Path) -> bool:
@@ -274,6 +279,27 @@ class _Handler(BaseHTTPRequestHandler):
     sys_version = ""
     protocol_version = "HTTP/1.1"
     timeout = TIMEOUT    # on the socket: a stalled client frees its thread
+    # a request line that cannot be parsed is answered with a status line too
+    # (the library's default, HTTP/0.9, answers without one)
+    default_request_version = "HTTP/1.1"
+
+    def handle_one_request(self) -> None:
+        # The socket's timeout bounds each wait; a client that trickles a
+        # byte at a time is cut off at the deadline instead.
+        timer = threading.Timer(DEADLINE, self._expire)
+        timer.daemon = True
+        timer.start()
+        try:
+            super().handle_one_request()
+        finally:
+            timer.cancel()
+
+    def _expire(self) -> None:
+        self.close_connection = True
+        try:
+            self.connection.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
 
     def log_message(self, format: str, *args: Any) -> None:  # noqa: A002
         if self.server.verbose:
@@ -320,6 +346,9 @@ class _Handler(BaseHTTPRequestHandler):
 
     def do_DELETE(self) -> None:  # noqa: N802
         self._dispatch()
+
+    # methods the page does not use: answered 405 (other names 501)
+    do_OPTIONS = do_PATCH = do_TRACE = do_DELETE  # noqa: N815
 
     def _dispatch(self) -> None:
         url = urlsplit(self.path)
