@@ -293,9 +293,13 @@ class UncertainCurve:
     def from_json(cls, path: PathLike) -> UncertainCurve:
         """Read a file written by :meth:`to_json`."""
         name = os.fspath(path)
+        def constant(token: str) -> Any:
+            # not JSON; the writer gives NaN as null and has no infinities
+            raise ValueError(f"{token} is not a JSON number")
+
         with open(path, encoding="utf-8-sig") as handle:
             try:
-                doc = json.load(handle)
+                doc = json.load(handle, parse_constant=constant)
             except (ValueError, RecursionError) as exc:
                 raise ValueError(f"{name!r} is not JSON ({exc})") from None
         if not isinstance(doc, dict):
@@ -311,8 +315,12 @@ class UncertainCurve:
                     v is None or (isinstance(v, (int, float)) and not isinstance(v, bool))
                     for v in values):
                 raise ValueError(f"{name!r}: {c} must be a list of numbers (null for NaN)")
-            cols.append(np.array([np.nan if v is None else v for v in values],
-                                 dtype=np.float64))
+            try:
+                cols.append(np.array([np.nan if v is None else float(v) for v in values],
+                                     dtype=np.float64))
+            except OverflowError:
+                raise ValueError(f"{name!r}: {c} holds a number beyond the range of "
+                                 f"doubles") from None
         columns: dict[str, Any] = dict(zip(cls.COLUMNS, cols))
         domain = doc.get("domain", "frequency")
         try:
@@ -346,8 +354,10 @@ def _pool(curves: Sequence[DispersionCurve], valid_only: bool
         if not isinstance(c, DispersionCurve):
             raise TypeError(f"curves[{k}] is not a DispersionCurve; got {type(c).__name__}")
         keep = c.valid if valid_only else np.ones(len(c), dtype=bool)
+        with np.errstate(over="ignore", under="ignore", divide="ignore", invalid="ignore"):
+            lam = c.velocity / c.frequency
         keep = keep & (c.frequency > 0) & (c.velocity > 0) & np.isfinite(c.velocity) \
-            & np.isfinite(c.frequency)
+            & np.isfinite(c.frequency) & np.isfinite(lam) & (lam > 0)
         f.append(c.frequency[keep])
         v.append(c.velocity[keep])
         who.append(np.full(int(keep.sum()), k))
@@ -439,7 +449,7 @@ def statistics(curves: Sequence[DispersionCurve], domain: str = "frequency", *,
         if not inside.any():
             raise ValueError(f"no pick falls inside the bins ({edges[0]:g} to {edges[-1]:g})")
         x, v, who, label = x[inside], v[inside], who[inside], label[inside]
-        centres = np.sqrt(edges[:-1] * edges[1:])
+        centres = np.sqrt(edges[:-1]) * np.sqrt(edges[1:])
     st = _bin_stats(label, v, who, centres.size)
     used = st["count"] > 0
     centres = centres[used]
