@@ -366,9 +366,9 @@ def read_curves(path: PathLike) -> list[DispersionCurve]:
     q = numbers("quality") if "quality" in table else np.full(f.size, np.nan)
     flags = {col: booleans(col) for col in ("valid",) + FLAGS if col in table}
     mode = numbers("mode") if "mode" in table else np.zeros(f.size)
-    if not np.all((mode >= 0) & (mode == np.round(mode))):
+    if not np.all((mode >= 0) & (mode < 2**31) & (mode == np.round(mode))):
         raise ValueError(f"{name!r}: column 'mode' holds a value that is not a whole number "
-                         f"from 0 up")
+                         f"from 0 up (below 2^31)")
     extra: dict[str, np.ndarray] = {}
     for col in header:
         if col in DispersionCurve.CSV_COLUMNS:

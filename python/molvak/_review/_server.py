@@ -30,6 +30,7 @@ import socket
 import struct
 import sys
 import threading
+import time
 from collections import OrderedDict
 from dataclasses import dataclass
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -285,21 +286,13 @@ class _Handler(BaseHTTPRequestHandler):
 
     def handle_one_request(self) -> None:
         # The socket's timeout bounds each wait; a client that trickles a
-        # byte at a time is cut off at the deadline instead.
-        timer = threading.Timer(DEADLINE, self._expire)
-        timer.daemon = True
-        timer.start()
+        # byte at a time is cut off at the deadline instead (by the server's
+        # watchdog).
+        self.server.watch(self.connection, time.monotonic() + DEADLINE)
         try:
             super().handle_one_request()
         finally:
-            timer.cancel()
-
-    def _expire(self) -> None:
-        self.close_connection = True
-        try:
-            self.connection.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
+            self.server.watch(self.connection, None)
 
     def log_message(self, format: str, *args: Any) -> None:  # noqa: A002
         if self.server.verbose:
@@ -489,6 +482,36 @@ class _Server(ThreadingHTTPServer):
         bound = self.server_address[1]
         self.hosts = {f"{HOST}:{bound}", f"localhost:{bound}"}
         self._slots = threading.BoundedSemaphore(MAX_THREADS)
+        self._deadlines: dict[Any, float] = {}
+        self._watch_lock = threading.Lock()
+        self._closed = threading.Event()
+        threading.Thread(target=self._watchdog, name="molvak-review-deadlines",
+                         daemon=True).start()
+
+    def watch(self, connection: Any, deadline: Optional[float]) -> None:
+        """Cut `connection` off at `deadline` (time.monotonic), or no more."""
+        with self._watch_lock:
+            if deadline is None:
+                self._deadlines.pop(connection, None)
+            else:
+                self._deadlines[connection] = deadline
+
+    def _watchdog(self) -> None:
+        while not self._closed.wait(min(0.25, DEADLINE / 4)):
+            now = time.monotonic()
+            with self._watch_lock:
+                late = [c for c, t in self._deadlines.items() if t <= now]
+                for c in late:
+                    del self._deadlines[c]
+            for c in late:
+                try:
+                    c.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+
+    def server_close(self) -> None:
+        self._closed.set()
+        super().server_close()
 
     def process_request(self, request: Any, client_address: Any) -> None:
         # A bounded number of threads: past it a connection is answered at
