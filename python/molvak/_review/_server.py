@@ -521,6 +521,10 @@ class _Server(ThreadingHTTPServer):
                 request.settimeout(1.0)
                 request.sendall(b"HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n"
                                 b"Retry-After: 1\r\nConnection: close\r\n\r\n")
+                # what has arrived of the request is read, so that closing
+                # does not reset the connection before the answer is read
+                request.setblocking(False)
+                request.recv(1 << 16)
             except OSError:
                 pass
             self.shutdown_request(request)
