@@ -183,9 +183,10 @@ def test_settings_are_checked():
 
 def test_block_lengths_are_read_without_guessing_units():
     from molvak.timelapse import block_seconds
-    assert [block_seconds(b) for b in ("90s", "30min", "30 MIN", "1h", "1D", 45)] == [
-        90.0, 1800.0, 1800.0, 3600.0, 86400.0, 45.0]
-    for ambiguous in ("1M", "1m", "2 months", "5"):
+    # a number alone is seconds, as a number argument is
+    assert [block_seconds(b) for b in ("90s", "30min", "30 MIN", "1h", "1D", 45, "40")] == [
+        90.0, 1800.0, 1800.0, 3600.0, 86400.0, 45.0, 40.0]
+    for ambiguous in ("1M", "1m", "2 months", "5 x"):
         with pytest.raises(ValueError, match="block must be seconds or a length like"):
             block_seconds(ambiguous)
 

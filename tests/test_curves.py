@@ -414,7 +414,8 @@ def test_uncertain_curve_files_round_trip(tmp_path, field_data):
 
 def test_stats_command_pairs_reviewed_files_by_folder_and_skips_earlier_outputs(tmp_path,
                                                                                 capsys):
-    from molvak.cli import curve_files, main
+    from molvak.cli import main
+    from molvak.cli.curves import curve_files
     curves = random_curves(4, seed=5)
     for folder, name, k in (("day1", "shot1.csv", 0), ("day1", "shot1.reviewed.csv", 1),
                             ("day2", "shot1.csv", 2), ("day2", "shot2.csv", 3)):

@@ -397,7 +397,7 @@ def test_workers_executors_and_dask_give_the_serial_stack(noise):
 
 
 def test_dead_and_non_finite_channels_are_named_at_the_source(noise):
-    from molvak.windows import RecordWarning
+    from molvak import RecordWarning
     opts = dict(step=10.0, max_lag=1.0)
     data = noise.data.copy()
     data[7] = np.nan                                          # a channel of NaN
