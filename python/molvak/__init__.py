@@ -54,6 +54,7 @@ from .image import (
 )
 from .interferometry import CorrelationStack, correlate, virtual_gather
 from .io import read, read_shots
+from .layered import LayeredModel, dispersion, dispersion_batch
 from .sweeps import PseudoSection, Sweep, sweep
 from .timelapse import TimeLapse, timelapse
 from .transforms import (
@@ -103,3 +104,4 @@ __all__ += ["PseudoSection", "Sweep", "sweep"]
 __all__ += highres.__all__
 __all__ += ["CorrelationStack", "RecordWarning", "TimeLapse", "correlate", "open_record",
             "shot_gathers", "timelapse", "virtual_gather", "windows"]
+__all__ += ["LayeredModel", "dispersion", "dispersion_batch"]
