@@ -14,10 +14,10 @@ import math
 
 import numpy as np
 import pytest
-from _layered_reference import group_velocity, phase_velocity, roots
 from scipy.optimize import brentq
 
 import molvak
+from _layered_reference import group_velocity, phase_velocity, roots
 from molvak.layered import DEFAULT_POISSON, gardner_density
 
 MODELS = {
