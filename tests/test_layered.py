@@ -1,7 +1,7 @@
 """Layered models and their dispersion curves (molvak.layered).
 
 The curves are checked against an independent solver written in the tests
-(tests/_layered_reference.py: Aki & Richards' motion-stress vectors carried
+(tests/reference_layered.py: Aki & Richards' motion-stress vectors carried
 through the layers with matrix exponentials, brentq on the surface traction),
 which shares no formula with the native compound matrices, on models with a
 buried soft layer, a 30:1 contrast under a saturated layer (Poisson's ratio
@@ -17,8 +17,8 @@ import pytest
 from scipy.optimize import brentq
 
 import molvak
-from _layered_reference import group_velocity, phase_velocity, roots
 from molvak.layered import DEFAULT_POISSON, gardner_density
+from reference_layered import group_velocity, phase_velocity, roots
 
 MODELS = {
     "three layers": molvak.LayeredModel([4, 10], [200, 380, 700]),
