@@ -35,11 +35,13 @@
 // mode does not exist there, NaN.
 //
 // Group velocity by implicit differentiation of F(c, omega) = 0: dc/domega =
-// -F_omega / F_c, with both partial derivatives as central differences of
-// relative step 1e-6, and U = c / (1 - (omega / c) dc/domega).
+// -F_omega / F_c, with both partial derivatives as five-point central
+// differences of relative step 1e-4, and U = c / (1 - (omega / c) dc/domega).
 #pragma once
 
 #include <cstddef>
+
+#include "simd/isa.hpp"
 
 namespace molvak::dispersion {
 
@@ -69,7 +71,9 @@ struct Request {
 // The velocity of each model at each frequency, out (M, F), NaN where the
 // mode does not exist. `workers` threads share the models; every model's
 // result is the same for any number of workers. Throws AllocFailure.
-void curves(const Models& models, const Request& request, double* out, std::size_t workers);
+// Several models are solved together in the lanes of `isa` (W at a time).
+void curves(const Models& models, const Request& request, double* out, std::size_t workers,
+            simd::Isa isa = simd::Isa::best);
 
 // The normalised dispersion function of model `m` at phase velocity c and
 // angular frequency omega (c below the half-space's Vs): its sign and its
