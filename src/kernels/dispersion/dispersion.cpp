@@ -184,7 +184,7 @@ inline double evaluate(const Layer* ly, std::size_t L, Wave wave, double c, doub
 // bisection (the function is negative just above 0 and 1 at t = 1).
 double rayleigh_ratio(double g) {
     double lo = 1e-6, hi = 1.0;
-    for (int it = 0; it < 60; ++it) {
+    for (int it = 0; it < 30; ++it) {  // c / Vs to 1e-9: ample for a bound
         const double t = 0.5 * (lo + hi);
         const double f = (2.0 - t) * (2.0 - t) - 4.0 * std::sqrt((1.0 - g * t) * (1.0 - t));
         (f < 0.0 ? lo : hi) = t;
@@ -343,6 +343,10 @@ struct Search {
         *w = step;
     }
 
+    // A tracked root c is taken for another mode's when it lies further from
+    // its prediction cp than a tenth of cp plus the predicted move.
+    bool far(double c, double cp) const { return std::fabs(c - cp) > 0.1 * cp + std::fabs(cp - cs[0]); }
+
     // A root accepted at f, predicted at cp (scanned: found by a scan).
     void record(double f, double c, double cp, bool scanned) {
         miss = scanned ? 0.0 : std::fabs(c - cp);
@@ -361,44 +365,94 @@ struct Search {
     // (c_max - c_min): 16 points per expected mode, where the modes crowd
     // (just above each layer's velocity), and 24 over the whole range. The
     // grid is the inverse of that function, interpolated linearly between
-    // four times as many equally spaced velocities.
-    bool scan(double omega, double* lo, double* hi, double* flo, double* fhi) {
-        constexpr double kPerMode = 16.0, kEven = 24.0;
-        auto weight = [&](double c) {
-            return kPerMode * phase_count(ly, L, wave, omega, c) + kEven * (c - cmin) / (cmax - cmin);
-        };
-        const double total = weight(cmax);
-        const auto points = static_cast<std::size_t>(std::min(20000.0, std::ceil(total)));
-        const std::size_t samples = 4 * points;
-        double cp = cmin, fp = F(cmin, omega);
-        std::size_t changes = 0, j = 1;
-        double target = total / double(points);
-        double c_prev = cmin, v_prev = weight(cmin);
-        auto visit = [&](double cj) {
-            const double fj = F(cj, omega);
-            const bool change = negative(fj) != negative(fp);
-            if (change && changes == mode) {
-                *lo = cp; *hi = cj; *flo = fp; *fhi = fj;
+    // twice as many equally spaced velocities. A state machine like Brent's
+    // (scan_next gives the next point, scan_feed takes its value), so that
+    // lanes scan together.
+    struct Scan {
+        double omega, total, target, c_prev, v_prev, cq, vq, cp, fp, lo, hi, flo, fhi;
+        std::size_t points, samples, q, j, changes;
+        bool started, first, have_q, last, done, found;
+    } sc{};
+
+    double scan_weight(double c) const {
+        return 16.0 * phase_count(ly, L, wave, sc.omega, c) + 24.0 * (c - cmin) / (cmax - cmin);
+    }
+    void scan_begin(double omega) {
+        sc = Scan{};
+        sc.omega = omega;
+        sc.total = scan_weight(cmax);
+        sc.points = static_cast<std::size_t>(std::min(20000.0, std::ceil(sc.total)));
+        sc.samples = 2 * sc.points;
+        sc.j = 1;
+        sc.target = sc.total / double(sc.points);
+        sc.c_prev = cmin;
+        sc.v_prev = 0.0;  // no layer is slower than c_min
+    }
+    bool scan_next(double* x) {
+        if (sc.done) return false;
+        if (!sc.started) {
+            sc.started = sc.first = true;
+            *x = cmin;
+            return true;
+        }
+        for (;;) {
+            if (sc.have_q && sc.j < sc.points && sc.target <= sc.vq) {
+                const double cj = sc.vq > sc.v_prev
+                                      ? sc.c_prev + (sc.cq - sc.c_prev) * (sc.target - sc.v_prev) / (sc.vq - sc.v_prev)
+                                      : sc.cq;
+                ++sc.j;
+                sc.target = sc.total * double(sc.j) / double(sc.points);
+                if (cj > sc.cp) {
+                    *x = cj;
+                    return true;
+                }
+                continue;
+            }
+            if (sc.have_q) {
+                sc.c_prev = sc.cq;
+                sc.v_prev = sc.vq;
+                sc.have_q = false;
+            }
+            if (sc.j < sc.points && sc.q < sc.samples) {
+                ++sc.q;
+                sc.cq = sc.q == sc.samples ? cmax : cmin + (cmax - cmin) * double(sc.q) / double(sc.samples);
+                sc.vq = scan_weight(sc.cq);
+                sc.have_q = true;
+                continue;
+            }
+            if (!sc.last) {
+                sc.last = true;
+                *x = cmax;
                 return true;
             }
-            if (change) ++changes;
-            cp = cj;
-            fp = fj;
+            sc.done = true;
             return false;
-        };
-        for (std::size_t q = 1; q <= samples && j < points; ++q) {
-            const double cq = q == samples ? cmax : cmin + (cmax - cmin) * double(q) / double(samples);
-            const double vq = weight(cq);
-            while (j < points && target <= vq) {
-                const double cj = vq > v_prev ? c_prev + (cq - c_prev) * (target - v_prev) / (vq - v_prev) : cq;
-                if (cj > cp && visit(cj)) return true;
-                ++j;
-                target = total * double(j) / double(points);
-            }
-            c_prev = cq;
-            v_prev = vq;
         }
-        return visit(cmax);
+    }
+    void scan_feed(double x, double fx) {
+        if (sc.first) {
+            sc.first = false;
+            sc.cp = x;
+            sc.fp = fx;
+            return;
+        }
+        const bool change = negative(fx) != negative(sc.fp);
+        if (change && sc.changes == mode) {
+            sc.lo = sc.cp; sc.hi = x; sc.flo = sc.fp; sc.fhi = fx;
+            sc.done = sc.found = true;
+            return;
+        }
+        if (change) ++sc.changes;
+        sc.cp = x;
+        sc.fp = fx;
+        if (sc.last) sc.done = true;
+    }
+    bool scan(double omega, double* lo, double* hi, double* flo, double* fhi) {
+        scan_begin(omega);
+        double x;
+        while (scan_next(&x)) scan_feed(x, F(x, omega));
+        *lo = sc.lo; *hi = sc.hi; *flo = sc.flo; *fhi = sc.fhi;
+        return sc.found;
     }
 
     double refine(double lo, double hi, double flo, double fhi, double omega) {
@@ -448,7 +502,7 @@ struct Search {
             if (found) {
                 c = refine(lo, hi, flo, fhi, omega);
                 // A root far from the prediction may belong to another mode.
-                if (std::fabs(c - cp) > 0.1 * cp) found = false;
+                if (far(c, cp)) found = false;
             }
         }
         const bool scanned = !found;
@@ -631,11 +685,40 @@ void solve_lanes(const LaneKernels& kern, const Layer* const* ly, std::size_t la
                     --pending;
                 }
             }
-            // Brent in lanes.
+        }
+        // The lanes without a tracked bracket scan together.
+        bool scanned[kMax] = {}, bracketed[kMax] = {};
+        int scanning = 0;
+        for (std::size_t l = 0; l < lanes; ++l) {
+            bracketed[l] = tracked[l];
+            if (s[l].exists && !tracked[l]) {
+                s[l].scan_begin(omega);
+                scanned[l] = active[l] = true;
+                ++scanning;
+            }
+        }
+        while (scanning > 0) {
+            for (std::size_t l = 0; l < lanes; ++l) {
+                if (active[l] && !s[l].scan_next(&c[l])) {
+                    active[l] = false;
+                    --scanning;
+                    if (s[l].sc.found) {
+                        lo[l] = s[l].sc.lo; hi[l] = s[l].sc.hi; flo[l] = s[l].sc.flo; fhi[l] = s[l].sc.fhi;
+                        bracketed[l] = true;
+                    }
+                }
+            }
+            if (scanning == 0) break;
+            eval(active);
+            for (std::size_t l = 0; l < lanes; ++l)
+                if (active[l]) s[l].scan_feed(c[l], v[l]);
+        }
+        // Brent in lanes.
+        {
             Brent br[kMax];
             int running = 0;
             for (std::size_t l = 0; l < lanes; ++l) {
-                if (!tracked[l]) continue;
+                if (!bracketed[l]) continue;
                 if (lo[l] == hi[l]) {
                     root[l] = lo[l];
                     continue;
@@ -658,7 +741,8 @@ void solve_lanes(const LaneKernels& kern, const Layer* const* ly, std::size_t la
                     if (active[l]) br[l].feed(v[l]);
             }
         }
-        // The lanes that need a scan, on their own; the accepted roots.
+        // The accepted roots; a tracked root far from its prediction (it may
+        // belong to another mode) is searched again by a scan on its own.
         bool group_lane[kMax] = {};
         bool any_group = false;
         for (std::size_t l = 0; l < lanes; ++l) {
@@ -666,13 +750,16 @@ void solve_lanes(const LaneKernels& kern, const Layer* const* ly, std::size_t la
                 out[l][j] = kNaN;
                 continue;
             }
-            // A root far from the prediction may belong to another mode.
-            if (tracked[l] && std::fabs(root[l] - cp[l]) > 0.1 * cp[l]) tracked[l] = false;
-            if (!tracked[l]) {
+            if (tracked[l] && s[l].far(root[l], cp[l])) {
                 out[l][j] = s[l].solve(f, rq.group, false);
                 continue;
             }
-            s[l].record(f, root[l], cp[l], false);
+            if (!bracketed[l]) {  // no such mode at this frequency
+                s[l].known = 0;
+                out[l][j] = kNaN;
+                continue;
+            }
+            s[l].record(f, root[l], scanned[l] ? 0.0 : cp[l], scanned[l]);
             out[l][j] = root[l];
             group_lane[l] = rq.group;
             any_group = any_group || rq.group;

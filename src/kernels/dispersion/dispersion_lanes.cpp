@@ -58,24 +58,33 @@ inline void exp_parts(V x, V* e, V* em1) {
 // The normalised cosh, sinh / nu and the factor of the terms that do not
 // grow, as layer_functions in dispersion.cpp.
 inline void layer_functions(V n2, V x, V* c, V* s, V* unit) {
-    const vm evanescent = gt(n2.v, set1(0.0));
-    const V n = vsqrt(V{absval(n2.v)});
-    const V a = n * x;
     const V zero{set1(0.0)};
+    const vm evanescent = gt(n2.v, zero.v);
+    const V m2{absval(n2.v)};
+    const vm positive = gt(m2.v, zero.v);
+    const V rn = 1.0 / vsqrt(m2);                   // 1 / |nu| (inf where nu = 0)
+    const V n = vsel(positive, m2 * rn, zero);      // |nu|
+    const V a = n * x;
     V ce{set1(1.0)}, se = zero, ue = zero, cp{set1(1.0)}, sp = zero;
     if (any(evanescent)) {
-        V q, unused, e2, em;
+        V q, unused;
         exp_parts(-a, &q, &unused);
-        exp_parts(-2.0 * a, &e2, &em);
+        V em = q * q - 1.0;  // exp(-2a) - 1, directly where a is small
+        const vm small = lt(a.v, set1(0.5));
+        if (any(both(small, evanescent))) {
+            V e2, em_small;
+            exp_parts(-2.0 * a, &e2, &em_small);
+            em = vsel(small, em_small, em);
+        }
         const V den = 1.0 / (2.0 + em);
-        se = vsel(gt(a.v, zero.v), (-em * den) / n, x);
+        se = vsel(gt(a.v, zero.v), (-em * den) * rn, x);
         ue = 2.0 * q * den;
     }
     if (any(invert(evanescent))) {
         vd sn, cs;
         sincos(a.v, &sn, &cs);
         cp = V{cs};
-        sp = vsel(gt(a.v, zero.v), V{sn} / n, x);
+        sp = vsel(gt(a.v, zero.v), V{sn} * rn, x);
     }
     *c = vsel(evanescent, ce, cp);
     *s = vsel(evanescent, se, sp);
@@ -97,6 +106,7 @@ void rayleigh(const LaneLayers& ly, const double* cp, const double* op, double* 
     const std::size_t L = ly.layers;
     const V c = load(cp), omega = load(op);
     const V c2 = c * c;
+    const V inv_c2 = 1.0 / c2;
     const V k = omega / c;
     const std::size_t top = (L - 1) * W;
     V t = c2 * load(ly.inv_vs2 + top);
@@ -109,7 +119,7 @@ void rayleigh(const LaneLayers& ly, const double* cp, const double* op, double* 
         const V r = load(ly.ratio + at);
         const V y0 = y[0], y1 = y[1] * r, y2 = y[2] * r, y3 = y[3] * r, y4 = y[4] * r * r;
         t = c2 * load(ly.inv_vs2 + at);
-        const V u = load(ly.vs2 + at) / c2, u2 = u * u, t2 = t * t, g = load(ly.g + at);
+        const V u = load(ly.vs2 + at) * inv_c2, u2 = u * u, t2 = t * t, g = load(ly.g + at);
         const V x = k * load(ly.h + at);
         V ca, sa, ga, cb, sb, gb;
         layer_functions(1.0 - t * g, x, &ca, &sa, &ga);
