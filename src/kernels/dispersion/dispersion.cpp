@@ -89,6 +89,7 @@ inline void keep_in_range(double (&y)[N]) {
 
 double rayleigh_function(const Layer* ly, std::size_t L, double c, double omega) {
     const double c2 = c * c;
+    const double inv_c2 = 1.0 / c2;
     const double k = omega / c;
     const Layer& hs = ly[L - 1];
     double t = c2 * hs.inv_vs2;
@@ -104,7 +105,7 @@ double rayleigh_function(const Layer* ly, std::size_t L, double c, double omega)
         const double r = l.ratio;
         const double y0 = y[0], y1 = y[1] * r, y2 = y[2] * r, y3 = y[3] * r, y4 = y[4] * r * r;
         t = c2 * l.inv_vs2;
-        const double u = l.vs2 / c2, u2 = u * u, t2 = t * t, g = l.g;
+        const double u = l.vs2 * inv_c2, u2 = u * u, t2 = t * t, g = l.g;
         const double x = k * l.h;
         double ca, sa, ga, cb, sb, gb;
         layer_functions(1.0 - t * g, x, &ca, &sa, &ga);
