@@ -28,7 +28,7 @@ constexpr double kTop = 1.0 - 1e-9;
 constexpr double kTolerance = 1e-12;
 // The grid of the counts that check tracked roots: points per expected mode
 // and over the whole range.
-constexpr double kCountPerMode = 16.0, kCountEven = 24.0;
+constexpr double kCountPerMode = 10.0, kCountEven = 8.0;
 
 // One layer's constants for the dispersion functions.
 struct Layer {
