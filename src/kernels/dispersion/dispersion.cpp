@@ -372,11 +372,11 @@ struct Search {
     // The scan of [c_min, c_max): the bracket of the (k+1)-th sign change.
     // Its points are equally spaced in 16 phase_count(c) + 24 (c - c_min) /
     // (c_max - c_min): 16 points per expected mode, where the modes crowd
-    // (just above each layer's velocity), and 24 over the whole range. The
-    // grid is the inverse of that function, interpolated linearly between
-    // twice as many equally spaced velocities. A state machine like Brent's
-    // (scan_next gives the next point, scan_feed takes its value), so that
-    // lanes scan together.
+    // (just above each layer's velocity), and 24 over the whole range (10 and
+    // 8 for a count). The grid is the inverse of that function, interpolated
+    // linearly between twice as many equally spaced velocities (as many for a
+    // count). A state machine like Brent's (scan_next gives the next point,
+    // scan_feed takes its value), so that lanes scan together.
     struct Scan {
         double omega, total, target, c_prev, v_prev, cq, vq, cp, fp, lo, hi, flo, fhi;
         double cpp, fpp;             // the point before cp
@@ -404,7 +404,7 @@ struct Search {
         sc.even = limit < cmax ? kCountEven : 24.0;
         sc.total = scan_weight(cmax);
         sc.points = static_cast<std::size_t>(std::min(20000.0, std::ceil(sc.total)));
-        sc.samples = 2 * sc.points;
+        sc.samples = (limit < cmax ? 1 : 2) * sc.points;
         sc.j = 1;
         sc.target = sc.total / double(sc.points);
         sc.c_prev = cmin;
