@@ -69,6 +69,7 @@ from .image import DispersionImage, array_limits, stack
 from .interferometry import CorrelationStack, correlate, virtual_gather
 from .io import read, read_shots
 from .io.records import RecordWarning, open_record, shot_gathers, windows
+from .layered import LayeredModel, dispersion, dispersion_batch
 from .stacking import restack, substacks
 from .sweeps import PseudoSection, Sweep, sweep
 from .timelapse import TimeLapse, timelapse
@@ -109,3 +110,4 @@ __all__ += highres.__all__
 __all__ += ["CorrelationStack", "RecordWarning", "TimeLapse", "correlate", "open_record",
             "shot_gathers", "timelapse", "virtual_gather", "windows"]
 __all__ += ["VelocityChange", "dvv", "restack", "substacks"]
+__all__ += ["LayeredModel", "dispersion", "dispersion_batch"]

@@ -46,3 +46,6 @@ def _correlate_stack(
     phasor: NDArray[np.complex128] | None = None,
     tile: int = 0,
 ) -> tuple[NDArray[np.float64], NDArray[np.complex128] | None]: ...
+def _dispersion(thickness: ArrayLike, vs: ArrayLike, vp: ArrayLike, density: ArrayLike,
+                frequency: ArrayLike, mode: int = 0, wave: str = "rayleigh",
+                velocity: str = "phase", workers: int = 1) -> NDArray[np.float64]: ...
