@@ -53,6 +53,7 @@ from .image import (
     write_curves,
 )
 from .interferometry import CorrelationStack, correlate, virtual_gather
+from .inversion import ConvergenceWarning, Inversion, Target, invert, surface_amplitude
 from .io import read, read_shots
 from .sweeps import PseudoSection, Sweep, sweep
 from .timelapse import TimeLapse, timelapse
@@ -66,6 +67,7 @@ from .transforms import (
     slant_stack,
     tau_p,
 )
+from .vs_section import VsSection, invert_sweep
 from .windows import RecordWarning, open_record, shot_gathers, windows
 
 __version__ = "0.1.0"
@@ -98,6 +100,8 @@ __all__ = ["DeadTraceWarning", "DispersionCurve", "DispersionImage", "ESTIMATORS
            "read", "read_curves", "read_shots", "review", "rfft", "slant_stack", "stack", "stack_gathers",
            "statistics", "tau_p", "theoretical_modes", "write_curves", "__version__"]
 __all__ += ["PseudoSection", "Sweep", "sweep"]
+__all__ += ["ConvergenceWarning", "Inversion", "Target", "VsSection", "invert", "invert_sweep",
+            "surface_amplitude"]
 # The high-resolution estimators: whatever molvak.highres exports, so an
 # estimator added there needs no line here.
 __all__ += highres.__all__

@@ -44,7 +44,7 @@ from typing import Any, Callable, Optional, Union
 
 import numpy as np
 
-from . import __version__, _outputs, _review, estimators, io, synthetic
+from . import __version__, _invert, _outputs, _review, estimators, io, synthetic
 from ._atomic import atomic_open, write_with
 from ._progress import Progress
 from .batch import GatherError, stream
@@ -1470,6 +1470,7 @@ def build_parser() -> argparse.ArgumentParser:
     _grid_options(sweep, 50.0, 1000.0, 1.0, 1.0, 100.0, None)
     sweep.set_defaults(func=cmd_sweep)
     _review.add_command(sub)
+    _invert.add_command(sub)
     return parser
 
 

@@ -324,7 +324,7 @@ class Parametrization:
     def inside(self, u: np.ndarray) -> np.ndarray:
         """Points inside the prior's support: in the cube and, with
         `increasing`, Vs not decreasing downward."""
-        ok = ((u >= 0.0) & (u <= 1.0)).all(axis=1)
+        ok: np.ndarray = np.asarray(((u >= 0.0) & (u <= 1.0)).all(axis=1))
         if self.increasing:
             _, vs, _, _ = self.models(np.clip(u, 0.0, 1.0))
             ok &= (np.diff(vs, axis=1) >= 0).all(axis=1)
@@ -920,6 +920,7 @@ class Inversion:
             if matplotlib.get_backend().lower() not in ("agg", "pdf", "svg", "ps", "cairo"):
                 matplotlib.use("Agg")
             import matplotlib.pyplot as plt
+
             from ._atomic import atomic_path
             for name, draw in zip(pictures, (self.plot_profile, self.plot_curves,
                                              self.plot_vs30)):

@@ -1,0 +1,161 @@
+"""`molvak invert CURVE... --layers 3 --out DIR`: a Vs profile with its
+posterior from dispersion curves on the command line."""
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from pathlib import Path
+from typing import Any, Optional
+
+__all__ = ["add_command", "read_targets", "run"]
+
+
+def _pair(text: str) -> tuple[float, float]:
+    parts = text.split(":")
+    try:
+        values = [float(p) for p in parts]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not MIN:MAX") from None
+    if len(values) != 2:
+        raise argparse.ArgumentTypeError(f"{text!r} is not MIN:MAX")
+    return values[0], values[1]
+
+
+def _poisson(text: str) -> Any:
+    if ":" in text:
+        return _pair(text)
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a ratio or MIN:MAX") from None
+
+
+def add_command(sub: Any) -> None:
+    """Register `molvak invert` on the command line's subparsers."""
+    p = sub.add_parser(
+        "invert", help="invert dispersion curves for a Vs profile with its uncertainty",
+        description="Invert dispersion curves for a layered shear-wave velocity profile: a "
+                    "differential-evolution search, then parallel-tempering MCMC. Writes the "
+                    "posterior ensemble and percentiles (CSV), a summary (JSON: best model, "
+                    "Vs30, convergence) and pictures into --out.")
+    p.add_argument("curves", nargs="+", metavar="CURVE",
+                   help="curve files: dinver text (frequency, slowness, log-std factor), an "
+                        "uncertain-curve CSV or JSON, or picks (CSV, every mode labelled)")
+    p.add_argument("--layers", type=int, default=3,
+                   help="layers, the half-space included (default %(default)s)")
+    p.add_argument("--vs", type=_pair, metavar="MIN:MAX", help="Vs bounds, m/s (default: "
+                   "from the data's velocities)")
+    p.add_argument("--thickness", type=_pair, metavar="MIN:MAX", help="thickness bounds, m "
+                   "(default: from the data's wavelengths)")
+    p.add_argument("--poisson", type=_poisson, default=0.3, metavar="NU|MIN:MAX",
+                   help="Poisson's ratio, fixed or a range (default %(default)s)")
+    p.add_argument("--increasing", action="store_true",
+                   help="only models whose Vs does not decrease with depth")
+    p.add_argument("--wave", choices=("rayleigh", "love"), default="rayleigh")
+    p.add_argument("--match", choices=("labels", "closest"), default="labels",
+                   help="fit every curve to its mode label, or every point to the closest "
+                        "predicted mode (default %(default)s)")
+    p.add_argument("--default-std", type=float, default=0.05,
+                   help="std of ln(velocity) where a curve has none (default %(default)s)")
+    p.add_argument("--min-std", type=float, default=0.0,
+                   help="floor of every point's std of ln(velocity) (default none)")
+    p.add_argument("--keep-traps", action="store_true",
+                   help="keep models whose fundamental mode is trapped below a stiff lid")
+    p.add_argument("--chains", type=int, default=4)
+    p.add_argument("--steps", type=int, default=800, help="sampling steps per chain")
+    p.add_argument("--burn", type=int, default=800, help="burn-in steps per chain")
+    p.add_argument("--seed", type=int, help="random seed (repeatable runs)")
+    p.add_argument("--workers", type=int, default=1, help="threads (default %(default)s)")
+    p.add_argument("--out", default=".", help="output directory (default: here)")
+    p.add_argument("--overwrite", action="store_true",
+                   help="replace existing output files (never an input)")
+    p.add_argument("--no-plot", action="store_true", help="write no picture")
+    p.add_argument("--quiet", action="store_true", help="no progress bar")
+    p.set_defaults(func=run)
+
+
+def read_targets(path: Path) -> list[Any]:
+    """The curves of one file: a dinver target, an uncertain-curve CSV or
+    JSON, or a CSV of picks (one DispersionCurve per mode)."""
+    from .curves import UncertainCurve
+    from .image import read_curves
+    name = str(path)
+    with open(path) as handle:
+        head = handle.read(4096)
+    first = next((line for line in head.splitlines() if line.strip()
+                  and not line.startswith("#")), "")
+    if path.suffix.lower() == ".json" or head.lstrip().startswith("{"):
+        return [UncertainCurve.from_json(path)]
+    if first.split(",")[:len(UncertainCurve.COLUMNS)] == list(UncertainCurve.COLUMNS):
+        return [UncertainCurve.from_csv(path)]
+    if first.startswith("frequency,"):
+        return list(read_curves(path))
+    if len(first.split()) == 3:
+        return [UncertainCurve.from_dinver(path)]
+    raise ValueError(f"{name}: not a curve molvak reads (a dinver target, an uncertain-curve "
+                     f"CSV or JSON, or a CSV of picks)")
+
+
+def run(args: argparse.Namespace) -> int:
+    """Run `molvak invert`."""
+    from . import _outputs
+    from ._progress import Progress
+    from .inversion import invert
+    paths = [Path(p) for p in args.curves]
+    for p in paths:
+        if not p.is_file():
+            print(f"molvak: error: {p}: no such file", file=sys.stderr)
+            return 2
+    folder = Path(args.out)
+    problem = _outputs.check_folder(folder)
+    if problem is not None:
+        print(f"molvak: error: {problem}", file=sys.stderr)
+        return 2
+    stem = _outputs.unique_bases(paths[:1])[0][0] + ".invert"
+    kinds = ["ensemble.csv", "percentiles.csv", "json"]
+    if not args.no_plot:
+        kinds += ["profile.png", "curves.png", "vs30.png"]
+    targets = [folder / f"{stem}.{k}" for k in kinds]
+    problem = _outputs.clobbered(targets, paths, args.overwrite)
+    if problem is not None:
+        print(f"molvak: error: {problem}", file=sys.stderr)
+        return 2
+    curves: list[Any] = []
+    for p in paths:
+        curves.extend(read_targets(p))
+    bar: Optional[Progress] = None
+
+    def step(done: int, total: int) -> None:
+        nonlocal bar
+        if bar is None:
+            bar = Progress(total, f"inverting {paths[0].name}", stream=sys.stderr,
+                           enabled=not args.quiet)
+        bar.step()
+
+    result = invert(curves, layers=args.layers, vs=args.vs, thickness=args.thickness,
+                    poisson=args.poisson, increasing=args.increasing, wave=args.wave,
+                    match=args.match, default_std=args.default_std, min_std=args.min_std,
+                    exclude_traps=not args.keep_traps, chains=args.chains, steps=args.steps,
+                    burn=args.burn, seed=args.seed, workers=args.workers, progress=step)
+    if not args.no_plot:
+        import matplotlib
+        matplotlib.use("Agg")
+    try:
+        written = result.save(folder, stem=stem, plots=not args.no_plot,
+                              overwrite=args.overwrite)
+    except FileExistsError as exc:
+        print(f"molvak: error: {exc} (it appeared while inverting)", file=sys.stderr)
+        return 2
+    v30 = result.vs30()
+    best = result.best
+    print(f"best model: Vs {', '.join(f'{v:.0f}' for v in best.vs)} m/s, thickness "
+          f"{', '.join(f'{h:.2f}' for h in best.thickness)} m; Vs30 {v30.median:.0f} m/s "
+          f"(90 %: {v30.low:.0f}-{v30.high:.0f}); misfit "
+          f"{', '.join(f'{f.misfit:.2f}' for f in result.fits)}; max split R-hat "
+          f"{max(result.rhat.values()):.3f}{'' if result.converged else ' (NOT converged)'}")
+    for name in written:
+        print(f"wrote {name}")
+    if not result.converged:
+        print(json.dumps({"rhat": result.rhat}), file=sys.stderr)
+    return 0
