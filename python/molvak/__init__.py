@@ -55,6 +55,7 @@ from .image import (
 from .interferometry import CorrelationStack, correlate, virtual_gather
 from .inversion import ConvergenceWarning, Inversion, Target, invert, surface_amplitude
 from .io import read, read_shots
+from .layered import LayeredModel, dispersion, dispersion_batch
 from .sweeps import PseudoSection, Sweep, sweep
 from .timelapse import TimeLapse, timelapse
 from .transforms import (
@@ -107,3 +108,4 @@ __all__ += ["ConvergenceWarning", "Inversion", "Target", "VsSection", "invert", 
 __all__ += highres.__all__
 __all__ += ["CorrelationStack", "RecordWarning", "TimeLapse", "correlate", "open_record",
             "shot_gathers", "timelapse", "virtual_gather", "windows"]
+__all__ += ["LayeredModel", "dispersion", "dispersion_batch"]

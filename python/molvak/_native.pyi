@@ -45,3 +45,6 @@ def _correlate_stack(
     linear: NDArray[np.float64] | None = None,
     phasor: NDArray[np.complex128] | None = None,
 ) -> tuple[NDArray[np.float64], NDArray[np.complex128] | None]: ...
+def _dispersion(thickness: ArrayLike, vs: ArrayLike, vp: ArrayLike, density: ArrayLike,
+                frequency: ArrayLike, mode: int = 0, wave: str = "rayleigh",
+                velocity: str = "phase", workers: int = 1) -> NDArray[np.float64]: ...

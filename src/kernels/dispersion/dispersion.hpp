@@ -1,0 +1,81 @@
+// Dispersion curves of surface waves in a stack of elastic layers over a
+// half-space: the phase (or group) velocity of one Rayleigh or Love mode at
+// each of a set of frequencies, for one model or many. Plain C++.
+//
+// The dispersion function. Rayleigh waves: the P-SV motion-stress vector
+// (u_x, u_z, tau_zx, tau_zz) obeys df/dz = A f (Aki & Richards 2002, eq.
+// 7.28). The two solutions that decay into the half-space span a plane;
+// carried up to the surface, the plane holds a free-surface solution when the
+// 2 x 2 minor of its traction rows vanishes. The plane is carried as the six
+// 2 x 2 minors of its basis (Dunkin 1965: the second compound of the layer
+// matrices propagates them), of which one is the negative of another, so five
+// are carried. The layer's compound matrix is written in closed form from
+// C = cosh(nu_a kh), S = sinh(nu_a kh) / nu_a (the same for nu_b), with
+// nu_a^2 = 1 - c^2 / Vp^2 and nu_b^2 = 1 - c^2 / Vs^2 (vertical wavenumbers
+// over k); cosh^2 - nu^2 sinh^2 = 1 has removed every term that grows faster
+// than exp((nu_a + nu_b) kh), and that factor (cosh nu_a kh cosh nu_b kh for
+// evanescent waves, 1 for propagating ones) is divided out of every layer, so
+// the function neither overflows nor loses its sign. The minors of each layer
+// are scaled by that layer's shear modulus (continuity across an interface is
+// a rescaling by the ratio of moduli). Love waves: the SH motion-stress vector
+// (u_y, tau_zy) and the Haskell-Thomson layer matrix, normalised the same way.
+//
+// Roots. Frequencies are taken in ascending order. Below a velocity c_min
+// (0.95 of the lowest Rayleigh velocity of any layer taken as a half-space,
+// or just below the lowest Vs for Love waves) the function has no root, and
+// its sign there, s0, gives the number of roots below any c by parity: mode
+// k is the (k+1)-th root from below, so below it the function has the sign
+// s0 (-1)^k and above it the opposite. Each frequency's root is predicted by
+// linear extrapolation of the two previous roots, bracketed by steps that
+// double, directed by that parity (so the bracket is never that of a
+// neighbouring mode), and refined with Brent's method (Brent 1973). Where
+// there is no previous root or the bracket leaves [c_min, c_max), a scan of
+// the whole range counts the sign changes and takes the (k+1)-th; fewer than
+// k+1 roots below c_max (Vs of the half-space: faster modes leak) means the
+// mode does not exist there, NaN.
+//
+// Group velocity by implicit differentiation of F(c, omega) = 0: dc/domega =
+// -F_omega / F_c, with both partial derivatives as central differences of
+// relative step 1e-6, and U = c / (1 - (omega / c) dc/domega).
+#pragma once
+
+#include <cstddef>
+
+namespace molvak::dispersion {
+
+enum class Wave { rayleigh, love };
+
+// M models of L layers (the last the half-space), C-contiguous rows:
+// thickness (M, L - 1) in m, vs, vp, density (M, L) in m/s and kg/m^3. The
+// models are taken as valid (positive, finite, Vp > 2 Vs / sqrt(3)).
+struct Models {
+    const double* thickness;
+    const double* vs;
+    const double* vp;
+    const double* density;
+    std::size_t models;
+    std::size_t layers;
+};
+
+struct Request {
+    const double* frequency;  // F positive, finite frequencies in Hz, any order
+    std::size_t frequencies;
+    std::size_t mode;         // 0: fundamental
+    Wave wave;
+    bool group;               // group velocity instead of phase velocity
+};
+
+// The velocity of each model at each frequency, out (M, F), NaN where the
+// mode does not exist. `workers` threads share the models; every model's
+// result is the same for any number of workers. Throws AllocFailure.
+void curves(const Models& models, const Request& request, double* out, std::size_t workers);
+
+// The normalised dispersion function of model `m` at phase velocity c and
+// angular frequency omega (c below the half-space's Vs): its sign and its
+// roots are those of the free-surface condition. For tests.
+double secular(const Models& models, std::size_t m, Wave wave, double c, double omega);
+
+// The lower end c_min of the root search for model `m` (see above).
+double lowest_velocity(const Models& models, std::size_t m, Wave wave);
+
+}  // namespace molvak::dispersion
