@@ -351,14 +351,9 @@ class Parametrization:
 
 
 def _density(vs: np.ndarray, vp: np.ndarray) -> np.ndarray:
-    """Density (kg/m^3) by the layered module's rule, for arrays of models."""
-    rule = getattr(layered, "density_rule", None)
-    if rule is not None:
-        return np.asarray(rule(vp=vp, vs=vs), dtype=np.float64)
-    shape = vs.shape
-    flat_vs, flat_vp = vs.reshape(-1), vp.reshape(-1)
-    model = LayeredModel(np.ones(flat_vs.size - 1), flat_vs, flat_vp)
-    return np.asarray(model.density, dtype=np.float64).reshape(shape)
+    """Density (kg/m^3) of arrays of models: the layered module's rule
+    (Gardner's, from Vp), as a LayeredModel given no density takes it."""
+    return layered.gardner_density(vp)
 
 
 # --------------------------------------------------------------------------
@@ -428,73 +423,76 @@ class Problem:
     max_mode: int
     trap_amplitude: float
     exclude_traps: bool
+    # the forward calls {(wave, mode): frequencies} and, per target, the
+    # columns of every call it reads
+    calls: dict[tuple[str, int], np.ndarray] = field(init=False, repr=False)
+    columns: list[list[tuple[tuple[str, int], np.ndarray]]] = field(init=False, repr=False)
+
+    def __post_init__(self) -> None:
+        wanted: dict[tuple[str, int], list[np.ndarray]] = {}
+        for t in self.targets:
+            for m in self.modes(t):
+                wanted.setdefault((t.wave, m), []).append(t.frequency)
+        calls = {k: np.unique(np.concatenate(v)) for k, v in wanted.items()}
+        columns = [[((t.wave, m), np.searchsorted(calls[(t.wave, m)], t.frequency))
+                    for m in self.modes(t)] for t in self.targets]
+        object.__setattr__(self, "calls", calls)
+        object.__setattr__(self, "columns", columns)
+
+    def modes(self, t: Target) -> list[int]:
+        """The modes a target's points may be fitted to."""
+        return list(range(self.max_mode + 1)) if t.mode is None else [t.mode]
 
     def predictions(self, u: np.ndarray, workers: int = 1) -> dict[tuple[str, int], np.ndarray]:
-        """Predicted phase velocities {(wave, mode): (M, F_wave)} at every
-        frequency of the targets of that wave."""
+        """Predicted phase velocities {(wave, mode): (M, F_call)} at the
+        frequencies of every forward call."""
         h, vs, vp, rho = self.param.models(u)
-        out = {}
-        for (wave, mode), freqs in self._calls().items():
-            out[(wave, mode)] = layered.dispersion_batch(h, vs, vp, rho, freqs, mode=mode,
-                                                         wave=wave, velocity="phase",
-                                                         workers=workers)
-        return out
+        return self._predict(h, vs, vp, rho, workers)
 
-    def _calls(self) -> dict[tuple[str, int], np.ndarray]:
-        calls: dict[tuple[str, int], list[np.ndarray]] = {}
-        for t in self.targets:
-            modes = range(self.max_mode + 1) if t.mode is None else [t.mode]
-            for m in modes:
-                calls.setdefault((t.wave, m), []).append(t.frequency)
-        if self.exclude_traps or self.trap_amplitude > 0:
-            for t in self.targets:
-                if t.mode == 0:
-                    calls.setdefault((t.wave, 0), []).append(t.frequency)
-        return {k: np.unique(np.concatenate(v)) for k, v in calls.items()}
+    def _predict(self, h: np.ndarray, vs: np.ndarray, vp: np.ndarray, rho: np.ndarray,
+                 workers: int) -> dict[tuple[str, int], np.ndarray]:
+        return {(wave, mode): layered.dispersion_batch(h, vs, vp, rho, freqs, mode=mode,
+                                                       wave=wave, velocity="phase",
+                                                       workers=workers)
+                for (wave, mode), freqs in self.calls.items()}
 
     def residuals(self, pred: dict[tuple[str, int], np.ndarray]
                   ) -> list[tuple[np.ndarray, np.ndarray, np.ndarray]]:
         """Per target: normalised residuals (M, F), the mode fitted at
         every point (M, F) and its predicted velocity (M, F; NaN where the
         mode does not exist)."""
-        calls = self._calls()
         out = []
-        for t in self.targets:
-            modes = list(range(self.max_mode + 1)) if t.mode is None else [t.mode]
-            stack, values = [], []
-            for m in modes:
-                freqs = calls[(t.wave, m)]
-                idx = np.searchsorted(freqs, t.frequency)
-                c = pred[(t.wave, m)][:, idx]
-                with np.errstate(invalid="ignore", divide="ignore"):
-                    r = (np.log(c) - np.log(t.velocity)) / t.std
-                # a mode that does not exist there: as bad as a factor of two
-                r = np.where(np.isfinite(r), r, math.log(2.0) / t.std)
-                stack.append(r)
-                values.append(c)
-            rs = np.stack(stack)                                 # (modes, M, F)
-            which = np.argmin(np.abs(rs), axis=0)
-            r = np.take_along_axis(rs, which[None], axis=0)[0]
-            c = np.take_along_axis(np.stack(values), which[None], axis=0)[0]
-            out.append((r, np.asarray(modes)[which], c))
+        for t, cols in zip(self.targets, self.columns):
+            best_r, best_c = self._residual(t, pred[cols[0][0]][:, cols[0][1]])
+            best_m = np.full(best_r.shape, cols[0][0][1])
+            for key, idx in cols[1:]:
+                r, c = self._residual(t, pred[key][:, idx])
+                closer = np.abs(r) < np.abs(best_r)
+                best_r = np.where(closer, r, best_r)
+                best_c = np.where(closer, c, best_c)
+                best_m = np.where(closer, key[1], best_m)
+            out.append((best_r, best_m, best_c))
         return out
 
-    def trapped_amplitude(self, u: np.ndarray, pred: dict[tuple[str, int], np.ndarray]
-                          ) -> np.ndarray:
+    @staticmethod
+    def _residual(t: Target, c: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        with np.errstate(invalid="ignore", divide="ignore"):
+            r = (np.log(c) - np.log(t.velocity)) / t.std
+        # a mode that does not exist there: as bad as a factor of two
+        return np.where(np.isfinite(r), r, math.log(2.0) / t.std), c
+
+    def trapped_amplitude(self, h: np.ndarray, vs: np.ndarray,
+                          pred: dict[tuple[str, int], np.ndarray]) -> np.ndarray:
         """The smallest surface amplitude (:func:`surface_amplitude`) of the
-        predicted fundamental mode over the frequencies of every mode-0
-        target; 1 where no target is of mode 0."""
-        h, vs, _, _ = self.param.models(u)
-        amp = np.ones(u.shape[0])
-        calls = self._calls()
-        for t in self.targets:
-            if t.mode != 0:
+        predicted fundamental mode over the frequencies of every forward
+        call of mode 0 (those of the mode-0 targets and of the points of
+        unknown mode); 1 where there is none."""
+        amp = np.ones(vs.shape[0])
+        for (_wave, mode), freqs in self.calls.items():
+            if mode != 0:
                 continue
-            freqs = calls[(t.wave, 0)]
-            idx = np.searchsorted(freqs, t.frequency)
-            c = pred[(t.wave, 0)][:, idx]
-            a = surface_amplitude(h, vs, t.frequency, c)
-            amp = np.minimum(amp, np.nanmin(np.where(np.isfinite(a), a, 1.0), axis=1))
+            a = surface_amplitude(h, vs, freqs, pred[(_wave, 0)])
+            amp = np.minimum(amp, np.min(np.where(np.isfinite(a), a, 1.0), axis=1))
         return amp
 
     def evaluate(self, u: np.ndarray, workers: int = 1) -> tuple[np.ndarray, np.ndarray]:
@@ -505,12 +503,12 @@ class Problem:
         ok = self.param.inside(u)
         if not ok.any():
             return logl, amp
-        uu = u[ok]
-        pred = self.predictions(uu, workers)
-        chi2 = np.zeros(uu.shape[0])
+        h, vs, vp, rho = self.param.models(u[ok])
+        pred = self._predict(h, vs, vp, rho, workers)
+        chi2 = np.zeros(vs.shape[0])
         for r, _, _ in self.residuals(pred):
-            chi2 += np.sum(r * r, axis=1)
-        a = self.trapped_amplitude(uu, pred)
+            chi2 += np.einsum("ij,ij->i", r, r)
+        a = self.trapped_amplitude(h, vs, pred)
         value = -0.5 * chi2
         if self.exclude_traps:
             value = np.where(a < self.trap_amplitude, -np.inf, value)

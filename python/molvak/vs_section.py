@@ -31,6 +31,7 @@ import numpy as np
 from ._atomic import write_text
 from .image import DispersionCurve
 from .inversion import DEFAULT_STD, ConvergenceWarning, Inversion, Target, invert
+from .picking import LONGEST
 from .sweeps import Sweep
 
 __all__ = ["VsSection", "invert_sweep"]
@@ -38,13 +39,16 @@ __all__ = ["VsSection", "invert_sweep"]
 PathLike = Union[str, "os.PathLike[str]"]
 
 
-def binned(curve: DispersionCurve, points: int, std: float) -> Optional[Target]:
-    """The valid picks of a curve averaged in `points` bins evenly spaced in
-    ln(frequency): the mean ln(velocity) of each bin that holds picks, at
-    the bin's mean ln(frequency). None when fewer than three bins hold
-    picks."""
+def binned(curve: DispersionCurve, points: int, std: float,
+           wavelengths: Optional[tuple[float, float]] = None) -> Optional[Target]:
+    """The valid picks of a curve (within `wavelengths`, m, when given)
+    averaged in `points` bins evenly spaced in ln(frequency): the mean
+    ln(velocity) of each bin that holds picks, at the bin's mean
+    ln(frequency). None when fewer than three bins hold picks."""
     keep = curve.valid & np.isfinite(curve.velocity) & (curve.velocity > 0) \
         & (curve.frequency > 0)
+    if wavelengths is not None:
+        keep &= (curve.wavelength >= wavelengths[0]) & (curve.wavelength <= wavelengths[1])
     if keep.sum() < 3:
         return None
     lf, lv = np.log(curve.frequency[keep]), np.log(curve.velocity[keep])
@@ -147,8 +151,20 @@ class VsSection:
         return axes
 
 
+def band(curve: DispersionCurve) -> Optional[tuple[float, float]]:
+    """The wavelengths whose picks a window's inversion takes: from three
+    receiver spacings to half the window's aperture (from the limits the
+    curve's flags were computed with); None when the curve does not say."""
+    limits = curve.limits.get("wavelengths")
+    spacing = curve.limits.get("spacing")
+    if limits is None or spacing is None:
+        return None
+    return 3.0 * float(spacing), float(limits[1]) * 0.5 / LONGEST
+
+
 def invert_sweep(source: Union[Sweep, Sequence[Any]], *,
                  midpoints: Optional[Sequence[float]] = None,
+                 wavelengths: Union[None, str, tuple[float, float]] = "band",
                  depths: Optional[Sequence[float]] = None, points: int = 30,
                  default_std: float = DEFAULT_STD, interval: float = 0.9,
                  pick: Optional[dict[str, Any]] = None,
@@ -163,6 +179,13 @@ def invert_sweep(source: Union[Sweep, Sequence[Any]], *,
         `pick` options), or one curve per window (DispersionCurve,
         UncertainCurve, Target or a tuple as for :func:`molvak.invert`) with
         `midpoints`.
+    wavelengths : "band", (min, max) or None
+        The picks of a DispersionCurve taken: by default from three receiver
+        spacings to half the window's aperture (:func:`band`; the classical
+        long end, and a short end below which the picks of the README's
+        synthetic line, valid down to one spacing, fall up to 10 % low
+        near two spacings), or between two wavelengths (m), or all valid
+        picks (None).
     depths : sequence of float, optional
         Depths of the section (m); by default 0 to 1.5 times the first
         window's median depth to the half-space (at least 30 m), 100 values.
@@ -178,7 +201,8 @@ def invert_sweep(source: Union[Sweep, Sequence[Any]], *,
     **options
         Passed to :func:`molvak.invert` (layers, vs, thickness, seed...). By
         default the first window's search runs 60 generations and the
-        others 25; the chains 600 steps of burn-in and 600 of sampling.
+        others 20 (`later_generations`); the chains, 3 temperatures each,
+        300 steps of burn-in and 300 of sampling.
         Fixed `vs` and `thickness` bounds are advised, so that every window
         shares one prior (by default the bounds come from the first
         window's curve and are kept for all).
@@ -199,6 +223,8 @@ def invert_sweep(source: Union[Sweep, Sequence[Any]], *,
         position = "position"
     if mids.size != len(curves) or mids.size == 0:
         raise ValueError(f"midpoints: {mids.size} positions for {len(curves)} curves")
+    if isinstance(wavelengths, str) and wavelengths != "band":
+        raise ValueError(f"wavelengths must be 'band', (min, max) or None; got {wavelengths!r}")
     if isinstance(points, bool) or int(points) != points or points < 3:
         raise ValueError(f"points must be an integer of at least 3; got {points!r}")
     if not 0 < interval < 1:
@@ -206,7 +232,8 @@ def invert_sweep(source: Union[Sweep, Sequence[Any]], *,
     data: list[Any] = []
     for c in curves:
         if isinstance(c, DispersionCurve):
-            data.append(binned(c, int(points), default_std))
+            lam = band(c) if isinstance(wavelengths, str) else wavelengths
+            data.append(binned(c, int(points), default_std, lam))
         else:
             data.append(c)
     if all(d is None for d in data):
@@ -226,10 +253,11 @@ def invert_sweep(source: Union[Sweep, Sequence[Any]], *,
             raise TypeError(f"progress must be a bool or a callable; got {progress!r}")
         bar = progress
     opts = dict(options)
-    opts.setdefault("burn", 600)
-    opts.setdefault("steps", 600)
+    opts.setdefault("burn", 300)
+    opts.setdefault("steps", 300)
+    opts.setdefault("temperatures", 3)
     first_generations = opts.pop("generations", 60)
-    later_generations = opts.pop("later_generations", 25)
+    later_generations = opts.pop("later_generations", 20)
     seed = opts.pop("seed", None)
     seq = np.random.SeedSequence(seed)
     seeds = seq.spawn(len(data))
