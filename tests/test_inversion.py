@@ -260,3 +260,25 @@ def test_invert_sweep_of_two_grounds(tmp_path):
     np.testing.assert_allclose(rows["vs_median"].reshape(4, 3).T, section.median, rtol=1e-15)
     with pytest.raises(FileExistsError):
         section.to_csv(path)
+
+
+def test_command_line_inverts_a_pseudo_section(tmp_path, capsys):
+    from molvak.cli import main
+    from molvak.sweeps import PseudoSection
+    a, b = model([4.0], [180.0, 450.0]), model([8.0], [130.0, 450.0])
+    lam = np.geomspace(2.0, 30.0, 12)
+    velocity = np.stack([np.interp(lam, (dispersion(m, F) / F)[::-1], dispersion(m, F)[::-1])
+                         for m in (a, b, b)], axis=1)
+    velocity[0, 2] = np.nan
+    section = PseudoSection(np.array([5.0, 15.0, 25.0]), lam, velocity, np.isfinite(velocity))
+    path = tmp_path / "line.sweep_phase_shift.csv"
+    section.to_csv(path)
+    args = ["invert", str(path), "--layers", "2", "--vs", "100:800", "--thickness", "1:20",
+            "--chains", "2", "--burn", "60", "--steps", "60", "--seed", "1", "--out",
+            str(tmp_path), "--no-plot", "--quiet"]
+    assert main(args) == 0
+    assert "3 of 3 windows inverted" in capsys.readouterr().out
+    rows = np.genfromtxt(tmp_path / "line.sweep_phase_shift.csv.invert.vs_section.csv",
+                         delimiter=",", names=True)
+    top = rows["vs_median"][rows["depth"] == rows["depth"].min()]
+    np.testing.assert_allclose(top, [180.0, 130.0, 130.0], rtol=0.05)

@@ -8,7 +8,7 @@ import sys
 from pathlib import Path
 from typing import Any, Optional
 
-__all__ = ["add_command", "read_targets", "run"]
+__all__ = ["add_command", "read_section", "read_targets", "run"]
 
 
 def _pair(text: str) -> tuple[float, float]:
@@ -41,7 +41,9 @@ def add_command(sub: Any) -> None:
                     "Vs30, convergence) and pictures into --out.")
     p.add_argument("curves", nargs="+", metavar="CURVE",
                    help="curve files: dinver text (frequency, slowness, log-std factor), an "
-                        "uncertain-curve CSV or JSON, or picks (CSV, every mode labelled)")
+                        "uncertain-curve CSV or JSON, or picks (CSV, every mode labelled); "
+                        "or the pseudo-section CSV of `molvak sweep`, every window of which "
+                        "is inverted into a Vs section")
     p.add_argument("--layers", type=int, default=3,
                    help="layers, the half-space included (default %(default)s)")
     p.add_argument("--vs", type=_pair, metavar="MIN:MAX", help="Vs bounds, m/s (default: "
@@ -63,8 +65,10 @@ def add_command(sub: Any) -> None:
     p.add_argument("--keep-traps", action="store_true",
                    help="keep models whose fundamental mode is trapped below a stiff lid")
     p.add_argument("--chains", type=int, default=4)
-    p.add_argument("--steps", type=int, default=800, help="sampling steps per chain")
-    p.add_argument("--burn", type=int, default=800, help="burn-in steps per chain")
+    p.add_argument("--steps", type=int, help="sampling steps per chain (default 800; 300 "
+                   "per window of a pseudo-section)")
+    p.add_argument("--burn", type=int, help="burn-in steps per chain (default 800; 300 per "
+                   "window of a pseudo-section)")
     p.add_argument("--seed", type=int, help="random seed (repeatable runs)")
     p.add_argument("--workers", type=int, default=1, help="threads (default %(default)s)")
     p.add_argument("--out", default=".", help="output directory (default: here)")
@@ -73,6 +77,10 @@ def add_command(sub: Any) -> None:
     p.add_argument("--no-plot", action="store_true", help="write no picture")
     p.add_argument("--quiet", action="store_true", help="no progress bar")
     p.set_defaults(func=run)
+
+
+def _given(value: Optional[int], default: int) -> int:
+    return default if value is None else value
 
 
 def read_targets(path: Path) -> list[Any]:
@@ -97,6 +105,81 @@ def read_targets(path: Path) -> list[Any]:
                      f"CSV or JSON, or a CSV of picks)")
 
 
+def read_section(path: Path) -> Optional[tuple[Any, list[Any]]]:
+    """The window midpoints and one curve (frequency, velocity) per window
+    of a pseudo-section CSV written by `molvak sweep`; None for another
+    file."""
+    import numpy as np
+
+    from .sweeps import PseudoSection
+    with open(path) as handle:
+        first = handle.readline().strip()
+    if first.split(",") != list(PseudoSection.COLUMNS):
+        return None
+    table = np.genfromtxt(path, delimiter=",", skip_header=1, usecols=(0, 1, 3, 4))
+    table = np.atleast_2d(table)
+    mids = np.unique(table[:, 0])
+    curves = []
+    for m in mids:
+        rows = table[(table[:, 0] == m) & (table[:, 3] == 1) & np.isfinite(table[:, 2])]
+        curves.append((rows[:, 2] / rows[:, 1], rows[:, 2]))
+    return mids, curves
+
+
+def _run_section(args: argparse.Namespace, path: Path, mids: Any, curves: list[Any]) -> int:
+    """`molvak invert SECTION.csv`: every window's curve inverted."""
+    import numpy as np
+
+    from . import _outputs
+    from ._progress import Progress
+    from .vs_section import invert_sweep
+    folder = Path(args.out)
+    stem = _outputs.unique_bases([path])[0][0] + ".invert"
+    targets = [folder / f"{stem}.vs_section.csv"]
+    if not args.no_plot:
+        targets.append(folder / f"{stem}.vs_section.png")
+    problem = _outputs.clobbered(targets, [path], args.overwrite)
+    if problem is not None:
+        print(f"molvak: error: {problem}", file=sys.stderr)
+        return 2
+    data = [(f, v, np.full(f.size, args.default_std)) if f.size >= 3 else None
+            for f, v in curves]
+    keep = [k for k, d in enumerate(data) if d is not None]
+    if not keep:
+        print(f"molvak: error: {path}: no window has three or more valid velocities",
+              file=sys.stderr)
+        return 2
+    bar = Progress(len(keep), f"inverting {path.name}", stream=sys.stderr,
+                   enabled=not args.quiet)
+    section = invert_sweep([data[k] for k in keep], midpoints=mids[keep], layers=args.layers,
+                           vs=args.vs, thickness=args.thickness, poisson=args.poisson,
+                           increasing=args.increasing, wave=args.wave,
+                           min_std=args.min_std, exclude_traps=not args.keep_traps,
+                           chains=args.chains, steps=_given(args.steps, 300),
+                           burn=_given(args.burn, 300),
+                           seed=args.seed, workers=args.workers,
+                           progress=lambda done, total: bar.step())
+    section.to_csv(targets[0], overwrite=args.overwrite)
+    if not args.no_plot:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+
+        from ._atomic import atomic_path
+        fig, axes = plt.subplots(2, 1, figsize=(8.0, 6.0), sharex=True,
+                                 constrained_layout=True)
+        section.plot(axes, title=f"Vs section of {path.name}")
+        with atomic_path(targets[1], overwrite=args.overwrite) as temp:
+            fig.savefig(temp, dpi=110, format="png")
+        plt.close(fig)
+    print(f"{len(keep)} of {len(curves)} windows inverted; Vs30 "
+          f"{np.nanmin(section.vs30[:, 0]):.0f} to {np.nanmax(section.vs30[:, 0]):.0f} m/s; "
+          f"{int(section.converged.sum())} converged")
+    for name in targets:
+        print(f"wrote {name}")
+    return 0
+
+
 def run(args: argparse.Namespace) -> int:
     """Run `molvak invert`."""
     from . import _outputs
@@ -112,6 +195,17 @@ def run(args: argparse.Namespace) -> int:
     if problem is not None:
         print(f"molvak: error: {problem}", file=sys.stderr)
         return 2
+    sections = [read_section(p) for p in paths]
+    if any(s is not None for s in sections):
+        if len(paths) != 1:
+            print("molvak: error: a pseudo-section is inverted on its own: give one file",
+                  file=sys.stderr)
+            return 2
+        found = sections[0]
+        if found is None:
+            print(f"molvak: error: {paths[0]}: not a pseudo-section", file=sys.stderr)
+            return 2
+        return _run_section(args, paths[0], found[0], found[1])
     stem = _outputs.unique_bases(paths[:1])[0][0] + ".invert"
     kinds = ["ensemble.csv", "percentiles.csv", "json"]
     if not args.no_plot:
@@ -136,8 +230,9 @@ def run(args: argparse.Namespace) -> int:
     result = invert(curves, layers=args.layers, vs=args.vs, thickness=args.thickness,
                     poisson=args.poisson, increasing=args.increasing, wave=args.wave,
                     match=args.match, default_std=args.default_std, min_std=args.min_std,
-                    exclude_traps=not args.keep_traps, chains=args.chains, steps=args.steps,
-                    burn=args.burn, seed=args.seed, workers=args.workers, progress=step)
+                    exclude_traps=not args.keep_traps, chains=args.chains,
+                    steps=_given(args.steps, 800), burn=_given(args.burn, 800), seed=args.seed,
+                    workers=args.workers, progress=step)
     if not args.no_plot:
         import matplotlib
         matplotlib.use("Agg")

@@ -267,9 +267,10 @@ def invert_sweep(source: Union[Sweep, Sequence[Any]], *,
         if d is None:
             results.append(None)
         else:
-            if previous is not None and "vs" not in opts:
-                opts["vs"] = previous.settings["vs"]
-                opts["thickness"] = previous.settings["thickness"]
+            if previous is not None:
+                for key in ("vs", "thickness"):
+                    if opts.get(key) is None:
+                        opts[key] = previous.settings[key]
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore", ConvergenceWarning)
                 run = invert(d, seed=int(seeds[k].generate_state(1)[0]), start=previous,
