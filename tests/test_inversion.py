@@ -282,3 +282,16 @@ def test_command_line_inverts_a_pseudo_section(tmp_path, capsys):
                          delimiter=",", names=True)
     top = rows["vs_median"][rows["depth"] == rows["depth"].min()]
     np.testing.assert_allclose(top, [180.0, 130.0, 130.0], rtol=0.05)
+
+
+def test_increasing_constraint_and_sampled_poisson():
+    truth = model([5.0], [200.0, 450.0])
+    c = dispersion(truth, F)
+    result = molvak.invert((F, c, np.full(F.size, 0.02)), increasing=True,
+                           poisson=(0.25, 0.4), seed=5, **dict(QUICK, layers=3))
+    assert (np.diff(result.vs, axis=1) >= 0).all()
+    assert (np.diff(result.best.vs) >= 0).all()
+    assert set(result.rhat) == {"vs1", "vs2", "vs3", "h1", "h2", "nu1", "nu2", "nu3"}
+    nu = result.best.poisson
+    assert ((nu >= 0.25 - 1e-12) & (nu <= 0.4 + 1e-12)).all()
+    assert result.fits[0].misfit < 1.5

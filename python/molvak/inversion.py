@@ -983,7 +983,14 @@ class Inversion:
             ax.errorbar(t.frequency, t.velocity, yerr=[t.velocity - low, high - t.velocity],
                         fmt="o", ms=3, color=colour, ecolor=colour, elinewidth=0.8,
                         label=f"{t.label} (misfit {fit.misfit:.2f})")
+        from matplotlib.ticker import NullFormatter
         ax.set_xscale("log")
+        lo, hi = ax.get_xlim()
+        ticks = [m * 10.0 ** e for e in range(math.floor(math.log10(lo)),
+                                             math.ceil(math.log10(hi)) + 1)
+                 for m in (1.0, 2.0, 5.0) if lo <= m * 10.0 ** e <= hi]
+        ax.set_xticks(ticks, [f"{t:g}" for t in ticks])
+        ax.xaxis.set_minor_formatter(NullFormatter())
         ax.set_xlabel("frequency (Hz)")
         ax.set_ylabel("phase velocity (m/s)")
         ax.legend(fontsize="small", title="data; posterior 5-95 %, median, best --",
