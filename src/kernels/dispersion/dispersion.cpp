@@ -3,6 +3,7 @@
 #include "dispersion/dispersion.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -18,11 +19,11 @@ namespace {
 
 constexpr double kTwoPi = 6.283185307179586476925286766559;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-// Points of the scan that counts the roots below c_max.
-constexpr std::size_t kScanPoints = 128;
 // The top of the search range, as a fraction of the half-space's Vs (the
 // decaying solutions there need c < Vs).
 constexpr double kTop = 1.0 - 1e-9;
+// Brent's tolerance on the root, relative.
+constexpr double kTolerance = 1e-12;
 
 // One layer's constants for the dispersion functions.
 struct Layer {
@@ -249,8 +250,36 @@ double brent(F&& f, double a, double b, double fa, double fb, double tol) {
     return b;
 }
 
+// The vertical phase across the layers over pi at phase velocity c and
+// angular frequency omega, sum_i omega h_i sqrt(1 / v_i^2 - 1 / c^2) / pi over
+// the layers slower than c (Vs, and Vp for Rayleigh waves): about the number
+// of modes below c (a WKB count).
+double phase_count(const Layer* ly, std::size_t L, Wave wave, double omega, double c) {
+    const double p2 = 1.0 / (c * c);
+    double phase = 0.0;
+    for (std::size_t i = 0; i + 1 < L; ++i) {
+        phase += ly[i].h * std::sqrt(std::max(0.0, ly[i].inv_vs2 - p2));
+        if (wave == Wave::rayleigh) phase += ly[i].h * std::sqrt(std::max(0.0, ly[i].inv_vs2 * ly[i].g - p2));
+    }
+    return omega * phase / 3.141592653589793;
+}
+
+// Lagrange extrapolation of the roots at the previous frequencies (newest
+// first) to f.
+double extrapolate(const double* fs, const double* cs, std::size_t n, double f) {
+    double out = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        double w = 1.0;
+        for (std::size_t j = 0; j < n; ++j)
+            if (j != i) w *= (f - fs[j]) / (fs[i] - fs[j]);
+        out += w * cs[i];
+    }
+    return out;
+}
+
 // One model's curve, the frequencies visited in ascending order.
-void solve_model(const Layer* ly, std::size_t L, const Request& rq, const std::size_t* order, double* out) {
+void solve_model(const Layer* ly, std::size_t L, const Request& rq, const std::size_t* order, double* out,
+                 std::size_t* evaluations) {
     const Wave wave = rq.wave;
     const std::size_t k = rq.mode;
     const double cmin = lowest(ly, L, wave);
@@ -260,44 +289,80 @@ void solve_model(const Layer* ly, std::size_t L, const Request& rq, const std::s
         return;
     }
     double omega = 0.0;
-    auto F = [&](double c) { return evaluate(ly, L, wave, c, omega); };
+    std::size_t count = 0;
+    auto F = [&](double c) {
+        ++count;
+        return evaluate(ly, L, wave, c, omega);
+    };
     // Below mode k's root the function has the sign of F(c_min) times (-1)^k.
-    const bool s0 = negative(evaluate(ly, L, wave, cmin, kTwoPi * rq.frequency[order[0]]));
+    omega = kTwoPi * rq.frequency[order[0]];
+    const bool s0 = negative(F(cmin));
     const bool below = (k % 2 == 0) ? s0 : !s0;
 
     // The scan of [c_min, c_max): the bracket of the (k+1)-th sign change.
+    // Its points are equally spaced in 16 phase_count(c) + 24 (c - c_min) /
+    // (c_max - c_min): 16 points per expected mode, where the modes crowd
+    // (just above each layer's velocity), and 24 over the whole range. The
+    // grid is the inverse of that function, interpolated linearly between
+    // four times as many equally spaced velocities.
     auto scan = [&](double* lo, double* hi, double* flo, double* fhi) {
+        constexpr double kPerMode = 16.0, kEven = 24.0;
+        auto weight = [&](double c) {
+            return kPerMode * phase_count(ly, L, wave, omega, c) + kEven * (c - cmin) / (cmax - cmin);
+        };
+        const double total = weight(cmax);
+        const auto points = static_cast<std::size_t>(std::min(20000.0, std::ceil(total)));
+        const std::size_t samples = 4 * points;
         double cp = cmin, fp = F(cmin);
-        std::size_t changes = 0;
-        for (std::size_t j = 1; j <= kScanPoints; ++j) {
-            const double cj = j == kScanPoints ? cmax : cmin + (cmax - cmin) * double(j) / double(kScanPoints);
+        std::size_t changes = 0, j = 1;
+        double target = total / double(points);
+        double c_prev = cmin, v_prev = weight(cmin);
+        auto visit = [&](double cj) {
             const double fj = F(cj);
-            if (negative(fj) != negative(fp)) {
-                if (changes == k) {
-                    *lo = cp; *hi = cj; *flo = fp; *fhi = fj;
-                    return true;
-                }
-                ++changes;
+            const bool change = negative(fj) != negative(fp);
+            if (change && changes == k) {
+                *lo = cp; *hi = cj; *flo = fp; *fhi = fj;
+                return true;
             }
+            if (change) ++changes;
             cp = cj;
             fp = fj;
+            return false;
+        };
+        for (std::size_t q = 1; q <= samples && j < points; ++q) {
+            const double cq = q == samples ? cmax : cmin + (cmax - cmin) * double(q) / double(samples);
+            const double vq = weight(cq);
+            while (j < points && target <= vq) {
+                const double cj = vq > v_prev ? c_prev + (cq - c_prev) * (target - v_prev) / (vq - v_prev) : cq;
+                if (cj > cp && visit(cj)) return true;
+                ++j;
+                target = total * double(j) / double(points);
+            }
+            c_prev = cq;
+            v_prev = vq;
         }
-        return false;
+        return visit(cmax);
     };
 
-    bool have1 = false, have2 = false;
-    double f1 = 0.0, c1 = 0.0, f2 = 0.0, c2 = 0.0;
+    // The roots at the last three frequencies (newest first), and the error
+    // of the last prediction.
+    double fs[3] = {0.0, 0.0, 0.0}, cs[3] = {0.0, 0.0, 0.0};
+    std::size_t known = 0;
+    double miss = 0.0;
     for (std::size_t n = 0; n < rq.frequencies; ++n) {
         const std::size_t j = order[n];
         const double f = rq.frequency[j];
         omega = kTwoPi * f;
-        double lo = 0.0, hi = 0.0, flo = 0.0, fhi = 0.0;
+        double lo = 0.0, hi = 0.0, flo = 0.0, fhi = 0.0, cp = 0.0;
         bool found = false;
-        if (have1) {
-            double cp = c1;
-            if (have2 && f1 != f2) cp = c1 + (c1 - c2) * (f - f1) / (f1 - f2);
-            if (!(cp > cmin && cp < cmax)) cp = c1;
-            double w = std::max(0.5 * std::fabs(cp - c1), 1e-5 * cp);
+        // Tracking from the previous roots, where the frequencies are close
+        // (a step of more than a half may carry a mode past two others).
+        const bool track = known > 0 && f <= 1.5 * fs[0];
+        if (track) {
+            cp = known > 1 && fs[0] != fs[1] ? extrapolate(fs, cs, known, f) : cs[0];
+            if (!(cp > cmin && cp < cmax)) cp = cs[0];
+            double w = std::max(4.0 * miss, 1e-9 * cp);
+            if (known < 3) w = std::max(w, 0.5 * std::fabs(cp - cs[0]) + 1e-4 * cp);
             const double fp = F(cp);
             if (fp == 0.0) {
                 lo = hi = cp;
@@ -334,20 +399,28 @@ void solve_model(const Layer* ly, std::size_t L, const Request& rq, const std::s
                 }
             }
         }
-        if (!found) found = scan(&lo, &hi, &flo, &fhi);
-        if (!found) {
-            out[j] = kNaN;
-            have1 = have2 = false;
-            continue;
+        double c = 0.0;
+        if (found) {
+            c = lo == hi ? lo : brent(F, lo, hi, flo, fhi, kTolerance * hi);
+            // A root far from the prediction may belong to another mode.
+            if (std::fabs(c - cp) > 0.1 * cp) found = false;
         }
-        const double c = lo == hi ? lo : brent(F, lo, hi, flo, fhi, 2e-15 * hi);
+        const bool scanned = !found;
+        if (!found) {
+            if (!scan(&lo, &hi, &flo, &fhi)) {
+                out[j] = kNaN;
+                known = 0;
+                continue;
+            }
+            c = brent(F, lo, hi, flo, fhi, kTolerance * hi);
+        }
         double v = c;
         if (rq.group) {
             // Implicit differentiation of F(c, omega) = 0.
-            const double hc = 1e-6 * c;
+            const double hc = 1e-7 * c;
             const double c_up = std::min(c + hc, cmax);
             const double fc = (F(c_up) - F(c - hc)) / (c_up - c + hc);
-            const double w0 = omega, hw = 1e-6 * w0;
+            const double w0 = omega, hw = 1e-7 * w0;
             omega = w0 + hw;
             const double fwp = F(c);
             omega = w0 - hw;
@@ -357,14 +430,21 @@ void solve_model(const Layer* ly, std::size_t L, const Request& rq, const std::s
             const double dcdw = -fw / fc;
             v = c / (1.0 - (omega / c) * dcdw);
         }
+#ifdef MOLVAK_DISPERSION_TRACE
+        std::fprintf(stderr, "f %g c %.12g cp %.12g scanned %d count %zu\n", f, c, cp, int(scanned), count);
+#endif
         out[j] = v;
-        have2 = have1;
-        f2 = f1;
-        c2 = c1;
-        have1 = true;
-        f1 = f;
-        c1 = c;
+        miss = scanned ? 0.0 : std::fabs(c - cp);
+        if (scanned) known = 0;
+        for (std::size_t i = 2; i > 0; --i) {
+            fs[i] = fs[i - 1];
+            cs[i] = cs[i - 1];
+        }
+        fs[0] = f;
+        cs[0] = c;
+        known = std::min<std::size_t>(known + 1, 3);
     }
+    if (evaluations != nullptr) *evaluations = count;
 }
 
 }  // namespace
@@ -397,7 +477,8 @@ void curves(const Models& models, const Request& request, double* out, std::size
         const std::size_t first = M * w / workers, last = M * (w + 1) / workers;
         for (std::size_t m = first; m < last; ++m) {
             load(models, m, ly);
-            solve_model(ly, L, request, order.data(), out + m * F);
+            solve_model(ly, L, request, order.data(), out + m * F,
+                        request.evaluations != nullptr ? request.evaluations + m : nullptr);
         }
     };
     if (workers == 1) {

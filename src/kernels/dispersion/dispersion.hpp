@@ -63,6 +63,7 @@ struct Request {
     std::size_t mode;         // 0: fundamental
     Wave wave;
     bool group;               // group velocity instead of phase velocity
+    std::size_t* evaluations = nullptr;  // optional (M,): dispersion-function evaluations per model
 };
 
 // The velocity of each model at each frequency, out (M, F), NaN where the
