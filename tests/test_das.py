@@ -8,8 +8,9 @@ import numpy as np
 import pytest
 
 import molvak
-from molvak import RecordWarning, das
-from molvak.windows import Record
+from molvak import RecordWarning
+from molvak.io import _dascore as das
+from molvak.io.records import Record
 
 dc = pytest.importorskip("dascore")
 

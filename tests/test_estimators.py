@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import molvak
-from molvak import estimators, synthetic
+from molvak import _registry, estimators, synthetic
 from molvak.cli import main
 from molvak.estimators import Estimator, Option
 
@@ -45,7 +45,7 @@ def registered():
     try:
         yield entry
     finally:
-        estimators._REGISTRY.pop("gain_stack")
+        _registry._REGISTRY.pop("gain_stack")
 
 
 def test_one_entry_makes_a_method_everywhere(registered, tmp_path):
@@ -62,8 +62,10 @@ def test_one_entry_makes_a_method_everywhere(registered, tmp_path):
         np.testing.assert_array_equal(image.spectrum, direct.spectrum)
     assert estimators.label("gain_stack") == "Gained slant stack"
     assert estimators.label("stack:gain_stack") == "Gained slant stack, stack"
-    from molvak.plot import method_label
-    assert method_label("gain_stack") == "Gained slant stack"
+    pytest.importorskip("matplotlib")
+    from molvak.plot import new_figure
+    assert g.image("gain_stack", gain=2.0, **grid).plot(new_figure()[1]).get_title() == \
+        "Gained slant stack dispersion image"
 
     g.save(tmp_path / "s.npz")
     assert main(["image", str(tmp_path / "s.npz"), "--method", "gain_stack", "--gain", "2",

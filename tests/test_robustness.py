@@ -77,6 +77,33 @@ def test_no_image_is_returned_with_nan_in_it(line):
         molvak.stack([good, spoiled, good])
 
 
+def test_an_empty_band_is_imaged_as_zero(line):
+    """A record low-passed in the frequency domain, imaged up to Nyquist:
+    above the cut the traces' spectra are rounding, some exactly zero. The
+    phase shift images those rows as zero, as the other estimators do, with
+    one warning naming them, and every other row as imaging the band below
+    gives; picks leave the empty rows out."""
+    n = line.data.shape[1]
+    spectra = np.fft.rfft(line.data, axis=1)
+    f = np.fft.rfftfreq(n, line.dt)
+    spectra[:, f > 150.0] = 0.0
+    data = np.fft.irfft(spectra, n, axis=1)
+    grid = dict(velocities=(100, 600, 5), fmin=5)
+    with pytest.warns(molvak.EmptyBandWarning, match=r"phase_shift image is zero at \d+ of "
+                      r"\d+ frequencies, [\d.]+-[\d.]+ Hz: every trace's spectrum vanishes"
+                      ) as caught:
+        got = molvak.phase_shift(data, line.offsets, line.dt, **grid)
+    assert np.isfinite(got.spectrum).all()
+    zero_rows = np.flatnonzero(~got.spectrum.any(axis=1))
+    assert str(caught[0].message).startswith(f"the phase_shift image is zero at {zero_rows.size} ")
+    assert zero_rows.size and (got.frequency[zero_rows] > 150).all()
+    rows = got.frequency <= 150.0
+    below = molvak.phase_shift(data, line.offsets, line.dt, fmax=150.0, **grid)
+    np.testing.assert_array_equal(got.spectrum[rows], below.spectrum)
+    picked = got.pick()
+    assert not np.isin(picked.frequency, got.frequency[zero_rows]).any()
+
+
 @pytest.mark.parametrize("method", ESTIMATORS + ["tau_p"])
 def test_results_do_not_depend_on_the_order_of_the_traces(line, method, rng):
     # reversed, shuffled, and a split spread (offsets from a source in the

@@ -38,38 +38,41 @@ from typing import Callable
 # calls itself "molvak", so pickle finds them here (process pools, clusters).
 from _molvak import _FDBF, _disp_slantstack, _phase_shift, _radon_transform, _rfft  # noqa: F401
 
-from . import estimators, highres
+from . import estimators
 from ._review import review
 from .batch import GatherError, iter_process, process
-from .curves import UncertainCurve, combine, statistics, theoretical_modes
-from .gather import Gather, group_by_source, stack_gathers
-from .highres import *  # noqa: F403
-from .image import (
+from .curves import (
     DispersionCurve,
-    DispersionImage,
-    array_limits,
+    UncertainCurve,
+    combine,
     read_curves,
-    stack,
+    statistics,
+    theoretical_modes,
     write_curves,
 )
-from .interferometry import CorrelationStack, correlate, virtual_gather
-from .inversion import ConvergenceWarning, Inversion, Target, invert, surface_amplitude
-from .io import read, read_shots
-from .layered import LayeredModel, dispersion, dispersion_batch
-from .sweeps import PseudoSection, Sweep, sweep
-from .timelapse import TimeLapse, timelapse
-from .transforms import (
+from .estimators import (
     DeadTraceWarning,
+    EmptyBandWarning,
     Spectrum,
     TauP,
     fdbf,
+    highres,
     phase_shift,
     rfft,
     slant_stack,
     tau_p,
 )
+from .estimators.highres import *  # noqa: F403
+from .gather import Gather, group_by_source, stack_gathers
+from .image import DispersionImage, array_limits, stack
+from .interferometry import CorrelationStack, correlate, virtual_gather
+from .inversion import ConvergenceWarning, Inversion, Target, invert, surface_amplitude
+from .io import read, read_shots
+from .io.records import RecordWarning, open_record, shot_gathers, windows
+from .layered import LayeredModel, dispersion, dispersion_batch
+from .sweeps import PseudoSection, Sweep, sweep
+from .timelapse import TimeLapse, timelapse
 from .vs_section import VsSection, invert_sweep
-from .windows import RecordWarning, open_record, shot_gathers, windows
 
 __version__ = "0.1.0"
 
@@ -95,7 +98,7 @@ class _Functions(Mapping[str, Callable[..., DispersionImage]]):
 
 ESTIMATORS: Mapping[str, Callable[..., DispersionImage]] = _Functions()
 
-__all__ = ["DeadTraceWarning", "DispersionCurve", "DispersionImage", "ESTIMATORS", "Gather",
+__all__ = ["DeadTraceWarning", "EmptyBandWarning", "DispersionCurve", "DispersionImage", "ESTIMATORS", "Gather",
            "GatherError", "Spectrum", "TauP", "UncertainCurve", "array_limits", "combine",
            "estimators", "fdbf", "group_by_source", "iter_process", "phase_shift", "process",
            "read", "read_curves", "read_shots", "review", "rfft", "slant_stack", "stack", "stack_gathers",
@@ -103,7 +106,7 @@ __all__ = ["DeadTraceWarning", "DispersionCurve", "DispersionImage", "ESTIMATORS
 __all__ += ["PseudoSection", "Sweep", "sweep"]
 __all__ += ["ConvergenceWarning", "Inversion", "Target", "VsSection", "invert", "invert_sweep",
             "surface_amplitude"]
-# The high-resolution estimators: whatever molvak.highres exports, so an
+# The high-resolution estimators: whatever molvak.estimators.highres exports, so an
 # estimator added there needs no line here.
 __all__ += highres.__all__
 __all__ += ["CorrelationStack", "RecordWarning", "TimeLapse", "correlate", "open_record",

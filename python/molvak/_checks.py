@@ -9,6 +9,7 @@ import contextlib
 import functools
 import math
 import numbers
+import os
 import threading
 import warnings
 from collections.abc import Iterator, Sequence
@@ -16,6 +17,8 @@ from typing import NamedTuple, Optional, Union
 
 import numpy as np
 from numpy.typing import ArrayLike
+
+import _molvak
 
 # an array of values, or a (start, stop, step) tuple
 Grid = Union[ArrayLike, tuple[float, float, float]]
@@ -201,7 +204,6 @@ def band(fmin: object, fmax: object, dt: float, n: int, *, stacklevel: int = 2) 
 def _band_bins(lo: Optional[float], hi: Optional[float], dt: float, n: int) -> np.ndarray:
     """The frequencies the native module selects for a band (read-only):
     one probe per (band, dt, n), as a survey images many gathers alike."""
-    import _molvak
     frequency, _ = _molvak._disp_slantstack(
         np.zeros((2, 2)), np.array([0.0, 1.0]), np.array([0.0, dt]), np.array([1.0]), dt,
         f_range=(lo, hi), n=n)
@@ -240,7 +242,6 @@ def collected_warnings() -> Iterator[list[tuple[type[Warning], str]]]:
 def workers(value: object) -> int:
     """Number of threads: a positive integer, or None for one per CPU."""
     if value is None:
-        import os
         return max(1, os.cpu_count() or 1)
     if isinstance(value, bool) or not isinstance(value, (numbers.Integral, np.integer)):
         raise TypeError(f"workers must be a positive integer or None; got {_show(value)}")

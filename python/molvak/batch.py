@@ -28,7 +28,7 @@ from concurrent.futures import FIRST_COMPLETED, Executor, ThreadPoolExecutor
 from concurrent.futures import wait as wait_futures
 from typing import Any, Callable, NamedTuple, Optional, Union
 
-from . import _checks
+from . import _checks, estimators
 from .gather import Gather
 from .image import DispersionImage
 
@@ -76,15 +76,13 @@ class Outcome(NamedTuple):
 def _estimator(method: Method) -> Callable[..., DispersionImage]:
     if callable(method):
         return method
-    from .estimators import get
-    return get(method).function
+    return estimators.get(method).function
 
 
 def image_gather(gather: Gather, method: Method, options: dict) -> DispersionImage:
     """One gather's image by `method` (a registered name or a function), as
     :meth:`Gather.image` makes it (the record's headers in its params)."""
-    from .estimators import image
-    return image(gather, method, **options)
+    return estimators.image(gather, method, **options)
 
 
 def _image_one(k: int, gather: Gather, method: Method, options: dict) -> Outcome:

@@ -11,6 +11,7 @@ spreads go to the estimators as they are, without flipping.
 from __future__ import annotations
 
 import dataclasses
+import json
 import math
 import os
 from collections.abc import Iterable, Sequence
@@ -20,7 +21,10 @@ from typing import TYPE_CHECKING, Any, Optional, Union
 import numpy as np
 from numpy.typing import ArrayLike
 
-from . import _checks
+from . import _checks, estimators
+from ._atomic import npz_name, write_with
+from ._jsonable import to_json
+from .plot import plot_gather
 
 if TYPE_CHECKING:
     from .image import DispersionImage
@@ -354,22 +358,29 @@ class Gather:
         `options` go to the estimator. The image's params keep what the
         headers say about the record that the picks' flags use (the gauge
         length of a DAS record: :data:`molvak.estimators.RECORD_PARAMS`)."""
-        from .estimators import image
-        return image(self, method, **options)
+        return estimators.image(self, method, **options)
 
     def save(self, path: PathLike, *, overwrite: bool = False) -> None:
         """Write the gather to a .npz file that :func:`molvak.read` reads back:
-        data, offsets, dt, delay and, when known, source and receivers.
+        data, offsets, dt, delay, when known source and receivers, and every
+        header (the gauge length, start time and quantity of a DAS record,
+        the trace headers of SEG-2 and SEG-Y files, what was done to the
+        gather), as JSON. Reading the file back restores the headers, but
+        for "path" and "format", which then describe the file read.
 
         As with ``np.savez``, ".npz" is appended to a name without it. The
         file appears complete or not at all; an existing file is replaced
         only with ``overwrite=True``.
         """
-        from ._atomic import npz_name, write_with
         arrays: dict[str, Any] = {"data": self.data, "offsets": self.offsets, "dt": self.dt,
                                   "delay": self.delay}
         if self.source is not None and self.receivers is not None:
             arrays.update(source=self.source, receivers=self.receivers)
+        if self.headers:
+            # UTF-8 bytes rather than a string array: the reader takes arrays
+            # of plain numbers only
+            text = json.dumps(to_json(self.headers), allow_nan=True)
+            arrays["headers"] = np.frombuffer(text.encode("utf-8"), dtype=np.uint8)
         write_with(npz_name(path), lambda handle: np.savez(handle, **arrays),
                    overwrite=overwrite)
 
@@ -402,13 +413,12 @@ class Gather:
         -------
         The Axes drawn on.
         """
-        from .plot import plot_gather
         return plot_gather(self, ax, kind=kind, trim=trim, mute=mute, normalize=normalize,
                            clip=clip, title=title)
 
     def __repr__(self) -> str:
         offsets = self.offsets
-        where = "" if self.source is None else f", source {_position_text(self.source)} m"
+        where = "" if self.source is None else f", source {position_text(self.source)} m"
         return (f"<Gather {self.name}: {self.shape[0]} traces x {self.shape[1]} samples at "
                 f"{self.dt:g} s from {self.delay:g} s, offsets {offsets.min():g} to "
                 f"{offsets.max():g} m{where}>")
@@ -423,7 +433,8 @@ def _ramp(s: np.ndarray, width: float) -> np.ndarray:
     return np.square(np.sin(0.5 * np.pi * np.clip(s / width, 0.0, 1.0)))
 
 
-def _position_text(position: np.ndarray) -> str:
+def position_text(position: np.ndarray) -> str:
+    """A position as a reader would write it: its coordinates, blank-separated."""
     return " ".join(f"{v:g}" for v in position)
 
 

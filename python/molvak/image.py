@@ -5,8 +5,6 @@ seconds, frequencies are in Hz, phase velocities in m/s and wavelengths in m.
 """
 from __future__ import annotations
 
-import csv
-import io
 import json
 import os
 import zipfile
@@ -17,9 +15,17 @@ from typing import Any, Callable, Optional, Union, overload
 import numpy as np
 
 from . import picking
-from ._atomic import npz_name, write_text, write_with
+from ._atomic import npz_name, write_with
+from ._jsonable import from_json, to_json
+from ._registry import label
+from .curves import (  # noqa: F401  (DispersionCurve and its files, as before)
+    CURVE_COLUMNS,
+    DispersionCurve,
+    read_curves,
+    theoretical_modes,
+    write_curves,
+)
 from .picking import (
-    FLAGS,
     GAUGE,
     JUMP,
     LONGEST,
@@ -28,13 +34,12 @@ from .picking import (
     refine,
     spacing_and_aperture,
 )
+from .plot import plot_image
 
 NORMALIZATIONS = ("none", "frequency", "global")
 
 PathLike = Union[str, "os.PathLike[str]"]
 
-# the columns of a picks CSV: the numbers, the verdict, the flags, the mode
-CURVE_COLUMNS = ("frequency", "velocity", "wavelength", "quality", "valid") + FLAGS + ("mode",)
 
 
 def array_limits(offsets: Iterable[float], *, shortest: float = SHORTEST,
@@ -76,350 +81,6 @@ def array_limits(offsets: Iterable[float], *, shortest: float = SHORTEST,
             raise ValueError(f"{name} must be a positive number; got {value!r}")
     spacing, aperture = spacing_and_aperture(np.asarray(offsets, dtype=np.float64))
     return float(shortest) * spacing, float(longest) * aperture
-
-
-def _format(value: Any) -> str:
-    if isinstance(value, (bool, np.bool_)):
-        return "1" if value else "0"
-    if isinstance(value, str):
-        return value
-    return f"{float(value):.17g}"
-
-
-@dataclass(frozen=True, eq=False)
-class DispersionCurve:
-    """A picked dispersion curve: one phase velocity per frequency, with the
-    reasons to trust each pick or not.
-
-    Attributes
-    ----------
-    frequency : ndarray
-        Frequencies of the picks (Hz), increasing.
-    velocity : ndarray
-        Picked phase velocities (m/s).
-    wavelength : ndarray
-        velocity / frequency (m).
-    quality : ndarray
-        Power of the picked peak relative to the strongest peak picked with
-        it (1 at the strongest, towards 0 where the image is weak; in the
-        image's own quantity, so it compares picks of one image, not of
-        different images). A weak pick is not rejected for being weak: noise
-        shows up as jumps off the ridge.
-    valid : ndarray of bool
-        True where no flag is raised: the picks to use. Computed from the
-        flags when not given; a curve read from a file keeps its column, so
-        a reviewer's verdict survives.
-    too_short, too_long : ndarray of bool
-        Wavelength outside the band the line resolves (:func:`array_limits`).
-    gauge : ndarray of bool
-        Wavelength shorter than the fibre resolves: a fibre-optic (DAS)
-        channel averages the strain over its gauge length G, which scales a
-        wave of wavelength lambda by sinc(G / lambda), zero at lambda = G and
-        of alternating sign below (:data:`molvak.picking.GAUGE`); flagged
-        below one gauge length by default. Only for images whose params hold
-        ``gauge_length`` (from the gather's headers).
-    aliased : ndarray of bool
-        A wave of the same frequency at another velocity inside the searched
-        window would have made the same peak (its wavenumber differs by a
-        multiple of 1 / spacing).
-    near_field : ndarray of bool
-        Normalised array offset x / wavelength below the near-field limit
-        (0.5 by default), x the distance from the source to the centre of
-        the line: the wave is not yet a plane surface wave across the line
-        and its picks run low (Yoon & Rix 2009, J. Geotech. Geoenviron.
-        Eng.; Li & Rosenblad 2011, Near Surface Geophysics).
-    at_edge : ndarray of bool
-        The peak lies on the first or last velocity of the searched window:
-        the true peak may lie beyond it.
-    jump : ndarray of bool
-        The pick leaves the ridge the curve follows (a mode jump, or noise):
-        see :func:`molvak.picking.jumps`.
-    mode : int
-        The mode the curve belongs to, counted from the slowest (0, the
-        fundamental).
-    extra : dict of str to ndarray
-        Further columns read from a CSV file (for instance a reviewer's
-        `edited`), written back by :meth:`to_csv`.
-    limits : dict
-        What the flags were computed from: "wavelengths" (lambda_min,
-        lambda_max), "near_field" (the longest wavelength outside the near
-        field), "source_distance", "spacing", "velocities" (the searched
-        window), "gauge" (the shortest wavelength the fibre resolves). Drawn
-        by :meth:`DispersionImage.plot`; not written to files.
-    """
-
-    frequency: np.ndarray
-    velocity: np.ndarray
-    wavelength: np.ndarray
-    quality: np.ndarray
-    # boolean arrays after construction; None asks for the default (valid:
-    # computed from the flags, a flag: False everywhere)
-    valid: np.ndarray = None  # type: ignore[assignment]
-    too_short: np.ndarray = None  # type: ignore[assignment]
-    too_long: np.ndarray = None  # type: ignore[assignment]
-    gauge: np.ndarray = None  # type: ignore[assignment]
-    aliased: np.ndarray = None  # type: ignore[assignment]
-    near_field: np.ndarray = None  # type: ignore[assignment]
-    at_edge: np.ndarray = None  # type: ignore[assignment]
-    jump: np.ndarray = None  # type: ignore[assignment]
-    mode: int = 0
-    extra: dict[str, np.ndarray] = field(default_factory=dict)
-    limits: dict[str, Any] = field(default_factory=dict)
-
-    # the numeric columns of every curve, then the validity, the flags and the mode
-    COLUMNS = ("frequency", "velocity", "wavelength", "quality")
-    FLAGS = FLAGS
-    CSV_COLUMNS = COLUMNS + ("valid",) + FLAGS + ("mode",)
-
-    def __post_init__(self) -> None:
-        sizes = {np.shape(getattr(self, name)) for name in self.COLUMNS}
-        if len(sizes) != 1 or len(next(iter(sizes))) != 1:
-            raise ValueError(f"curve columns must be 1-D and of one length; got shapes {sizes}")
-        n = int(np.size(self.frequency))
-        for name in self.COLUMNS:
-            object.__setattr__(self, name, np.asarray(getattr(self, name), dtype=np.float64))
-        for name in self.FLAGS:
-            value = getattr(self, name)
-            arr = np.zeros(n, dtype=bool) if value is None else np.asarray(value, dtype=bool)
-            if arr.shape != (n,):
-                raise ValueError(f"{name} must have one value per pick ({n}); "
-                                 f"got shape {arr.shape}")
-            object.__setattr__(self, name, arr)
-        if self.valid is None:
-            valid = ~np.any([getattr(self, name) for name in self.FLAGS], axis=0) if n \
-                else np.zeros(0, dtype=bool)
-        else:
-            valid = np.asarray(self.valid, dtype=bool)
-            if valid.shape != (n,):
-                raise ValueError(f"valid must have one value per pick ({n}); "
-                                 f"got shape {valid.shape}")
-        object.__setattr__(self, "valid", valid)
-        if isinstance(self.mode, bool) or int(self.mode) != self.mode or self.mode < 0:
-            raise ValueError(f"mode must be a non-negative integer; got {self.mode!r}")
-        object.__setattr__(self, "mode", int(self.mode))
-        extra = {}
-        for name, value in self.extra.items():
-            arr = np.asarray(value)
-            if arr.shape != (n,):
-                raise ValueError(f"extra column {name!r} must have one value per pick ({n}); "
-                                 f"got shape {arr.shape}")
-            extra[str(name)] = arr
-        object.__setattr__(self, "extra", extra)
-
-    def __len__(self) -> int:
-        return int(self.frequency.size)
-
-    def __repr__(self) -> str:
-        n = len(self)
-        span = (f", {self.frequency.min():g}-{self.frequency.max():g} Hz" if n else "")
-        return f"<DispersionCurve mode {self.mode}: {n} picks, {int(self.valid.sum())} valid{span}>"
-
-    @property
-    def flags(self) -> dict[str, np.ndarray]:
-        """The flag arrays by name (see the class documentation)."""
-        return {name: getattr(self, name) for name in self.FLAGS}
-
-    @classmethod
-    def from_arrays(cls, frequency: Iterable[float], velocity: Iterable[float],
-                    quality: Optional[Iterable[float]] = None, *,
-                    valid: Optional[Iterable[bool]] = None, mode: int = 0,
-                    **flags: Iterable[bool]) -> DispersionCurve:
-        """A curve from frequencies and velocities (quality 1 when not given;
-        flags False and every pick valid unless given)."""
-        unknown = sorted(set(flags) - set(cls.FLAGS))
-        if unknown:
-            raise TypeError(f"unknown flag(s) {', '.join(unknown)}; the flags are "
-                            f"{', '.join(cls.FLAGS)}")
-        f = np.asarray(frequency, dtype=np.float64)
-        v = np.asarray(velocity, dtype=np.float64)
-        q = np.ones_like(f) if quality is None else np.asarray(quality, dtype=np.float64)
-        with np.errstate(divide="ignore", invalid="ignore"):
-            lam = v / f
-        given: dict[str, Any] = {k: np.asarray(val, dtype=bool) for k, val in flags.items()}
-        if valid is not None:
-            given["valid"] = np.asarray(valid, dtype=bool)
-        return cls(f, v, lam, q, mode=mode, **given)
-
-    def _take(self, keep: np.ndarray) -> DispersionCurve:
-        flags: dict[str, Any] = {name: getattr(self, name)[keep] for name in self.FLAGS}
-        return DispersionCurve(self.frequency[keep], self.velocity[keep],
-                               self.wavelength[keep], self.quality[keep],
-                               valid=self.valid[keep], **flags,
-                               mode=self.mode,
-                               extra={k: v[keep] for k, v in self.extra.items()},
-                               limits=dict(self.limits))
-
-    def __getitem__(self, index: Any) -> DispersionCurve:
-        """The picks at a boolean mask, an index array or a slice."""
-        keep = np.arange(len(self))[index]
-        return self._take(np.atleast_1d(keep))
-
-    def select(self, *, fmin: Optional[float] = None, fmax: Optional[float] = None,
-               wavelengths: Optional[tuple[float, float]] = None,
-               min_quality: Optional[float] = None,
-               valid: Optional[bool] = None) -> DispersionCurve:
-        """The picks within frequency and wavelength limits and above a quality.
-
-        `wavelengths` is an inclusive (lambda_min, lambda_max) pair, for
-        instance the result of :func:`array_limits`; ``valid=True`` keeps the
-        valid picks only (``False`` the others).
-        """
-        keep = np.ones(len(self), dtype=bool)
-        if fmin is not None:
-            keep &= self.frequency >= fmin
-        if fmax is not None:
-            keep &= self.frequency <= fmax
-        if wavelengths is not None:
-            lo, hi = wavelengths
-            keep &= (self.wavelength >= lo) & (self.wavelength <= hi)
-        if min_quality is not None:
-            keep &= self.quality >= min_quality
-        if valid is not None:
-            keep &= self.valid == bool(valid)
-        return self._take(keep)
-
-    def to_csv(self, path: PathLike, *, overwrite: bool = False) -> None:
-        """Write the curve as CSV: a header line, then one pick per row.
-
-        The columns are frequency (Hz), phase velocity (m/s), wavelength (m),
-        quality, valid, the flags (too_short, too_long, gauge, aliased,
-        near_field, at_edge, jump: 1 where the cause applies), mode, then any extra
-        columns. Numbers are written with 17 significant digits and booleans
-        as 0/1, so reading the file back gives the same values. The file
-        appears complete or not at all; an existing file is replaced only
-        with ``overwrite=True``.
-        """
-        write_curves([self], path, overwrite=overwrite)
-
-    @classmethod
-    def from_csv(cls, path: PathLike) -> DispersionCurve:
-        """Read a curve of one mode from a picks CSV (:meth:`to_csv`).
-
-        The format is that of :func:`read_curves`, which reads files of
-        several modes (the command line's ``--modes``); a file of several
-        modes is refused here, naming them.
-        """
-        curves = read_curves(path)
-        if len(curves) > 1:
-            raise ValueError(f"{os.fspath(path)!r}: the mode column holds several modes "
-                             f"({', '.join(str(c.mode) for c in curves)}); a curve holds one: "
-                             f"read them with molvak.read_curves")
-        if curves:
-            return curves[0]
-        empty = np.zeros(0)
-        return cls(empty, empty, empty, empty)
-
-
-def _table(path: PathLike) -> tuple[list[str], dict[str, list[str]]]:
-    """The header and the text of every column of a picks CSV, checked."""
-    name = os.fspath(path)
-    with open(path, newline="", encoding="utf-8-sig") as handle:
-        rows = [row for row in csv.reader(handle) if row]
-    header = [h.strip() for h in rows[0]] if rows else []
-    if not {"frequency", "velocity"} <= set(header):
-        raise ValueError(f"{name!r} is not a dispersion-curve CSV: the header must name the "
-                         f"columns frequency and velocity (as {','.join(CURVE_COLUMNS)})")
-    if len(set(header)) != len(header):
-        raise ValueError(f"{name!r}: a column name appears twice in the header")
-    body = rows[1:]
-    for k, row in enumerate(body, start=2):
-        if len(row) != len(header):
-            raise ValueError(f"{name!r}: line {k} has {len(row)} values; the header has "
-                             f"{len(header)}")
-    return header, {h: [row[j] for row in body] for j, h in enumerate(header)}
-
-
-def read_curves(path: PathLike) -> list[DispersionCurve]:
-    """The curves of a picks CSV, one per mode, mode 0 first.
-
-    This reads every picks file molvak writes (:meth:`DispersionCurve.to_csv`,
-    :func:`write_curves`, ``molvak image`` with or without ``--modes``, the
-    reviewed files of ``molvak review``). The header names the columns, in
-    any order: frequency (Hz) and velocity (m/s) are required; wavelength (m;
-    computed when absent), quality (NaN when absent), valid and the flags
-    (0/1; a file without valid reads as all valid, one without a flag as not
-    flagged) and mode (0 when absent) are read where present. Other columns
-    are kept in each curve's :attr:`~DispersionCurve.extra` (as numbers where
-    every value is one, as text otherwise). Within a mode the picks keep the
-    order of the file.
-    """
-    name = os.fspath(path)
-    header, table = _table(path)
-
-    def numbers(col: str) -> np.ndarray:
-        try:
-            return np.array(table[col], dtype=np.float64)
-        except ValueError:
-            raise ValueError(f"{name!r}: column {col!r} holds a value that is not a "
-                             f"number") from None
-
-    def booleans(col: str) -> np.ndarray:
-        try:
-            return _booleans(table[col])
-        except ValueError:
-            raise ValueError(f"{name!r}: column {col!r} holds a value that is not "
-                             f"0 or 1") from None
-
-    f, v = numbers("frequency"), numbers("velocity")
-    with np.errstate(divide="ignore", invalid="ignore"):
-        lam = numbers("wavelength") if "wavelength" in table else v / f
-    q = numbers("quality") if "quality" in table else np.full(f.size, np.nan)
-    flags = {col: booleans(col) for col in ("valid",) + FLAGS if col in table}
-    mode = numbers("mode") if "mode" in table else np.zeros(f.size)
-    if not np.all((mode >= 0) & (mode == np.round(mode))):
-        raise ValueError(f"{name!r}: column 'mode' holds a value that is not a whole number "
-                         f"from 0 up")
-    extra: dict[str, np.ndarray] = {}
-    for col in header:
-        if col in DispersionCurve.CSV_COLUMNS:
-            continue
-        try:
-            extra[col] = np.array(table[col], dtype=np.float64)
-        except ValueError:
-            extra[col] = np.array(table[col], dtype=str)
-    curves = []
-    for m in np.unique(mode).astype(int).tolist():
-        rows = np.flatnonzero(mode == m)
-        given: dict[str, Any] = {k: a[rows] for k, a in flags.items()}
-        curves.append(DispersionCurve(f[rows], v[rows], lam[rows], q[rows], mode=m,
-                                      extra={k: a[rows] for k, a in extra.items()}, **given))
-    return curves
-
-
-def write_curves(curves: Sequence[DispersionCurve], path: PathLike, *,
-                 overwrite: bool = False) -> None:
-    """Write the curves of several modes into one picks CSV, mode by mode
-    (the columns of :meth:`DispersionCurve.to_csv`; extra columns that some
-    curves lack are left empty there). :func:`read_curves` reads it back."""
-    curves = list(curves)
-    for k, c in enumerate(curves):
-        if not isinstance(c, DispersionCurve):
-            raise TypeError(f"curves[{k}] is not a DispersionCurve; got {type(c).__name__}")
-    extras: list[str] = []
-    for c in curves:
-        extras += [k for k in c.extra if k not in extras]
-    buffer = io.StringIO()
-    writer = csv.writer(buffer, lineterminator="\n")
-    writer.writerow(DispersionCurve.CSV_COLUMNS + tuple(extras))
-    for c in curves:
-        columns: list[Any] = [getattr(c, n) for n in DispersionCurve.COLUMNS + ("valid",)
-                              + DispersionCurve.FLAGS]
-        columns.append([str(c.mode)] * len(c))
-        columns += [c.extra[k] if k in c.extra else [""] * len(c) for k in extras]
-        for row in zip(*columns):
-            writer.writerow([_format(x) for x in row])
-    write_text(path, buffer.getvalue(), overwrite=overwrite)
-
-
-def _booleans(values: list[str]) -> np.ndarray:
-    out = np.zeros(len(values), dtype=bool)
-    for k, text in enumerate(values):
-        t = text.strip().lower()
-        if t in ("1", "true"):
-            out[k] = True
-        elif t not in ("0", "false"):
-            raise ValueError(text)
-    return out
 
 
 @dataclass(frozen=True, eq=False)
@@ -717,7 +378,7 @@ class DispersionImage:
         with ``overwrite=True``.
         """
         header = {"format": IMAGE_FORMAT, "version": IMAGE_VERSION, "method": self.method,
-                  "quantity": self.quantity, "params": _to_json(self.params)}
+                  "quantity": self.quantity, "params": to_json(self.params)}
         arrays: dict[str, Any] = {"frequency": np.asarray(self.frequency, dtype=np.float64),
                                   "velocity": np.asarray(self.velocity, dtype=np.float64),
                                   "spectrum": np.asarray(self.spectrum),
@@ -757,7 +418,7 @@ class DispersionImage:
             raise ValueError(f"{name}: not a molvak dispersion image, or a damaged one "
                              f"({type(exc).__name__}: {exc})") from None
         return cls(arrays["frequency"], arrays["velocity"], arrays["spectrum"],
-                   method, _from_json(header.get("params", {})),
+                   method, from_json(header.get("params", {})),
                    str(header.get("quantity", "amplitude")))
 
     def plot(self, ax: Any = None, *, normalize: str = "frequency",
@@ -801,14 +462,30 @@ class DispersionImage:
         -------
         The Axes drawn on.
         """
-        from .plot import plot_image
         if picks is True:
             last = self.__dict__.get("_last_pick")
             picks = last if last is not None else self.pick()
-        return plot_image(self, ax, normalize=normalize, picks=picks, truth=truth,
+        if isinstance(picks, DispersionCurve):
+            curves = [picks]
+        elif picks is None or picks is False:
+            curves = []
+        else:
+            curves = list(picks)
+            for k, c in enumerate(curves):
+                if not isinstance(c, DispersionCurve):
+                    raise TypeError(f"picks[{k}] is not a DispersionCurve; got {type(c).__name__}")
+        modes: list[DispersionCurve] = []
+        if model is not None:
+            f = np.asarray(self.frequency, dtype=np.float64)
+            top = float(f.max()) if f.size else 1.0
+            grid = np.linspace(max(float(f.min()) if f.size else 0.0, 0.5), top, 300)
+            modes = theoretical_modes(model, grid, modes=model_modes, wave=wave)
+        return plot_image(self, ax, normalize=normalize, picks=curves, truth=truth,
                           wavelengths=wavelengths, limits=limits, invalid=invalid,
-                          model=model, model_modes=model_modes, wave=wave, cmap=cmap,
-                          title=title)
+                          model_curves=modes,
+                          model_label=f"model, {wave} modes 0-{model_modes - 1}",
+                          cmap=cmap, title=title if title is not None
+                          else f"{label(self.method)} dispersion image")
 
 
 def _flagged(f: np.ndarray, velocity: np.ndarray, quality: np.ndarray, edge: np.ndarray,
@@ -829,36 +506,6 @@ def _flagged(f: np.ndarray, velocity: np.ndarray, quality: np.ndarray, edge: np.
 
 IMAGE_FORMAT = "molvak.DispersionImage"
 IMAGE_VERSION = 1
-
-
-def _to_json(value: Any) -> Any:
-    """params as JSON values: arrays as {"__array__": values, "dtype": ...},
-    NumPy scalars as numbers; anything else as its repr."""
-    if isinstance(value, dict):
-        return {str(k): _to_json(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [_to_json(v) for v in value]
-    if isinstance(value, np.ndarray):
-        if value.dtype.kind in "biuf":
-            return {"__array__": value.tolist(), "dtype": value.dtype.str}
-        return {"__array__": [_to_json(v) for v in value.tolist()], "dtype": "object"}
-    if isinstance(value, np.generic):
-        return value.item()
-    if value is None or isinstance(value, (bool, int, float, str)):
-        return value
-    return repr(value)
-
-
-def _from_json(value: Any) -> Any:
-    if isinstance(value, dict):
-        if set(value) == {"__array__", "dtype"}:
-            if value["dtype"] == "object":
-                return list(value["__array__"])
-            return np.array(value["__array__"], dtype=np.dtype(value["dtype"]))
-        return {k: _from_json(v) for k, v in value.items()}
-    if isinstance(value, list):
-        return [_from_json(v) for v in value]
-    return value
 
 
 def stack(images: Iterable[DispersionImage], normalize: str = "global") -> DispersionImage:

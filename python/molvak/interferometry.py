@@ -55,8 +55,9 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from . import _checks, _native
+from ._progress import Progress
 from .gather import Gather
-from .windows import Record, Records, Windows, iter_blocks, open_record
+from .io.records import Record, Records, Windows, iter_blocks, open_record
 
 __all__ = ["CorrelationSettings", "CorrelationStack", "correlate", "fast_length", "fold",
            "settings", "virtual_gather"]
@@ -591,7 +592,6 @@ def run_stacks(record: Record, groups: dict[Hashable, Sequence[tuple[int, int]]]
     of a group are combined on the workers, pairwise, and only each group's
     final stack comes back.
     """
-    from ._progress import Progress
     nwin = sum(len(v) for v in groups.values())
     if client is None:
         nworkers = _checks.workers(workers)
@@ -678,7 +678,7 @@ def _dask_stacks(client: Any, record: Record, tasks: list[tuple[Hashable, list[t
     return empty
 
 
-def _source_list(source: Any, count: int) -> tuple[list[int], bool]:
+def source_list(source: Any, count: int) -> tuple[list[int], bool]:
     """Virtual-source indices, and whether one was given (not a list)."""
     single = isinstance(source, (numbers.Integral, np.integer)) and not isinstance(source, bool)
     items = [source] if single else list(source)
@@ -713,7 +713,7 @@ def correlate(records: Records, source: Union[int, Sequence[int]], length: float
     s = settings(length, record.dt, max_lag=max_lag, taper=taper, whiten=whiten,
                  whiten_width=whiten_width, normalization=normalization,
                  ram_window=ram_window, stacking=stacking)
-    sources, _ = _source_list(source, record.positions.size)
+    sources, _ = source_list(source, record.positions.size)
     if isinstance(block, bool) or not isinstance(block, (numbers.Integral, np.integer)) \
             or block < 1:
         raise ValueError(f"block must be a positive number of windows; got {block!r}")

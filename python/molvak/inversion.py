@@ -67,10 +67,9 @@ from typing import Any, Callable, NamedTuple, Optional, Union
 import numpy as np
 
 from . import layered
-from ._atomic import write_text
+from ._atomic import atomic_path, write_text
 from ._progress import Progress
-from .curves import UncertainCurve
-from .image import DispersionCurve
+from .curves import DispersionCurve, UncertainCurve
 from .layered import LayeredModel
 
 __all__ = ["ConvergenceWarning", "Estimate", "Fit", "Inversion", "Target", "invert",
@@ -918,8 +917,6 @@ class Inversion:
             if matplotlib.get_backend().lower() not in ("agg", "pdf", "svg", "ps", "cairo"):
                 matplotlib.use("Agg")
             import matplotlib.pyplot as plt
-
-            from ._atomic import atomic_path
             for name, draw in zip(pictures, (self.plot_profile, self.plot_curves,
                                              self.plot_vs30)):
                 fig, ax = plt.subplots(figsize=(5.5, 4.5), constrained_layout=True)

@@ -1,7 +1,9 @@
-"""Drawing dispersion images with matplotlib (the optional `plot` extra).
+"""Drawing with matplotlib (the optional `plot` extra): dispersion images,
+gathers and curves with their uncertainty.
 
-Nothing here is imported by `import molvak`; matplotlib is loaded when an
-image is first drawn.
+The functions here are handed what they draw (the picks, the model's
+curves, the title), so this module imports nothing of the package above it;
+matplotlib is loaded when the first picture is drawn.
 """
 from __future__ import annotations
 
@@ -9,6 +11,8 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any, Callable, Optional, Union
 
 import numpy as np
+
+from . import _checks
 
 if TYPE_CHECKING:
     from .curves import UncertainCurve
@@ -22,14 +26,7 @@ NORM_LABELS = {
 }
 
 
-def method_label(method: str) -> str:
-    """A reader's name for an image's method ("stack:fdbf" included), from
-    the registry of estimators."""
-    from .estimators import label
-    return label(method)
-
-
-def _require_matplotlib() -> Any:
+def require_matplotlib() -> Any:
     try:
         import matplotlib
     except ImportError as exc:  # pragma: no cover - exercised only without matplotlib
@@ -39,7 +36,7 @@ def _require_matplotlib() -> Any:
 
 def new_figure(size: tuple[float, float] = (7.5, 5.0), dpi: int = 110) -> tuple[Any, Any]:
     """A figure and axes that need no GUI backend (for writing files)."""
-    _require_matplotlib()
+    require_matplotlib()
     from matplotlib.figure import Figure
     fig = Figure(figsize=size, dpi=dpi, layout="constrained")
     return fig, fig.add_subplot()
@@ -48,16 +45,16 @@ def new_figure(size: tuple[float, float] = (7.5, 5.0), dpi: int = 110) -> tuple[
 MODE_COLOURS = ("#ff5a36", "#36c5ff", "#f5e642", "#c774ff", "#7dff6b")
 
 
-def plot_image(image: DispersionImage, ax: Any = None, *, normalize: str = "frequency",
-               picks: Union[bool, DispersionCurve, Sequence[DispersionCurve], None] = True,
+def plot_image(image: DispersionImage, ax: Any, *, title: str, normalize: str = "frequency",
+               picks: Sequence[DispersionCurve] = (),
                truth: Union[Callable[[np.ndarray], np.ndarray], DispersionCurve, None] = None,
                wavelengths: Optional[tuple[float, float]] = None, limits: bool = True,
-               invalid: bool = True, model: Any = None, model_modes: int = 3,
-               wave: str = "rayleigh", cmap: str = "viridis",
-               title: Optional[str] = None) -> Any:
-    """Draw a dispersion image; see :meth:`molvak.DispersionImage.plot`."""
-    _require_matplotlib()
-    from .image import DispersionCurve
+               invalid: bool = True, model_curves: Sequence[DispersionCurve] = (),
+               model_label: str = "", cmap: str = "viridis") -> Any:
+    """Draw a dispersion image with the curves it is handed; see
+    :meth:`molvak.DispersionImage.plot`, which picks the image, works out the
+    model's modes and names the method."""
+    require_matplotlib()
     if ax is None:
         import matplotlib.pyplot as plt
         _, ax = plt.subplots(figsize=(7.5, 5.0), layout="constrained")
@@ -73,17 +70,7 @@ def plot_image(image: DispersionImage, ax: Any = None, *, normalize: str = "freq
 
     fspan = (float(f.min()), float(f.max())) if f.size else (0.0, 1.0)
     vspan = (float(v.min()), float(v.max()))
-    if picks is True:
-        picks = image.pick()
-    if isinstance(picks, DispersionCurve):
-        curves = [picks]
-    elif picks is None or picks is False:
-        curves = []
-    else:
-        curves = list(picks)
-        for k, c in enumerate(curves):
-            if not isinstance(c, DispersionCurve):
-                raise TypeError(f"picks[{k}] is not a DispersionCurve; got {type(c).__name__}")
+    curves = list(picks)
     several = len(curves) > 1
     for k, curve in enumerate(curves):
         if not len(curve):
@@ -99,20 +86,17 @@ def plot_image(image: DispersionImage, ax: Any = None, *, normalize: str = "freq
                     mfc="none", mec=colour, mew=0.8, alpha=0.8,
                     label=f"{name}, flagged" if several else "flagged picks", zorder=3)
     if truth is not None:
-        if isinstance(truth, DispersionCurve):
+        if not callable(truth):         # a curve: its picks
             tf, tv = truth.frequency, truth.velocity
         else:
             tf = np.linspace(max(fspan[0], 1e-9), fspan[1], 400)
             tv = np.asarray(truth(tf), dtype=np.float64)
         ax.plot(tf, tv, color="white", lw=1.0, ls=(0, (5, 3)), label="true curve", zorder=4)
-    if model is not None:
-        from .curves import theoretical_modes
-        grid = np.linspace(max(fspan[0], 0.5), fspan[1], 300)
-        for k, mode in enumerate(theoretical_modes(model, grid, modes=model_modes, wave=wave)):
-            if len(mode):
-                ax.plot(mode.frequency, mode.velocity, color="white", lw=1.1,
-                        ls=(0, (1, 1.5)), zorder=4, gid=f"model mode {mode.mode}",
-                        label=f"model, {wave} modes 0-{model_modes - 1}" if k == 0 else None)
+    for k, mode in enumerate(model_curves):
+        if len(mode):
+            ax.plot(mode.frequency, mode.velocity, color="white", lw=1.1,
+                    ls=(0, (1, 1.5)), zorder=4, gid=f"model mode {mode.mode}",
+                    label=model_label if k == 0 else None)
     ax.set_xlim(*fspan)
     ax.set_ylim(*vspan)
     lines: list[tuple[float, str, float]] = []
@@ -131,7 +115,7 @@ def plot_image(image: DispersionImage, ax: Any = None, *, normalize: str = "freq
         _wavelength_lines(ax, lines, fspan, vspan)
     ax.set_xlabel("Frequency (Hz)")
     ax.set_ylabel("Phase velocity (m/s)")
-    ax.set_title(title if title is not None else f"{method_label(image.method)} dispersion image")
+    ax.set_title(title)
     if ax.get_legend_handles_labels()[0]:
         ax.legend(loc="upper right", fontsize=8, framealpha=0.85)
     return ax
@@ -173,12 +157,11 @@ def plot_gather(gather: Gather, ax: Any = None, *, kind: str = "wiggle",
                 normalize: str = "trace", clip: float = 99.5,
                 title: Optional[str] = None) -> Any:
     """Draw a gather; see :meth:`molvak.Gather.plot`."""
-    from . import _checks
     kind = _checks.choice("kind", kind, ("wiggle", "image"))
     normalize = _checks.choice("normalize", normalize, ("trace", "gather"))
     if not 0 < float(clip) <= 100:
         raise ValueError(f"clip must be a percentile above 0, at most 100; got {clip!r}")
-    _require_matplotlib()
+    require_matplotlib()
     if ax is None:
         import matplotlib.pyplot as plt
         _, ax = plt.subplots(figsize=(7.5, 5.0), layout="constrained")
@@ -244,7 +227,7 @@ def plot_uncertain(curve: UncertainCurve, ax: Any = None, *, x: Optional[str] = 
                    curves: Sequence[DispersionCurve] = (), valid_only: bool = True,
                    title: Optional[str] = None) -> Any:
     """Draw a curve with its uncertainty; see :meth:`molvak.UncertainCurve.plot`."""
-    _require_matplotlib()
+    require_matplotlib()
     axis = x if x is not None else curve.domain
     if axis not in ("frequency", "wavelength"):
         raise ValueError(f"x must be 'frequency' or 'wavelength'; got {x!r}")

@@ -34,8 +34,14 @@ from typing import Any, Callable, Optional, Union
 import numpy as np
 from numpy.typing import ArrayLike
 
+import _molvak
+
+from . import _checks, _native, estimators
+from ._atomic import write_text
+from .curves import DispersionCurve
+from .estimators import prepare
 from .gather import Gather
-from .image import DispersionCurve, DispersionImage, array_limits
+from .image import DispersionImage, array_limits
 
 __all__ = ["PseudoSection", "Sweep", "sweep", "window_bounds"]
 
@@ -238,7 +244,6 @@ class PseudoSection:
         The file appears complete or not at all, and an existing file is kept
         unless `overwrite` (FileExistsError).
         """
-        from ._atomic import write_text
 
         buffer = io.StringIO()
         writer = csv.writer(buffer, lineterminator="\n")
@@ -370,7 +375,6 @@ def sweep(gather: Gather, *, window: int, step: int = 1, method: str = "phase_sh
         own with the same options (to 1e-12 of the image's peak). The images
         are views of one array that holds them all.
     """
-    from . import estimators
 
     if not isinstance(gather, Gather):
         raise TypeError(f"gather must be a molvak.Gather; got {type(gather).__name__} "
@@ -437,7 +441,6 @@ class _Plan:
 
 
 def _plan(gather: Gather, bounds: np.ndarray, entry: Any, options: dict[str, Any]) -> _Plan:
-    from . import _checks, estimators, transforms
 
     own = {o.name for o in entry.options}
     known = set(estimators.COMMON_OPTIONS) | own
@@ -465,14 +468,14 @@ def _plan(gather: Gather, bounds: np.ndarray, entry: Any, options: dict[str, Any
                          f"got {x[k]!r} at index {k}")
 
     spectra: dict[str, np.ndarray] = {}
-    kinds = transforms._dead_kinds(data, band, n, spectra)
+    kinds = prepare.dead_kinds(data, band, n, spectra)
     dead = np.any([mask for mask, _ in kinds], axis=0)
     for mask, what in kinds:
         if mask.any():
             action = "kept as asked" if keep_dead else "left out of every window holding them"
             _checks.warn(f"dead traces ({what}) {action}: "
-                         f"{transforms._listed(np.flatnonzero(mask), x)}",
-                         transforms.DeadTraceWarning, stacklevel=4)
+                         f"{prepare.listed_traces(np.flatnonzero(mask), x)}",
+                         prepare.DeadTraceWarning, stacklevel=4)
     live = np.arange(data.shape[0]) if keep_dead else np.flatnonzero(~dead)
     first = np.searchsorted(live, bounds[:, 0], side="left")
     last = np.searchsorted(live, bounds[:, 1], side="right") - 1
@@ -496,7 +499,7 @@ def _plan(gather: Gather, bounds: np.ndarray, entry: Any, options: dict[str, Any
     order = np.where(rise[last] - rise[first] == span, 1,
                      np.where(fall[last] - fall[first] == span, -1, 0))
     peaks = np.max(np.abs(data), axis=1)[live]
-    safe = 2.0 ** -transforms.SAFE_EXPONENT, 2.0 ** transforms.SAFE_EXPONENT
+    safe = 2.0 ** -prepare.SAFE_EXPONENT, 2.0 ** prepare.SAFE_EXPONENT
     if not ((peaks == 0.0) | ((peaks >= safe[0]) & (peaks <= safe[1]))).all():
         for j in np.flatnonzero(order != 0):
             peak = float(peaks[first[j]:last[j] + 1].max())
@@ -518,7 +521,6 @@ def _plan(gather: Gather, bounds: np.ndarray, entry: Any, options: dict[str, Any
 
 def _alone(plan: _Plan) -> None:
     """The windows the sweep cannot sum, each imaged on its own."""
-    from . import _checks, estimators, transforms
 
     entry = estimators.get(plan.method)
     keywords = {key: value for key, value in plan.options.items() if key != "workers"}
@@ -533,20 +535,19 @@ def _alone(plan: _Plan) -> None:
             raise ValueError(f"window {int(k)} (traces {a} to {b}): {exc}") from None
         # the line's dead traces were reported once already
         for category, message in notes:
-            if not issubclass(category, transforms.DeadTraceWarning):
+            if not issubclass(category, prepare.DeadTraceWarning):
                 _checks.warn(f"window {int(k)} (traces {a} to {b}): {message}", category,
                              stacklevel=5)
 
 
 def _window_image(plan: _Plan, out: np.ndarray, k: int, finite: bool) -> DispersionImage:
     """Window k's image, with the params imaging its traces on their own gives."""
-    from . import transforms
 
     if k in plan.fallback:
         image = plan.fallback[k]
         out[k] = image.spectrum
-        return DispersionImage(image.frequency, image.velocity, out[k], image.method,
-                               image.params, image.quantity)
+        return estimators.keep_record(plan.source, DispersionImage(
+            image.frequency, image.velocity, out[k], image.method, image.params, image.quantity))
     a, b = (int(v) for v in plan.bounds[k])
     lo, hi = int(plan.first[k]), int(plan.last[k])
     dead: list[int] = []
@@ -560,12 +561,12 @@ def _window_image(plan: _Plan, out: np.ndarray, k: int, finite: bool) -> Dispers
     if plan.order[k] < 0:
         x, data = x[::-1], data[::-1]
     kept = [int(i) for i in np.flatnonzero(plan.dead[a:b + 1])] if keep_dead else []
-    ready = transforms.Prepared(data, np.ascontiguousarray(x), dead, kept, 0)
+    ready = prepare.Prepared(data, np.ascontiguousarray(x), dead, kept, 0)
     args = dict(plan.args, data=data, offsets=ready.offsets, ready=ready)
     quantity = "power" if plan.method == "fdbf" else "amplitude"
     try:
-        return transforms._image(args, plan.frequency, out[k], plan.method, quantity,
-                                 checked=finite, **plan.extra)
+        return estimators.keep_record(plan.source, prepare.make_image(
+            args, plan.frequency, out[k], plan.method, quantity, checked=finite, **plan.extra))
     except ValueError as exc:
         raise ValueError(f"window {k} (traces {a} to {b}): {exc}") from None
 
@@ -608,9 +609,7 @@ def _spectral_engine(plan: _Plan, out: np.ndarray,
     """Phase shift and beamforming: the line's band spectrum once, then
     chunks of frequencies. The native sweeps say whether all they wrote is
     finite (the windows imaged on their own are, or were refused)."""
-    import _molvak
 
-    from . import _native
 
     _alone(plan)
     args = plan.args
@@ -655,7 +654,6 @@ def _slant_stack_engine(plan: _Plan, out: np.ndarray,
     The native sweep forms every trace's transform a few bins per pass over
     its samples, for all velocities at once: chunks of whole passes split the
     work without repeating any of it."""
-    from . import _native
 
     _alone(plan)
     args = plan.args
@@ -683,7 +681,6 @@ def _slant_stack_engine(plan: _Plan, out: np.ndarray,
 
 
 def _register() -> None:
-    from . import estimators
 
     for name, engine in (("phase_shift", _spectral_engine), ("fdbf", _spectral_engine),
                          ("slant_stack", _slant_stack_engine)):

@@ -313,8 +313,14 @@ def default_gather(seed: Optional[int] = 0, noise: float = 0.01) -> SyntheticGat
 
 import math as _math  # noqa: E402
 import os as _os  # noqa: E402
+import sys
 from collections.abc import Iterator as _Iterator
 from typing import TYPE_CHECKING, Any  # noqa: E402
+
+from ._progress import Progress
+from .gather import Gather
+from .interferometry import fast_length
+from .io import write_dasdae
 
 if TYPE_CHECKING:
     from .gather import Gather
@@ -458,7 +464,6 @@ def noise_blocks(settings: AmbientNoiseSettings) -> _Iterator[tuple[int, np.ndar
     data (channels, samples) in float64, blocks of `settings.block` seconds
     (the last one shorter) in order. Memory stays at a few blocks however
     long the record."""
-    from .interferometry import fast_length
     s = settings
     nx, nt, dt = s.channels, s.samples, float(s.dt)
     nb = max(1, int(round(s.block / dt)))
@@ -569,7 +574,6 @@ class AmbientNoise:
     def gather(self) -> Gather:
         """The record as a :class:`molvak.Gather` of a continuous record: no
         source, offsets the channel positions along the line."""
-        from .gather import Gather
         return Gather(self.data, offsets=self.positions, dt=self.dt,
                       headers=_noise_headers(self.settings))
 
@@ -653,7 +657,6 @@ def write_ambient_noise(folder: Union[str, _os.PathLike[str]], duration: float =
     list of str
         The paths written, in time order.
     """
-    from . import das
     settings = AmbientNoiseSettings(duration=duration, **options)
     per_file = int(round(float(file_length) / settings.dt))
     if per_file < 2:
@@ -671,9 +674,7 @@ def write_ambient_noise(folder: Union[str, _os.PathLike[str]], duration: float =
             raise FileExistsError(f"{path}: exists; choose another folder or prefix")
         names.append(path)
     headers = _noise_headers(settings)
-    import sys
 
-    from ._progress import Progress
     show = bool(getattr(sys.stderr, "isatty", lambda: False)()) if progress is None \
         else bool(progress)
     bar = Progress(nfiles, "writing noise record", enabled=show)
@@ -687,7 +688,7 @@ def write_ambient_noise(folder: Union[str, _os.PathLike[str]], duration: float =
             data = np.concatenate(pending, axis=1)
             take = min(per_file, data.shape[1])
             first_sample = written * per_file
-            das.write_dasdae(names[written], data[:, :take], settings.positions, settings.dt,
+            write_dasdae(names[written], data[:, :take], settings.positions, settings.dt,
                              start + np.timedelta64(int(round(first_sample * step_ns)), "ns"),
                              quantity=headers["quantity"], gauge_length=settings.gauge_length)
             bar.step(_os.path.basename(names[written]))
@@ -795,7 +796,6 @@ def make_line(receivers: np.ndarray, source: float, dt: float, nt: int, ground: 
     positions and a source position instead of offsets; the source must not
     stand on a receiver.
     """
-    from .gather import Gather
 
     r = np.asarray(receivers, dtype=np.float64)
     if r.ndim != 1 or r.size < 2 or not np.isfinite(r).all():

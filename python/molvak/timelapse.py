@@ -29,10 +29,12 @@ import numpy as np
 
 from . import _checks
 from ._atomic import atomic_open
+from .curves import DispersionCurve
 from .gather import Gather
-from .image import DispersionCurve, DispersionImage
-from .interferometry import _source_list, run_stacks, settings
-from .windows import Records, Windows, open_record
+from .image import DispersionImage
+from .interferometry import run_stacks, settings, source_list
+from .io.records import Records, Windows, open_record
+from .plot import require_matplotlib
 
 __all__ = ["TimeLapse", "TimeLapseBlock", "block_seconds", "image_gather", "timelapse"]
 
@@ -157,8 +159,7 @@ class TimeLapse:
         spread over those picked in most blocks. truth : optional
         ``(f, t) -> c`` drawn dashed in the time series.
         """
-        from .plot import _require_matplotlib
-        _require_matplotlib()
+        require_matplotlib()
         import matplotlib
         from matplotlib import cm, colors
         from matplotlib.figure import Figure
@@ -270,7 +271,7 @@ def timelapse(records: Records, source: int, length: float, block: Union[float, 
     s = settings(length_s, record.dt, max_lag=max_lag, taper=taper, whiten=whiten,
                  whiten_width=whiten_width, normalization=normalization,
                  ram_window=ram_window, stacking=stacking)
-    sources, _ = _source_list(source, record.positions.size)
+    sources, _ = source_list(source, record.positions.size)
     if len(sources) != 1:
         raise ValueError("timelapse takes one virtual source")
     plan = Windows(record, s.samples * s.dt, step, start, stop)

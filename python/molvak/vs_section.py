@@ -21,6 +21,7 @@ import csv
 import io
 import math
 import os
+import sys
 import warnings
 from collections.abc import Sequence
 from dataclasses import dataclass, field
@@ -29,10 +30,11 @@ from typing import Any, Callable, Optional, Union
 import numpy as np
 
 from ._atomic import write_text
-from .image import DispersionCurve
+from ._progress import Progress
+from .curves import DispersionCurve
 from .inversion import DEFAULT_STD, ConvergenceWarning, Inversion, Target, invert
 from .picking import LONGEST
-from .sweeps import Sweep
+from .sweeps import Sweep, _edges
 
 __all__ = ["VsSection", "invert_sweep"]
 
@@ -127,7 +129,6 @@ class VsSection:
         Returns the two Axes."""
         import matplotlib.pyplot as plt
 
-        from .sweeps import _edges
         if axes is None:
             _, axes = plt.subplots(2, 1, figsize=(8.0, 6.0), sharex=True,
                                    constrained_layout=True)
@@ -239,11 +240,9 @@ def invert_sweep(source: Union[Sweep, Sequence[Any]], *,
     if all(d is None for d in data):
         raise ValueError(f"none of the {len(curves)} windows has three or more valid picks")
     if progress is None:
-        import sys
         progress = bool(getattr(sys.stderr, "isatty", lambda: False)())
     bar: Optional[Callable[[int, int], None]]
     if progress is True:
-        from ._progress import Progress
         meter = Progress(len(data), "inverting windows")
         bar = lambda done, total: meter.step()  # noqa: E731
     elif progress is False:

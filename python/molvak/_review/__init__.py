@@ -14,9 +14,15 @@ import os
 import re
 import sys
 import tempfile
+import webbrowser
 from collections.abc import Iterable, Mapping
 from pathlib import Path
 from typing import Any, Optional, Union
+
+from ..curves import DispersionCurve
+from ..image import DispersionImage
+from . import _data
+from ._server import ReviewServer
 
 __all__ = ["ReviewSession", "add_command", "review"]
 
@@ -41,7 +47,6 @@ class ReviewSession:
         """The picks of one mode of every image that has some, reviewed where
         saved, else original: {image id: DispersionCurve} (its ``valid`` is
         the reviewer's verdict; ``curve.select(valid=True)`` keeps those)."""
-        from . import _data
         out = {}
         for item in self._server.folder.scan():
             picks, _ = self._server.folder.picks(item)
@@ -97,7 +102,6 @@ def review(images_or_paths: Union[str, os.PathLike[str], Mapping[str, ImageEntry
     ReviewSession
         Its ``curves()`` reads back the picks, reviewed where saved.
     """
-    from ._server import ReviewServer
     only = None
     if isinstance(images_or_paths, (str, os.PathLike)):
         images_or_paths = [images_or_paths]
@@ -112,7 +116,6 @@ def review(images_or_paths: Union[str, os.PathLike[str], Mapping[str, ImageEntry
     print(f"molvak review: {count} image(s) in {server.folder.root}", flush=True)
     print(f"molvak review: {server.url}", flush=True)
     if open_browser:
-        import webbrowser
         webbrowser.open(server.url)
     session = ReviewSession(server)
     if block:
@@ -129,7 +132,6 @@ def review(images_or_paths: Union[str, os.PathLike[str], Mapping[str, ImageEntry
 
 def _paths(paths: Any) -> tuple[Path, Optional[set[str]]]:
     """The folder to serve and, for image files, which of its images."""
-    from . import _data
     given = [Path(p) for p in paths]
     if len(given) == 1 and given[0].is_dir():
         return given[0], None
@@ -144,8 +146,6 @@ def _paths(paths: Any) -> tuple[Path, Optional[set[str]]]:
 
 
 def _write_images(entries: Any, out: Optional[Union[str, os.PathLike[str]]]) -> Path:
-    from ..image import DispersionCurve, DispersionImage
-    from . import _data
     if isinstance(entries, Mapping):
         named = [(str(k), v) for k, v in entries.items()]
     else:

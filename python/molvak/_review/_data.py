@@ -38,8 +38,9 @@ from typing import Any, Optional
 import numpy as np
 
 from .._atomic import write_bytes, write_text
+from ..curves import DispersionCurve, read_curves, read_table
 from ..curves import statistics as curve_statistics
-from ..image import DispersionCurve, DispersionImage, _table, array_limits, read_curves
+from ..image import DispersionImage, array_limits
 from ..picking import FLAGS, GAUGE, NEAR_FIELD
 
 IMAGE_SUFFIX = ".npz"
@@ -97,7 +98,6 @@ def load_image(path: Path) -> Image:
     except (OSError, zipfile.BadZipFile):
         ours = False
     if ours:
-        from ..image import DispersionImage
         image = DispersionImage.load(path)
         params = _plain(image.params)
         params.setdefault("method", image.method)
@@ -272,7 +272,7 @@ def read_picks(path: Path) -> Picks:
     """Read a picks CSV through :func:`molvak.read_curves` (so the page reads
     exactly what the package does); the column order of the file is kept,
     and its other columns as text."""
-    header, _ = _table(path)
+    header, _ = read_table(path)
     curves = read_curves(path)
     numeric: dict[str, np.ndarray] = {}
     for name in ("frequency", "velocity", "wavelength", "quality", "valid"):

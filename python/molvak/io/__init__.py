@@ -6,8 +6,13 @@ One module per format, each registering itself in one table
 (HDF5, TDMS and the others DASCore reads; the ``das`` extra). The format is told by
 the file's first bytes where it has a signature (SEG-2, .npy, .npz) and by its
 suffix otherwise (.sgy/.segy, .su); anything else is read as text. A new
-format is a new module ending in ``register(Format(...))`` and its name in
-the import line below.
+format is a new module ending in ``register(Format(...))`` (whose
+``carries`` says what its files give besides the samples) and its name in
+the import line below; nothing outside this package names a format.
+
+Callers that must know what a file lacks before reading it (the command
+line) use :func:`describe`, then :func:`load_record` and
+:func:`record_gathers`, which :func:`read` is made of.
 
 Geometry is taken from the headers where the format holds it (SEG-2
 RECEIVER_LOCATION and SOURCE_LOCATION, SEG-Y source and group coordinates or
@@ -24,16 +29,20 @@ from __future__ import annotations
 
 # the formats, each registering itself (signatures are tried in this order)
 from . import das, npy, npz, seg2, segy, su, text  # noqa: F401
-from ._core import HeaderError, Record, detect_format, format_names
-
-# _finish, _load, _split_shots and has_geometry serve the command line, which
-# reads a record before it knows the geometry
-from ._read import _finish, _load, _split_shots, has_geometry, read, read_shots  # noqa: F401
+from ._core import HeaderError, RawRecord, detect_format, format_names
+from ._dascore import write_dasdae
+from ._read import (
+    FileInfo,
+    describe,
+    has_geometry,
+    load_record,
+    read,
+    read_shots,
+    record_gathers,
+)
 
 # the names format= takes
 FORMATS = format_names()
 
-# the record type under its former name
-_Record = Record
-
-__all__ = ["FORMATS", "HeaderError", "detect_format", "read", "read_shots"]
+__all__ = ["FORMATS", "FileInfo", "HeaderError", "RawRecord", "describe", "detect_format",
+           "has_geometry", "load_record", "read", "read_shots", "record_gathers", "write_dasdae"]

@@ -3,7 +3,7 @@ options it is given, and the table that finds a reader for a file.
 
 A format is one module of this package that ends with ``register(Format(...))``:
 its name, the suffixes it claims, an optional test of the file's first bytes
-and the function that loads a file into a :class:`Record`. Detection tries the
+and the function that loads a file into a :class:`RawRecord`. Detection tries the
 signatures first (a SEG-2 file named ``.dat`` is SEG-2), then the suffixes, and
 hands anything left to the one format registered as the fallback (text).
 """
@@ -18,18 +18,14 @@ from typing import Any, Callable, Union
 
 import numpy as np
 
+from .._errors import HeaderError
+
 PathLike = Union[str, "os.PathLike[str]"]
 
 # bytes handed to the signature tests: room for the SEG-2 and .npy magic and
 # for formats whose signature sits a little way into the file (HDF5 allows
 # its superblock at 0, 512, 1024 or 2048)
 HEAD_BYTES = 4096
-
-
-class HeaderError(ValueError):
-    """A file that cannot be read as a gather: headers missing, unreadable or
-    inconsistent with each other or with the size of the file. The message is
-    one line naming the file and, where one is concerned, the trace and field."""
 
 
 @dataclass
@@ -45,7 +41,7 @@ class ReadOptions:
 
 
 @dataclass
-class Record:
+class RawRecord:
     """What a format reader found, before the arguments of `read` apply."""
 
     data: np.ndarray
@@ -67,7 +63,7 @@ class Record:
     # beside offsets in metres): they never enter the geometry then
     sources_are_positions: bool = True
 
-    def subset(self, keep: np.ndarray) -> Record:
+    def subset(self, keep: np.ndarray) -> RawRecord:
         def pick(a: np.ndarray | None) -> np.ndarray | None:
             return None if a is None else a[keep]
 
@@ -79,8 +75,14 @@ class Record:
                                    offsets=pick(self.offsets), headers=headers)
 
 
-Loader = Callable[[Path, ReadOptions], Record]
+Loader = Callable[[Path, ReadOptions], RawRecord]
 Sniffer = Callable[[bytes, str], bool]
+# what a file of a format gives besides its samples: "dt" (the sample
+# interval), "geometry" (offsets, or source and receiver positions), "shots"
+# (may hold several source positions); a set, or a function of the file for
+# formats where it depends on the file (a .npz says by its arrays)
+Carries = Union[frozenset, Callable[[Path], frozenset]]
+CARRIED = ("dt", "geometry", "shots")
 
 
 @dataclass(frozen=True)
@@ -90,11 +92,14 @@ class Format:
     name : the value of ``format=`` (upper case, no hyphen).
     suffixes : lower-case suffixes that mean this format when no signature
         claims the file.
-    load : reads a regular file into a :class:`Record`, raising
+    load : reads a regular file into a :class:`RawRecord`, raising
         :class:`HeaderError` for anything it cannot make sense of.
     sniff : optional; given the first :data:`HEAD_BYTES` bytes and the
         lower-case suffix, whether the file is surely of this format.
     fallback : the format of files nothing else claims (one format only).
+    carries : what its files give besides the samples (:data:`CARRIED`), so
+        that a caller can ask for the rest before reading them (the command
+        line's --dt and --offsets); a set, or a function of the file.
     """
 
     name: str
@@ -102,6 +107,11 @@ class Format:
     load: Loader
     sniff: Sniffer | None = None
     fallback: bool = False
+    carries: Carries = frozenset()
+
+    def carried(self, path: Path) -> frozenset:
+        """What this file of the format gives (see `carries`)."""
+        return self.carries(path) if callable(self.carries) else self.carries
 
 
 _TABLE: dict[str, Format] = {}
@@ -113,6 +123,9 @@ def register(fmt: Format) -> Format:
         raise ValueError(f"a reader for {fmt.name} is registered already")
     if fmt.fallback and any(f.fallback for f in _TABLE.values()):
         raise ValueError("only one format can read what no other claims")
+    if not callable(fmt.carries) and not set(fmt.carries) <= set(CARRIED):
+        raise ValueError(f"{fmt.name}: carries names {sorted(set(fmt.carries) - set(CARRIED))}; "
+                         f"formats carry {', '.join(CARRIED)}")
     _TABLE[fmt.name] = fmt
     return fmt
 

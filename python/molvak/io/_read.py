@@ -5,17 +5,17 @@ from __future__ import annotations
 import math
 import os
 from pathlib import Path
-from typing import Any, Optional, cast
+from typing import Any, NamedTuple, Optional, cast
 
 import numpy as np
 from numpy.typing import ArrayLike
 
-from ..gather import Gather
+from ..gather import Gather, position_text
 from ._core import (
     HeaderError,
     PathLike,
+    RawRecord,
     ReadOptions,
-    Record,
     check_regular,
     check_samples,
     distinct_rows,
@@ -99,7 +99,7 @@ def read(path: PathLike, *, format: str | None = None, dt: float | None = None,
     if record.sources is not None and offsets is None and source is None:
         distinct = distinct_rows(record.sources)
         if len(distinct) > 1:
-            shown = ", ".join(_position_text(p) for p in distinct[:6])
+            shown = ", ".join(position_text(p) for p in distinct[:6])
             raise HeaderError(f"{path}: the traces come from {len(distinct)} source positions "
                               f"({shown}); read them one shot each with molvak.read_shots")
     return _finish(path, record, dt=dt, delay=delay, offsets=offsets, source=source,
@@ -124,7 +124,7 @@ def read_shots(path: PathLike, **options: Any) -> list[Gather]:
     return _split_shots(path, record, **finish)
 
 
-def _split_shots(path: PathLike, record: Record, **finish: Any) -> list[Gather]:
+def _split_shots(path: PathLike, record: RawRecord, **finish: Any) -> list[Gather]:
     """One gather per source position of the record's traces."""
     if record.sources is None:
         return [_finish(path, record, **finish)]
@@ -140,7 +140,50 @@ def _split_shots(path: PathLike, record: Record, **finish: Any) -> list[Gather]:
     return shots
 
 
-def has_geometry(record: Record) -> bool:
+class FileInfo(NamedTuple):
+    """What a file is, told before it is read: its format, and what it
+    gives besides its samples ("dt", "geometry", "shots")."""
+
+    format: str
+    carries: frozenset
+
+
+def describe(path: PathLike, format: str | None = None) -> FileInfo:
+    """The format of a file (`format` when given, else told by its first
+    bytes and suffix) and what it gives besides its samples: "dt" (its sample
+    interval), "geometry" (offsets, or source and receiver positions) and
+    "shots" (several source positions may be in it). A caller can so ask
+    for what is missing before reading anything (the command line's --dt and
+    --offsets); a file whose headers turn out to lack what its format may
+    give is refused when it is read."""
+    p = Path(path)
+    reader = lookup(format, p)
+    return FileInfo(reader.name, reader.carried(p))
+
+
+def load_record(path: PathLike, format: str | None = None, *, layout: str | None = None,
+                delimiter: str | None = None, header_lines: int | None = None,
+                time_column: int | None = None, calibrate: bool = True) -> RawRecord:
+    """What a file holds before the arguments of :func:`read` apply: its
+    samples (traces x samples), and the sample interval, delay and geometry
+    its headers give (None where they give none). :func:`record_gathers`
+    makes the gathers of it. The arguments are those of :func:`read`."""
+    return _load(path, format, layout=layout, delimiter=delimiter, header_lines=header_lines,
+                 time_column=time_column, calibrate=calibrate)
+
+
+def record_gathers(path: PathLike, record: RawRecord, **options: Any) -> list[Gather]:
+    """The gathers of a record read by :func:`load_record`: one per source
+    position of its traces when `options` give no geometry (``offsets``,
+    ``source``, ``receivers``, ``spacing``), else one gather of all its
+    traces with that geometry. `options` are the geometry and sampling
+    arguments of :func:`read` (``dt``, ``delay``, ...)."""
+    if any(options.get(k) is not None for k in ("offsets", "source", "receivers", "spacing")):
+        return [_finish(path, record, **options)]
+    return _split_shots(path, record, **options)
+
+
+def has_geometry(record: RawRecord) -> bool:
     """Whether a record's headers give the offsets of its traces."""
     return record.offsets is not None or (record.sources is not None
                                           and record.receivers is not None)
@@ -148,7 +191,7 @@ def has_geometry(record: Record) -> bool:
 
 def _load(path: PathLike, format: str | None, *, layout: str | None = None,
           delimiter: str | None = None, header_lines: int | None = None,
-          time_column: int | None = None, calibrate: bool = True) -> Record:
+          time_column: int | None = None, calibrate: bool = True) -> RawRecord:
     """The record of one file, read by the reader of its format."""
     p = Path(path)
     check_regular(p)
@@ -162,7 +205,7 @@ def _load(path: PathLike, format: str | None, *, layout: str | None = None,
     return rec
 
 
-def _finish(path: PathLike, rec: Record, *, dt: float | None = None,
+def _finish(path: PathLike, rec: RawRecord, *, dt: float | None = None,
             delay: float | None = None, offsets: ArrayLike | None = None,
             source: ArrayLike | None = None, receivers: ArrayLike | None = None,
             spacing: float | None = None, first_receiver: float = 0.0) -> Gather:
@@ -222,7 +265,3 @@ def _finish(path: PathLike, rec: Record, *, dt: float | None = None,
         raise kind(f"{path}: {exc}") from None
     except TypeError as exc:
         raise TypeError(f"{path}: {exc}") from None
-
-
-def _position_text(position: np.ndarray) -> str:
-    return " ".join(f"{v:g}" for v in position)

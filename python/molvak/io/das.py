@@ -1,5 +1,5 @@
 """DAS records: every format DASCore reads (the ``das`` extra), through
-:mod:`molvak.das`.
+:mod:`molvak.io._dascore`.
 
 Claimed by signature: HDF5 (the superblock at 0, 512, 1024 or 2048 bytes)
 and TDMS files, the containers of nearly all interrogator formats; any other
@@ -15,7 +15,9 @@ from __future__ import annotations
 
 from pathlib import Path
 
-from ._core import Format, HeaderError, ReadOptions, Record, one_line, register
+from ._core import Format, HeaderError, RawRecord, ReadOptions, one_line, register
+from ._dascore import PositionsError
+from .records import open_record
 
 HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"
 TDMS_SIGNATURE = b"TDSm"
@@ -27,9 +29,7 @@ def _sniff(head: bytes, suffix: str) -> bool:
     return any(head[at:at + 8] == HDF5_SIGNATURE for at in (0, 512, 1024, 2048))
 
 
-def load(path: Path, options: ReadOptions) -> Record:
-    from ..das import PositionsError
-    from ..windows import open_record
+def load(path: Path, options: ReadOptions) -> RawRecord:
     note = None
     try:
         try:
@@ -47,7 +47,7 @@ def load(path: Path, options: ReadOptions) -> Record:
                           f"that do not join ({'; '.join(record.describe_gaps())}); read it "
                           f"with molvak.windows")
     headers = {k: v for k, v in record.headers.items() if k not in ("path", "format")}
-    rec = Record(record.read(0, 0, record.segments[0].samples), dt=record.dt, delay=0.0,
+    rec = RawRecord(record.read(0, 0, record.segments[0].samples), dt=record.dt, delay=0.0,
                  headers=headers, receiver_field="channel positions")
     if note is None:
         rec.offsets = record.positions.copy()
@@ -59,4 +59,5 @@ def load(path: Path, options: ReadOptions) -> Record:
     return rec
 
 
-register(Format("DAS", (".h5", ".hdf5", ".hdf", ".tdms"), load, sniff=_sniff))
+register(Format("DAS", (".h5", ".hdf5", ".hdf", ".tdms"), load, sniff=_sniff,
+                carries=frozenset({"dt", "geometry"})))

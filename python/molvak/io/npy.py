@@ -16,8 +16,8 @@ import numpy as np
 from ._core import (
     Format,
     HeaderError,
+    RawRecord,
     ReadOptions,
-    Record,
     one_line,
     oriented,
     register,
@@ -80,11 +80,11 @@ def _sniff(head: bytes, suffix: str) -> bool:
     return head.startswith(MAGIC)
 
 
-def load(path: Path, options: ReadOptions) -> Record:
+def load(path: Path, options: ReadOptions) -> RawRecord:
     size = path.stat().st_size
     with open(path, "rb") as fp:
         data = read_array(fp, size, str(path))
-    return Record(oriented(path, data, options.layout, stated=options.layout is not None))
+    return RawRecord(oriented(path, data, options.layout, stated=options.layout is not None))
 
 
 register(Format("NPY", (".npy",), load, sniff=_sniff))

@@ -1,6 +1,7 @@
 """NumPy .npz archives as :meth:`molvak.Gather.save` writes them: the arrays
 ``data`` (traces x samples), ``offsets`` and ``dt``, and optionally ``delay``,
-``source`` and ``receivers``. When the archive holds offsets and positions
+``source``, ``receivers`` and ``headers`` (the gather's headers as JSON, in
+UTF-8 bytes). When the archive holds offsets and positions
 both, the gather refuses them unless they agree.
 
 The archive is opened with :mod:`zipfile` rather than :func:`numpy.load` so
@@ -9,17 +10,20 @@ that every member's declared size is checked against the archive and its
 """
 from __future__ import annotations
 
+import json
 import zipfile
 import zlib
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 
+from .._jsonable import from_json
 from ._core import (
     Format,
     HeaderError,
+    RawRecord,
     ReadOptions,
-    Record,
     one_line,
     oriented,
     register,
@@ -59,11 +63,28 @@ def _member(path: Path, archive: zipfile.ZipFile, info: zipfile.ZipInfo,
         raise HeaderError(f"{where}: cannot be read from the archive ({one_line(exc)})") from None
 
 
+def _carries(path: Path) -> frozenset:
+    """What a .npz gives, by its arrays: dt, and geometry (offsets, or source
+    and receivers). An archive that cannot be listed claims all, so that the
+    reader itself says what is wrong with it."""
+    try:
+        with zipfile.ZipFile(path) as archive:
+            arrays = {n[:-4] for n in archive.namelist() if n.endswith(".npy")}
+    except (zipfile.BadZipFile, OSError, ValueError):
+        return frozenset({"dt", "geometry"})
+    if "data" not in arrays:
+        return frozenset({"dt", "geometry"})
+    out = {"dt"} if "dt" in arrays else set()
+    if "offsets" in arrays or {"source", "receivers"} <= arrays:
+        out.add("geometry")
+    return frozenset(out)
+
+
 def _sniff(head: bytes, suffix: str) -> bool:
     return head.startswith(b"PK\x03\x04") and suffix == ".npz"
 
 
-def load(path: Path, options: ReadOptions) -> Record:
+def load(path: Path, options: ReadOptions) -> RawRecord:
     size = path.stat().st_size
     try:
         archive = zipfile.ZipFile(path)
@@ -77,7 +98,7 @@ def load(path: Path, options: ReadOptions) -> Record:
                               f"found {', '.join(sorted(members)) or 'nothing'}")
         arrays: dict[str, np.ndarray] = {
             name: _member(path, archive, info, size) for name, info in members.items()
-            if name in ("data", "offsets", "dt", "delay", "source", "receivers")}
+            if name in ("data", "offsets", "dt", "delay", "source", "receivers", "headers")}
 
     def scalar(name: str) -> float | None:
         if name not in arrays:
@@ -90,7 +111,7 @@ def load(path: Path, options: ReadOptions) -> Record:
 
     # per-trace arrays state which axis holds the traces
     stated = options.layout is not None or "offsets" in arrays or "receivers" in arrays
-    rec = Record(oriented(path, arrays["data"], options.layout, stated=stated),
+    rec = RawRecord(oriented(path, arrays["data"], options.layout, stated=stated),
                  source_field="array 'source'", receiver_field="array 'receivers'")
     rec.dt = scalar("dt")
     rec.delay = scalar("delay")
@@ -104,7 +125,26 @@ def load(path: Path, options: ReadOptions) -> Record:
         rec.sources = np.repeat(src[None, :], rec.data.shape[0], axis=0)
     if "receivers" in arrays:
         rec.receivers = np.asarray(arrays["receivers"], dtype=np.float64)
+    if "headers" in arrays:
+        rec.headers.update(_headers(path, arrays["headers"]))
     return rec
 
 
-register(Format("NPZ", (".npz",), load, sniff=_sniff))
+def _headers(path: Path, raw: np.ndarray) -> dict[str, Any]:
+    """The headers Gather.save wrote, as JSON in UTF-8 bytes; "path" and
+    "format" are left out, since they describe the file being read."""
+    if raw.dtype != np.uint8 or raw.ndim != 1:
+        raise HeaderError(f"{path}: the array 'headers' must be the UTF-8 bytes of a JSON "
+                          f"object; got shape {raw.shape}, dtype {raw.dtype}")
+    try:
+        value = json.loads(raw.tobytes().decode("utf-8"))
+    except (UnicodeDecodeError, ValueError, RecursionError) as exc:
+        raise HeaderError(f"{path}: the array 'headers' is not JSON in UTF-8 "
+                          f"({one_line(exc)})") from None
+    if not isinstance(value, dict):
+        raise HeaderError(f"{path}: the array 'headers' must hold a JSON object; got "
+                          f"{type(value).__name__}")
+    return {k: v for k, v in from_json(value).items() if k not in ("path", "format")}
+
+
+register(Format("NPZ", (".npz",), load, sniff=_sniff, carries=_carries))

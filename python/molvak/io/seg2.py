@@ -25,7 +25,7 @@ from pathlib import Path
 import numpy as np
 
 from . import _obspy
-from ._core import Format, HeaderError, ReadOptions, Record, first_index, register
+from ._core import Format, HeaderError, RawRecord, ReadOptions, first_index, register
 
 FILE_BLOCK_ID = 0x3A55
 TRACE_BLOCK_ID = 0x4422
@@ -221,7 +221,7 @@ def _same(path: Path, values: list[float], name: str, unit: str, tol: float, why
     return values[0]
 
 
-def load(path: Path, options: ReadOptions) -> Record:
+def load(path: Path, options: ReadOptions) -> RawRecord:
     raw = path.read_bytes()
     traces, file_fields = _layout(path, raw)
     # ObsPy gives every trace the file's fields, its own taking precedence
@@ -261,7 +261,7 @@ def load(path: Path, options: ReadOptions) -> Record:
                               f"of the {t.samples} the trace descriptor gives")
     data = np.array([np.asarray(tr.data, dtype=np.float64) for tr in stream])
 
-    rec = Record(data, dt=dt, source_field="SOURCE_LOCATION",
+    rec = RawRecord(data, dt=dt, source_field="SOURCE_LOCATION",
                  receiver_field="RECEIVER_LOCATION")
     rec.headers["file"] = dict(getattr(stream, "stats", {}).get("seg2", {}))
     rec.headers["traces"] = [dict(tr.stats.seg2) for tr in stream]
@@ -297,4 +297,5 @@ def load(path: Path, options: ReadOptions) -> Record:
     return rec
 
 
-register(Format("SEG2", (".sg2", ".seg2"), load, sniff=_sniff))
+register(Format("SEG2", (".sg2", ".seg2"), load, sniff=_sniff,
+                carries=frozenset({"dt", "geometry"})))

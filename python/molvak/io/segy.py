@@ -22,7 +22,7 @@ from typing import Any
 import numpy as np
 
 from . import _obspy
-from ._core import Format, HeaderError, ReadOptions, Record, first_index, register
+from ._core import Format, HeaderError, RawRecord, ReadOptions, first_index, register
 
 TRACE_HEADER = 240
 FILE_HEADER = 3600
@@ -99,7 +99,7 @@ def decoded(path: Path, stream: Any, layout: Walk) -> np.ndarray:
     return np.array([np.asarray(tr.data, dtype=np.float64) for tr in stream])
 
 
-def sample_interval(path: Path, rec: Record, trace_us: list[int],
+def sample_interval(path: Path, rec: RawRecord, trace_us: list[int],
                     file_us: int | None) -> None:
     """rec.dt from the trace headers' intervals (microseconds), the binary
     header's (None for SU, which has none) standing in for traces that give 0."""
@@ -129,7 +129,7 @@ def _scalar(value: int) -> float:
     return 1.0
 
 
-def geometry(path: Path, rec: Record, headers: list[Any]) -> None:
+def geometry(path: Path, rec: RawRecord, headers: list[Any]) -> None:
     """Positions, offsets and delay of a SEG-Y or SU record from its trace
     headers (ObsPy's unpacked fields)."""
     rec.source_field = "source position (source_coordinate_x/_y are all 0)"
@@ -203,7 +203,7 @@ def _conflict(offsets: np.ndarray, sources: np.ndarray, receivers: np.ndarray,
             f"coordinates lie {apart[k]:g} apart")
 
 
-def load(path: Path, options: ReadOptions) -> Record:
+def load(path: Path, options: ReadOptions) -> RawRecord:
     raw = path.read_bytes()
     if len(raw) < FILE_HEADER:
         raise HeaderError(f"{path}: {len(raw)} bytes is shorter than the 3600-byte SEG-Y "
@@ -234,7 +234,7 @@ def load(path: Path, options: ReadOptions) -> Record:
     one_length(path, layout)
 
     stream = _obspy.decode(path, raw, "SEGY", unpack_trace_headers=True, byteorder=endian)
-    rec = Record(decoded(path, stream, layout))
+    rec = RawRecord(decoded(path, stream, layout))
     sample_interval(path, rec, layout.intervals_us, int(file_us))
     headers = [tr.stats.segy.trace_header for tr in stream]
     rec.headers["traces"] = [{name: h[name] for name in h} for h in headers]
@@ -242,4 +242,5 @@ def load(path: Path, options: ReadOptions) -> Record:
     return rec
 
 
-register(Format("SEGY", (".sgy", ".segy", ".seg-y"), load))
+register(Format("SEGY", (".sgy", ".segy", ".seg-y"), load,
+                carries=frozenset({"dt", "geometry", "shots"})))

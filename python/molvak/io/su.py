@@ -9,11 +9,11 @@ from __future__ import annotations
 from pathlib import Path
 
 from . import _obspy
-from ._core import Format, HeaderError, ReadOptions, Record, register
+from ._core import Format, HeaderError, RawRecord, ReadOptions, register
 from .segy import Walk, WalkError, decoded, geometry, one_length, sample_interval, walk
 
 
-def load(path: Path, options: ReadOptions) -> Record:
+def load(path: Path, options: ReadOptions) -> RawRecord:
     raw = path.read_bytes()
     layout: Walk | None = None
     failures = []
@@ -29,7 +29,7 @@ def load(path: Path, options: ReadOptions) -> Record:
         raise HeaderError(f"{worst} (in either byte order)")
     one_length(path, layout)
     stream = _obspy.decode(path, raw, "SU", unpack_trace_headers=True, byteorder=endian)
-    rec = Record(decoded(path, stream, layout))
+    rec = RawRecord(decoded(path, stream, layout))
     sample_interval(path, rec, layout.intervals_us, None)
     headers = [tr.stats.su.trace_header for tr in stream]
     rec.headers["traces"] = [{name: h[name] for name in h} for h in headers]
@@ -37,4 +37,5 @@ def load(path: Path, options: ReadOptions) -> Record:
     return rec
 
 
-register(Format("SU", (".su",), load))
+register(Format("SU", (".su",), load,
+                carries=frozenset({"dt", "geometry", "shots"})))

@@ -15,7 +15,7 @@ from pathlib import Path
 
 import numpy as np
 
-from ._core import Format, HeaderError, ReadOptions, Record, oriented, register
+from ._core import Format, HeaderError, RawRecord, ReadOptions, oriented, register
 
 _NUMBER_SPLIT = re.compile(r"[\t,; ]+")
 
@@ -67,7 +67,7 @@ def _damaged_rows(lines: list[str], start: int, delimiter: str | None,
     return first
 
 
-def load(path: Path, options: ReadOptions) -> Record:
+def load(path: Path, options: ReadOptions) -> RawRecord:
     layout, delimiter = options.layout, options.delimiter
     header_lines, time_column = options.header_lines, options.time_column
     try:
@@ -121,7 +121,7 @@ def load(path: Path, options: ReadOptions) -> Record:
     stated = layout is not None or titles is not None or time_column is not None
     if layout is None:
         layout = "columns" if titles is not None else "rows"
-    rec = Record(np.empty((0, 0)))
+    rec = RawRecord(np.empty((0, 0)))
     rec.headers["header_lines"] = header
     if titles is not None:
         rec.headers["columns"] = titles

@@ -1,54 +1,23 @@
-"""The registry of dispersion estimators: one entry per method.
-
-Everything that offers a choice of method reads this table: the package's
-``ESTIMATORS``, :func:`molvak.process`, :meth:`Gather.image`, the command
-line (``--method`` and each estimator's own flags) and the plot titles. A new
-estimator is its function (``function(data, offsets, dt, *, velocities, fmin,
-fmax, df, workers, keep_dead, **options)`` returning a
-:class:`~molvak.DispersionImage`) and one :func:`register` call, below or in
-the function's own module (the high-resolution estimators register
-themselves at the end of :mod:`molvak.highres`):
-
-    register(Estimator(
-        "fk", fk, label="Frequency-wavenumber (f-k)",
-        summary="2-D Fourier transform of the gather, wavenumber to velocity",
-        options=(Option("window", "hann", choices=("hann", "none"),
-                        help="taper across the traces"),)))
-
-An option's command-line flag is its name with dashes (``--window``); its
-type comes from its default unless given. Two estimators may declare the same
-option name when they agree on its flag, choices and type.
-
-Gathers are imaged through :func:`image` (by :meth:`Gather.image` and
-:func:`molvak.process`), which also keeps in the image's params what the
-gather's headers say about the record and the picks' flags need
-(:data:`RECORD_PARAMS`: the gauge length of a fibre-optic record).
+"""The table of dispersion estimators itself: the entries, their options and
+the look-ups every layer may use (a method's label in a plot title, its
+options on the command line). :mod:`molvak.estimators` fills it with the
+classic estimators; :mod:`molvak.estimators.highres` adds its own.
 """
 from __future__ import annotations
 
 import dataclasses
 import inspect
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Callable, Optional, Union
+from typing import TYPE_CHECKING, Any, Callable, Optional
 
 from . import _checks
-from .image import DispersionImage
-from .transforms import fdbf, phase_shift, slant_stack
 
 if TYPE_CHECKING:
-    from .gather import Gather
-
-__all__ = ["BEAM_OPTIONS", "COMMON_OPTIONS", "RECORD_PARAMS", "Estimator", "Option", "entries", "get", "image",
-           "label", "names", "register", "set_sweep"]
+    from .image import DispersionImage
 
 # The keywords every estimator takes, besides (data, offsets, dt): the grids,
 # the threads and the dead-trace policy. The command line has one flag each.
 COMMON_OPTIONS = ("velocities", "fmin", "fmax", "df", "workers", "keep_dead")
-
-# The gather headers an image keeps in its params, where the gather has them:
-# what the record tells the picks' flags (the gauge length of a fibre-optic
-# record bounds the wavelengths it resolves).
-RECORD_PARAMS = ("gauge_length",)
 
 
 @dataclass(frozen=True)
@@ -186,20 +155,6 @@ def get(method: object) -> Estimator:
     return _REGISTRY[_checks.choice("method", method, names())]
 
 
-def image(gather: Gather, method: Union[str, Callable[..., DispersionImage]],
-          **options: Any) -> DispersionImage:
-    """The dispersion image of a gather by a registered method, or by a
-    function called as one (``function(data, offsets, dt, **options)``),
-    with the gather's :data:`RECORD_PARAMS` headers in its params."""
-    function = method if callable(method) else get(method).function
-    result = function(gather.data, gather.offsets, gather.dt, **options)
-    if isinstance(result, DispersionImage):
-        for key in RECORD_PARAMS:
-            if key in gather.headers:
-                result.params.setdefault(key, gather.headers[key])
-    return result
-
-
 def label(method: str) -> str:
     """A reader's name for an image's method; "stack:<method>" reads as
     "<label>, stack", an unknown method as itself."""
@@ -207,30 +162,3 @@ def label(method: str) -> str:
         return f"{label(method[6:])}, stack"
     entry = _REGISTRY.get(method)
     return entry.label if entry is not None else method
-
-
-# The beamformers' options (fdbf and capon): how the steering vectors model
-# the wavefront, and how the traces are weighted before the cross-spectra.
-BEAM_OPTIONS = (
-    Option("steering", "cylindrical", choices=("cylindrical", "plane"),
-           help="steering vectors: the Hankel-function wavefront of a point source, "
-                "or plane waves"),
-    Option("weighting", "sqrt", choices=("sqrt", "none"),
-           help="multiply each trace's spectrum by its offset (undoes the 1/sqrt(x) "
-                "decay of surface waves), or not"),
-)
-
-register(Estimator(
-    "slant_stack", slant_stack, label="Slant stack",
-    summary="tau-p transform at slownesses 1/c, then the FFT over intercept time "
-            "(McMechan and Yedlin, 1981)",
-    demo=True))
-register(Estimator(
-    "phase_shift", phase_shift, label="Phase shift",
-    summary="unit-modulus trace spectra rotated and summed over offset (Park et al., 1998)",
-    demo=True))
-register(Estimator(
-    "fdbf", fdbf, label="Beamforming (FDBF)",
-    summary="frequency-domain beamforming of the cross-spectral matrix (Zywicki, 1999)",
-    options=BEAM_OPTIONS,
-    demo=True))

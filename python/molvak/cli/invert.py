@@ -8,7 +8,31 @@ import sys
 from pathlib import Path
 from typing import Any, Optional
 
+import numpy as np
+
+from .. import _outputs
+from .._progress import Progress
+from ..curves import UncertainCurve, read_curves
+from ..inversion import invert
+from ..sweeps import PseudoSection
+from ..vs_section import invert_sweep
+from ._common import UsageError, run_step, savefig
+
 __all__ = ["add_command", "read_section", "read_targets", "run"]
+
+INVERT_EPILOG = """\
+outputs, in --out, named after the (first) input file:
+  <file>.invert.ensemble.csv     the posterior models, one per row
+  <file>.invert.percentiles.csv  Vs percentiles against depth, and the best model
+  <file>.invert.json             best model, Vs30 and its 90 % interval,
+                                 convergence (split R-hat), misfits, settings
+  <file>.invert.profile.png, .curves.png, .vs30.png   (not with --no-plot)
+for a pseudo-section CSV of `molvak sweep`:
+  <file>.invert.vs_section.csv   median Vs and its 90 % interval per
+                                 (midpoint, depth)
+  <file>.invert.vs_section.png   (not with --no-plot)
+No input and no existing file is ever replaced (existing ones only with
+--overwrite); each file appears complete or not at all."""
 
 
 def _pair(text: str) -> tuple[float, float]:
@@ -77,6 +101,8 @@ def add_command(sub: Any) -> None:
     p.add_argument("--no-plot", action="store_true", help="write no picture")
     p.add_argument("--quiet", action="store_true", help="no progress bar")
     p.set_defaults(func=run)
+    p.epilog = INVERT_EPILOG
+    p.formatter_class = argparse.RawDescriptionHelpFormatter
 
 
 def _given(value: Optional[int], default: int) -> int:
@@ -86,8 +112,6 @@ def _given(value: Optional[int], default: int) -> int:
 def read_targets(path: Path) -> list[Any]:
     """The curves of one file: a dinver target, an uncertain-curve CSV or
     JSON, or a CSV of picks (one DispersionCurve per mode)."""
-    from .curves import UncertainCurve
-    from .image import read_curves
     name = str(path)
     with open(path) as handle:
         head = handle.read(4096)
@@ -109,9 +133,6 @@ def read_section(path: Path) -> Optional[tuple[Any, list[Any]]]:
     """The window midpoints and one curve (frequency, velocity) per window
     of a pseudo-section CSV written by `molvak sweep`; None for another
     file."""
-    import numpy as np
-
-    from .sweeps import PseudoSection
     with open(path) as handle:
         first = handle.readline().strip()
     if first.split(",") != list(PseudoSection.COLUMNS):
@@ -128,11 +149,6 @@ def read_section(path: Path) -> Optional[tuple[Any, list[Any]]]:
 
 def _run_section(args: argparse.Namespace, path: Path, mids: Any, curves: list[Any]) -> int:
     """`molvak invert SECTION.csv`: every window's curve inverted."""
-    import numpy as np
-
-    from . import _outputs
-    from ._progress import Progress
-    from .vs_section import invert_sweep
     folder = Path(args.out)
     stem = _outputs.unique_bases([path])[0][0] + ".invert"
     targets = [folder / f"{stem}.vs_section.csv"]
@@ -140,37 +156,33 @@ def _run_section(args: argparse.Namespace, path: Path, mids: Any, curves: list[A
         targets.append(folder / f"{stem}.vs_section.png")
     problem = _outputs.clobbered(targets, [path], args.overwrite)
     if problem is not None:
-        print(f"molvak: error: {problem}", file=sys.stderr)
-        return 2
+        raise UsageError(problem)
     data = [(f, v, np.full(f.size, args.default_std)) if f.size >= 3 else None
             for f, v in curves]
     keep = [k for k, d in enumerate(data) if d is not None]
     if not keep:
-        print(f"molvak: error: {path}: no window has three or more valid velocities",
-              file=sys.stderr)
-        return 2
+        raise UsageError(f"{path}: no window has three or more valid velocities")
     bar = Progress(len(keep), f"inverting {path.name}", stream=sys.stderr,
                    enabled=not args.quiet)
-    section = invert_sweep([data[k] for k in keep], midpoints=mids[keep], layers=args.layers,
+    section = run_step(f"inverting {path.name}", lambda: invert_sweep(
+                           [data[k] for k in keep], midpoints=mids[keep], layers=args.layers,
                            vs=args.vs, thickness=args.thickness, poisson=args.poisson,
                            increasing=args.increasing, wave=args.wave,
                            min_std=args.min_std, exclude_traps=not args.keep_traps,
                            chains=args.chains, steps=_given(args.steps, 300),
                            burn=_given(args.burn, 300),
                            seed=args.seed, workers=args.workers,
-                           progress=lambda done, total: bar.step())
+                           progress=lambda done, total: bar.step()), sys.stderr)
     section.to_csv(targets[0], overwrite=args.overwrite)
     if not args.no_plot:
         import matplotlib
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
 
-        from ._atomic import atomic_path
         fig, axes = plt.subplots(2, 1, figsize=(8.0, 6.0), sharex=True,
                                  constrained_layout=True)
         section.plot(axes, title=f"Vs section of {path.name}")
-        with atomic_path(targets[1], overwrite=args.overwrite) as temp:
-            fig.savefig(temp, dpi=110, format="png")
+        savefig(fig, targets[1], overwrite=args.overwrite)
         plt.close(fig)
     print(f"{len(keep)} of {len(curves)} windows inverted; Vs30 "
           f"{np.nanmin(section.vs30[:, 0]):.0f} to {np.nanmax(section.vs30[:, 0]):.0f} m/s; "
@@ -182,29 +194,21 @@ def _run_section(args: argparse.Namespace, path: Path, mids: Any, curves: list[A
 
 def run(args: argparse.Namespace) -> int:
     """Run `molvak invert`."""
-    from . import _outputs
-    from ._progress import Progress
-    from .inversion import invert
     paths = [Path(p) for p in args.curves]
     for p in paths:
         if not p.is_file():
-            print(f"molvak: error: {p}: no such file", file=sys.stderr)
-            return 2
+            raise UsageError(f"{p}: no such file")
     folder = Path(args.out)
     problem = _outputs.check_folder(folder)
     if problem is not None:
-        print(f"molvak: error: {problem}", file=sys.stderr)
-        return 2
+        raise UsageError(problem)
     sections = [read_section(p) for p in paths]
     if any(s is not None for s in sections):
         if len(paths) != 1:
-            print("molvak: error: a pseudo-section is inverted on its own: give one file",
-                  file=sys.stderr)
-            return 2
+            raise UsageError("a pseudo-section is inverted on its own: give one file")
         found = sections[0]
         if found is None:
-            print(f"molvak: error: {paths[0]}: not a pseudo-section", file=sys.stderr)
-            return 2
+            raise UsageError(f"{paths[0]}: not a pseudo-section")
         return _run_section(args, paths[0], found[0], found[1])
     stem = _outputs.unique_bases(paths[:1])[0][0] + ".invert"
     kinds = ["ensemble.csv", "percentiles.csv", "json"]
@@ -213,8 +217,7 @@ def run(args: argparse.Namespace) -> int:
     targets = [folder / f"{stem}.{k}" for k in kinds]
     problem = _outputs.clobbered(targets, paths, args.overwrite)
     if problem is not None:
-        print(f"molvak: error: {problem}", file=sys.stderr)
-        return 2
+        raise UsageError(problem)
     curves: list[Any] = []
     for p in paths:
         curves.extend(read_targets(p))
@@ -227,12 +230,12 @@ def run(args: argparse.Namespace) -> int:
                            enabled=not args.quiet)
         bar.step()
 
-    result = invert(curves, layers=args.layers, vs=args.vs, thickness=args.thickness,
-                    poisson=args.poisson, increasing=args.increasing, wave=args.wave,
-                    match=args.match, default_std=args.default_std, min_std=args.min_std,
-                    exclude_traps=not args.keep_traps, chains=args.chains,
-                    steps=_given(args.steps, 800), burn=_given(args.burn, 800), seed=args.seed,
-                    workers=args.workers, progress=step)
+    result = run_step(f"inverting {paths[0].name}", lambda: invert(
+        curves, layers=args.layers, vs=args.vs, thickness=args.thickness, poisson=args.poisson,
+        increasing=args.increasing, wave=args.wave, match=args.match,
+        default_std=args.default_std, min_std=args.min_std, exclude_traps=not args.keep_traps,
+        chains=args.chains, steps=_given(args.steps, 800), burn=_given(args.burn, 800),
+        seed=args.seed, workers=args.workers, progress=step), sys.stderr)
     if not args.no_plot:
         import matplotlib
         matplotlib.use("Agg")
@@ -240,8 +243,7 @@ def run(args: argparse.Namespace) -> int:
         written = result.save(folder, stem=stem, plots=not args.no_plot,
                               overwrite=args.overwrite)
     except FileExistsError as exc:
-        print(f"molvak: error: {exc} (it appeared while inverting)", file=sys.stderr)
-        return 2
+        raise UsageError(f"{exc} (it appeared while inverting)") from None
     v30 = result.vs30()
     best = result.best
     print(f"best model: Vs {', '.join(f'{v:.0f}' for v in best.vs)} m/s, thickness "

@@ -5,7 +5,7 @@ Febus, AP Sensing, Sintela, ...) comes in here, and no vendor format is
 parsed by molvak itself: :func:`scan` tells what a file holds without reading
 its samples, :func:`read_samples` reads a time range of a patch, and
 :func:`write_dasdae` writes one. :func:`molvak.read` (its DAS reader is
-:mod:`molvak.io.das`) and the windowed readers of :mod:`molvak.windows` are
+:mod:`molvak.io.das`) and the windowed readers of :mod:`molvak.io.records` are
 built on them.
 
 What a DAS record carries:
@@ -36,8 +36,8 @@ from typing import Any, Optional, Union
 import numpy as np
 from numpy.typing import ArrayLike
 
-from ._atomic import atomic_path
-from .io._core import HeaderError
+from .._atomic import atomic_path
+from .._errors import HeaderError
 
 __all__ = ["PatchInfo", "PositionsError", "read_samples", "scan", "write_dasdae"]
 

@@ -32,11 +32,12 @@ from typing import Any, Optional, Union
 import numpy as np
 from numpy.typing import ArrayLike
 
-from . import _checks, _native
-from ._checks import Grid
-from .estimators import BEAM_OPTIONS, Estimator, Option, register
-from .image import DispersionImage
-from .transforms import Prepared, _common, _image, _split_columns
+from .. import _checks, _native
+from .._checks import Grid
+from .._registry import Estimator, Option, register
+from ..image import DispersionImage
+from .classic import BEAM_OPTIONS
+from .prepare import Prepared, common_arguments, make_image, split_columns
 
 __all__ = ["capon", "fk", "hr_radon"]
 
@@ -99,7 +100,7 @@ def fk(data: ArrayLike, offsets: ArrayLike, dt: float, *, velocities: Grid,
     if isinstance(oversample, bool) or not isinstance(oversample, (int, np.integer)) \
             or oversample < 1:
         raise ValueError(f"oversample must be a positive integer; got {oversample!r}")
-    a = _common(data, offsets, dt, velocities, fmin, fmax, df, workers, True)
+    a = common_arguments(data, offsets, dt, velocities, fmin, fmax, df, workers, True)
     dx = _equal_spacing(a["offsets"], "the f-k transform")
     nk = int(oversample) * a["offsets"].size
 
@@ -107,8 +108,8 @@ def fk(data: ArrayLike, offsets: ArrayLike, dt: float, *, velocities: Grid,
         return _native._fk(a["data"], a["offsets"], c, a["dt"], f_range=a["f_range"], nk=nk,
                            n=a["n"])
 
-    f, power = _split_columns(call, a["velocity"], a["workers"])
-    return _image(a, f, power, "fk", "power", oversample=int(oversample), nk=nk, spacing=dx)
+    f, power = split_columns(call, a["velocity"], a["workers"])
+    return make_image(a, f, power, "fk", "power", oversample=int(oversample), nk=nk, spacing=dx)
 
 
 def _gathers(data: Any, offsets: ArrayLike, dt: float,
@@ -122,7 +123,7 @@ def _gathers(data: Any, offsets: ArrayLike, dt: float,
     elif np.ndim(data) == 3:
         several = list(np.asarray(data))
     else:
-        a = _common(data, offsets, dt, velocities, fmin, fmax, df, workers, keep_dead)
+        a = common_arguments(data, offsets, dt, velocities, fmin, fmax, df, workers, keep_dead)
         a["shots"] = 1
         return a
     stack = [_checks.gather(g) for g in several]
@@ -135,7 +136,7 @@ def _gathers(data: Any, offsets: ArrayLike, dt: float,
     # Checks, band and grids as for one gather, on the first; then the
     # traces in order of offset, a trace left out only where it is dead
     # (all samples equal) in every gather.
-    a = _common(stack[0], offsets, dt, velocities, fmin, fmax, df, workers, True)
+    a = common_arguments(stack[0], offsets, dt, velocities, fmin, fmax, df, workers, True)
     x = _checks.offsets_for(offsets, stack[0].shape[0])
     cube = np.stack(stack)
     dead = np.all(cube == cube[:, :, :1], axis=(0, 2))
@@ -250,8 +251,8 @@ def capon(data: Union[ArrayLike, Sequence[ArrayLike]], offsets: ArrayLike, dt: f
                               steering_method=steering, weighting=weighting, loading=load,
                               smoothing=int(smoothing), subarray=m, n=a["n"])
 
-    f, power = _split_columns(call, a["velocity"], a["workers"])
-    return _image(a, f, power, "capon", "power", steering=steering, weighting=weighting,
+    f, power = split_columns(call, a["velocity"], a["workers"])
+    return make_image(a, f, power, "capon", "power", steering=steering, weighting=weighting,
                   loading=load, smoothing=int(smoothing), subarray=m, shots=a["shots"])
 
 
@@ -300,14 +301,14 @@ def hr_radon(data: ArrayLike, offsets: ArrayLike, dt: float, *, velocities: Grid
         raise ValueError(f"iterations must be a non-negative integer; got {iterations!r}")
     damp = _checks.positive_float("damping", damping)
     sparse = _checks.positive_float("sparseness", sparseness)
-    a = _common(data, offsets, dt, velocities, fmin, fmax, df, workers, keep_dead)
+    a = common_arguments(data, offsets, dt, velocities, fmin, fmax, df, workers, keep_dead)
 
     # The model couples every velocity through the solves: the grid is not
     # split over threads; `workers` is accepted for a uniform interface.
     f, model = _native._hr_radon(a["data"], a["offsets"], a["velocity"], a["dt"],
                                  f_range=a["f_range"], iterations=int(iterations),
                                  damping=damp, sparseness=sparse, norm=norm, n=a["n"])
-    return _image(a, f, model, "hr_radon", "amplitude", iterations=int(iterations),
+    return make_image(a, f, model, "hr_radon", "amplitude", iterations=int(iterations),
                   damping=damp, sparseness=sparse, norm=norm)
 
 

@@ -40,7 +40,8 @@ from typing import Any, Optional, Union
 import numpy as np
 from numpy.typing import ArrayLike
 
-from .gather import Gather, group_by_source, stack_gathers
+from ..gather import Gather, group_by_source, stack_gathers
+from ._dascore import PositionsError, is_data_file, read_samples, scan
 
 __all__ = ["Record", "RecordWarning", "Windows", "open_record", "shot_gathers", "windows"]
 
@@ -127,7 +128,6 @@ class Record:
             if isinstance(source, np.ndarray):
                 part = source[:, lo:hi] if self.channels is None else source[self.channels, lo:hi]
             else:
-                from .das import read_samples
                 part = read_samples(source, lo, hi, self.channels)
             out[:, a - first:b - first] = part
         return out
@@ -178,7 +178,6 @@ def _expand(records: Any) -> tuple[list[Path], list[bool]]:
     items = [records] if isinstance(records, (str, os.PathLike)) else list(records)
     files: list[Path] = []
     named: list[bool] = []
-    from .das import is_data_file
     for item in items:
         if not isinstance(item, (str, os.PathLike)):
             raise TypeError(f"records must be a Gather, a path or a list of paths; got "
@@ -331,7 +330,6 @@ def _gather_record(g: Gather, channels: Optional[ArrayLike], receivers: Optional
 
 def _file_record(records: Any, channels: Optional[ArrayLike], receivers: Optional[ArrayLike],
                  spacing: Optional[float], first_receiver: float, tol: float) -> Record:
-    from .das import PositionsError, scan
     files, named = _expand(records)
     patches = []
     skipped = []
