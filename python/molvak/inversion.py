@@ -73,7 +73,7 @@ from .curves import DispersionCurve, UncertainCurve
 from .layered import LayeredModel
 
 __all__ = ["ConvergenceWarning", "Estimate", "Fit", "Inversion", "Target", "invert",
-           "surface_amplitude"]
+           "split_rhat", "surface_amplitude", "targets"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -854,7 +854,7 @@ class Inversion:
                      "interval": 0.9},
             "posterior_models": len(self),
             "converged": self.converged,
-            "rhat": self.rhat,
+            "rhat": {k: (v if math.isfinite(v) else None) for k, v in self.rhat.items()},
             "acceptance": self.acceptance.tolist(),
             "swap_rate": self.swap_rate.tolist(),
             "traps_flagged": self.traps,
@@ -1165,7 +1165,7 @@ def invert(curve: Any, *, layers: int = 3,
 
     groups = min(workers, chains) if client is None else chains
     blocks = -(-(burn + steps) // 100)
-    total = generations + blocks * (chains if groups > 1 else 1) + 1
+    total = generations + blocks * groups + 1
     report = _reporter(progress, total)
 
     # 1. the global search
