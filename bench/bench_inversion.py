@@ -15,10 +15,12 @@ fundamental Rayleigh mode at 30 frequencies spaced evenly in log from 3 to
 - calibration: N realisations of the curve with 2 % log-normal noise (that
   std given), each inverted with the defaults: the fraction whose 90 %
   interval of Vs30 contains the true Vs30, and of Vs at 2, 9 and 20 m.
+- traps: N noisy realisations inverted with exclude_traps=False: is the
+  best model ever trapped, and how many trapped models does the search meet?
 - time: one default inversion of the 30-point curve with 3 and 4 layers,
   one thread (workers=1) and two (workers=2), wall clock.
 
-Run: python bench/bench_inversion.py recovery|calibration|time [--n N]
+Run: python bench/bench_inversion.py recovery|calibration|traps|time [--n N]
 [--out results.json]. Long: the recovery of 20 seeds and the calibration
 of 50 realisations take minutes.
 """
@@ -116,6 +118,25 @@ def calibration(n: int) -> dict:
     return {"rows": rows, "inside": inside, "inside_depths": inside_z.tolist(), "n": n}
 
 
+def traps(n: int) -> dict:
+    """Noisy curves inverted with the trap exclusion off: is a trapped model
+    ever the best, and how many does the search meet?"""
+    c = curve()
+    rng = np.random.default_rng(11)
+    rows = []
+    for k in range(n):
+        noisy = c * np.exp(STD * rng.standard_normal(F.size))
+        result, took, _ = run(noisy, k, exclude_traps=False)
+        sample = result.models[::40]
+        rows.append({"best_trapped": is_trapped(result.best), "met": result.traps,
+                     "posterior_trapped": sum(is_trapped(m) for m in sample),
+                     "checked": len(sample)})
+        print(f"run {k}: best trapped {rows[-1]['best_trapped']}, trapped models met "
+              f"{result.traps}, trapped in the posterior {rows[-1]['posterior_trapped']} of "
+              f"{len(sample)} checked", flush=True)
+    return {"rows": rows}
+
+
 def timing(n: int) -> dict:
     c = curve()
     out = {}
@@ -131,12 +152,13 @@ def timing(n: int) -> dict:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("study", choices=("recovery", "calibration", "time"))
+    parser.add_argument("study", choices=("recovery", "calibration", "traps", "time"))
     parser.add_argument("--n", type=int, help="seeds, realisations or repeats")
     parser.add_argument("--out", help="write the results as JSON")
     args = parser.parse_args()
-    n = args.n or {"recovery": 20, "calibration": 50, "time": 3}[args.study]
-    result = {"recovery": recovery, "calibration": calibration, "time": timing}[args.study](n)
+    n = args.n or {"recovery": 20, "calibration": 50, "traps": 6, "time": 3}[args.study]
+    result = {"recovery": recovery, "calibration": calibration, "traps": traps,
+              "time": timing}[args.study](n)
     if args.out:
         from molvak._atomic import write_text
         write_text(args.out, json.dumps(result, indent=1) + "\n")

@@ -47,10 +47,13 @@ class Option:
 
     @property
     def flag(self) -> str:
+        """The command-line flag of the option (``--name-with-dashes``)."""
         return "--" + self.name.replace("_", "-")
 
     @property
     def convert(self) -> Callable[[str], Any]:
+        """The function that turns the option's command-line text into its
+        value: its declared type, else the type of its default (str without one)."""
         if self.type is not None:
             return self.type
         if self.default is None:
@@ -147,6 +150,8 @@ def names() -> tuple[str, ...]:
 
 
 def entries() -> tuple[Estimator, ...]:
+    """Every registered estimator's :class:`Estimator` entry, in the order
+    they were registered."""
     return tuple(_REGISTRY.values())
 
 

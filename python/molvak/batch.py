@@ -176,6 +176,23 @@ def iter_process(gathers: Iterable[Gather], method: Method, *, client: Any = Non
     an executor as one task (default: about a quarter of the gathers per
     worker thread when their number is known, else 1). The other arguments
     are those of :func:`process`.
+
+    Parameters
+    ----------
+    gathers : iterable of Gather
+        The gathers, a list or a generator.
+    method : str
+        The estimator's name (:data:`molvak.ESTIMATORS`).
+    client, workers, errors, timeout, **options
+        As for :func:`process`.
+    chunksize : int, optional
+        Consecutive gathers sent to a worker as one task.
+
+    Yields
+    ------
+    DispersionImage or GatherError
+        The image of each gather in order (a GatherError in its place for a
+        gather that failed, with ``errors="return"``).
     """
     _checks.choice("errors", errors, ("raise", "return"))
     _estimator(method)          # an unknown method fails here, not on a worker

@@ -181,7 +181,27 @@ class DispersionCurve:
                     valid: Optional[Iterable[bool]] = None, mode: int = 0,
                     **flags: Iterable[bool]) -> DispersionCurve:
         """A curve from frequencies and velocities (quality 1 when not given;
-        flags False and every pick valid unless given)."""
+        flags False and every pick valid unless given).
+
+        Parameters
+        ----------
+        frequency, velocity : iterable of float
+            The picks: frequencies (Hz) and phase velocities (m/s), one each.
+        quality : iterable of float, optional
+            A quality per pick (for molvak's picks: the peak's power relative
+            to the strongest peak picked with it).
+        valid : iterable of bool, optional
+            Whether each pick is trusted.
+        mode : int
+            The mode the picks belong to (0: the fundamental).
+        **flags : iterable of bool
+            Any of the flags by name (too_short, too_long, gauge, aliased,
+            near_field, at_edge, jump), one value per pick.
+
+        Returns
+        -------
+        DispersionCurve
+        """
         unknown = sorted(set(flags) - set(cls.FLAGS))
         if unknown:
             raise TypeError(f"unknown flag(s) {', '.join(unknown)}; the flags are "
@@ -219,6 +239,22 @@ class DispersionCurve:
         `wavelengths` is an inclusive (lambda_min, lambda_max) pair, for
         instance the result of :func:`array_limits`; ``valid=True`` keeps the
         valid picks only (``False`` the others).
+
+        Parameters
+        ----------
+        fmin, fmax : float, optional
+            Frequency limits (Hz), inclusive.
+        wavelengths : (float, float), optional
+            Wavelength limits (m), inclusive.
+        min_quality : float, optional
+            The lowest quality kept.
+        valid : bool, optional
+            Keep the valid picks (True) or the flagged ones (False).
+
+        Returns
+        -------
+        DispersionCurve
+            The picks kept, in their order, with their flags.
         """
         keep = np.ones(len(self), dtype=bool)
         if fmin is not None:
@@ -244,6 +280,14 @@ class DispersionCurve:
         as 0/1, so reading the file back gives the same values. The file
         appears complete or not at all; an existing file is replaced only
         with ``overwrite=True``.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The file to write.
+        overwrite : bool
+            Replace an existing file; otherwise it is refused with a
+            FileExistsError.
         """
         write_curves([self], path, overwrite=overwrite)
 
@@ -254,6 +298,15 @@ class DispersionCurve:
         The format is that of :func:`read_curves`, which reads files of
         several modes (the command line's ``--modes``); a file of several
         modes is refused here, naming them.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The CSV file.
+
+        Returns
+        -------
+        DispersionCurve
         """
         curves = read_curves(path)
         if len(curves) > 1:
@@ -298,6 +351,22 @@ def read_curves(path: PathLike) -> list[DispersionCurve]:
     are kept in each curve's :attr:`~DispersionCurve.extra` (as numbers where
     every value is one, as text otherwise). Within a mode the picks keep the
     order of the file.
+
+    Parameters
+    ----------
+    path : str or path-like
+        The CSV file.
+
+    Returns
+    -------
+    list of DispersionCurve
+        One curve per mode, mode 0 first.
+
+    Raises
+    ------
+    ValueError
+        For a file without the frequency or velocity column, or a value that
+        is not a number, naming the file and the column.
     """
     name = os.fspath(path)
     header, table = read_table(path)
@@ -346,7 +415,17 @@ def write_curves(curves: Sequence[DispersionCurve], path: PathLike, *,
                  overwrite: bool = False) -> None:
     """Write the curves of several modes into one picks CSV, mode by mode
     (the columns of :meth:`DispersionCurve.to_csv`; extra columns that some
-    curves lack are left empty there). :func:`read_curves` reads it back."""
+    curves lack are left empty there). :func:`read_curves` reads it back.
+
+    Parameters
+    ----------
+    curves : sequence of DispersionCurve
+        The modes, mode k the k-th curve.
+    path : str or path-like
+        The file to write, atomically (complete or not at all).
+    overwrite : bool
+        Replace an existing file; otherwise one is refused (FileExistsError).
+    """
     curves = list(curves)
     for k, c in enumerate(curves):
         if not isinstance(c, DispersionCurve):
@@ -468,7 +547,23 @@ class UncertainCurve:
                     ) -> UncertainCurve:
         """A curve from frequencies, mean velocities and, if known, their
         log-normal or plain standard deviations (the bounds are mean -+ std;
-        a log-normal std alone gives the bounds mean / e^s and mean * e^s)."""
+        a log-normal std alone gives the bounds mean / e^s and mean * e^s).
+
+        Parameters
+        ----------
+        frequency, velocity : iterable of float
+            Frequencies (Hz) and mean phase velocities (m/s).
+        lognormal_std : iterable of float, optional
+            Log-normal standard deviation s of each point.
+        std : iterable of float, optional
+            Standard deviation of each point (m/s).
+        domain : {"frequency", "wavelength"}
+            The domain the curve was binned in.
+
+        Returns
+        -------
+        UncertainCurve
+        """
         f = np.asarray(frequency, dtype=np.float64)
         v = np.asarray(velocity, dtype=np.float64)
         nan = np.full(f.shape, np.nan)
@@ -482,7 +577,18 @@ class UncertainCurve:
 
     def velocity_at(self, frequency: Iterable[float]) -> np.ndarray:
         """The mean velocity at other frequencies: linear in ln(frequency)
-        and ln(velocity) between the curve's points, NaN outside them."""
+        and ln(velocity) between the curve's points, NaN outside them.
+
+        Parameters
+        ----------
+        frequency : iterable of float
+            Frequencies (Hz).
+
+        Returns
+        -------
+        ndarray
+            Phase velocities (m/s), one per frequency.
+        """
         x = np.asarray(frequency, dtype=np.float64)
         order = np.argsort(self.frequency)
         lf, lv = np.log(self.frequency[order]), np.log(self.velocity[order])
@@ -499,9 +605,23 @@ class UncertainCurve:
         default the curve's domain; a log axis), over the picks of `curves`
         (valid ones unless ``valid_only=False``), with matplotlib.
 
+        Parameters
+        ----------
+        ax : matplotlib Axes, optional
+            The Axes to draw on; a new figure's by default.
+        x : {"frequency", "wavelength"}, optional
+            The horizontal axis.
+        curves : sequence of DispersionCurve
+            Picks to draw under the curve.
+        valid_only : bool
+            Draw the valid picks only.
+        title : str, optional
+            The Axes' title.
+
         Returns
         -------
-        The Axes drawn on.
+        matplotlib.axes.Axes
+            The Axes drawn on.
         """
         return plot_uncertain(self, ax, x=x, curves=curves, valid_only=valid_only, title=title)
 
@@ -518,6 +638,16 @@ class UncertainCurve:
         about 0.05). Points whose std is unknown (NaN) are refused, naming
         them. Numbers are written in full (17 significant digits at most),
         so reading the file back gives the same three columns.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The file to write.
+        min_lognormal_std : float
+            The floor of the log-normal standard deviation written.
+        overwrite : bool
+            Replace an existing file; otherwise it is refused with a
+            FileExistsError.
         """
         s = np.maximum(self.lognormal_std, float(min_lognormal_std))
         bad = ~np.isfinite(s) | ~np.isfinite(self.frequency) | ~(self.velocity > 0)
@@ -533,7 +663,17 @@ class UncertainCurve:
 
     @classmethod
     def from_dinver(cls, path: PathLike) -> UncertainCurve:
-        """Read the dinver text format (see :meth:`to_dinver`)."""
+        """Read the dinver text format (see :meth:`to_dinver`).
+
+        Parameters
+        ----------
+        path : str or path-like
+            The file.
+
+        Returns
+        -------
+        UncertainCurve
+        """
         name = os.fspath(path)
         rows = []
         with open(path) as handle:
@@ -561,7 +701,16 @@ class UncertainCurve:
     def to_csv(self, path: PathLike, *, overwrite: bool = False) -> None:
         """Write CSV: a header line with :attr:`COLUMNS`, one point per row;
         numbers in full, so that reading back gives the same values. An
-        existing file is replaced only with ``overwrite=True``."""
+        existing file is replaced only with ``overwrite=True``.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The file to write.
+        overwrite : bool
+            Replace an existing file; otherwise it is refused with a
+            FileExistsError.
+        """
         buffer = io.StringIO()
         writer = csv.writer(buffer, lineterminator="\n")
         writer.writerow(self.COLUMNS)
@@ -571,7 +720,19 @@ class UncertainCurve:
 
     @classmethod
     def from_csv(cls, path: PathLike, domain: str = "frequency") -> UncertainCurve:
-        """Read a file written by :meth:`to_csv`."""
+        """Read a file written by :meth:`to_csv`.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The file.
+        domain : {"frequency", "wavelength"}
+            The domain of the curve (the CSV does not hold it).
+
+        Returns
+        -------
+        UncertainCurve
+        """
         name = os.fspath(path)
         with open(path, newline="") as handle:
             rows = list(csv.reader(handle))
@@ -590,7 +751,16 @@ class UncertainCurve:
     def to_json(self, path: PathLike, *, overwrite: bool = False) -> None:
         """Write JSON: {"domain": ..., "<column>": [values], ...}; NaN as
         null. Numbers in full, so that reading back gives the same values. An
-        existing file is replaced only with ``overwrite=True``."""
+        existing file is replaced only with ``overwrite=True``.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The file to write.
+        overwrite : bool
+            Replace an existing file; otherwise it is refused with a
+            FileExistsError.
+        """
         doc: dict[str, Any] = {"domain": self.domain}
         for c in self.COLUMNS:
             doc[c] = [float(v) if np.isfinite(v) else None for v in getattr(self, c)]
@@ -598,7 +768,17 @@ class UncertainCurve:
 
     @classmethod
     def from_json(cls, path: PathLike) -> UncertainCurve:
-        """Read a file written by :meth:`to_json`."""
+        """Read a file written by :meth:`to_json`.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The file.
+
+        Returns
+        -------
+        UncertainCurve
+        """
         name = os.fspath(path)
         with open(path) as handle:
             doc = json.load(handle)
@@ -762,6 +942,29 @@ def combine(curves: Sequence[DispersionCurve], *, ratio: float = 2.0 ** (1.0 / 3
     percentile interval at `confidence`; NaN where fewer than two curves (or
     picks) fall in the bin. Interpolated like the mean. `seed` makes it
     repeatable (None: a fresh random state).
+
+    Parameters
+    ----------
+    curves : sequence of DispersionCurve
+        The elementary curves (shots, source offsets, records).
+    ratio : float
+        Ratio of neighbouring bin centres (> 1); 2^(1/3) by default.
+    no_std : float
+        The bounds' distance from the mean, in standard deviations.
+    n_points : int
+        Number of wavelengths the result is resampled at.
+    valid_only : bool
+        Pool the valid picks only (``curve.valid``).
+    min_count : int
+        Fewest picks a bin needs to be kept (at least 2).
+    confidence : float
+        Level of the bootstrap interval of the mean, in (0, 1).
+    n_boot : int
+        Number of bootstrap resamples.
+    resample : {"curves", "points"}
+        What the bootstrap draws: whole curves or single picks.
+    seed : int or None
+        Seed of the bootstrap's random generator.
 
     Returns
     -------

@@ -190,6 +190,15 @@ class Gather:
         it, so that decimal times like 0.5 s meet the sample they name). The
         new gather's `delay` is the time of its first sample. A window that
         reaches outside the record is refused rather than padded.
+
+        Parameters
+        ----------
+        t0, t1 : float
+            Start and end of the window (s after the shot), t0 <= t1.
+
+        Returns
+        -------
+        Gather
         """
         t0 = float(t0)
         t1 = float(t1)
@@ -263,6 +272,15 @@ class Gather:
         Geophone records carry DC offsets and slow drifts that put energy at
         and near 0 Hz; the estimators normalise or weight every frequency,
         and a trend leaks into the lowest bins of the band.
+
+        Parameters
+        ----------
+        kind : {"linear", "constant"}
+            Remove the least-squares line or the mean.
+
+        Returns
+        -------
+        Gather
         """
         kind = _checks.choice("kind", kind, ("linear", "constant"))
         data = self.data - self.data.mean(axis=1, keepdims=True)
@@ -315,7 +333,19 @@ class Gather:
                channels: Optional[ArrayLike] = None) -> Gather:
         """The traces whose offsets lie in [min_offset, max_offset] (both
         included) and, when given, among `channels` (indices from 0, or a
-        boolean mask over the traces). The order of the traces is kept."""
+        boolean mask over the traces). The order of the traces is kept.
+
+        Parameters
+        ----------
+        min_offset, max_offset : float, optional
+            Offset limits (m), inclusive.
+        channels : array_like, optional
+            Trace indices from 0, or a boolean mask over the traces.
+
+        Returns
+        -------
+        Gather
+        """
         nx = self.data.shape[0]
         keep = np.ones(nx, dtype=bool)
         if channels is not None:
@@ -357,7 +387,19 @@ class Gather:
         :mod:`molvak.estimators`: "slant_stack", "phase_shift", "fdbf", ...);
         `options` go to the estimator. The image's params keep what the
         headers say about the record that the picks' flags use (the gauge
-        length of a DAS record: :data:`molvak.estimators.RECORD_PARAMS`)."""
+        length of a DAS record: :data:`molvak.estimators.RECORD_PARAMS`).
+
+        Parameters
+        ----------
+        method : str
+            The estimator's name.
+        **options
+            The estimator's arguments (velocities, fmin, fmax, df, ...).
+
+        Returns
+        -------
+        DispersionImage
+        """
         return estimators.image(self, method, **options)
 
     def save(self, path: PathLike, *, overwrite: bool = False) -> None:
@@ -371,6 +413,14 @@ class Gather:
         As with ``np.savez``, ".npz" is appended to a name without it. The
         file appears complete or not at all; an existing file is replaced
         only with ``overwrite=True``.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The file to write.
+        overwrite : bool
+            Replace an existing file; otherwise it is refused with a
+            FileExistsError.
         """
         arrays: dict[str, Any] = {"data": self.data, "offsets": self.offsets, "dt": self.dt,
                                   "delay": self.delay}
@@ -448,7 +498,27 @@ def source_key(gather: Gather) -> tuple[float, ...]:
 
 def group_by_source(gathers: Iterable[Gather]) -> dict[tuple[float, ...], list[Gather]]:
     """The gathers grouped by source position, in order of first appearance
-    (and in their own order within a group)."""
+    (and in their own order within a group).
+
+    Parameters
+    ----------
+    gathers : iterable of Gather
+        Gathers with a source position (``Gather.source``).
+
+    Returns
+    -------
+    dict
+        ``{position: [gathers]}``, the position a tuple of the source's
+        coordinates (one for an in-line position, m) rounded to 1e-6 so that
+        positions equal within the geometry tolerance share a key.
+
+    Raises
+    ------
+    TypeError
+        For an item that is not a Gather.
+    ValueError
+        For a gather without a source position, naming it.
+    """
     groups: dict[tuple[float, ...], list[Gather]] = {}
     for g in gathers:
         if not isinstance(g, Gather):
@@ -473,6 +543,24 @@ def stack_gathers(gathers: Sequence[Gather], *, kind: str = "mean") -> Gather:
     gathers must share the number of traces and samples, `dt`, `delay`,
     offsets and positions; a mismatch is refused naming the gather and what
     differs.
+
+    Parameters
+    ----------
+    gathers : sequence of Gather
+        The repeated shots, at least one.
+    kind : {"mean", "sum"}
+        The sample-by-sample mean or sum.
+
+    Returns
+    -------
+    Gather
+        The stack, with the geometry and headers of the first gather (and
+        the stacked files in ``headers["stacked"]``).
+
+    Raises
+    ------
+    ValueError
+        For no gather, or gathers whose shape, sampling or geometry differ.
     """
     gathers = list(gathers)
     kind = _checks.choice("kind", kind, ("mean", "sum"))

@@ -71,6 +71,16 @@ def array_limits(offsets: Iterable[float], *, shortest: float = SHORTEST,
     longest=0.5)`` gives the stricter classical band (two spacings to half
     the aperture), over which the synthetic gathers' picks lie within 1 %.
 
+    Parameters
+    ----------
+    offsets : iterable of float
+        The offsets of the line's traces (m), in any order; at least two
+        distinct values.
+    shortest : float
+        The shortest wavelength, in receiver spacings.
+    longest : float
+        The longest wavelength, as a fraction of the aperture.
+
     Returns
     -------
     (lambda_min, lambda_max) : tuple of float
@@ -123,12 +133,13 @@ class DispersionImage:
 
     @property
     def shape(self) -> tuple[int, int]:
+        """(number of frequencies, number of velocities) of the spectrum."""
         return (int(self.frequency.size), int(self.velocity.size))
 
     def power(self) -> np.ndarray:
         """The power of the beam at every (frequency, velocity), real, >= 0.
 
-        |spectrum|^2 for amplitude images; for power images (beamforming,
+        ``|spectrum|^2`` for amplitude images; for power images (beamforming,
         stacks) the modulus of the spectrum, whose imaginary part is rounding
         only.
         """
@@ -376,6 +387,14 @@ class DispersionImage:
         As with ``np.savez``, ".npz" is appended to a name without it. The
         file appears complete or not at all; an existing file is replaced only
         with ``overwrite=True``.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The file to write.
+        overwrite : bool
+            Replace an existing file; otherwise it is refused with a
+            FileExistsError.
         """
         header = {"format": IMAGE_FORMAT, "version": IMAGE_VERSION, "method": self.method,
                   "quantity": self.quantity, "params": to_json(self.params)}
@@ -389,7 +408,17 @@ class DispersionImage:
     @classmethod
     def load(cls, path: PathLike) -> DispersionImage:
         """Read an image written by :meth:`save`; a file that is not one is
-        refused with a ValueError naming it."""
+        refused with a ValueError naming it.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The .npz file.
+
+        Returns
+        -------
+        DispersionImage
+        """
         name = os.fspath(path)
         try:
             # the handle is ours, so that it is closed when NumPy fails on a
@@ -516,6 +545,13 @@ def stack(images: Iterable[DispersionImage], normalize: str = "global") -> Dispe
     shot weighs the same while keeping its own balance across frequencies)
     and the results are averaged. Phases are not stacked: the shots' source
     signatures differ, so only powers add meaningfully.
+
+    Parameters
+    ----------
+    images : iterable of DispersionImage
+        Images on the same frequencies and velocities.
+    normalize : {"global", "frequency", "none"}
+        How each image's power is normalised before averaging.
 
     Returns
     -------

@@ -324,7 +324,7 @@ def _correlate_stack(block: Union[np.ndarray, Sequence[np.ndarray]], sources: np
         Sum over the W windows of C_sr(tau) = sum_t u_s(t) u_r(t + tau) of
         the pre-processed windows at the lags tau = -L..L samples.
     phasor : ndarray, complex128, shape (S, NX, 2 L + 1), or None
-        For s.stacking == "pws": the sum over the windows of z / |z|, z the
+        For s.stacking == "pws": the sum over the windows of ``z / |z|``, z the
         analytic signal of each window's correlation at the same lags (0
         where z is 0). None for linear stacking.
     """
@@ -357,7 +357,7 @@ def _correlate_stack_numpy(block: np.ndarray, sources: np.ndarray,
         the pre-processed windows (module notes, steps 1-6) at the lags
         tau = -L..L samples.
     phasor : ndarray, complex128, shape (S, NX, 2 L + 1), or None
-        For s.stacking == "pws": the sum over the windows of z / |z|, z the
+        For s.stacking == "pws": the sum over the windows of ``z / |z|``, z the
         analytic signal of each window's correlation at the same lags (0
         where z is 0). None for linear stacking.
     """
@@ -431,6 +431,9 @@ class CorrelationStack:
     def empty(cls, s: CorrelationSettings, sources: Union[Sequence[int], np.ndarray],
               positions: np.ndarray,
               headers: Optional[dict[str, Any]] = None) -> CorrelationStack:
+        """A stack holding no window yet: zero sums for every virtual source
+        in `sources` (channel indices) and every channel at `positions` (m),
+        the lags and stacking of the settings `s`."""
         shape = (len(sources), positions.size, 2 * s.max_lag + 1)
         phasor = np.zeros(shape, dtype=np.complex128) if s.stacking == "pws" else None
         return cls(s, tuple(int(k) for k in sources), positions,
@@ -484,7 +487,18 @@ class CorrelationStack:
     def correlation(self, power: float = 2.0) -> np.ndarray:
         """The stacked correlations (S, NX, 2 L + 1) at the lags
         ``settings.lags``: the mean, or for phase-weighted stacking the mean
-        times |mean phasor|^power."""
+        times ``|mean phasor|^power``.
+
+        Parameters
+        ----------
+        power : float
+            Exponent of the phase weight (phase-weighted stacking).
+
+        Returns
+        -------
+        ndarray
+            (virtual sources, channels, lags).
+        """
         if self.count == 0:
             raise ValueError("the stack holds no window: the record is shorter than a window, "
                              "or every window held non-finite samples")
@@ -498,7 +512,19 @@ class CorrelationStack:
         return out
 
     def gathers(self, *, fold: str = "both", power: float = 2.0) -> list[Gather]:
-        """One virtual shot gather per virtual source (see :func:`virtual_gather`)."""
+        """One virtual shot gather per virtual source (see :func:`virtual_gather`).
+
+        Parameters
+        ----------
+        fold : {"both", "causal", "acausal"}
+            Average the causal and time-reversed acausal parts, or keep one.
+        power : float
+            Exponent of the phase weight (phase-weighted stacking).
+
+        Returns
+        -------
+        list of Gather
+        """
         how = _checks.choice("fold", fold, FOLDS)
         corr = self.correlation(power)
         s = self.settings
@@ -708,7 +734,26 @@ def correlate(records: Records, source: Union[int, Sequence[int]], length: float
     """The stack of correlations of a record with its virtual sources, before
     folding: a :class:`CorrelationStack`, which combines with the stacks of
     other records or time ranges by ``+``; ``.gathers()`` gives the virtual
-    shot gathers. Arguments as for :func:`virtual_gather`."""
+    shot gathers. Arguments as for :func:`virtual_gather`.
+
+    Parameters
+    ----------
+    records : Gather, path, list of paths or folder
+        The record, as for :func:`windows`.
+    source : int or list of int
+        The virtual-source channel(s), indices among the channels used.
+    length : float
+        Correlation window (s).
+    step, max_lag, channels, whiten, whiten_width, normalization, ram_window, taper
+        As for :func:`virtual_gather`.
+    stacking, start, stop, workers, client, block, tolerance, progress, **positions
+        As for :func:`virtual_gather`.
+
+    Returns
+    -------
+    CorrelationStack
+        The sums over the windows (of the correlations, and of the phasors
+        for a phase-weighted stack) and their count."""
     record = open_record(records, channels=channels, tolerance=tolerance, **positions)
     s = settings(length, record.dt, max_lag=max_lag, taper=taper, whiten=whiten,
                  whiten_width=whiten_width, normalization=normalization,
@@ -772,7 +817,7 @@ def virtual_gather(records: Records, source: Union[int, Sequence[int]], length: 
     stacking : {"linear", "pws"}
         Linear (the mean) or phase-weighted stacking.
     power : float
-        Exponent nu of the phase weight |mean phasor|^nu (PWS; 2 by default).
+        Exponent nu of the phase weight ``|mean phasor|^nu`` (PWS; 2 by default).
     fold : {"both", "causal", "acausal"}
         Which parts of the correlation make the gather: the mean of the
         causal part and the time-reversed acausal one, or one of them.

@@ -218,6 +218,8 @@ class Ridge:
         self._slope = 0.0
 
     def add(self, row: int, lf: float, velocity: float, power: float, edge: bool) -> None:
+        """Append the peak at frequency row `row` (`lf` the log of its
+        frequency) and update the ridge's trend."""
         self.rows.append(row)
         self.velocity.append(velocity)
         self.power.append(power)
@@ -242,6 +244,7 @@ class Ridge:
 
     @property
     def strength(self) -> float:
+        """The summed power of the ridge's peaks."""
         return float(np.sum(self.power))
 
 

@@ -27,6 +27,7 @@ NORM_LABELS = {
 
 
 def require_matplotlib() -> Any:
+    """The matplotlib module; ImportError naming the ``plot`` extra without it."""
     try:
         import matplotlib
     except ImportError as exc:  # pragma: no cover - exercised only without matplotlib

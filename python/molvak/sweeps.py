@@ -117,7 +117,18 @@ class Sweep:
         return len(self.images)
 
     def pick(self, **options: Any) -> list[DispersionCurve]:
-        """:meth:`DispersionImage.pick` of every window's image, in order."""
+        """:meth:`DispersionImage.pick` of every window's image, in order.
+
+        Parameters
+        ----------
+        **options
+            The arguments of :meth:`DispersionImage.pick`.
+
+        Returns
+        -------
+        list of DispersionCurve
+            One curve per window.
+        """
         return [image.pick(**options) for image in self.images]
 
     def pseudo_section(self, wavelengths: Optional[ArrayLike] = None, *,
@@ -232,6 +243,7 @@ class PseudoSection:
 
     @property
     def convention(self) -> str:
+        """The pseudo-depth convention in words, e.g. ``"pseudo-depth = wavelength / 2"``."""
         return f"pseudo-depth = wavelength / {self.depth_factor:g}"
 
     def to_csv(self, path: PathLike, *, overwrite: bool = False) -> None:
@@ -243,6 +255,14 @@ class PseudoSection:
         / depth_factor, on every row); numbers with 17 significant digits.
         The file appears complete or not at all, and an existing file is kept
         unless `overwrite` (FileExistsError).
+
+        Parameters
+        ----------
+        path : str or path-like
+            The file to write.
+        overwrite : bool
+            Replace an existing file; otherwise it is refused with a
+            FileExistsError.
         """
 
         buffer = io.StringIO()
@@ -262,7 +282,24 @@ class PseudoSection:
              title: Optional[str] = None) -> Any:
         """Draw the section with matplotlib (the `plot` extra): phase velocity
         coloured against midpoint (across) and pseudo-depth or wavelength
-        (down). Cells without a value stay blank."""
+        (down). Cells without a value stay blank.
+
+        Parameters
+        ----------
+        ax : matplotlib Axes, optional
+            The Axes to draw on; a new figure's by default.
+        depth : bool
+            Pseudo-depth down (True) or wavelength.
+        cmap : str
+            The colour map of the velocities.
+        title : str, optional
+            The Axes' title.
+
+        Returns
+        -------
+        matplotlib.axes.Axes
+            The Axes drawn on.
+        """
         import matplotlib.pyplot as plt
 
         if ax is None:

@@ -45,7 +45,20 @@ class ExponentialCurve:
 
 
 def ricker_amplitude(f: np.ndarray, f_peak: Union[float, np.ndarray]) -> np.ndarray:
-    """Amplitude spectrum of a Ricker wavelet, 1 at its peak frequency."""
+    """Amplitude spectrum of a Ricker wavelet, 1 at its peak frequency.
+
+    Parameters
+    ----------
+    f : ndarray
+        Frequencies (Hz).
+    f_peak : float or ndarray
+        Peak frequency (Hz).
+
+    Returns
+    -------
+    ndarray
+        (f / f_peak)^2 exp(1 - (f / f_peak)^2), broadcast over both.
+    """
     u = np.square(np.asarray(f, dtype=np.float64) / f_peak)
     return u * np.exp(1.0 - u)
 
@@ -83,9 +96,11 @@ class SyntheticGather:
 
     @property
     def time(self) -> np.ndarray:
+        """Times of the samples (s), from 0."""
         return np.arange(self.data.shape[1]) * self.dt
 
     def true_velocity(self, f: np.ndarray) -> np.ndarray:
+        """The prescribed phase velocity (m/s) at frequencies `f` (Hz)."""
         return np.asarray(self.velocity(np.asarray(f, dtype=np.float64)), dtype=np.float64)
 
     def source_band(self, level: float = 0.1) -> tuple[float, float]:
@@ -269,7 +284,19 @@ def multimode_gather(seed: Optional[int] = 0, noise: float = 0.01) -> SyntheticG
     m/s, m/s, Hz); mode 0 carries the energy below about 30 Hz, mode 1 from
     25 to 50 Hz, mode 2 above 45 Hz, each handing over to the next through a
     band where both are seen. 48 geophones every 1 m from 5 m, 1 s at
-    0.5 ms, a 35 Hz Ricker source, 1 % noise."""
+    0.5 ms, a 35 Hz Ricker source, 1 % noise.
+
+    Parameters
+    ----------
+    seed : int or None
+        Seed of the noise (None: a fresh random state).
+    noise : float
+        Standard deviation of the noise relative to the largest sample.
+
+    Returns
+    -------
+    SyntheticGather
+    """
     offsets = 5.0 + np.arange(48, dtype=np.float64)
     modes = ((ExponentialCurve(400.0, 150.0, 12.0), Band(None, 30.0)),
              (ExponentialCurve(600.0, 230.0, 20.0), Band(25.0, 50.0)),
@@ -283,6 +310,17 @@ def default_gather(seed: Optional[int] = 0, noise: float = 0.01) -> SyntheticGat
     Geophones every 1 m from 5 m to 52 m offset, 1 s at 0.5 ms, a 30 Hz
     Ricker source delayed by 0.2 s and the mode
     c(f) = 120 + 380 exp(-f / 20 Hz) m/s, with 1 % noise.
+
+    Parameters
+    ----------
+    seed : int or None
+        Seed of the noise (None: a fresh random state).
+    noise : float
+        Standard deviation of the noise relative to the largest sample.
+
+    Returns
+    -------
+    SyntheticGather
     """
     offsets = 5.0 + np.arange(48, dtype=np.float64)
     return make_gather(offsets, 0.5e-3, 2000, ExponentialCurve(), 30.0, noise=noise, seed=seed)
@@ -463,7 +501,18 @@ def noise_blocks(settings: AmbientNoiseSettings) -> _Iterator[tuple[int, np.ndar
     """The record of `settings`, block by block: (first sample, data) with
     data (channels, samples) in float64, blocks of `settings.block` seconds
     (the last one shorter) in order. Memory stays at a few blocks however
-    long the record."""
+    long the record.
+
+    Parameters
+    ----------
+    settings : AmbientNoiseSettings
+        What the record is made of.
+
+    Yields
+    ------
+    (int, ndarray)
+        The index of the block's first sample and its data.
+    """
     s = settings
     nx, nt, dt = s.channels, s.samples, float(s.dt)
     nb = max(1, int(round(s.block / dt)))
@@ -559,16 +608,22 @@ class AmbientNoise:
 
     @property
     def positions(self) -> np.ndarray:
+        """Channel positions along the line (m), from 0."""
         return self.settings.positions
 
     @property
     def dt(self) -> float:
+        """Sample interval (s)."""
         return float(self.settings.dt)
 
     def true_velocity(self, f: np.ndarray, t: float = 0.0) -> np.ndarray:
+        """The phase velocity (m/s) at frequencies `f`, at time `t` (s) of the
+        record (see :meth:`AmbientNoiseSettings.true_velocity`)."""
         return self.settings.true_velocity(f, t)
 
     def resolved(self, f: np.ndarray, level: float = 0.1, t: float = 0.0) -> np.ndarray:
+        """Where a virtual gather from one end of the line resolves the mode:
+        a boolean mask over `f` (see :meth:`AmbientNoiseSettings.resolved`)."""
         return self.settings.resolved(f, level, t)
 
     def gather(self) -> Gather:
@@ -587,7 +642,9 @@ def _noise_headers(s: AmbientNoiseSettings) -> dict:
 def ambient_noise(duration: float = 600.0, **options: Any) -> AmbientNoise:
     """An ambient-noise record along a straight fibre, in memory.
 
-    Parameters (all keywords but `duration`; see :class:`AmbientNoiseSettings`)
+    All parameters but `duration` are keywords (see :class:`AmbientNoiseSettings`).
+
+    Parameters
     ----------
     duration : float
         Length of the record (s).
@@ -651,6 +708,21 @@ def write_ambient_noise(folder: Union[str, _os.PathLike[str]], duration: float =
     when complete. An existing file of the same name is refused, never
     replaced. Data are stored as float32, as DAS interrogators record them.
     `duration` and `options` are those of :func:`ambient_noise`.
+
+    Parameters
+    ----------
+    folder : str or path-like
+        Where the files go (created when missing).
+    duration : float
+        Length of the record (s).
+    file_length : float
+        Length of each file (s).
+    prefix : str
+        Start of the file names.
+    progress : bool, optional
+        Show progress on stderr (by default when stderr is a terminal).
+    **options
+        The record's settings, as for :func:`ambient_noise`.
 
     Returns
     -------
@@ -744,12 +816,36 @@ class LateralGround:
         object.__setattr__(self, "curves", tuple(_as_function(c) for c in self.curves))
 
     def curve_at(self, position: float) -> Curve:
-        """The dispersion curve of the ground at one position."""
+        """The dispersion curve of the ground at one position.
+
+        Parameters
+        ----------
+        position : float
+            In-line position (m).
+
+        Returns
+        -------
+        callable
+            c(f) (m/s) at frequencies f (Hz).
+        """
         return self.curves[int(np.searchsorted(self.boundaries, float(position), side="right"))]
 
     def travel_time(self, start: float, end: float, f: np.ndarray) -> np.ndarray:
         """The phase travel time from `start` to `end` at every frequency:
-        the integral of 1 / c(f, position) along the path (s)."""
+        the integral of 1 / c(f, position) along the path (s).
+
+        Parameters
+        ----------
+        start, end : float
+            In-line positions (m).
+        f : ndarray
+            Frequencies (Hz).
+
+        Returns
+        -------
+        ndarray
+            The travel time (s) at each frequency.
+        """
         lo, hi = sorted((float(start), float(end)))
         edges = [lo] + [b for b in self.boundaries if lo < b < hi] + [hi]
         total = np.zeros_like(np.asarray(f, dtype=np.float64))
@@ -795,6 +891,31 @@ def make_line(receivers: np.ndarray, source: float, dt: float, nt: int, ground: 
     added. Arguments are as for :func:`make_gather`, with in-line receiver
     positions and a source position instead of offsets; the source must not
     stand on a receiver.
+
+    Parameters
+    ----------
+    receivers : ndarray
+        In-line receiver positions (m).
+    source : float
+        In-line source position (m), on no receiver.
+    dt : float
+        Sample interval (s).
+    nt : int
+        Samples per trace.
+    ground : LateralGround
+        The ground's dispersion curves along the line.
+    f_peak : float
+        Peak frequency of the Ricker source (Hz).
+    delay : float
+        Time of the source wavelet's centre (s).
+    noise : float
+        Standard deviation of the noise relative to the largest sample.
+    seed : int or None
+        Seed of the noise.
+
+    Returns
+    -------
+    SyntheticLine
     """
 
     r = np.asarray(receivers, dtype=np.float64)

@@ -122,7 +122,19 @@ class TimeLapse:
 
     def relative(self, reference: Optional[np.ndarray] = None) -> np.ndarray:
         """dv / v of every pick against a reference curve over the same
-        frequencies (by default the median over the blocks)."""
+        frequencies (by default the median over the blocks).
+
+        Parameters
+        ----------
+        reference : ndarray, optional
+            Phase velocities (m/s) at the time-lapse's frequencies.
+
+        Returns
+        -------
+        ndarray
+            (blocks, frequencies): velocity / reference - 1, NaN where a block
+            has no valid pick.
+        """
         ref = np.nanmedian(self.velocity, axis=0) if reference is None else np.asarray(
             reference, dtype=np.float64)
         with np.errstate(invalid="ignore", divide="ignore"):
@@ -137,7 +149,16 @@ class TimeLapse:
         8601, empty when unknown), start and end (s from the first sample of
         the record), windows stacked, frequency (Hz), phase velocity (m/s),
         wavelength (m) and quality. The file is written under a temporary
-        name and renamed; an existing file is kept unless `overwrite`."""
+        name and renamed; an existing file is kept unless `overwrite`.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The file to write.
+        overwrite : bool
+            Replace an existing file; otherwise it is refused with a
+            FileExistsError.
+        """
         with atomic_open(path, "w", newline="", overwrite=overwrite) as handle:
             writer = csv.writer(handle)
             writer.writerow(self.COLUMNS)
@@ -155,9 +176,19 @@ class TimeLapse:
         ``fig.savefig(path)`` writes it): the picked phase velocity against
         time at a few frequencies, and every block's curve coloured by time.
 
-        frequencies : the frequencies of the time series (Hz); by default four
-        spread over those picked in most blocks. truth : optional
-        ``(f, t) -> c`` drawn dashed in the time series.
+        Parameters
+        ----------
+        frequencies : sequence of float, optional
+            The frequencies of the time series (Hz); by default four spread
+            over those picked in most blocks.
+        truth : callable, optional
+            ``(f, t) -> c``, drawn dashed in the time series.
+        figsize : (float, float)
+            The figure's size (inches).
+
+        Returns
+        -------
+        matplotlib.figure.Figure
         """
         require_matplotlib()
         import matplotlib

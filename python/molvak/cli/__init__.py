@@ -30,6 +30,8 @@ COMMANDS = (demo, image, gather, curves, sweep, invert, _review)
 
 
 def build_parser() -> argparse.ArgumentParser:
+    """The argument parser of the ``molvak`` command, one sub-command per
+    module of :data:`COMMANDS`."""
     parser = argparse.ArgumentParser(
         prog="molvak", description="Dispersion images of seismic surface waves.")
     parser.add_argument("--version", action="version", version=f"molvak {__version__}")
@@ -40,6 +42,19 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Run the ``molvak`` command line.
+
+    Parameters
+    ----------
+    argv : sequence of str, optional
+        The arguments (``sys.argv[1:]`` by default).
+
+    Returns
+    -------
+    int
+        The exit status: 0, 2 for a usage error or a failure reported in one
+        line, 130 when interrupted (or the command's own status).
+    """
     parser = build_parser()
     args = parser.parse_args(argv)
     if getattr(args, "func", None) is None:

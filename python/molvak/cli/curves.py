@@ -48,6 +48,8 @@ def curve_files(names: Sequence[str]) -> list[Path]:
 
 
 def cmd_curves(args: argparse.Namespace) -> int:
+    """Run ``molvak combine`` or ``molvak stats`` with their parsed arguments
+    (see their ``--help``); returns the exit status."""
     paths = curve_files(args.curves)
     curves = []
     for path in paths:

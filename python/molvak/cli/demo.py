@@ -44,6 +44,8 @@ def _plot_gather(g: synthetic.SyntheticGather, path: Path, *, overwrite: bool) -
 
 
 def cmd_demo(args: argparse.Namespace) -> int:
+    """Run the command with its parsed arguments (see ``molvak demo --help``);
+    returns the exit status."""
     out = Path(args.out)
     err = sys.stderr
     shown = [e for e in estimators.entries() if e.demo]

@@ -28,6 +28,8 @@ from ._inputs import (
 
 
 def cmd_gather(args: argparse.Namespace) -> int:
+    """Run the command with its parsed arguments (see ``molvak gather --help``);
+    returns the exit status."""
     notes: list[str] = []
     if args.gathers == [] and args.geometry is None:
         raise UsageError("no gathers given: name files or folders, or a --geometry table")

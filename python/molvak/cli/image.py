@@ -84,9 +84,11 @@ class Writing:
 
     @property
     def kinds(self) -> tuple[str, ...]:
+        """The kinds of file written per gather: csv, then npz and png as asked."""
         return ("csv",) + (("npz",) if self.npz else ()) + (("png",) if self.plot else ())
 
     def files(self, base: str) -> list[Path]:
+        """The paths of a gather's outputs: ``<base>.<method>.<kind>`` in the folder."""
         return [self.folder / f"{base}.{self.method}.{kind}" for kind in self.kinds]
 
 
@@ -226,6 +228,8 @@ methods:"""
 
 
 def cmd_image(args: argparse.Namespace) -> int:
+    """Run the command with its parsed arguments (see ``molvak image --help``);
+    returns the exit status."""
     notes: list[str] = []
     method = estimators.get(args.method)
     imaging = Imaging(method, estimator_options(args, method), args.workers, args.scheduler)

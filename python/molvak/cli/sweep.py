@@ -37,6 +37,8 @@ No input and no existing file is ever replaced (existing ones only with
 
 
 def cmd_sweep(args: argparse.Namespace) -> int:
+    """Run the command with its parsed arguments (see ``molvak sweep --help``);
+    returns the exit status."""
     method = estimators.get(args.method)
     if method.sweep is None:
         able = [e.name for e in estimators.entries() if e.sweep is not None]

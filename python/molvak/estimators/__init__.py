@@ -16,7 +16,7 @@ estimator is its function (``function(data, offsets, dt, *, velocities, fmin,
 fmax, df, workers, keep_dead, **options)`` returning a
 :class:`~molvak.DispersionImage`) and one :func:`register` call, below or in
 the function's own module (the high-resolution estimators register
-themselves at the end of :mod:`molvak.estimators.highres`):
+themselves at the end of :mod:`molvak.estimators.highres`)::
 
     register(Estimator(
         "fk", fk, label="Frequency-wavenumber (f-k)",

@@ -260,6 +260,18 @@ def rfft(data: ArrayLike, dt: float = 1.0, *, axis: int = -1,
     the Fourier integral of the sampled signal; N = max(ceil(1 / (df dt)),
     length of the axis), the signal zero padded to N samples.
 
+    Parameters
+    ----------
+    data : array_like
+        Real samples, any number of dimensions.
+    dt : float
+        Sample interval (s), the scale of the bins.
+    axis : int
+        The axis transformed.
+    df : float, optional
+        Frequency step wanted (Hz): the signal is zero padded to
+        ceil(1 / (df dt)) samples when that is longer than the axis.
+
     Returns
     -------
     Spectrum

@@ -269,7 +269,7 @@ def hr_radon(data: ArrayLike, offsets: ArrayLike, dt: float, *, velocities: Grid
     2003; for dispersion imaging, Luo et al., 2008): first the damped
     minimum-norm model, then ``iterations`` solves with model weights from
     the previous model, each concentrating it further on the velocities that
-    explain the data. |m| is the image.
+    explain the data. ``|m|`` is the image.
 
     Parameters
     ----------
@@ -287,7 +287,7 @@ def hr_radon(data: ArrayLike, offsets: ArrayLike, dt: float, *, velocities: Grid
         eps of the weights relative to the largest (> 0): smaller values
         concentrate the model faster and amplify noise more.
     norm : {"cauchy", "l1"}
-        Weights |m|^2 + eps (Cauchy, the default) or |m| + eps (L1-like,
+        Weights ``|m|^2 + eps`` (Cauchy, the default) or ``|m| + eps`` (L1-like,
         gentler).
 
     Returns

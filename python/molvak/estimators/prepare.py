@@ -221,6 +221,15 @@ def split_columns(call: Native, grid: np.ndarray, workers: int,
 def common_arguments(data: ArrayLike, offsets: ArrayLike, dt: float, velocities: Grid,
             fmin: Optional[float], fmax: Optional[float], df: Optional[float],
             workers: Optional[int], keep_dead: bool) -> dict[str, Any]:
+    """Check the arguments every estimator takes and prepare the gather.
+
+    Returns
+    -------
+    dict
+        The checked data, offsets, dt, velocity grid, FFT length, band,
+        f_range, workers and the prepared gather (``ready``), for the native
+        call and :func:`make_image`.
+    """
     dt = _checks.positive_float("dt", dt)
     gather = _checks.gather(data)
     c = _checks.grid("velocities", velocities)

@@ -64,6 +64,8 @@ class RawRecord:
     sources_are_positions: bool = True
 
     def subset(self, keep: np.ndarray) -> RawRecord:
+        """The record of the traces where `keep` (a boolean mask over the
+        traces) is True, headers of each trace included."""
         def pick(a: np.ndarray | None) -> np.ndarray | None:
             return None if a is None else a[keep]
 

@@ -97,6 +97,7 @@ class PatchInfo:
 
     @property
     def name(self) -> str:
+        """The file name of the patch, without its folder."""
         return os.path.basename(self.path)
 
 

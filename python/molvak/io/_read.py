@@ -113,6 +113,23 @@ def read_shots(path: PathLike, **options: Any) -> list[Gather]:
     `options` are those of :func:`read`; geometry arguments (`source`,
     `offsets`) make no sense for several shots and are refused. Files of
     other formats give a list of one gather.
+
+    Parameters
+    ----------
+    path : str or path-like
+        The file.
+    **options
+        As for :func:`read`, but for `source` and `offsets`.
+
+    Returns
+    -------
+    list of Gather
+        One gather per source position, each holding that position's traces.
+
+    Raises
+    ------
+    HeaderError
+        For a file that cannot be read, naming the file, trace and field.
     """
     if options.get("source") is not None or options.get("offsets") is not None:
         raise TypeError("read_shots takes the geometry of every shot from the headers; "

@@ -30,6 +30,8 @@ def _sniff(head: bytes, suffix: str) -> bool:
 
 
 def load(path: Path, options: ReadOptions) -> RawRecord:
+    """Read a DAS file through DASCore as a record (samples, channel
+    positions, headers); the reader of the DAS formats in `molvak.io.read`."""
     note = None
     try:
         try:

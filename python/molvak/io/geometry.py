@@ -66,10 +66,12 @@ class GeometryRow:
         return self.first_receiver + self.spacing * k
 
     def key(self) -> tuple[object, ...]:
+        """The values that must agree between rows naming the same file."""
         return (self.source, self.first_receiver, self.spacing, self.from_far_end,
                 self.channels, self.header_lines, self.dt)
 
     def where(self) -> str:
+        """The row's place in the table, for messages: ``"line N (file)"``."""
         return f"line {self.line} ({self.name})"
 
 

@@ -81,6 +81,8 @@ def _sniff(head: bytes, suffix: str) -> bool:
 
 
 def load(path: Path, options: ReadOptions) -> RawRecord:
+    """Read a NumPy ``.npy`` file holding a 2-D array of samples (its
+    layout checked against `options`); the reader of ``.npy`` in `molvak.io.read`."""
     size = path.stat().st_size
     with open(path, "rb") as fp:
         data = read_array(fp, size, str(path))

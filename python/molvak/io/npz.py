@@ -85,6 +85,9 @@ def _sniff(head: bytes, suffix: str) -> bool:
 
 
 def load(path: Path, options: ReadOptions) -> RawRecord:
+    """Read a NumPy ``.npz`` archive holding ``data`` and, optionally,
+    ``offsets``, ``dt`` and the other geometry arrays; the reader of ``.npz``
+    in `molvak.io.read`."""
     size = path.stat().st_size
     try:
         archive = zipfile.ZipFile(path)

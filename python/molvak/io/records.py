@@ -499,6 +499,7 @@ class Windows:
 
     @property
     def length(self) -> float:
+        """Length of a window (s)."""
         return self.samples * self.record.dt
 
     def time(self, k: int) -> float:
@@ -507,6 +508,8 @@ class Windows:
         return self.record.segments[seg].offset + i0 * self.record.dt
 
     def gather(self, seg: int, i0: int, data: np.ndarray) -> Gather:
+        """The window of `data` starting at sample `i0` of stretch `seg` as a
+        :class:`~molvak.Gather`, its start time and stretch in the headers."""
         rec = self.record
         headers = {**rec.headers, "start_time": rec.time_text(seg, i0), "stretch": seg}
         delay = rec.segments[seg].offset + i0 * rec.dt

@@ -222,6 +222,9 @@ def _same(path: Path, values: list[float], name: str, unit: str, tol: float, why
 
 
 def load(path: Path, options: ReadOptions) -> RawRecord:
+    """Read a SEG-2 file (through ObsPy) with its sample interval,
+    recording delay and geometry from the headers; the reader of SEG-2 in
+    `molvak.io.read`."""
     raw = path.read_bytes()
     traces, file_fields = _layout(path, raw)
     # ObsPy gives every trace the file's fields, its own taking precedence

@@ -81,6 +81,7 @@ def walk(path: Path, raw: bytes, start: int, endian: str, sample_bytes: int) -> 
 
 
 def one_length(path: Path, layout: Walk) -> None:
+    """Refuse, naming the trace, a file whose traces differ in length."""
     for k, n in enumerate(layout.samples):
         if n != layout.samples[0]:
             raise HeaderError(f"{path}: trace {k} has {n} samples, trace 0 has "
@@ -204,6 +205,8 @@ def _conflict(offsets: np.ndarray, sources: np.ndarray, receivers: np.ndarray,
 
 
 def load(path: Path, options: ReadOptions) -> RawRecord:
+    """Read a SEG-Y file (through ObsPy) with its sample interval and
+    geometry from the trace headers; the reader of SEG-Y in `molvak.io.read`."""
     raw = path.read_bytes()
     if len(raw) < FILE_HEADER:
         raise HeaderError(f"{path}: {len(raw)} bytes is shorter than the 3600-byte SEG-Y "

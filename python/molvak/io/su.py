@@ -14,6 +14,8 @@ from .segy import Walk, WalkError, decoded, geometry, one_length, sample_interva
 
 
 def load(path: Path, options: ReadOptions) -> RawRecord:
+    """Read a Seismic Unix file (SEG-Y traces without the file header,
+    either byte order, through ObsPy); the reader of ``.su`` in `molvak.io.read`."""
     raw = path.read_bytes()
     layout: Walk | None = None
     failures = []

@@ -68,6 +68,9 @@ def _damaged_rows(lines: list[str], start: int, delimiter: str | None,
 
 
 def load(path: Path, options: ReadOptions) -> RawRecord:
+    """Read a delimited text matrix of samples (a column or a row per
+    channel, an optional time column and header lines, as `options` say);
+    the reader of text in `molvak.io.read`."""
     layout, delimiter = options.layout, options.delimiter
     header_lines, time_column = options.header_lines, options.time_column
     try:
