@@ -5,13 +5,13 @@
 // roots, the independence of the results from the number of threads, and the
 // number of evaluations of the dispersion function a tracked curve costs.
 #include <cmath>
-#include <cstdio>
 #include <cstddef>
 #include <random>
 #include <vector>
 
 #include "dispersion/dispersion.hpp"
 #include "harness.hpp"
+#include "sets.hpp"
 
 namespace dp = molvak::dispersion;
 using ld = long double;
@@ -153,5 +153,39 @@ TEST(dispersion_tracked_curve_costs_few_evaluations) {
     dp::curves(m, rq, out.data(), 1);
     for (double c : out) CHECK(std::isfinite(c));
     CHECK_MSG(evaluations < 8 * F, evaluations << " evaluations for " << F << " frequencies");
-    std::printf("    %zu evaluations for %zu frequencies\n", evaluations, F);
+}
+
+TEST(dispersion_every_set_agrees) {
+    // Models solved together in the lanes of each set against the portable
+    // path: the same modes, the roots within Brent's tolerance.
+    const std::size_t M = 21, L = 7, F = 40;
+    std::mt19937_64 gen(11);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::vector<double> h(M * (L - 1)), vs(M * L), vp(M * L), rho(M * L), freqs(F);
+    for (std::size_t i = 0; i < M * L; ++i) {
+        vs[i] = 100.0 + 900.0 * u(gen);
+        vp[i] = vs[i] * (1.6 + 2.5 * u(gen));
+        rho[i] = 1500.0 + 700.0 * u(gen);
+    }
+    for (double& v : h) v = 1.0 + 12.0 * u(gen);
+    for (std::size_t j = 0; j < F; ++j) freqs[j] = 2.0 * std::pow(40.0, double(j) / double(F - 1));
+    dp::Models m{h.data(), vs.data(), vp.data(), rho.data(), M, L};
+    for (dp::Wave wave : {dp::Wave::rayleigh, dp::Wave::love})
+        for (std::size_t mode : {std::size_t(0), std::size_t(1), std::size_t(3)})
+            for (bool group : {false, true}) {
+                dp::Request rq{freqs.data(), F, mode, wave, group};
+                std::vector<double> ref(M * F), got(M * F);
+                dp::curves(m, rq, ref.data(), 1, molvak::simd::Isa::scalar);
+                for (molvak::simd::Isa isa : molvak::test::usable_sets()) {
+                    dp::curves(m, rq, got.data(), 2, isa);
+                    int bad = 0;
+                    for (std::size_t i = 0; i < M * F; ++i) {
+                        const bool same = std::isnan(ref[i]) ? std::isnan(got[i])
+                                                             : std::fabs(got[i] / ref[i] - 1) < (group ? 1e-6 : 1e-10);
+                        bad += same ? 0 : 1;
+                    }
+                    CHECK_MSG(bad == 0, bad << " values differ on " << molvak::simd::name(isa) << ", mode " << mode
+                                            << (group ? " group" : " phase"));
+                }
+            }
 }

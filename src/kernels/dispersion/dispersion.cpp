@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "common/buffer.hpp"
+#include "dispersion/dispersion_lanes.hpp"
+#include "simd/lane_table.hpp"
 
 namespace molvak::dispersion {
 
@@ -87,6 +89,7 @@ inline void keep_in_range(double (&y)[N]) {
 
 double rayleigh_function(const Layer* ly, std::size_t L, double c, double omega) {
     const double c2 = c * c;
+    const double inv_c2 = 1.0 / c2;
     const double k = omega / c;
     const Layer& hs = ly[L - 1];
     double t = c2 * hs.inv_vs2;
@@ -102,7 +105,7 @@ double rayleigh_function(const Layer* ly, std::size_t L, double c, double omega)
         const double r = l.ratio;
         const double y0 = y[0], y1 = y[1] * r, y2 = y[2] * r, y3 = y[3] * r, y4 = y[4] * r * r;
         t = c2 * l.inv_vs2;
-        const double u = l.vs2 / c2, u2 = u * u, t2 = t * t, g = l.g;
+        const double u = l.vs2 * inv_c2, u2 = u * u, t2 = t * t, g = l.g;
         const double x = k * l.h;
         double ca, sa, ga, cb, sb, gb;
         layer_functions(1.0 - t * g, x, &ca, &sa, &ga);
@@ -182,7 +185,7 @@ inline double evaluate(const Layer* ly, std::size_t L, Wave wave, double c, doub
 // bisection (the function is negative just above 0 and 1 at t = 1).
 double rayleigh_ratio(double g) {
     double lo = 1e-6, hi = 1.0;
-    for (int it = 0; it < 60; ++it) {
+    for (int it = 0; it < 30; ++it) {  // c / Vs to 1e-9: ample for a bound
         const double t = 0.5 * (lo + hi);
         const double f = (2.0 - t) * (2.0 - t) - 4.0 * std::sqrt((1.0 - g * t) * (1.0 - t));
         (f < 0.0 ? lo : hi) = t;
@@ -201,12 +204,24 @@ double lowest(const Layer* ly, std::size_t L, Wave wave) {
 
 inline bool negative(double v) { return std::signbit(v); }
 
-// Brent's method for a root of f in [a, b], f(a) and f(b) of opposite signs.
-template <class F>
-double brent(F&& f, double a, double b, double fa, double fb, double tol) {
-    constexpr double eps = std::numeric_limits<double>::epsilon();
-    double c = a, fc = fa, d = b - a, e = d;
-    for (int it = 0; it < 200; ++it) {
+// Brent's method (Brent 1973, ch. 4) for a root in [a, b], f(a) and f(b) of
+// opposite signs, as a state machine that asks for one value at a time (so
+// that W roots can be refined together, their values computed in lanes):
+// next() gives the point to evaluate, or false once the bracket is within
+// the tolerance (the root is then b); feed() takes the value there.
+struct Brent {
+    double a, b, c, fa, fb, fc, d, e, tol;
+    int iterations;
+
+    void start(double lo, double hi, double flo, double fhi, double tolerance) {
+        a = lo; b = hi; fa = flo; fb = fhi;
+        c = a; fc = fa; d = e = b - a;
+        tol = tolerance;
+        iterations = 0;
+    }
+    bool next(double* x) {
+        constexpr double eps = std::numeric_limits<double>::epsilon();
+        if (fb == 0.0 || ++iterations > 200) return false;
         if (negative(fb) == negative(fc)) {
             c = a;
             fc = fa;
@@ -218,7 +233,7 @@ double brent(F&& f, double a, double b, double fa, double fb, double tol) {
         }
         const double tol1 = 2.0 * eps * std::fabs(b) + 0.5 * tol;
         const double xm = 0.5 * (c - b);
-        if (std::fabs(xm) <= tol1 || fb == 0.0) return b;
+        if (std::fabs(xm) <= tol1 || fb == 0.0) return false;
         if (std::fabs(e) >= tol1 && std::fabs(fa) > std::fabs(fb)) {
             const double s = fb / fa;
             double p, q;
@@ -245,10 +260,11 @@ double brent(F&& f, double a, double b, double fa, double fb, double tol) {
         a = b;
         fa = fb;
         b += std::fabs(d) > tol1 ? d : (xm > 0.0 ? tol1 : -tol1);
-        fb = f(b);
+        *x = b;
+        return true;
     }
-    return b;
-}
+    void feed(double fx) { fb = fx; }
+};
 
 // The vertical phase across the layers over pi at phase velocity c and
 // angular frequency omega, sum_i omega h_i sqrt(1 / v_i^2 - 1 / c^2) / pi over
@@ -277,163 +293,63 @@ double extrapolate(const double* fs, const double* cs, std::size_t n, double f) 
     return out;
 }
 
-// One model's curve, the frequencies visited in ascending order.
-void solve_model(const Layer* ly, std::size_t L, const Request& rq, const std::size_t* order, double* out,
-                 std::size_t* evaluations) {
-    const Wave wave = rq.wave;
-    const std::size_t k = rq.mode;
-    const double cmin = lowest(ly, L, wave);
-    const double cmax = kTop * std::sqrt(ly[L - 1].vs2);
-    if (!(cmin < cmax)) {  // no guided wave (Love: the half-space is the slowest layer)
-        for (std::size_t j = 0; j < rq.frequencies; ++j) out[j] = kNaN;
-        return;
-    }
-    double omega = 0.0;
-    std::size_t count = 0;
-    auto F = [&](double c) {
-        ++count;
-        return evaluate(ly, L, wave, c, omega);
-    };
-    // Below mode k's root the function has the sign of F(c_min) times (-1)^k.
-    omega = kTwoPi * rq.frequency[order[0]];
-    const bool s0 = negative(F(cmin));
-    const bool below = (k % 2 == 0) ? s0 : !s0;
-
-    // The scan of [c_min, c_max): the bracket of the (k+1)-th sign change.
-    // Its points are equally spaced in 16 phase_count(c) + 24 (c - c_min) /
-    // (c_max - c_min): 16 points per expected mode, where the modes crowd
-    // (just above each layer's velocity), and 24 over the whole range. The
-    // grid is the inverse of that function, interpolated linearly between
-    // four times as many equally spaced velocities.
-    auto scan = [&](double* lo, double* hi, double* flo, double* fhi) {
-        constexpr double kPerMode = 16.0, kEven = 24.0;
-        auto weight = [&](double c) {
-            return kPerMode * phase_count(ly, L, wave, omega, c) + kEven * (c - cmin) / (cmax - cmin);
-        };
-        const double total = weight(cmax);
-        const auto points = static_cast<std::size_t>(std::min(20000.0, std::ceil(total)));
-        const std::size_t samples = 4 * points;
-        double cp = cmin, fp = F(cmin);
-        std::size_t changes = 0, j = 1;
-        double target = total / double(points);
-        double c_prev = cmin, v_prev = weight(cmin);
-        auto visit = [&](double cj) {
-            const double fj = F(cj);
-            const bool change = negative(fj) != negative(fp);
-            if (change && changes == k) {
-                *lo = cp; *hi = cj; *flo = fp; *fhi = fj;
-                return true;
-            }
-            if (change) ++changes;
-            cp = cj;
-            fp = fj;
-            return false;
-        };
-        for (std::size_t q = 1; q <= samples && j < points; ++q) {
-            const double cq = q == samples ? cmax : cmin + (cmax - cmin) * double(q) / double(samples);
-            const double vq = weight(cq);
-            while (j < points && target <= vq) {
-                const double cj = vq > v_prev ? c_prev + (cq - c_prev) * (target - v_prev) / (vq - v_prev) : cq;
-                if (cj > cp && visit(cj)) return true;
-                ++j;
-                target = total * double(j) / double(points);
-            }
-            c_prev = cq;
-            v_prev = vq;
-        }
-        return visit(cmax);
-    };
-
-    // The roots at the last three frequencies (newest first), and the error
-    // of the last prediction.
+// One model's search: its layers, range, parity, and the roots at the last
+// three frequencies (newest first) with the error of the last prediction.
+struct Search {
+    const Layer* ly = nullptr;
+    std::size_t L = 0;
+    Wave wave = Wave::rayleigh;
+    std::size_t mode = 0;
+    double cmin = 0.0, cmax = 0.0;
+    bool exists = false;  // a guided wave at all
+    bool below = false;   // the sign bit of the function just below mode k's root
     double fs[3] = {0.0, 0.0, 0.0}, cs[3] = {0.0, 0.0, 0.0};
     std::size_t known = 0;
     double miss = 0.0;
-    for (std::size_t n = 0; n < rq.frequencies; ++n) {
-        const std::size_t j = order[n];
-        const double f = rq.frequency[j];
-        omega = kTwoPi * f;
-        double lo = 0.0, hi = 0.0, flo = 0.0, fhi = 0.0, cp = 0.0;
-        bool found = false;
-        // Tracking from the previous roots, where the frequencies are close
-        // (a step of more than a half may carry a mode past two others).
-        const bool track = known > 0 && f <= 1.5 * fs[0];
-        if (track) {
-            cp = known > 1 && fs[0] != fs[1] ? extrapolate(fs, cs, known, f) : cs[0];
-            if (!(cp > cmin && cp < cmax)) cp = cs[0];
-            double w = std::max(4.0 * miss, 1e-9 * cp);
-            if (known < 3) w = std::max(w, 0.5 * std::fabs(cp - cs[0]) + 1e-4 * cp);
-            const double fp = F(cp);
-            if (fp == 0.0) {
-                lo = hi = cp;
-                found = true;
-            } else if (negative(fp) == below) {  // the root lies above cp
-                lo = cp;
-                flo = fp;
-                for (;;) {
-                    hi = std::min(lo + w, cmax);
-                    fhi = F(hi);
-                    if (negative(fhi) != below) {
-                        found = true;
-                        break;
-                    }
-                    if (hi >= cmax) break;
-                    lo = hi;
-                    flo = fhi;
-                    w *= 2.0;
-                }
-            } else {  // below cp
-                hi = cp;
-                fhi = fp;
-                for (;;) {
-                    lo = hi - w;
-                    if (lo <= cmin) break;
-                    flo = F(lo);
-                    if (negative(flo) == below) {
-                        found = true;
-                        break;
-                    }
-                    hi = lo;
-                    fhi = flo;
-                    w *= 2.0;
-                }
-            }
-        }
-        double c = 0.0;
-        if (found) {
-            c = lo == hi ? lo : brent(F, lo, hi, flo, fhi, kTolerance * hi);
-            // A root far from the prediction may belong to another mode.
-            if (std::fabs(c - cp) > 0.1 * cp) found = false;
-        }
-        const bool scanned = !found;
-        if (!found) {
-            if (!scan(&lo, &hi, &flo, &fhi)) {
-                out[j] = kNaN;
-                known = 0;
-                continue;
-            }
-            c = brent(F, lo, hi, flo, fhi, kTolerance * hi);
-        }
-        double v = c;
-        if (rq.group) {
-            // Implicit differentiation of F(c, omega) = 0.
-            const double hc = 1e-7 * c;
-            const double c_up = std::min(c + hc, cmax);
-            const double fc = (F(c_up) - F(c - hc)) / (c_up - c + hc);
-            const double w0 = omega, hw = 1e-7 * w0;
-            omega = w0 + hw;
-            const double fwp = F(c);
-            omega = w0 - hw;
-            const double fwm = F(c);
-            omega = w0;
-            const double fw = (fwp - fwm) / (2.0 * hw);
-            const double dcdw = -fw / fc;
-            v = c / (1.0 - (omega / c) * dcdw);
-        }
-#ifdef MOLVAK_DISPERSION_TRACE
-        std::fprintf(stderr, "f %g c %.12g cp %.12g scanned %d count %zu\n", f, c, cp, int(scanned), count);
-#endif
-        out[j] = v;
+    std::size_t count = 0;  // evaluations
+
+    void start(const Layer* layers, std::size_t n, const Request& rq, double f0) {
+        ly = layers;
+        L = n;
+        wave = rq.wave;
+        mode = rq.mode;
+        cmin = lowest(ly, L, wave);
+        cmax = kTop * std::sqrt(ly[L - 1].vs2);
+        exists = cmin < cmax;
+        known = 0;
+        miss = 0.0;
+        count = 0;
+        if (!exists) return;
+        // Below mode k's root the function has the sign of F(c_min) times (-1)^k.
+        const bool s0 = negative(F(cmin, kTwoPi * f0));
+        below = (mode % 2 == 0) ? s0 : !s0;
+    }
+
+    double F(double c, double omega) {
+        ++count;
+        return evaluate(ly, L, wave, c, omega);
+    }
+
+    // Tracking applies where a root is known at a close frequency (a step of
+    // more than a half may carry a mode past two others).
+    bool tracks(double f) const { return known > 0 && f <= 1.5 * fs[0]; }
+
+    // The predicted root at f and the first step of its bracket.
+    void predict(double f, double* cp, double* w) const {
+        double c = known > 1 && fs[0] != fs[1] ? extrapolate(fs, cs, known, f) : cs[0];
+        if (!(c > cmin && c < cmax)) c = cs[0];
+        double step = std::max(4.0 * miss, 1e-9 * c);
+        if (known < 3) step = std::max(step, 0.5 * std::fabs(c - cs[0]) + 1e-4 * c);
+        *cp = c;
+        *w = step;
+    }
+
+    // A tracked root c is taken for another mode's when it lies further from
+    // its prediction cp than a tenth of cp plus the predicted move.
+    bool far(double c, double cp) const { return std::fabs(c - cp) > 0.1 * cp + std::fabs(cp - cs[0]); }
+
+    // A root accepted at f, predicted at cp (scanned: found by a scan).
+    void record(double f, double c, double cp, bool scanned) {
         miss = scanned ? 0.0 : std::fabs(c - cp);
         if (scanned) known = 0;
         for (std::size_t i = 2; i > 0; --i) {
@@ -444,7 +360,432 @@ void solve_model(const Layer* ly, std::size_t L, const Request& rq, const std::s
         cs[0] = c;
         known = std::min<std::size_t>(known + 1, 3);
     }
-    if (evaluations != nullptr) *evaluations = count;
+
+    // The scan of [c_min, c_max): the bracket of the (k+1)-th sign change.
+    // Its points are equally spaced in 16 phase_count(c) + 24 (c - c_min) /
+    // (c_max - c_min): 16 points per expected mode, where the modes crowd
+    // (just above each layer's velocity), and 24 over the whole range. The
+    // grid is the inverse of that function, interpolated linearly between
+    // twice as many equally spaced velocities. A state machine like Brent's
+    // (scan_next gives the next point, scan_feed takes its value), so that
+    // lanes scan together.
+    struct Scan {
+        double omega, total, target, c_prev, v_prev, cq, vq, cp, fp, lo, hi, flo, fhi;
+        std::size_t points, samples, q, j, changes;
+        bool started, first, have_q, last, done, found;
+    } sc{};
+
+    double scan_weight(double c) const {
+        return 16.0 * phase_count(ly, L, wave, sc.omega, c) + 24.0 * (c - cmin) / (cmax - cmin);
+    }
+    void scan_begin(double omega) {
+        sc = Scan{};
+        sc.omega = omega;
+        sc.total = scan_weight(cmax);
+        sc.points = static_cast<std::size_t>(std::min(20000.0, std::ceil(sc.total)));
+        sc.samples = 2 * sc.points;
+        sc.j = 1;
+        sc.target = sc.total / double(sc.points);
+        sc.c_prev = cmin;
+        sc.v_prev = 0.0;  // no layer is slower than c_min
+    }
+    bool scan_next(double* x) {
+        if (sc.done) return false;
+        if (!sc.started) {
+            sc.started = sc.first = true;
+            *x = cmin;
+            return true;
+        }
+        for (;;) {
+            if (sc.have_q && sc.j < sc.points && sc.target <= sc.vq) {
+                const double cj = sc.vq > sc.v_prev
+                                      ? sc.c_prev + (sc.cq - sc.c_prev) * (sc.target - sc.v_prev) / (sc.vq - sc.v_prev)
+                                      : sc.cq;
+                ++sc.j;
+                sc.target = sc.total * double(sc.j) / double(sc.points);
+                if (cj > sc.cp) {
+                    *x = cj;
+                    return true;
+                }
+                continue;
+            }
+            if (sc.have_q) {
+                sc.c_prev = sc.cq;
+                sc.v_prev = sc.vq;
+                sc.have_q = false;
+            }
+            if (sc.j < sc.points && sc.q < sc.samples) {
+                ++sc.q;
+                sc.cq = sc.q == sc.samples ? cmax : cmin + (cmax - cmin) * double(sc.q) / double(sc.samples);
+                sc.vq = scan_weight(sc.cq);
+                sc.have_q = true;
+                continue;
+            }
+            if (!sc.last) {
+                sc.last = true;
+                *x = cmax;
+                return true;
+            }
+            sc.done = true;
+            return false;
+        }
+    }
+    void scan_feed(double x, double fx) {
+        if (sc.first) {
+            sc.first = false;
+            sc.cp = x;
+            sc.fp = fx;
+            return;
+        }
+        const bool change = negative(fx) != negative(sc.fp);
+        if (change && sc.changes == mode) {
+            sc.lo = sc.cp; sc.hi = x; sc.flo = sc.fp; sc.fhi = fx;
+            sc.done = sc.found = true;
+            return;
+        }
+        if (change) ++sc.changes;
+        sc.cp = x;
+        sc.fp = fx;
+        if (sc.last) sc.done = true;
+    }
+    bool scan(double omega, double* lo, double* hi, double* flo, double* fhi) {
+        scan_begin(omega);
+        double x;
+        while (scan_next(&x)) scan_feed(x, F(x, omega));
+        *lo = sc.lo; *hi = sc.hi; *flo = sc.flo; *fhi = sc.fhi;
+        return sc.found;
+    }
+
+    double refine(double lo, double hi, double flo, double fhi, double omega) {
+        if (lo == hi) return lo;
+        Brent br;
+        br.start(lo, hi, flo, fhi, kTolerance * hi);
+        double x;
+        while (br.next(&x)) br.feed(F(x, omega));
+        return br.b;
+    }
+
+    // Group velocity by implicit differentiation of F(c, omega) = 0: the two
+    // partial derivatives from five-point central differences (error of the
+    // fourth order in the step) at c +- h, c +- 2h with h = 1e-4 c (at most a
+    // twentieth of the distance to c_max, where the half-space's vertical
+    // wavenumber has its branch point), and at omega (1 +- 1e-4), (1 +- 2e-4).
+    static constexpr int kGroupPoints = 8;
+    void group_points(double c, double omega, double* pc, double* po) const {
+        const double hc = std::min(1e-4 * c, 0.05 * (cmax - c)), hw = 1e-4 * omega;
+        const double steps[4] = {1.0, -1.0, 2.0, -2.0};
+        for (int i = 0; i < 4; ++i) {
+            pc[i] = c + steps[i] * hc;
+            po[i] = omega;
+            pc[4 + i] = c;
+            po[4 + i] = omega + steps[i] * hw;
+        }
+    }
+    static double group(double c, double omega, const double* pc, const double* po, const double* v) {
+        const double hc = pc[0] - c, hw = po[4] - omega;
+        const double fc = (8.0 * (v[0] - v[1]) - (v[2] - v[3])) / (12.0 * hc);
+        const double fw = (8.0 * (v[4] - v[5]) - (v[6] - v[7])) / (12.0 * hw);
+        const double dcdw = -fw / fc;
+        return c / (1.0 - (omega / c) * dcdw);
+    }
+
+    // One frequency, all on this thread: tracking where it applies, else (or
+    // where the tracked root is lost or far from its prediction) a scan.
+    double solve(double f, bool group_velocity, bool allow_tracking) {
+        const double omega = kTwoPi * f;
+        double lo = 0.0, hi = 0.0, flo = 0.0, fhi = 0.0, cp = 0.0, c = 0.0;
+        bool found = false;
+        if (allow_tracking && tracks(f)) {
+            double w;
+            predict(f, &cp, &w);
+            const double fp = F(cp, omega);
+            found = bracket(cp, fp, w, omega, &lo, &hi, &flo, &fhi);
+            if (found) {
+                c = refine(lo, hi, flo, fhi, omega);
+                // A root far from the prediction may belong to another mode.
+                if (far(c, cp)) found = false;
+            }
+        }
+        const bool scanned = !found;
+        if (!found) {
+            if (!scan(omega, &lo, &hi, &flo, &fhi)) {
+                known = 0;
+                return kNaN;
+            }
+            c = refine(lo, hi, flo, fhi, omega);
+        }
+        record(f, c, cp, scanned);
+        if (!group_velocity) return c;
+        double pc[kGroupPoints], po[kGroupPoints], v[kGroupPoints];
+        group_points(c, omega, pc, po);
+        for (int i = 0; i < kGroupPoints; ++i) v[i] = F(pc[i], po[i]);
+        return group(c, omega, pc, po, v);
+    }
+
+    // The bracket from the prediction cp (F(cp) = fp), in the direction the
+    // sign's parity gives, by steps that double from w.
+    bool bracket(double cp, double fp, double w, double omega, double* lo, double* hi, double* flo, double* fhi) {
+        if (fp == 0.0) {
+            *lo = *hi = cp;
+            return true;
+        }
+        if (negative(fp) == below) {  // the root lies above cp
+            *lo = cp;
+            *flo = fp;
+            for (;;) {
+                *hi = std::min(*lo + w, cmax);
+                *fhi = F(*hi, omega);
+                if (negative(*fhi) != below) return true;
+                if (*hi >= cmax) return false;
+                *lo = *hi;
+                *flo = *fhi;
+                w *= 2.0;
+            }
+        }
+        *hi = cp;
+        *fhi = fp;
+        for (;;) {
+            *lo = *hi - w;
+            if (*lo <= cmin) return false;
+            *flo = F(*lo, omega);
+            if (negative(*flo) == below) return true;
+            *hi = *lo;
+            *fhi = *flo;
+            w *= 2.0;
+        }
+    }
+};
+
+// One model's curve on this thread, the frequencies in ascending order.
+void solve_model(const Layer* ly, std::size_t L, const Request& rq, const std::size_t* order, double* out,
+                 std::size_t* evaluations) {
+    Search s;
+    s.start(ly, L, rq, rq.frequency[order[0]]);
+    for (std::size_t n = 0; n < rq.frequencies; ++n) {
+        const std::size_t j = order[n];
+        out[j] = s.exists ? s.solve(rq.frequency[j], rq.group, true) : kNaN;
+    }
+    if (evaluations != nullptr) *evaluations = s.count;
+}
+
+// W models' curves together: at each frequency the tracked roots of all
+// lanes are bracketed and refined in step, their function values computed in
+// lanes; a lane whose root needs a scan takes the scalar path for that
+// frequency. Every lane follows the steps its own model's values dictate, so
+// its result does not depend on the other lanes.
+void solve_lanes(const LaneKernels& kern, const Layer* const* ly, std::size_t lanes, std::size_t L,
+                 const Request& rq, const std::size_t* order, double* const* out, std::size_t* const* evaluations,
+                 double* soa) {
+    const std::size_t W = kern.width;
+    // The lane-interleaved layers (lanes beyond `lanes` repeat the first).
+    double* h = soa;
+    double* vs2 = h + L * W;
+    double* inv_vs2 = vs2 + L * W;
+    double* g = inv_vs2 + L * W;
+    double* ratio = g + L * W;
+    for (std::size_t i = 0; i < L; ++i)
+        for (std::size_t l = 0; l < W; ++l) {
+            const Layer& y = ly[l < lanes ? l : 0][i];
+            h[i * W + l] = y.h;
+            vs2[i * W + l] = y.vs2;
+            inv_vs2[i * W + l] = y.inv_vs2;
+            g[i * W + l] = y.g;
+            ratio[i * W + l] = y.ratio;
+        }
+    const LaneLayers layers{h, vs2, inv_vs2, g, ratio, L};
+    auto fn = rq.wave == Wave::rayleigh ? kern.rayleigh : kern.love;
+    constexpr std::size_t kMax = 16;
+    Search s[kMax];
+    for (std::size_t l = 0; l < lanes; ++l) s[l].start(ly[l], L, rq, rq.frequency[order[0]]);
+    double c[kMax], om[kMax], v[kMax];
+    auto eval = [&](const bool* active) {
+        // inactive lanes take a valid point of their own (their value unused)
+        for (std::size_t l = 0; l < W; ++l) {
+            if (l >= lanes || !active[l]) {
+                const std::size_t m = l < lanes ? l : 0;
+                c[l] = s[m].cmin;
+                om[l] = om[m];
+            }
+        }
+        fn(layers, c, om, v);
+        for (std::size_t l = 0; l < lanes; ++l)
+            if (active[l]) ++s[l].count;
+    };
+    for (std::size_t n = 0; n < rq.frequencies; ++n) {
+        const std::size_t j = order[n];
+        const double f = rq.frequency[j];
+        const double omega = kTwoPi * f;
+        bool active[kMax] = {};
+        bool tracked[kMax] = {};
+        double cp[kMax], w[kMax], lo[kMax], hi[kMax], flo[kMax], fhi[kMax], root[kMax];
+        bool any_tracked = false;
+        for (std::size_t l = 0; l < W; ++l) om[l] = omega;
+        for (std::size_t l = 0; l < lanes; ++l) {
+            tracked[l] = s[l].exists && s[l].tracks(f);
+            if (tracked[l]) {
+                s[l].predict(f, &cp[l], &w[l]);
+                c[l] = cp[l];
+                active[l] = any_tracked = true;
+            }
+        }
+        if (any_tracked) {
+            // The values at the predictions, then bracket steps in lanes.
+            eval(active);
+            bool up[kMax] = {};
+            int pending = 0;
+            for (std::size_t l = 0; l < lanes; ++l) {
+                if (!tracked[l]) continue;
+                if (v[l] == 0.0) {
+                    lo[l] = hi[l] = cp[l];
+                    active[l] = false;
+                    continue;
+                }
+                up[l] = negative(v[l]) == s[l].below;
+                (up[l] ? lo : hi)[l] = cp[l];
+                (up[l] ? flo : fhi)[l] = v[l];
+                ++pending;
+            }
+            while (pending > 0) {
+                for (std::size_t l = 0; l < lanes; ++l) {
+                    if (!active[l]) continue;
+                    c[l] = up[l] ? std::min(lo[l] + w[l], s[l].cmax) : hi[l] - w[l];
+                    if (!up[l] && c[l] <= s[l].cmin) {  // lost below: a scan
+                        active[l] = tracked[l] = false;
+                        --pending;
+                    }
+                }
+                if (pending == 0) break;
+                eval(active);
+                for (std::size_t l = 0; l < lanes; ++l) {
+                    if (!active[l]) continue;
+                    if (up[l]) {
+                        hi[l] = c[l];
+                        fhi[l] = v[l];
+                        if (negative(v[l]) != s[l].below) {
+                            active[l] = false;
+                        } else if (c[l] >= s[l].cmax) {  // lost above: a scan
+                            active[l] = tracked[l] = false;
+                        } else {
+                            lo[l] = hi[l];
+                            flo[l] = fhi[l];
+                            w[l] *= 2.0;
+                            continue;
+                        }
+                    } else {
+                        lo[l] = c[l];
+                        flo[l] = v[l];
+                        if (negative(v[l]) == s[l].below) {
+                            active[l] = false;
+                        } else {
+                            hi[l] = lo[l];
+                            fhi[l] = flo[l];
+                            w[l] *= 2.0;
+                            continue;
+                        }
+                    }
+                    --pending;
+                }
+            }
+        }
+        // The lanes without a tracked bracket scan together.
+        bool scanned[kMax] = {}, bracketed[kMax] = {};
+        int scanning = 0;
+        for (std::size_t l = 0; l < lanes; ++l) {
+            bracketed[l] = tracked[l];
+            if (s[l].exists && !tracked[l]) {
+                s[l].scan_begin(omega);
+                scanned[l] = active[l] = true;
+                ++scanning;
+            }
+        }
+        while (scanning > 0) {
+            for (std::size_t l = 0; l < lanes; ++l) {
+                if (active[l] && !s[l].scan_next(&c[l])) {
+                    active[l] = false;
+                    --scanning;
+                    if (s[l].sc.found) {
+                        lo[l] = s[l].sc.lo; hi[l] = s[l].sc.hi; flo[l] = s[l].sc.flo; fhi[l] = s[l].sc.fhi;
+                        bracketed[l] = true;
+                    }
+                }
+            }
+            if (scanning == 0) break;
+            eval(active);
+            for (std::size_t l = 0; l < lanes; ++l)
+                if (active[l]) s[l].scan_feed(c[l], v[l]);
+        }
+        // Brent in lanes.
+        {
+            Brent br[kMax];
+            int running = 0;
+            for (std::size_t l = 0; l < lanes; ++l) {
+                if (!bracketed[l]) continue;
+                if (lo[l] == hi[l]) {
+                    root[l] = lo[l];
+                    continue;
+                }
+                br[l].start(lo[l], hi[l], flo[l], fhi[l], kTolerance * hi[l]);
+                active[l] = true;
+                ++running;
+            }
+            while (running > 0) {
+                for (std::size_t l = 0; l < lanes; ++l) {
+                    if (active[l] && !br[l].next(&c[l])) {
+                        active[l] = false;
+                        root[l] = br[l].b;
+                        --running;
+                    }
+                }
+                if (running == 0) break;
+                eval(active);
+                for (std::size_t l = 0; l < lanes; ++l)
+                    if (active[l]) br[l].feed(v[l]);
+            }
+        }
+        // The accepted roots; a tracked root far from its prediction (it may
+        // belong to another mode) is searched again by a scan on its own.
+        bool group_lane[kMax] = {};
+        bool any_group = false;
+        for (std::size_t l = 0; l < lanes; ++l) {
+            if (!s[l].exists) {
+                out[l][j] = kNaN;
+                continue;
+            }
+            if (tracked[l] && s[l].far(root[l], cp[l])) {
+                out[l][j] = s[l].solve(f, rq.group, false);
+                continue;
+            }
+            if (!bracketed[l]) {  // no such mode at this frequency
+                s[l].known = 0;
+                out[l][j] = kNaN;
+                continue;
+            }
+            s[l].record(f, root[l], scanned[l] ? 0.0 : cp[l], scanned[l]);
+            out[l][j] = root[l];
+            group_lane[l] = rq.group;
+            any_group = any_group || rq.group;
+        }
+        if (any_group) {
+            constexpr int P = Search::kGroupPoints;
+            double pc[kMax][P], po[kMax][P], gv[kMax][P];
+            for (std::size_t l = 0; l < lanes; ++l)
+                if (group_lane[l]) s[l].group_points(root[l], omega, pc[l], po[l]);
+            for (int i = 0; i < P; ++i) {
+                for (std::size_t l = 0; l < lanes; ++l)
+                    if (group_lane[l]) {
+                        c[l] = pc[l][i];
+                        om[l] = po[l][i];
+                    }
+                eval(group_lane);
+                for (std::size_t l = 0; l < lanes; ++l)
+                    if (group_lane[l]) gv[l][i] = v[l];
+            }
+            for (std::size_t l = 0; l < lanes; ++l)
+                if (group_lane[l]) out[l][j] = Search::group(root[l], omega, pc[l], po[l], gv[l]);
+        }
+    }
+    for (std::size_t l = 0; l < lanes; ++l)
+        if (evaluations[l] != nullptr) *evaluations[l] = s[l].count;
 }
 
 }  // namespace
@@ -461,24 +802,43 @@ double lowest_velocity(const Models& models, std::size_t m, Wave wave) {
     return lowest(ly.data(), models.layers, wave);
 }
 
-void curves(const Models& models, const Request& request, double* out, std::size_t workers) {
+void curves(const Models& models, const Request& request, double* out, std::size_t workers, simd::Isa isa) {
     const std::size_t M = models.models, L = models.layers, F = request.frequencies;
     if (M == 0 || F == 0) return;
     Buffer<std::size_t> order(F, "frequency order");
     std::iota(order.data(), order.data() + F, std::size_t{0});
     std::stable_sort(order.data(), order.data() + F,
                      [&](std::size_t a, std::size_t b) { return request.frequency[a] < request.frequency[b]; });
-    workers = std::max<std::size_t>(1, std::min(workers, M));
-    std::size_t cells = 0;
-    if (!checked_mul(workers, L, &cells)) throw AllocFailure("layers");
+    const LaneKernels& kern = simd::pick(isa, MOLVAK_LANE_TABLE_LIST(lane_kernels));
+    // Lanes pay where several models are solved together.
+    const std::size_t W = M > 1 ? kern.width : 1;
+    const std::size_t groups = (M + W - 1) / W;
+    workers = std::max<std::size_t>(1, std::min(workers, groups));
+    std::size_t cells = 0, soa = 0;
+    if (!checked_mul(workers * W, L, &cells) || !checked_mul(cells, 5, &soa)) throw AllocFailure("layers");
     Buffer<Layer> layers(cells, "layers");
+    Buffer<double> interleaved(W > 1 ? soa : 1, "layers");
     auto run = [&](std::size_t w) {
-        Layer* ly = layers.data() + w * L;
-        const std::size_t first = M * w / workers, last = M * (w + 1) / workers;
-        for (std::size_t m = first; m < last; ++m) {
-            load(models, m, ly);
-            solve_model(ly, L, request, order.data(), out + m * F,
-                        request.evaluations != nullptr ? request.evaluations + m : nullptr);
+        Layer* base = layers.data() + w * W * L;
+        const std::size_t first = groups * w / workers, last = groups * (w + 1) / workers;
+        for (std::size_t gi = first; gi < last; ++gi) {
+            const std::size_t m0 = gi * W, lanes = std::min(W, M - m0);
+            if (W == 1) {
+                load(models, m0, base);
+                solve_model(base, L, request, order.data(), out + m0 * F,
+                            request.evaluations != nullptr ? request.evaluations + m0 : nullptr);
+                continue;
+            }
+            const Layer* ly[16];
+            double* rows[16];
+            std::size_t* counts[16];
+            for (std::size_t l = 0; l < lanes; ++l) {
+                load(models, m0 + l, base + l * L);
+                ly[l] = base + l * L;
+                rows[l] = out + (m0 + l) * F;
+                counts[l] = request.evaluations != nullptr ? request.evaluations + m0 + l : nullptr;
+            }
+            solve_lanes(kern, ly, lanes, L, request, order.data(), rows, counts, interleaved.data() + w * W * L * 5);
         }
     };
     if (workers == 1) {

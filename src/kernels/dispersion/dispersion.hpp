@@ -26,20 +26,31 @@
 // its sign there, s0, gives the number of roots below any c by parity: mode
 // k is the (k+1)-th root from below, so below it the function has the sign
 // s0 (-1)^k and above it the opposite. Each frequency's root is predicted by
-// linear extrapolation of the two previous roots, bracketed by steps that
-// double, directed by that parity (so the bracket is never that of a
-// neighbouring mode), and refined with Brent's method (Brent 1973). Where
-// there is no previous root or the bracket leaves [c_min, c_max), a scan of
-// the whole range counts the sign changes and takes the (k+1)-th; fewer than
-// k+1 roots below c_max (Vs of the half-space: faster modes leak) means the
-// mode does not exist there, NaN.
+// extrapolation of the last three roots, bracketed by steps that double,
+// directed by that parity (so the bracket is never that of a neighbouring
+// mode), and refined with Brent's method (Brent 1973) to 1e-12 relative.
+// Where there is no previous root, the frequency is more than 1.5 times the
+// previous one, the bracket leaves [c_min, c_max), or the root lies further
+// from its prediction than a tenth of it plus the predicted move (it may
+// belong to another mode), a scan of the whole range counts the sign changes
+// and takes the (k+1)-th; its points are spaced evenly in the layers'
+// vertical phase (16 per expected mode) plus 24 over the range. Fewer than
+// k+1 roots below c_max (0.999999999 Vs of the half-space: faster modes
+// leak) means the mode does not exist there, NaN.
+//
+// Several models are solved together: at each frequency their brackets,
+// scans and Brent steps advance in step, every model following its own
+// values, and their functions are evaluated in the lanes of the vector
+// instruction set (dispersion_lanes.cpp).
 //
 // Group velocity by implicit differentiation of F(c, omega) = 0: dc/domega =
-// -F_omega / F_c, with both partial derivatives as central differences of
-// relative step 1e-6, and U = c / (1 - (omega / c) dc/domega).
+// -F_omega / F_c, with both partial derivatives as five-point central
+// differences of relative step 1e-4, and U = c / (1 - (omega / c) dc/domega).
 #pragma once
 
 #include <cstddef>
+
+#include "simd/isa.hpp"
 
 namespace molvak::dispersion {
 
@@ -69,7 +80,9 @@ struct Request {
 // The velocity of each model at each frequency, out (M, F), NaN where the
 // mode does not exist. `workers` threads share the models; every model's
 // result is the same for any number of workers. Throws AllocFailure.
-void curves(const Models& models, const Request& request, double* out, std::size_t workers);
+// Several models are solved together in the lanes of `isa` (W at a time).
+void curves(const Models& models, const Request& request, double* out, std::size_t workers,
+            simd::Isa isa = simd::Isa::best);
 
 // The normalised dispersion function of model `m` at phase velocity c and
 // angular frequency omega (c below the half-space's Vs): its sign and its
