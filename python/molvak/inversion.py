@@ -487,11 +487,16 @@ class Problem:
         call of mode 0 (those of the mode-0 targets and of the points of
         unknown mode); 1 where there is none."""
         amp = np.ones(vs.shape[0])
+        # Vs never decreasing downward: every mode is hosted by the top layer (A = 1)
+        some = np.flatnonzero(np.any(vs[:, 1:] < np.maximum.accumulate(vs, axis=1)[:, :-1],
+                                     axis=1))
+        if some.size == 0:
+            return amp
         for (_wave, mode), freqs in self.calls.items():
             if mode != 0:
                 continue
-            a = surface_amplitude(h, vs, freqs, pred[(_wave, 0)])
-            amp = np.minimum(amp, np.min(np.where(np.isfinite(a), a, 1.0), axis=1))
+            a = surface_amplitude(h[some], vs[some], freqs, pred[(_wave, 0)][some])
+            amp[some] = np.minimum(amp[some], np.min(np.where(np.isfinite(a), a, 1.0), axis=1))
         return amp
 
     def evaluate(self, u: np.ndarray, workers: int = 1) -> tuple[np.ndarray, np.ndarray]:
@@ -578,7 +583,6 @@ class _Chain:
     logl: np.ndarray         # (K,)
     scale: np.ndarray        # (K,) proposal scale factors
     chol: np.ndarray         # (K, D, D) proposal covariance's Cholesky factor
-    history: list[np.ndarray] = field(default_factory=list)
     accepted: np.ndarray = field(default_factory=lambda: np.zeros(0))
     proposed: int = 0
     swaps: np.ndarray = field(default_factory=lambda: np.zeros(0))
@@ -602,70 +606,86 @@ def _run_chains(problem: Problem, chains: list[_Chain], schedule: _Schedule,
     """Advance several chains in lockstep: each step proposes one move per
     replica of every chain, evaluates them all in one batch, then lets every
     chain accept, reject and swap with its own random stream (the same
-    draws, in the same order, however the chains are grouped)."""
+    draws, in the same order, however the chains are grouped; every
+    operation is elementwise or along a chain's own axes, so a chain's
+    numbers do not depend on its companions)."""
     T = schedule.temperatures
     K = T.size
     D = problem.param.size
+    C = len(chains)
     target_rate = 0.234
-    for ch in chains:
-        ch.accepted = np.zeros(K)
-        ch.swaps = np.zeros(max(K - 1, 1))
-        ch.swap_tries = np.zeros(max(K - 1, 1))
-    total = schedule.burn + schedule.steps
-    for step in range(total):
+    U = np.stack([ch.u for ch in chains])                # (C, K, D)
+    LL = np.stack([ch.logl for ch in chains])            # (C, K)
+    S = np.stack([ch.scale for ch in chains])            # (C, K)
+    CH = np.stack([ch.chol for ch in chains])            # (C, K, D, D)
+    accepted = np.zeros((C, K))
+    swaps = np.zeros((C, max(K - 1, 1)))
+    tries = np.zeros((C, max(K - 1, 1)))
+    traps = np.zeros(C, dtype=np.int64)
+    history: list[np.ndarray] = []
+    samples: list[np.ndarray] = []
+    sample_ll: list[np.ndarray] = []
+    learn_at = {schedule.burn // 4, schedule.burn // 2, (3 * schedule.burn) // 4}
+    inv_t = 1.0 / T
+    for step in range(schedule.burn + schedule.steps):
         burning = step < schedule.burn
-        props = []
-        for ch in chains:
-            z = ch.rng.standard_normal((K, D))
-            props.append(ch.u + ch.scale[:, None] * np.einsum("kij,kj->ki", ch.chol, z))
-        trial = np.concatenate(props)
-        tl, ta = problem.evaluate(trial, 1)
-        for c, ch in enumerate(chains):
-            new_l = tl[c * K:(c + 1) * K]
-            ch.traps += int(np.sum(ta[c * K:(c + 1) * K] < problem.trap_amplitude))
+        Z = np.stack([ch.rng.standard_normal((K, D)) for ch in chains])
+        P = U + S[:, :, None] * np.sum(CH * Z[:, :, None, :], axis=3)
+        tl, ta = problem.evaluate(P.reshape(C * K, D), 1)
+        tl, ta = tl.reshape(C, K), ta.reshape(C, K)
+        traps += np.sum(ta < problem.trap_amplitude, axis=1)
+        R = np.stack([ch.rng.random(2 * K - 1) for ch in chains])
+        with np.errstate(invalid="ignore"):
+            log_alpha = np.where(np.isfinite(tl), (tl - LL) * inv_t, -np.inf)
+        accept = np.log(R[:, :K]) < log_alpha
+        U = np.where(accept[:, :, None], P, U)
+        LL = np.where(accept, tl, LL)
+        if burning:
+            # Robbins-Monro: the scale towards the optimal random-walk rate
+            gain = 1.0 / math.sqrt(1.0 + step / 20.0)
+            S = S * np.exp(gain * (accept - target_rate))
+            history.append(U)
+            if step + 1 in learn_at:
+                hist = np.stack(history)                  # (n, C, K, D)
+                for c in range(C):
+                    _learn(hist[:, c], CH[c], S[c])
+        else:
+            accepted += accept
+        # swaps between neighbouring temperatures, even or odd pairs by turn
+        for j in range(step % 2, K - 1, 2):
             with np.errstate(invalid="ignore"):
-                log_alpha = (new_l - ch.logl) / T
-            log_alpha = np.where(np.isfinite(new_l), log_alpha, -np.inf)
-            accept = np.log(ch.rng.random(K)) < log_alpha
-            ch.u = np.where(accept[:, None], props[c], ch.u)
-            ch.logl = np.where(accept, new_l, ch.logl)
-            if burning:
-                # Robbins-Monro: the scale towards the optimal random-walk rate
-                gain = 1.0 / math.sqrt(1.0 + step / 20.0)
-                ch.scale *= np.exp(gain * (accept.astype(float) - target_rate))
-                ch.history.append(ch.u.copy())
-                if step + 1 in (schedule.burn // 4, schedule.burn // 2,
-                                (3 * schedule.burn) // 4):
-                    _learn(ch, D)
-            else:
-                ch.accepted += accept
-                ch.proposed += 1
-            # swaps between neighbouring temperatures, even or odd pairs by turn
-            if K > 1:
-                draws = ch.rng.random(K - 1)
-                for j in range(step % 2, K - 1, 2):
-                    a = (ch.logl[j + 1] - ch.logl[j]) * (1.0 / T[j] - 1.0 / T[j + 1])
-                    ok = bool(np.isfinite(a) and math.log(draws[j] + 1e-300) < a)
-                    if not burning:
-                        ch.swap_tries[j] += 1
-                        ch.swaps[j] += ok
-                    if ok:
-                        ch.u[[j, j + 1]] = ch.u[[j + 1, j]]
-                        ch.logl[[j, j + 1]] = ch.logl[[j + 1, j]]
-            if not burning and (step - schedule.burn) % schedule.thin == 0:
-                ch.samples.append(ch.u[0].copy())
-                ch.sample_logl.append(float(ch.logl[0]))
+                a = (LL[:, j + 1] - LL[:, j]) * (inv_t[j] - inv_t[j + 1])
+                ok = np.isfinite(a) & (np.log(R[:, K + j] + 1e-300) < a)
+            if not burning:
+                tries[:, j] += 1
+                swaps[:, j] += ok
+            if ok.any():
+                U = U.copy()
+                U[ok, j], U[ok, j + 1] = U[ok, j + 1], U[ok, j].copy()
+                LL = LL.copy()
+                LL[ok, j], LL[ok, j + 1] = LL[ok, j + 1], LL[ok, j].copy()
+        if not burning and (step - schedule.burn) % schedule.thin == 0:
+            samples.append(U[:, 0].copy())
+            sample_ll.append(LL[:, 0].copy())
         if tick is not None and (step + 1) % schedule.block == 0:
             tick()
-    for ch in chains:
-        ch.history = []
+    sam = np.stack(samples, axis=1)                      # (C, S, D)
+    sll = np.stack(sample_ll, axis=1)
+    for c, ch in enumerate(chains):
+        ch.u, ch.logl, ch.scale, ch.chol = U[c], LL[c], S[c], CH[c]
+        ch.accepted, ch.proposed = accepted[c], schedule.steps
+        ch.swaps, ch.swap_tries = swaps[c], tries[c]
+        ch.samples = list(sam[c])
+        ch.sample_logl = [float(x) for x in sll[c]]
+        ch.traps += int(traps[c])
     return chains
 
 
-def _learn(ch: _Chain, D: int) -> None:
-    """Proposal covariance of every replica from the second half of its own
-    burn-in history (Haario et al. 2001: 2.38^2 / D times the covariance)."""
-    hist = np.stack(ch.history)            # (n, K, D)
+def _learn(hist: np.ndarray, chol: np.ndarray, scale: np.ndarray) -> None:
+    """Proposal covariance of every replica (in place) from the second half
+    of its own burn-in history (n, K, D) (Haario et al. 2001: 2.38^2 / D
+    times the covariance), the scale then started again from 1."""
+    D = hist.shape[2]
     half = hist[hist.shape[0] // 2:]
     for k in range(hist.shape[1]):
         x = half[:, k, :]
@@ -673,11 +693,10 @@ def _learn(ch: _Chain, D: int) -> None:
             continue
         cov = np.cov(x, rowvar=False).reshape(D, D) + 1e-8 * np.eye(D)
         try:
-            chol = np.linalg.cholesky(cov * (2.38 ** 2 / D))
+            chol[k] = np.linalg.cholesky(cov * (2.38 ** 2 / D))
         except np.linalg.LinAlgError:
             continue
-        ch.chol[k] = chol
-        ch.scale[k] = 1.0
+        scale[k] = 1.0
 
 
 def _run_group(problem: Problem, chains: list[_Chain], schedule: _Schedule) -> list[_Chain]:
