@@ -59,6 +59,7 @@ def add_command(sub: Any) -> None:
     """Register `molvak invert` on the command line's subparsers."""
     p = sub.add_parser(
         "invert", help="invert dispersion curves for a Vs profile with its uncertainty",
+        formatter_class=argparse.RawDescriptionHelpFormatter, epilog=INVERT_EPILOG,
         description="Invert dispersion curves for a layered shear-wave velocity profile: a "
                     "differential-evolution search, then parallel-tempering MCMC. Writes the "
                     "posterior ensemble and percentiles (CSV), a summary (JSON: best model, "
@@ -101,8 +102,6 @@ def add_command(sub: Any) -> None:
     p.add_argument("--no-plot", action="store_true", help="write no picture")
     p.add_argument("--quiet", action="store_true", help="no progress bar")
     p.set_defaults(func=run)
-    p.epilog = INVERT_EPILOG
-    p.formatter_class = argparse.RawDescriptionHelpFormatter
 
 
 def _given(value: Optional[int], default: int) -> int:
