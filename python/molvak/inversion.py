@@ -1112,7 +1112,7 @@ def invert(curve: Any, *, layers: int = 3,
     exclude_traps, trap_amplitude : bool, float
         Models whose predicted fundamental mode reaches the surface with
         less than `trap_amplitude` of its amplitude in its host layer (see
-        :func:`surface_amplitude`) at any frequency of a mode-0 curve are
+        :func:`surface_amplitude`) at any frequency of a mode-0 curve (or of points of unknown mode) are
         counted in `traps` and, with `exclude_traps`, given zero probability.
     population, generations : int
         Differential evolution: population (default 8 per parameter, at
