@@ -1112,8 +1112,9 @@ def invert(curve: Any, *, layers: int = 3,
     exclude_traps, trap_amplitude : bool, float
         Models whose predicted fundamental mode reaches the surface with
         less than `trap_amplitude` of its amplitude in its host layer (see
-        :func:`surface_amplitude`) at any frequency of a mode-0 curve (or of points of unknown mode) are
-        counted in `traps` and, with `exclude_traps`, given zero probability.
+        :func:`surface_amplitude`) at any frequency of a mode-0 curve (or
+        of points of unknown mode) are counted in `traps` and, with
+        `exclude_traps`, given zero probability.
     population, generations : int
         Differential evolution: population (default 8 per parameter, at
         least 30) and generations.
