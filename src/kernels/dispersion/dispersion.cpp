@@ -565,7 +565,7 @@ void solve_model(const Layer* ly, std::size_t L, const Request& rq, const std::s
         const std::size_t j = order[n];
         out[j] = s.exists ? s.solve(rq.frequency[j], rq.group, true) : kNaN;
     }
-    if (evaluations != nullptr) *evaluations = s.count;
+    if (evaluations != nullptr) *evaluations += s.count;
 }
 
 // W models' curves together: at each frequency the tracked roots of all
@@ -574,8 +574,8 @@ void solve_model(const Layer* ly, std::size_t L, const Request& rq, const std::s
 // frequency. Every lane follows the steps its own model's values dictate, so
 // its result does not depend on the other lanes.
 void solve_lanes(const LaneKernels& kern, const Layer* const* ly, std::size_t lanes, std::size_t L,
-                 const Request& rq, const std::size_t* order, double* const* out, std::size_t* const* evaluations,
-                 double* soa) {
+                 const Request& rq, const std::size_t* const* orders, const std::size_t* counts, double* const* out,
+                 std::size_t* const* evaluations, double* soa) {
     const std::size_t W = kern.width;
     // The lane-interleaved layers (lanes beyond `lanes` repeat the first).
     double* h = soa;
@@ -596,7 +596,11 @@ void solve_lanes(const LaneKernels& kern, const Layer* const* ly, std::size_t la
     auto fn = rq.wave == Wave::rayleigh ? kern.rayleigh : kern.love;
     constexpr std::size_t kMax = 16;
     Search s[kMax];
-    for (std::size_t l = 0; l < lanes; ++l) s[l].start(ly[l], L, rq, rq.frequency[order[0]]);
+    std::size_t steps = 0;
+    for (std::size_t l = 0; l < lanes; ++l) {
+        if (counts[l] > 0) s[l].start(ly[l], L, rq, rq.frequency[orders[l][0]]);
+        steps = std::max(steps, counts[l]);
+    }
     double c[kMax], om[kMax], v[kMax];
     auto eval = [&](const bool* active) {
         // inactive lanes take a valid point of their own (their value unused)
@@ -611,19 +615,30 @@ void solve_lanes(const LaneKernels& kern, const Layer* const* ly, std::size_t la
         for (std::size_t l = 0; l < lanes; ++l)
             if (active[l]) ++s[l].count;
     };
-    for (std::size_t n = 0; n < rq.frequencies; ++n) {
-        const std::size_t j = order[n];
-        const double f = rq.frequency[j];
-        const double omega = kTwoPi * f;
+    for (std::size_t n = 0; n < steps; ++n) {
+        // This step's frequency of every lane (lanes past their last have none).
+        bool live[kMax] = {};
+        std::size_t jl[kMax] = {};
+        double fl[kMax] = {}, wl[kMax] = {};
+        for (std::size_t l = 0; l < lanes; ++l) {
+            live[l] = n < counts[l];
+            const std::size_t at = live[l] ? l : 0;
+            jl[l] = orders[at][std::min(n, counts[at] - 1)];
+            fl[l] = rq.frequency[jl[l]];
+            wl[l] = kTwoPi * fl[l];
+        }
+        auto set_omega = [&]() {
+            for (std::size_t l = 0; l < W; ++l) om[l] = wl[l < lanes ? l : 0];
+        };
         bool active[kMax] = {};
         bool tracked[kMax] = {};
         double cp[kMax], w[kMax], lo[kMax], hi[kMax], flo[kMax], fhi[kMax], root[kMax];
         bool any_tracked = false;
-        for (std::size_t l = 0; l < W; ++l) om[l] = omega;
+        set_omega();
         for (std::size_t l = 0; l < lanes; ++l) {
-            tracked[l] = s[l].exists && s[l].tracks(f);
+            tracked[l] = live[l] && s[l].exists && s[l].tracks(fl[l]);
             if (tracked[l]) {
-                s[l].predict(f, &cp[l], &w[l]);
+                s[l].predict(fl[l], &cp[l], &w[l]);
                 c[l] = cp[l];
                 active[l] = any_tracked = true;
             }
@@ -692,8 +707,8 @@ void solve_lanes(const LaneKernels& kern, const Layer* const* ly, std::size_t la
         int scanning = 0;
         for (std::size_t l = 0; l < lanes; ++l) {
             bracketed[l] = tracked[l];
-            if (s[l].exists && !tracked[l]) {
-                s[l].scan_begin(omega);
+            if (live[l] && s[l].exists && !tracked[l]) {
+                s[l].scan_begin(wl[l]);
                 scanned[l] = active[l] = true;
                 ++scanning;
             }
@@ -747,12 +762,14 @@ void solve_lanes(const LaneKernels& kern, const Layer* const* ly, std::size_t la
         bool group_lane[kMax] = {};
         bool any_group = false;
         for (std::size_t l = 0; l < lanes; ++l) {
+            if (!live[l]) continue;
+            const std::size_t j = jl[l];
             if (!s[l].exists) {
                 out[l][j] = kNaN;
                 continue;
             }
             if (tracked[l] && s[l].far(root[l], cp[l])) {
-                out[l][j] = s[l].solve(f, rq.group, false);
+                out[l][j] = s[l].solve(fl[l], rq.group, false);
                 continue;
             }
             if (!bracketed[l]) {  // no such mode at this frequency
@@ -760,7 +777,7 @@ void solve_lanes(const LaneKernels& kern, const Layer* const* ly, std::size_t la
                 out[l][j] = kNaN;
                 continue;
             }
-            s[l].record(f, root[l], scanned[l] ? 0.0 : cp[l], scanned[l]);
+            s[l].record(fl[l], root[l], scanned[l] ? 0.0 : cp[l], scanned[l]);
             out[l][j] = root[l];
             group_lane[l] = rq.group;
             any_group = any_group || rq.group;
@@ -769,7 +786,7 @@ void solve_lanes(const LaneKernels& kern, const Layer* const* ly, std::size_t la
             constexpr int P = Search::kGroupPoints;
             double pc[kMax][P], po[kMax][P], gv[kMax][P];
             for (std::size_t l = 0; l < lanes; ++l)
-                if (group_lane[l]) s[l].group_points(root[l], omega, pc[l], po[l]);
+                if (group_lane[l]) s[l].group_points(root[l], wl[l], pc[l], po[l]);
             for (int i = 0; i < P; ++i) {
                 for (std::size_t l = 0; l < lanes; ++l)
                     if (group_lane[l]) {
@@ -781,11 +798,11 @@ void solve_lanes(const LaneKernels& kern, const Layer* const* ly, std::size_t la
                     if (group_lane[l]) gv[l][i] = v[l];
             }
             for (std::size_t l = 0; l < lanes; ++l)
-                if (group_lane[l]) out[l][j] = Search::group(root[l], omega, pc[l], po[l], gv[l]);
+                if (group_lane[l]) out[l][jl[l]] = Search::group(root[l], wl[l], pc[l], po[l], gv[l]);
         }
     }
     for (std::size_t l = 0; l < lanes; ++l)
-        if (evaluations[l] != nullptr) *evaluations[l] = s[l].count;
+        if (evaluations[l] != nullptr) *evaluations[l] += s[l].count;
 }
 
 }  // namespace
@@ -810,9 +827,15 @@ void curves(const Models& models, const Request& request, double* out, std::size
     std::stable_sort(order.data(), order.data() + F,
                      [&](std::size_t a, std::size_t b) { return request.frequency[a] < request.frequency[b]; });
     const LaneKernels& kern = simd::pick(isa, MOLVAK_LANE_TABLE_LIST(lane_kernels));
-    // Lanes pay where several models are solved together.
-    const std::size_t W = M > 1 ? kern.width : 1;
-    const std::size_t groups = (M + W - 1) / W;
+    if (request.evaluations != nullptr)
+        for (std::size_t m = 0; m < M; ++m) request.evaluations[m] = 0;
+    // One model's frequencies are shared among the lanes, each tracking its
+    // own run of them from a scan at its first, where each lane gets two or
+    // more; several models fill the lanes with one model each.
+    const std::size_t width = kern.width;
+    const bool split = M == 1 && width > 1 && F >= 2 * width;
+    const std::size_t W = split || M > 1 ? width : 1;
+    const std::size_t groups = split ? 1 : (M + W - 1) / W;
     workers = std::max<std::size_t>(1, std::min(workers, groups));
     std::size_t cells = 0, soa = 0;
     if (!checked_mul(workers * W, L, &cells) || !checked_mul(cells, 5, &soa)) throw AllocFailure("layers");
@@ -822,7 +845,7 @@ void curves(const Models& models, const Request& request, double* out, std::size
         Layer* base = layers.data() + w * W * L;
         const std::size_t first = groups * w / workers, last = groups * (w + 1) / workers;
         for (std::size_t gi = first; gi < last; ++gi) {
-            const std::size_t m0 = gi * W, lanes = std::min(W, M - m0);
+            const std::size_t m0 = gi * W, lanes = split ? W : std::min(W, M - m0);
             if (W == 1) {
                 load(models, m0, base);
                 solve_model(base, L, request, order.data(), out + m0 * F,
@@ -831,14 +854,21 @@ void curves(const Models& models, const Request& request, double* out, std::size
             }
             const Layer* ly[16];
             double* rows[16];
-            std::size_t* counts[16];
+            std::size_t* counts_out[16];
+            const std::size_t* orders[16];
+            std::size_t counts[16];
             for (std::size_t l = 0; l < lanes; ++l) {
-                load(models, m0 + l, base + l * L);
-                ly[l] = base + l * L;
-                rows[l] = out + (m0 + l) * F;
-                counts[l] = request.evaluations != nullptr ? request.evaluations + m0 + l : nullptr;
+                const std::size_t m = split ? 0 : m0 + l;
+                if (!split || l == 0) load(models, m, base + l * L);
+                ly[l] = base + (split ? 0 : l * L);
+                rows[l] = out + m * F;
+                counts_out[l] = request.evaluations != nullptr ? request.evaluations + m : nullptr;
+                const std::size_t f0 = split ? F * l / W : 0, f1 = split ? F * (l + 1) / W : F;
+                orders[l] = order.data() + f0;
+                counts[l] = f1 - f0;
             }
-            solve_lanes(kern, ly, lanes, L, request, order.data(), rows, counts, interleaved.data() + w * W * L * 5);
+            solve_lanes(kern, ly, lanes, L, request, orders, counts, rows, counts_out,
+                        interleaved.data() + w * W * L * 5);
         }
     };
     if (workers == 1) {
