@@ -315,6 +315,28 @@ def test_sweep_refusals_name_the_window_or_argument(rng):
         molvak.sweep(molvak.Gather(data, x, 2e-3), window=3, step=2, **opts)
 
 
+def test_the_finiteness_check_reads_no_unwritten_memory(rng, monkeypatch):
+    """The windows imaged on their own are written after the sweep has
+    checked its images: memory that held huge numbers before must neither
+    warn of an overflow nor decide the check (it once did, by chance)."""
+    data, x = irregular_line(rng, nx=24, nt=128)
+    data[:8] *= 1e70
+    g = molvak.Gather(data, x, 2e-3)
+    real_empty = np.empty
+
+    def dirty(*args, **kwargs):
+        out = real_empty(*args, **kwargs)
+        if out.dtype.kind in "fc":
+            out.fill(1e308)
+        return out
+
+    monkeypatch.setattr(np, "empty", dirty)
+    with pytest.warns(UserWarning, match="2\\*\\*") as record:
+        molvak.sweep(g, window=6, step=3, method="slant_stack",
+                     velocities=(80.0, 600.0, 20.0), fmax=100.0)
+    assert not [w for w in record if issubclass(w.category, RuntimeWarning)]
+
+
 def test_windows_that_imaging_would_rescale_are_imaged_alike(rng):
     data, x = irregular_line(rng, nx=24, nt=128)
     data[:8] *= 1e70      # beyond 2**200: imaging those windows divides them by a power of 2

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what molvak needs on a fresh Debian/Ubuntu machine and the package
 # itself into ./.venv: `tools/bootstrap.sh [EXTRAS]` (e.g. "test").
-# System packages (through apt-get, only when missing): libfftw3-dev, pkg-config.
+# System packages (through apt-get, only when missing): libfftw3-dev, pkg-config,
+# a C++ compiler (g++), and Debian's python3-venv and python3-dev.
 # The package is built and installed only when its sources changed since the
 # last install (a hash of src/, python/, CMakeLists.txt, pyproject.toml and the
 # tools/ files CMake runs,
@@ -13,7 +14,12 @@ extras="${1:-}"
 say() { echo "bootstrap: $*" >&2; }
 
 missing=()
+command -v c++ >/dev/null 2>&1 || command -v g++ >/dev/null 2>&1 || missing+=(g++)
 command -v pkg-config >/dev/null 2>&1 || missing+=(pkg-config)
+# Debian's Python keeps venv and the C headers in packages of their own
+python3 -c "import ensurepip" >/dev/null 2>&1 || missing+=(python3-venv)
+python3 -c "import os, sysconfig; assert os.path.exists(os.path.join(sysconfig.get_paths()['include'], 'Python.h'))" \
+  >/dev/null 2>&1 || missing+=(python3-dev)
 if ! pkg-config --exists fftw3 2>/dev/null; then missing+=(libfftw3-dev); fi
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""

@@ -5,7 +5,8 @@
 #   gcc      GCC on this machine (x86-64), both modules and the unit tests;
 #   clang    Clang (Debian's clang), and the whole test suite on its modules;
 #   aarch64  a cross build for 64-bit ARM (Debian's g++-aarch64-linux-gnu and
-#            the arm64 FFTW of multiarch), its unit tests run by qemu-user.
+#            the arm64 FFTW of multiarch), its unit tests run by qemu-user on
+#            the scalar and the NEON lanes.
 # Missing system packages are installed through apt-get.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -56,7 +57,8 @@ for leg in "${legs[@]}"; do
       "${cmake[@]}" -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$PWD/tools/aarch64-linux-gnu.cmake" \
         -DMOLVAK_PYTHON=OFF -DMOLVAK_STATIC_TESTS=ON >/dev/null
       .venv/bin/cmake --build "$build"
-      .venv/bin/ctest --test-dir "$build" --output-on-failure
+      # verbose: the log shows the sets the tests ran on (scalar, neon)
+      .venv/bin/ctest --test-dir "$build" --output-on-failure --verbose
       ;;
     *)
       echo "unknown leg '$leg' (gcc, clang, aarch64)" >&2

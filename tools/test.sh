@@ -1,18 +1,14 @@
 #!/usr/bin/env bash
-# The whole test suite from a fresh machine: installs what is missing
-# (tools/bootstrap.sh, and Chromium for the review page through
-# tools/chromium.sh), then runs pytest on the installed package, the native
-# legs (tools/native-legs.sh: GCC and Clang with warnings as errors, the
-# kernels' unit tests, the suite on Clang's build, an aarch64 cross build
-# under qemu-user), pytest on the sanitizer builds (widest and portable
-# vector paths) and under NumPy 1.26.
-# `tools/test.sh --quick [pytest args]` runs the first part only. The first
-# part runs the browser tests and fails, rather than skipping them, when the
-# browser cannot start.
+# The test command (minutes): installs what is missing (tools/bootstrap.sh
+# with the test extras, and Chromium for the review page through
+# tools/chromium.sh), lints (ruff, mypy), builds the documentation site
+# (tools/docs.sh: warnings as errors, examples run), then runs the whole test suite on
+# the installed package: `bash tools/test.sh [pytest arguments]`. The browser
+# tests run and fail, rather than skip, when the browser cannot start.
+# CI (.ci/run) runs this and then the longer legs: the native builds (Clang,
+# aarch64 under qemu), the sanitizers, NumPy 1.26 and the binary wheel.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-quick=0
-if [ "${1:-}" = "--quick" ]; then quick=1; shift; fi
 tools/bootstrap.sh test
 tools/chromium.sh
 # lint: ruff (pyflakes, bugbear, import order, pyupgrade) and mypy on the package,
@@ -20,11 +16,6 @@ tools/chromium.sh
 echo "lint: ruff check python tests bench tools; mypy python/molvak" >&2
 .venv/bin/ruff check python tests bench tools
 if [ -x .venv/bin/mypy ]; then .venv/bin/mypy; fi
+# documentation: the site built with warnings as errors, every gallery example run
+tools/docs.sh
 MOLVAK_REQUIRE_BROWSER=1 .venv/bin/python -m pytest "$@"
-[ "$quick" = 1 ] && exit 0
-tools/native-legs.sh
-tools/sanitize.sh
-tools/sanitize.sh scalar tests/test_radon.py tests/test_slantstack.py tests/test_rfft.py \
-  tests/test_phase_shift.py tests/test_fdbf.py tests/test_hostile.py tests/test_sweep.py \
-  tests/test_highres.py tests/test_interferometry.py
-tools/test-old-numpy.sh

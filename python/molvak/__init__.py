@@ -50,6 +50,7 @@ from .curves import (
     theoretical_modes,
     write_curves,
 )
+from .dvv import VelocityChange, dvv
 from .estimators import (
     DeadTraceWarning,
     EmptyBandWarning,
@@ -70,6 +71,7 @@ from .inversion import ConvergenceWarning, Inversion, Target, invert, surface_am
 from .io import read, read_shots
 from .io.records import RecordWarning, open_record, shot_gathers, windows
 from .layered import LayeredModel, dispersion, dispersion_batch
+from .stacking import restack, substacks
 from .sweeps import PseudoSection, Sweep, sweep
 from .timelapse import TimeLapse, timelapse
 from .vs_section import VsSection, invert_sweep
@@ -112,3 +114,4 @@ __all__ += highres.__all__
 __all__ += ["CorrelationStack", "RecordWarning", "TimeLapse", "correlate", "open_record",
             "shot_gathers", "timelapse", "virtual_gather", "windows"]
 __all__ += ["LayeredModel", "dispersion", "dispersion_batch"]
+__all__ += ["VelocityChange", "dvv", "restack", "substacks"]

@@ -44,6 +44,7 @@ def _correlate_stack(
     stacking: str = "linear",
     linear: NDArray[np.float64] | None = None,
     phasor: NDArray[np.complex128] | None = None,
+    tile: int = 0,
 ) -> tuple[NDArray[np.float64], NDArray[np.complex128] | None]: ...
 def _dispersion(thickness: ArrayLike, vs: ArrayLike, vp: ArrayLike, density: ArrayLike,
                 frequency: ArrayLike, mode: int = 0, wave: str = "rayleigh",

@@ -49,18 +49,19 @@ import sys
 from collections.abc import Hashable, Sequence
 from concurrent.futures import Executor, ThreadPoolExecutor, as_completed
 from dataclasses import dataclass, field
-from typing import Any, Optional, Union
+from pathlib import Path
+from typing import Any, Callable, Optional, Union
 
 import numpy as np
 from numpy.typing import ArrayLike
 
-from . import _checks, _native
+from . import _checks, _native, _stackfile
 from ._progress import Progress
 from .gather import Gather
 from .io.records import Record, Records, Windows, iter_blocks, open_record
 
-__all__ = ["CorrelationSettings", "CorrelationStack", "correlate", "fast_length", "fold",
-           "settings", "virtual_gather"]
+__all__ = ["CorrelationSettings", "CorrelationStack", "channel_pairs", "correlate",
+           "fast_length", "fold", "settings", "virtual_gather"]
 
 NORMALIZATIONS = ("none", "onebit", "ram")
 STACKINGS = ("linear", "pws")
@@ -120,6 +121,11 @@ class CorrelationSettings:
         Half-width (bins) of the running mean of the amplitude that the
         spectra are divided by; 0 divides by the amplitude itself.
     stacking : {"linear", "pws"}
+    reject : float or None
+        Transient rejection: a window is left out when on any channel the
+        largest |x - mean| exceeds `reject` times the standard deviation of
+        that channel in that window (10 for ``reject=True``); None keeps
+        every window.
     """
 
     samples: int
@@ -132,6 +138,7 @@ class CorrelationSettings:
     whiten: Optional[tuple[float, float, float, float]] = None
     whiten_half: int = 0
     stacking: str = "linear"
+    reject: Optional[float] = None
 
     @property
     def bins(self) -> int:
@@ -217,7 +224,7 @@ def _band(whiten: Any, nyquist: float) -> Optional[tuple[float, float, float, fl
 def settings(length: float, dt: float, *, max_lag: Optional[float] = None,
              taper: float = 0.05, whiten: Any = True, whiten_width: float = 0.0,
              normalization: str = "none", ram_window: Optional[float] = None,
-             stacking: str = "linear") -> CorrelationSettings:
+             stacking: str = "linear", reject: Any = None) -> CorrelationSettings:
     """Check the correlation options (see :func:`virtual_gather`) and resolve
     them for windows of `length` seconds sampled at `dt`."""
     dt = _checks.positive_float("dt", dt)
@@ -249,7 +256,34 @@ def settings(length: float, dt: float, *, max_lag: Optional[float] = None,
             raise ValueError(f"ram_window = {ram_window!r} s must span at least three samples")
     return CorrelationSettings(samples=nt, dt=dt, max_lag=lag, nfft=nfft,
                                taper=int(round(fraction * nt)), normalization=normalization,
-                               ram_half=ram, whiten=band, whiten_half=half, stacking=stacking)
+                               ram_half=ram, whiten=band, whiten_half=half, stacking=stacking,
+                               reject=_reject(reject))
+
+
+REJECT = 10.0   # reject=True: windows with a sample beyond 10 standard deviations
+
+
+def _reject(value: Any) -> Optional[float]:
+    if value is None or value is False:
+        return None
+    if value is True:
+        return REJECT
+    if isinstance(value, bool) or not isinstance(value, numbers.Real) \
+            or not math.isfinite(float(value)) or float(value) <= 1.0:
+        raise ValueError(f"reject must be True, None or a number of standard deviations "
+                         f"above 1; got {value!r}")
+    return float(value)
+
+
+def transient(window: np.ndarray, threshold: float) -> bool:
+    """Whether a window (NX, NT) holds a transient: on some channel, a
+    sample farther than `threshold` standard deviations from the channel's
+    mean over the window (channels that are constant never count)."""
+    x = np.asarray(window, dtype=np.float64)
+    x = x - x.mean(axis=1, keepdims=True)
+    peak = np.abs(x).max(axis=1)
+    std = np.sqrt(np.mean(x * x, axis=1))
+    return bool(np.any((peak > threshold * std) & (std > 0)))
 
 
 # --------------------------------------------------------------------------
@@ -310,10 +344,13 @@ def _correlate_stack(block: Union[np.ndarray, Sequence[np.ndarray]], sources: np
     ----------
     block : ndarray (W, NX, NT), or a sequence of W arrays (NX, NT)
         W windows of NX channels of NT = s.samples samples, finite, float64
-        (views into read buffers are read where they lie when their samples
-        are contiguous in time).
-    sources : ndarray, intp, shape (S,)
-        Indices of the virtual-source channels among the NX.
+        or float32 (views into read buffers are read where they lie when
+        their samples are contiguous in time; float32 windows are widened
+        to float64 a row at a time, with the results of float64 windows
+        holding the same values, bit for bit).
+    sources : ndarray, intp, shape (S,) or (P, 2)
+        Indices of the virtual-source channels among the NX, or pairs of
+        channels (i, j): the sums are then (P, 2 L + 1), of C_ij.
     s : CorrelationSettings
     out : (linear, phasor), optional
         Running sums to add this block's to (as returned here), in place.
@@ -406,10 +443,17 @@ class CorrelationStack:
         Sum of the correlations over the windows.
     phasor : ndarray (S, NX, 2 L + 1) complex, or None
         Sum of the unit phasors (phase-weighted stacking).
+    pairs : ndarray (P, 2) of int, or None
+        For a stack of channel pairs (``correlate(..., "all")``): the pairs
+        (i, j), i <= j; `linear` and `phasor` are then (P, 2 L + 1), row k
+        holding C_ij, and `sources` every channel. The pair (j, i) is the
+        time reverse of (i, j) (:meth:`pair`).
     count : int
         Windows stacked.
     skipped : int
         Windows left out because they held non-finite samples.
+    rejected : int
+        Windows left out as transients (``settings.reject``).
     span : (float, float)
         Start of the earliest and end of the latest window stacked, seconds
         from the first sample of the record.
@@ -426,28 +470,42 @@ class CorrelationStack:
     skipped: int = 0
     span: tuple[float, float] = (math.inf, -math.inf)
     headers: dict[str, Any] = field(default_factory=dict)
+    pairs: Optional[np.ndarray] = None
+    rejected: int = 0
 
     @classmethod
     def empty(cls, s: CorrelationSettings, sources: Union[Sequence[int], np.ndarray],
-              positions: np.ndarray,
-              headers: Optional[dict[str, Any]] = None) -> CorrelationStack:
+              positions: np.ndarray, headers: Optional[dict[str, Any]] = None, *,
+              pairs: Optional[np.ndarray] = None) -> CorrelationStack:
         """A stack holding no window yet: zero sums for every virtual source
         in `sources` (channel indices) and every channel at `positions` (m),
-        the lags and stacking of the settings `s`."""
-        shape = (len(sources), positions.size, 2 * s.max_lag + 1)
+        or for every pair of `pairs` (a (P, 2) array of channel indices),
+        with the lags and stacking of the settings `s`."""
+        if pairs is not None:
+            shape: tuple[int, ...] = (len(pairs), 2 * s.max_lag + 1)
+        else:
+            shape = (len(sources), positions.size, 2 * s.max_lag + 1)
         phasor = np.zeros(shape, dtype=np.complex128) if s.stacking == "pws" else None
         return cls(s, tuple(int(k) for k in sources), positions,
-                   np.zeros(shape, dtype=np.float64), phasor, headers=dict(headers or {}))
+                   np.zeros(shape, dtype=np.float64), phasor, headers=dict(headers or {}),
+                   pairs=pairs)
 
     def _check(self, other: CorrelationStack) -> None:
         if not isinstance(other, CorrelationStack):
             raise TypeError(f"can only combine with a CorrelationStack; got "
                             f"{type(other).__name__}")
+        if self.headers.get("restacked") or other.headers.get("restacked"):
+            raise ValueError("a stack made by molvak.restack is final: it does not combine "
+                             "by addition; restack the substacks of both together")
         if other.settings != self.settings:
             raise ValueError("cannot combine stacks made with different correlation settings")
         if other.sources != self.sources or other.positions.shape != self.positions.shape \
                 or not np.array_equal(other.positions, self.positions):
             raise ValueError("cannot combine stacks of different channels or virtual sources")
+        mine, theirs = self.pairs, other.pairs
+        if (mine is None) != (theirs is None) or (
+                mine is not None and theirs is not None and not np.array_equal(mine, theirs)):
+            raise ValueError("cannot combine stacks of different channel pairs")
 
     def add(self, linear: np.ndarray, phasor: Optional[np.ndarray], count: int,
             span: tuple[float, float]) -> None:
@@ -462,8 +520,8 @@ class CorrelationStack:
                     span: tuple[float, float]) -> None:
         """Correlate windows (W arrays (NX, NT), or one (W, NX, NT)) with
         the virtual sources and add them to the sums, in place."""
-        _correlate_stack(windows, np.asarray(self.sources, dtype=np.intp), self.settings,
-                         out=(self.linear, self.phasor))
+        which = self.pairs if self.pairs is not None else np.asarray(self.sources, dtype=np.intp)
+        _correlate_stack(windows, which, self.settings, out=(self.linear, self.phasor))
         self.count += len(windows)
         self.span = (min(self.span[0], span[0]), max(self.span[1], span[1]))
 
@@ -472,17 +530,49 @@ class CorrelationStack:
         self._check(other)
         self.add(other.linear, other.phasor, other.count, other.span)
         self.skipped += other.skipped
+        self.rejected += other.rejected
 
     def combine(self, other: CorrelationStack) -> CorrelationStack:
         """The stack of both sets of windows (a new object)."""
         self._check(other)
         out = CorrelationStack(self.settings, self.sources, self.positions, self.linear.copy(),
                                None if self.phasor is None else self.phasor.copy(), self.count,
-                               self.skipped + other.skipped, self.span, dict(self.headers))
+                               self.skipped + other.skipped, self.span, dict(self.headers),
+                               self.pairs, self.rejected + other.rejected)
         out.add(other.linear, other.phasor, other.count, other.span)
         return out
 
     __add__ = combine
+
+    def save(self, path: Union[str, os.PathLike[str]], *, overwrite: bool = False) -> None:
+        """Write the partial stack to an HDF5 file (h5py, the `das` extra), in
+        the layout of :mod:`molvak._stackfile`: the sums as computed, so
+        that :meth:`load` gives them back bit for bit. Written under a
+        temporary name and renamed; an existing file is kept unless
+        `overwrite`."""
+        _stackfile.write(path, {
+            "count": self.count, "skipped": self.skipped, "rejected": self.rejected,
+            "span": self.span,
+            "settings": {k: getattr(self.settings, k)
+                         for k in CorrelationSettings.__dataclass_fields__},
+            "headers": self.headers, "positions": self.positions, "sources": self.sources,
+            "pairs": self.pairs, "linear": self.linear, "phasor": self.phasor},
+            overwrite=overwrite)
+
+    @classmethod
+    def load(cls, path: Union[str, os.PathLike[str]]) -> CorrelationStack:
+        """Read a partial stack written by :meth:`save`."""
+        f = _stackfile.read(path)
+        values = dict(f["settings"])
+        if values.get("whiten") is not None:
+            values["whiten"] = tuple(float(v) for v in values["whiten"])
+        try:
+            s = CorrelationSettings(**values)
+        except TypeError as exc:
+            raise ValueError(f"{os.fspath(path)}: settings not understood ({exc})") from None
+        return cls(s, tuple(int(k) for k in f["sources"]), np.asarray(f["positions"]),
+                   f["linear"], f["phasor"], f["count"], f["skipped"], f["span"],
+                   f["headers"], f["pairs"], f["rejected"])
 
     def correlation(self, power: float = 2.0) -> np.ndarray:
         """The stacked correlations (S, NX, 2 L + 1) at the lags
@@ -499,20 +589,80 @@ class CorrelationStack:
         ndarray
             (virtual sources, channels, lags).
         """
+        return self._stacked(slice(None), power)
+
+    def _stacked(self, rows: Any, power: float) -> np.ndarray:
+        """:meth:`correlation` of the rows `rows` of the sums only."""
         if self.count == 0:
             raise ValueError("the stack holds no window: the record is shorter than a window, "
                              "or every window held non-finite samples")
-        mean = self.linear / self.count
+        mean = self.linear[rows] / self.count
         if self.phasor is None:
             return mean
         nu = float(power)
         if not (math.isfinite(nu) and nu >= 0):
             raise ValueError(f"power must be a non-negative number; got {power!r}")
-        out: np.ndarray = mean * np.abs(self.phasor / self.count) ** nu
+        out: np.ndarray = mean * np.abs(self.phasor[rows] / self.count) ** nu
+        return out
+
+    def _pair_row(self, i: int, j: int) -> Optional[int]:
+        """The row of the stored pair (i, j), or None."""
+        assert self.pairs is not None
+        found = np.flatnonzero((self.pairs[:, 0] == i) & (self.pairs[:, 1] == j))
+        return int(found[0]) if found.size else None
+
+    def pair(self, i: int, j: int, *, power: float = 2.0) -> np.ndarray:
+        """The stacked correlation C_ij(tau) = sum_t u_i(t) u_j(t + tau) of
+        channels i and j at the lags ``settings.lags`` (a wave going from i
+        to j appears at positive lag): the stored row, or the time reverse
+        of the stored (j, i).
+
+        Raises
+        ------
+        ValueError
+            When neither (i, j) nor (j, i) was correlated (a channel out of
+            range, beyond `max_distance`, or not a virtual source).
+        """
+        nx = self.positions.size
+        for name, k in (("i", i), ("j", j)):
+            if isinstance(k, bool) or not isinstance(k, (numbers.Integral, np.integer)) \
+                    or not 0 <= int(k) < nx:
+                raise ValueError(f"pair: {name} = {k!r} is not a channel (0..{nx - 1})")
+        i, j = int(i), int(j)
+        if self.pairs is not None:
+            row = self._pair_row(i, j)
+            if row is not None:
+                return self._stacked(row, power).copy()
+            row = self._pair_row(j, i)
+            if row is not None:
+                return self._stacked(row, power)[::-1].copy()
+            raise ValueError(f"pair ({i}, {j}) was not correlated (beyond max_distance?)")
+        if i in self.sources:
+            return self._stacked((self.sources.index(i), j), power).copy()
+        if j in self.sources:
+            return self._stacked((self.sources.index(j), i), power)[::-1].copy()
+        raise ValueError(f"pair ({i}, {j}): neither channel is a virtual source of this stack")
+
+    def _source_rows(self, corr: np.ndarray) -> list[tuple[int, np.ndarray, np.ndarray]]:
+        """(source, channels, correlations (channels, 2 L + 1)) per virtual source."""
+        if self.pairs is None:
+            every = np.arange(self.positions.size)
+            return [(src, every, corr[k]) for k, src in enumerate(self.sources)]
+        i, j = self.pairs[:, 0], self.pairs[:, 1]
+        out = []
+        for src in self.sources:
+            forward = np.flatnonzero(i == src)                  # C_src,j stored
+            backward = np.flatnonzero((j == src) & (i != src))  # C_i,src stored: reversed
+            channels = np.concatenate([j[forward], i[backward]])
+            rows = np.concatenate([corr[forward], corr[backward][:, ::-1]])
+            order = np.argsort(channels, kind="stable")
+            out.append((src, channels[order], rows[order]))
         return out
 
     def gathers(self, *, fold: str = "both", power: float = 2.0) -> list[Gather]:
-        """One virtual shot gather per virtual source (see :func:`virtual_gather`).
+        """One virtual shot gather per virtual source (see :func:`virtual_gather`);
+        for a stack of pairs, one per channel, holding the channels paired
+        with it.
 
         Parameters
         ----------
@@ -529,18 +679,21 @@ class CorrelationStack:
         corr = self.correlation(power)
         s = self.settings
         out = []
-        for k, src in enumerate(self.sources):
+        for src, channels, rows in self._source_rows(corr):
             headers = {**self.headers, "quantity": "correlation",
                        "record_quantity": self.headers.get("quantity", "unknown"),
                        "virtual_source": src, "windows": self.count,
-                       "skipped_windows": self.skipped, "window_length": s.samples * s.dt,
-                       "stacking": s.stacking, "fold": how,
+                       "skipped_windows": self.skipped, "rejected_windows": self.rejected,
+                       "reject": s.reject, "window_length": s.samples * s.dt,
+                       "stacking": self.headers.get("stacking", s.stacking), "fold": how,
                        "span": tuple(float(v) for v in self.span)}
             if s.stacking == "pws":
                 headers["power"] = float(power)
-            out.append(Gather(_fold_lags(corr[k], how), dt=s.dt, delay=0.0,
+            if self.pairs is not None:
+                headers["channels"] = channels
+            out.append(Gather(_fold_lags(rows, how), dt=s.dt, delay=0.0,
                               source=np.array([float(self.positions[src])]),
-                              receivers=self.positions[:, None], headers=headers))
+                              receivers=self.positions[channels, None], headers=headers))
         return out
 
 
@@ -571,11 +724,13 @@ _fold_lags = fold
 
 
 def stack_windows(record: Record, starts: Sequence[tuple[int, int]], sources: Sequence[int],
-                  s: CorrelationSettings, block: int = 4) -> CorrelationStack:
+                  s: CorrelationSettings, block: int = 4,
+                  pairs: Optional[np.ndarray] = None) -> CorrelationStack:
     """The partial stack of the windows at `starts` of a record, read and
-    correlated `block` windows at a time (the unit of work of workers)."""
+    correlated `block` windows at a time (the unit of work of workers);
+    given `pairs` (P, 2), of those channel pairs."""
     src = np.asarray(sources, dtype=np.intp)
-    out = CorrelationStack.empty(s, src, record.positions, record.headers)
+    out = CorrelationStack.empty(s, src, record.positions, record.headers, pairs=pairs)
     pending: list[np.ndarray] = []
     times: list[float] = []
     dt = record.dt
@@ -587,9 +742,13 @@ def stack_windows(record: Record, starts: Sequence[tuple[int, int]], sources: Se
             pending.clear()
             times.clear()
 
-    for seg, i0, data in iter_blocks(record, starts, s.samples, ahead=block):
+    # float32 records stay float32: the kernel widens one row at a time
+    for seg, i0, data in iter_blocks(record, starts, s.samples, ahead=block, single=True):
         if not np.isfinite(data).all():
             out.skipped += 1
+            continue
+        if s.reject is not None and transient(data, s.reject):
+            out.rejected += 1
             continue
         pending.append(data)
         times.append(record.segments[seg].offset + i0 * dt)
@@ -608,8 +767,8 @@ def _runs(starts: Sequence[tuple[int, int]], parts: int) -> list[list[tuple[int,
 def run_stacks(record: Record, groups: dict[Hashable, Sequence[tuple[int, int]]],
                sources: Sequence[int], s: CorrelationSettings, *, block: int = 4,
                workers: Optional[int] = 1, client: Any = None,
-               progress: Optional[bool] = None, label: str = "correlating"
-               ) -> dict[Hashable, CorrelationStack]:
+               progress: Optional[bool] = None, label: str = "correlating",
+               pairs: Optional[np.ndarray] = None) -> dict[Hashable, CorrelationStack]:
     """Partial stacks of groups of windows (e.g. time blocks), one per group.
 
     Work is split into runs of consecutive windows: on this thread, a thread
@@ -641,18 +800,19 @@ def run_stacks(record: Record, groups: dict[Hashable, Sequence[tuple[int, int]]]
     bar = Progress(len(tasks), label, enabled=show and len(tasks) > 0)
     # running totals: every partial stack is added as it arrives, so that
     # memory holds one stack per group (and those of the runs in flight)
-    totals = {key: CorrelationStack.empty(s, sources, record.positions, record.headers)
+    totals = {key: CorrelationStack.empty(s, sources, record.positions, record.headers,
+                                          pairs=pairs)
               for key in groups}
     if not tasks:
         return totals
     if client is None and _checks.workers(workers) == 1:
         for key, run in tasks:
-            totals[key].merge(stack_windows(record, run, sources, s, block))
+            totals[key].merge(stack_windows(record, run, sources, s, block, pairs))
             bar.step()
     elif client is None or isinstance(client, Executor):
         pool = client if client is not None else ThreadPoolExecutor(_checks.workers(workers))
         try:
-            futures = {pool.submit(stack_windows, record, run, sources, s, block): key
+            futures = {pool.submit(stack_windows, record, run, sources, s, block, pairs): key
                        for key, run in tasks}
             for fut in as_completed(futures):
                 totals[futures.pop(fut)].merge(fut.result())
@@ -661,7 +821,7 @@ def run_stacks(record: Record, groups: dict[Hashable, Sequence[tuple[int, int]]]
             if client is None:
                 pool.shutdown()
     else:
-        return _dask_stacks(client, record, tasks, sources, s, block, bar, totals)
+        return _dask_stacks(client, record, tasks, sources, s, block, bar, totals, pairs)
     return totals
 
 
@@ -671,13 +831,15 @@ def _add(a: CorrelationStack, b: CorrelationStack) -> CorrelationStack:
 
 def _dask_stacks(client: Any, record: Record, tasks: list[tuple[Hashable, list[tuple[int, int]]]],
                  sources: Sequence[int], s: CorrelationSettings, block: int, bar: Any,
-                 empty: dict[Hashable, CorrelationStack]) -> dict[Hashable, CorrelationStack]:
+                 empty: dict[Hashable, CorrelationStack],
+                 pairs: Optional[np.ndarray] = None) -> dict[Hashable, CorrelationStack]:
     # the record travels once (for an in-memory gather it holds the samples)
     remote = client.scatter(record, broadcast=False, hash=False)
     futures: dict[Hashable, list[Any]] = {key: [] for key in empty}
     every = []
     for key, run in tasks:
-        fut = client.submit(stack_windows, remote, run, list(sources), s, block, pure=False)
+        fut = client.submit(stack_windows, remote, run, list(sources), s, block, pairs,
+                            pure=False)
         futures[key].append(fut)
         every.append(fut)
     finals = {}
@@ -704,6 +866,111 @@ def _dask_stacks(client: Any, record: Record, tasks: list[tuple[Hashable, list[t
     return empty
 
 
+# --------------------------------------------------------------------------
+# runs that resume
+#
+# Runs that resume: the partial stack of every block of windows written to
+# its own file in an output folder as soon as the block is done
+# (:meth:`molvak.CorrelationStack.save`), and blocks whose file is already
+# there read back instead of computed, so that a run interrupted after k of n
+# blocks computes only the n - k others when it is started again, and gives
+# the same stacks bit for bit.
+#
+# A block is computed on its own (its windows split among the workers as if
+# it were the only block), so its stack does not depend on the other blocks,
+# nor on whether they were computed in the same run. A file that does not fit
+# the run (other correlation settings, channels, sources, or another number of
+# windows in the block) is an error naming it: it is never silently reused
+# nor replaced.
+
+
+def time_blocks(plan: Windows, span: float) -> dict[int, list[tuple[int, int]]]:
+    """The windows of a plan grouped in blocks of `span` seconds, aligned on
+    whole multiples of `span` in absolute time when the record has an
+    absolute start (UTC hours, days), on its first sample otherwise; a
+    window belongs to the block in which it starts. Keys: block indices on
+    that grid (block b starts at b span - :func:`block_shift` s)."""
+    shift = block_shift(plan.record, span)
+    groups: dict[int, list[tuple[int, int]]] = {}
+    for k, start_pair in enumerate(plan.starts):
+        b = int(math.floor((plan.time(k) + shift) / span + 1e-9))
+        groups.setdefault(b, []).append(start_pair)
+    return groups
+
+
+def block_shift(record: Record, span: float) -> float:
+    """Seconds from the block grid's origin to the record's first sample."""
+    first = record.segments[0]
+    return 0.0 if first.start is None else math.fmod(first.start * 1e-9, span)
+
+
+def _fits(stack: CorrelationStack, s: CorrelationSettings, sources: Sequence[int],
+          positions: np.ndarray, pairs: Optional[np.ndarray], windows: int) -> Optional[str]:
+    if stack.settings != s:
+        return "other correlation settings"
+    if stack.sources != tuple(int(k) for k in sources):
+        return "other virtual sources"
+    if stack.positions.shape != positions.shape or not np.array_equal(stack.positions,
+                                                                      positions):
+        return "other channels"
+    if (stack.pairs is None) != (pairs is None) or (
+            stack.pairs is not None and pairs is not None
+            and not np.array_equal(stack.pairs, pairs)):
+        return "other channel pairs"
+    if stack.count + stack.skipped + stack.rejected != windows:
+        return (f"{stack.count + stack.skipped + stack.rejected} windows where this run's block has "
+                f"{windows}")
+    return None
+
+
+def folder_stacks(record: Record, groups: dict[Hashable, Sequence[tuple[int, int]]],
+                  sources: Sequence[int], s: CorrelationSettings,
+                  folder: Union[str, os.PathLike[str]], name: Callable[[Hashable], str], *,
+                  pairs: Optional[np.ndarray] = None, block: int = 4,
+                  workers: Optional[int] = 1, client: Any = None,
+                  progress: Optional[bool] = None, label: str = "correlating blocks",
+                  done: Optional[Callable[[Hashable, Path], None]] = None
+                  ) -> tuple[dict[Hashable, CorrelationStack], int, int]:
+    """The partial stack of every group of windows, each read from
+    ``folder / name(key)`` when there, else computed and written there as
+    soon as it is done (then ``done(key, path)`` is called).
+
+    Returns
+    -------
+    (stacks, computed, reused)
+        The stacks by key, and how many blocks were computed and read.
+    """
+    root = Path(folder)
+    root.mkdir(parents=True, exist_ok=True)
+    stacks: dict[Hashable, CorrelationStack] = {}
+    pending = []
+    for key, starts in groups.items():
+        path = root / name(key)
+        if path.exists():
+            stack = CorrelationStack.load(path)
+            why = _fits(stack, s, sources, record.positions, pairs, len(starts))
+            if why:
+                raise ValueError(f"{path}: a stack of {why}, from another run; move it away "
+                                 f"or give another output folder")
+            stacks[key] = stack
+        else:
+            pending.append(key)
+    reused = len(stacks)
+    show = bool(progress) if progress is not None else bool(
+        getattr(sys.stderr, "isatty", lambda: False)())
+    bar = Progress(len(pending), label, enabled=show and bool(pending))
+    for key in pending:
+        stack = run_stacks(record, {key: groups[key]}, sources, s, block=block, workers=workers,
+                           client=client, progress=False, pairs=pairs)[key]
+        path = root / name(key)
+        stack.save(path)
+        stacks[key] = stack
+        if done is not None:
+            done(key, path)
+        bar.step(name(key))
+    return stacks, len(pending), reused
+
+
 def source_list(source: Any, count: int) -> tuple[list[int], bool]:
     """Virtual-source indices, and whether one was given (not a list)."""
     single = isinstance(source, (numbers.Integral, np.integer)) and not isinstance(source, bool)
@@ -722,32 +989,81 @@ def source_list(source: Any, count: int) -> tuple[list[int], bool]:
     return out, single
 
 
-def correlate(records: Records, source: Union[int, Sequence[int]], length: float, *,
+def channel_pairs(positions: np.ndarray, max_distance: Optional[float] = None) -> np.ndarray:
+    """Every unique pair (i, j), i <= j (autocorrelations included), of
+    channels at most `max_distance` metres apart (all when None), in order
+    of i then j: an array (P, 2) of int."""
+    x = np.asarray(positions, dtype=np.float64)
+    i, j = np.triu_indices(x.size)
+    if max_distance is not None:
+        limit = float(max_distance)
+        if not (math.isfinite(limit) and limit >= 0):
+            raise ValueError(f"max_distance must be a non-negative distance (m); got "
+                             f"{max_distance!r}")
+        keep = np.abs(x[j] - x[i]) <= limit
+        i, j = i[keep], j[keep]
+    return np.ascontiguousarray(np.stack([i, j], axis=1), dtype=np.intp)
+
+
+def pair_block(channels: int, s: CorrelationSettings) -> int:
+    """Windows per block for all pairs: 16, or fewer (at least 4) when the
+    spectra of the block's windows of every channel (16 bytes per bin)
+    would pass 128 MiB."""
+    per_window = max(1, channels) * s.bins * 16
+    return int(min(16, max(4, (128 << 20) // per_window)))
+
+
+def correlate(records: Records, source: Union[int, Sequence[int], str], length: float, *,
               step: Optional[float] = None, max_lag: Optional[float] = None,
               channels: Optional[ArrayLike] = None, whiten: Any = True,
               whiten_width: float = 0.0, normalization: str = "none",
               ram_window: Optional[float] = None, taper: float = 0.05,
               stacking: str = "linear", start: Any = None, stop: Any = None,
-              workers: Optional[int] = 1, client: Any = None, block: int = 4,
+              workers: Optional[int] = 1, client: Any = None, block: Optional[int] = None,
               tolerance: float = 0.1, progress: Optional[bool] = None,
-              **positions: Any) -> CorrelationStack:
+              max_distance: Optional[float] = None,
+              out: Optional[Union[str, os.PathLike[str]]] = None, partial: float = 3600.0,
+              reject: Any = None, **positions: Any) -> CorrelationStack:
     """The stack of correlations of a record with its virtual sources, before
     folding: a :class:`CorrelationStack`, which combines with the stacks of
     other records or time ranges by ``+``; ``.gathers()`` gives the virtual
-    shot gathers. Arguments as for :func:`virtual_gather`.
+    shot gathers and ``.pair(i, j)`` one pair's correlation. Arguments as
+    for :func:`virtual_gather`.
 
     Parameters
     ----------
     records : Gather, path, list of paths or folder
         The record, as for :func:`windows`.
-    source : int or list of int
+    source : int, list of int, or "all"
         The virtual-source channel(s), indices among the channels used.
+        "all" correlates every unique pair of channels once (i <= j, the
+        autocorrelations included; (j, i) is the time reverse of (i, j)),
+        the cross-spectra formed tile by tile over blocks of channels in
+        the native kernel: about half the work of all channels as virtual
+        sources, and memory of the stored pairs' correlations.
     length : float
         Correlation window (s).
     step, max_lag, channels, whiten, whiten_width, normalization, ram_window, taper
         As for :func:`virtual_gather`.
-    stacking, start, stop, workers, client, block, tolerance, progress, **positions
+    stacking, start, stop, workers, client, tolerance, progress, **positions
         As for :func:`virtual_gather`.
+    max_distance : float, optional
+        With "all": only pairs at most this far apart (m).
+    block : int, optional
+        Windows read and correlated together: 4 by default for virtual
+        sources; for "all", up to 16, fewer when the spectra of that many
+        windows of every channel would pass 128 MiB (:func:`pair_block`):
+        each pair's cross-spectra are summed over the block and transformed
+        once, so longer blocks spend less on inverse transforms.
+    out : path, optional
+        A folder for partial stacks: the windows are stacked in blocks of
+        `partial` seconds (aligned as :func:`molvak.timelapse` aligns its
+        blocks), each written to ``partial_<index>_<length>s.h5`` as soon as
+        it is done (:meth:`CorrelationStack.save`; needs h5py), and blocks
+        whose file is there are read instead of correlated: an interrupted
+        run resumes where it stopped. The result is their sum.
+    partial : float
+        Seconds per partial stack with `out` (an hour by default).
 
     Returns
     -------
@@ -757,8 +1073,20 @@ def correlate(records: Records, source: Union[int, Sequence[int]], length: float
     record = open_record(records, channels=channels, tolerance=tolerance, **positions)
     s = settings(length, record.dt, max_lag=max_lag, taper=taper, whiten=whiten,
                  whiten_width=whiten_width, normalization=normalization,
-                 ram_window=ram_window, stacking=stacking)
-    sources, _ = source_list(source, record.positions.size)
+                 ram_window=ram_window, stacking=stacking, reject=reject)
+    pairs = None
+    if isinstance(source, str):
+        if source != "all":
+            raise ValueError(f"source must be a channel index, a list of them or 'all'; got "
+                             f"{source!r}")
+        pairs = channel_pairs(record.positions, max_distance)
+        sources = list(range(record.positions.size))
+    elif max_distance is not None:
+        raise TypeError("max_distance selects pairs of source='all'")
+    else:
+        sources, _ = source_list(source, record.positions.size)
+    if block is None:
+        block = 4 if pairs is None else pair_block(record.positions.size, s)
     if isinstance(block, bool) or not isinstance(block, (numbers.Integral, np.integer)) \
             or block < 1:
         raise ValueError(f"block must be a positive number of windows; got {block!r}")
@@ -766,9 +1094,20 @@ def correlate(records: Records, source: Union[int, Sequence[int]], length: float
     if not len(plan):
         raise ValueError(f"the record holds no window of {s.samples * s.dt:g} s "
                          f"({record.duration:g} s in {len(record.segments)} stretch(es))")
-    stacks = run_stacks(record, {0: plan.starts}, sources, s, block=int(block),
-                        workers=workers, client=client, progress=progress)
-    return stacks[0]
+    if out is None:
+        stacks = run_stacks(record, {0: plan.starts}, sources, s, block=int(block),
+                            workers=workers, client=client, progress=progress, pairs=pairs)
+        return stacks[0]
+    span = _checks.positive_float("partial", partial)
+    found, _, _ = folder_stacks(record, dict(time_blocks(plan, span)), sources, s, out,
+                                lambda b: f"partial_{b}_{span:g}s.h5", pairs=pairs,
+                                block=int(block), workers=workers, client=client,
+                                progress=progress, label="correlating partial stacks")
+    parts = [found[k] for k in sorted(found, key=int)]
+    total = parts[0]
+    for part in parts[1:]:
+        total = total + part
+    return total
 
 
 def virtual_gather(records: Records, source: Union[int, Sequence[int]], length: float, *,
@@ -779,7 +1118,7 @@ def virtual_gather(records: Records, source: Union[int, Sequence[int]], length: 
                    stacking: str = "linear", power: float = 2.0, fold: str = "both",
                    start: Any = None, stop: Any = None, workers: Optional[int] = 1,
                    client: Any = None, block: int = 4, tolerance: float = 0.1,
-                   progress: Optional[bool] = None,
+                   progress: Optional[bool] = None, reject: Any = None,
                    **positions: Any) -> Union[Gather, list[Gather]]:
     """Virtual shot gathers of a continuous record by cross-correlation.
 
@@ -834,6 +1173,11 @@ def virtual_gather(records: Records, source: Union[int, Sequence[int]], length: 
         Windows read and correlated together.
     progress : bool, optional
         Show progress on stderr (by default when it is a terminal).
+    reject : True, float or None
+        Leave out transient windows: those where some channel has a sample
+        farther from its mean than `reject` standard deviations of that
+        channel in that window (True: 10). Counted in the headers
+        ("rejected_windows"). None (default) keeps every window.
     **positions
         receivers=, spacing=, first_receiver= for records without channel
         positions.
@@ -853,6 +1197,6 @@ def virtual_gather(records: Records, source: Union[int, Sequence[int]], length: 
                       whiten=whiten, whiten_width=whiten_width, normalization=normalization,
                       ram_window=ram_window, taper=taper, stacking=stacking, start=start,
                       stop=stop, workers=workers, client=client, block=block,
-                      tolerance=tolerance, progress=progress, **positions)
+                      tolerance=tolerance, progress=progress, reject=reject, **positions)
     gathers = stack.gathers(fold=fold, power=power)
     return gathers[0] if single else gathers

@@ -436,8 +436,13 @@ def sweep(gather: Gather, *, window: int, step: int = 1, method: str = "phase_sh
         # Imaging a window refuses an image that is not finite; one sum over
         # all of them tells whether any needs looking at (a sum of finite
         # numbers can only overflow where the images hold values near the
-        # largest double).
-        finite = bool(np.isfinite(np.sum(store.view(np.float64))))
+        # largest double, and that is no warning). The windows imaged on their
+        # own are written into the store later: zeros stand in for them, not
+        # the memory the store was made of.
+        for k in plan.fallback:
+            out[k] = 0.0
+        with np.errstate(over="ignore", invalid="ignore"):
+            finite = bool(np.isfinite(np.sum(store.view(np.float64))))
     images = [_window_image(plan, out, k, finite) for k in range(len(bounds))]
     params = {"window": int(window), "step": int(step), "position": axis, **plan.options}
     return Sweep(midpoints, images, bounds, entry.name, params)

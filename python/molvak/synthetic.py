@@ -384,6 +384,7 @@ class AmbientNoiseSettings:
     gauge_length: Optional[float] = None
     sides: str = "both"
     drift: Optional[Callable[[float], float]] = None
+    change: Optional[Callable[[float], float]] = None
     start_time: str = "2024-01-01T00:00:00"
     block: float = 30.0
     seed: Optional[int] = 0
@@ -432,10 +433,12 @@ class AmbientNoiseSettings:
         return self.spacing * np.arange(self.channels, dtype=np.float64)
 
     def true_velocity(self, f: np.ndarray, t: float = 0.0) -> np.ndarray:
-        """The phase velocity (m/s) at frequencies f, at time t (s) of the record."""
+        """The phase velocity (m/s) at frequencies f, at time t (s) of the
+        record: d u c(f / u), d the `drift` and u the uniform `change` at t."""
         scale = 1.0 if self.drift is None else float(self.drift(float(t)))
+        ground = 1.0 if self.change is None else float(self.change(float(t)))
         f = np.maximum(np.asarray(f, dtype=np.float64), 1e-6)
-        return scale * np.asarray(self.velocity(f), dtype=np.float64)
+        return scale * ground * np.asarray(self.velocity(f / ground), dtype=np.float64)
 
     def source_spectrum(self, f: np.ndarray) -> np.ndarray:
         """The mean amplitude spectrum of the wavelets (1 at its peak): the
@@ -530,7 +533,11 @@ def noise_blocks(settings: AmbientNoiseSettings) -> _Iterator[tuple[int, np.ndar
     scales = [1.0] if s.drift is None else [float(s.drift(t)) for t in mid]
     if not all(_math.isfinite(v) and v > 0 for v in scales):
         raise ValueError("drift must return a positive factor at every time of the record")
-    pad = int(_math.ceil(_noise_delay(s, min(scales)) / dt)) + 1
+    grounds = [1.0] if s.change is None else [float(s.change(t)) for t in mid]
+    if not all(_math.isfinite(v) and v > 0 for v in grounds):
+        raise ValueError("change must return a positive factor at every time of the record")
+    # a uniform change u slows nothing below min(u) times the curve's speeds
+    pad = int(_math.ceil(_noise_delay(s, min(scales) * min(grounds)) / dt)) + 1
     spin = -(-pad // nb)
     n = fast_length(nb + pad)
     f = np.fft.rfftfreq(n, dt)
@@ -542,9 +549,12 @@ def noise_blocks(settings: AmbientNoiseSettings) -> _Iterator[tuple[int, np.ndar
     cache: dict = {}
     for block in range(-spin, nblocks):
         scale = scales[min(max(block, 0), len(scales) - 1)] if s.drift is not None else 1.0
-        if scale not in cache:
+        ground = grounds[min(max(block, 0), len(grounds) - 1)] if s.change is not None else 1.0
+        if (scale, ground) not in cache:
             cache.clear()
-            c = scale * np.asarray(s.velocity(np.maximum(f, 1e-6)), dtype=np.float64)
+            # every velocity of the ground times u: the mode's curve u c(f / u)
+            c = scale * ground * np.asarray(s.velocity(np.maximum(f, 1e-6) / ground),
+                                            dtype=np.float64)
             k = w / c
             k[0] = 0.0
             gauge = np.ones_like(k) if s.gauge_length is None else \
@@ -557,8 +567,8 @@ def noise_blocks(settings: AmbientNoiseSettings) -> _Iterator[tuple[int, np.ndar
             channel = [np.exp(-1j * k[None, :] * d[:, None]) * fac[None, :]
                        for d, fac in zip(along, factors)]
             source = [np.exp(-1j * k[None, :] * a[:, None]) for a in beyond]
-            cache[scale] = (channel, source)
-        channel, source = cache[scale]
+            cache[(scale, ground)] = (channel, source)
+        channel, source = cache[(scale, ground)]
         spectrum = np.zeros((nx, f.size), dtype=np.complex128)
         for side in range(2):
             count = int(rng_events.poisson(shares[side] * s.rate * nb * dt))
@@ -675,8 +685,16 @@ def ambient_noise(duration: float = 600.0, **options: Any) -> AmbientNoise:
         The fibre averages over this length (m): the wavenumber response
         sinc(k L / 2). None: point channels.
     drift : callable, optional
-        t (s) -> factor on the velocities, for time-lapse tests; held for
-        each block of emission time.
+        t (s) -> factor s on the curve, s c(f), for time-lapse tests; held
+        for each block of emission time. The Green's functions of such a
+        change do not stretch in time by one factor (the phase and group
+        velocities change differently).
+    change : callable, optional
+        t (s) -> factor u on every velocity of the ground, a uniform change:
+        the curve becomes u c(f / u), and the Green's functions (and their
+        correlations) stretch in time by exactly 1 / u, which is what dv/v
+        measurements see (dv/v = u - 1). Held for each block of emission
+        time, as `drift`; both may be given (d u c(f / u)).
     start_time : str
         Absolute time of the first sample (ISO 8601).
     block : float

@@ -17,7 +17,6 @@ Dask cluster, as :func:`molvak.virtual_gather`).
 from __future__ import annotations
 
 import csv
-import math
 import numbers
 import os
 import re
@@ -30,9 +29,20 @@ import numpy as np
 from . import _checks
 from ._atomic import atomic_open
 from .curves import DispersionCurve
+from .dvv import METHODS as DVV_METHODS
+from .dvv import VelocityChange
+from .dvv import dvv as measure_dvv
 from .gather import Gather
 from .image import DispersionImage
-from .interferometry import run_stacks, settings, source_list
+from .interferometry import (
+    CorrelationStack,
+    block_shift,
+    folder_stacks,
+    run_stacks,
+    settings,
+    source_list,
+    time_blocks,
+)
 from .io.records import Records, Windows, open_record
 from .plot import require_matplotlib
 
@@ -44,13 +54,13 @@ UNITS = {"s": 1.0, "sec": 1.0, "min": 60.0, "m": 60.0, "h": 3600.0, "hour": 3600
 
 def block_seconds(block: Union[float, str]) -> float:
     """A block length in seconds: a number of seconds, or text such as
-    "90s", "30min", "1h", "1d"."""
+    "90", "90s", "30min", "1h", "1d"."""
     if isinstance(block, str):
-        m = re.fullmatch(r"\s*([0-9]*\.?[0-9]+)\s*([a-z]+)\s*", block.lower())
-        if not m or m.group(2) not in UNITS:
+        m = re.fullmatch(r"\s*([0-9]*\.?[0-9]+)\s*([a-z]*)\s*", block.lower())
+        if not m or (m.group(2) or "s") not in UNITS:
             raise ValueError(f"block must be seconds or a length like '30min', '1h', '1d'; "
                              f"got {block!r}")
-        value = float(m.group(1)) * UNITS[m.group(2)]
+        value = float(m.group(1)) * UNITS[m.group(2) or "s"]
     else:
         value = _checks.positive_float("block", block)
     if not value > 0:
@@ -85,6 +95,7 @@ class TimeLapseBlock:
     gather: Gather
     image: DispersionImage
     curve: DispersionCurve
+    change: Optional[VelocityChange] = None
 
 
 @dataclass(frozen=True, eq=False)
@@ -106,6 +117,11 @@ class TimeLapse:
         Seconds.
     start_time : str or None
         Absolute time of the first sample of the record.
+    reference : Gather or None
+        The reference of dv/v (with ``dvv=``).
+    computed, reused : int
+        Blocks correlated by this run, and read from the output folder
+        (``out=``) where an earlier run had written them.
     """
 
     blocks: list[TimeLapseBlock]
@@ -114,6 +130,76 @@ class TimeLapse:
     quality: np.ndarray
     block_length: float
     start_time: Optional[str]
+    reference: Optional[Gather] = None
+    computed: int = 0
+    reused: int = 0
+
+    @property
+    def dvv(self) -> np.ndarray:
+        """dv/v of every block against the reference (a fraction; NaN where
+        there is no answer), when the time-lapse was run with ``dvv=``."""
+        return self._change("combined")
+
+    @property
+    def dvv_error(self) -> np.ndarray:
+        """The error estimate of :attr:`dvv`."""
+        return self._change("combined_error")
+
+    @property
+    def dvv_cc(self) -> np.ndarray:
+        """The correlation coefficient of every block with the reference."""
+        return self._change("combined_cc")
+
+    def _change(self, name: str) -> np.ndarray:
+        if any(b.change is None for b in self.blocks):
+            raise ValueError("this time-lapse measured no dv/v: run timelapse(..., dvv=...)")
+        return np.array([getattr(b.change, name) for b in self.blocks], dtype=np.float64)
+
+    def dvv_to_csv(self, path: Union[str, os.PathLike[str]], *, overwrite: bool = False) -> None:
+        """Write dv/v per block: block index, start (ISO 8601 or empty),
+        start and end (s from the first sample of the record), windows, dv/v,
+        its error and correlation coefficient (fractions), the method.
+        Written atomically; an existing file is kept unless `overwrite`."""
+        values, errors, cc = self.dvv, self.dvv_error, self.dvv_cc
+        with atomic_open(path, "w", newline="", overwrite=overwrite) as handle:
+            writer = csv.writer(handle)
+            writer.writerow(["block", "start_time", "start", "end", "windows", "dvv",
+                             "dvv_error", "cc", "method"])
+            for b, v, e, c in zip(self.blocks, values, errors, cc):
+                assert b.change is not None
+                writer.writerow([b.index, b.start_time or "", f"{b.start:.17g}",
+                                 f"{b.end:.17g}", b.windows, f"{v:.17g}", f"{e:.17g}",
+                                 f"{c:.17g}", b.change.method])
+
+    def plot_dvv(self, *, truth: Any = None, figsize: tuple[float, float] = (9.0, 4.6)) -> Any:
+        """A figure of dv/v (%) against time with its error bars, and the
+        correlation coefficient with the reference below (a matplotlib
+        Figure, the `plot` extra). truth : optional ``t -> dv/v`` (t in s
+        from the first sample, dv/v a fraction), drawn dashed."""
+        require_matplotlib()
+        from matplotlib.figure import Figure
+        values, errors, cc = self.dvv, self.dvv_error, self.dvv_cc
+        unit, scale = _time_unit(self.block_length * len(self.blocks))
+        t = self.times / scale
+        fig = Figure(figsize=figsize, dpi=110, layout="constrained")
+        ax1, ax2 = fig.subplots(2, 1, sharex=True, height_ratios=(3, 1))
+        method = self.blocks[0].change.method if self.blocks[0].change else ""
+        ax1.errorbar(t, 100 * values, yerr=100 * errors, fmt="o-", ms=4, capsize=2,
+                     label=f"measured ({method})")
+        if truth is not None:
+            tt = np.linspace(self.blocks[0].start, self.blocks[-1].end, 300)
+            ax1.plot(tt / scale, [100 * float(truth(x)) for x in tt], "k--", lw=1,
+                     label="true")
+        ax1.axhline(0.0, color="0.7", lw=0.8)
+        ax1.set_ylabel("dv/v (%)")
+        ax1.set_title(f"velocity change against the reference, {len(self.blocks)} blocks of "
+                      f"{_text(self.block_length)}")
+        ax1.legend(fontsize="small")
+        ax2.plot(t, cc, "o-", ms=3)
+        ax2.set_ylabel("cc")
+        since = f" since {self.start_time[:19].replace('T', ' ')}" if self.start_time else ""
+        ax2.set_xlabel(f"time{since} ({unit})")
+        return fig
 
     @property
     def times(self) -> np.ndarray:
@@ -261,6 +347,8 @@ def timelapse(records: Records, source: int, length: float, block: Union[float, 
               fold: str = "both", start: Any = None, stop: Any = None,
               workers: Optional[int] = 1, client: Any = None, batch: int = 4,
               tolerance: float = 0.1, progress: Optional[bool] = None,
+              dvv: Any = None, reference: Any = None,
+              out: Optional[Union[str, os.PathLike[str]]] = None, reject: Any = None,
               **positions: Any) -> TimeLapse:
     """Virtual gathers, dispersion images and picked curves per block of time.
 
@@ -284,6 +372,22 @@ def timelapse(records: Records, source: int, length: float, block: Union[float, 
         Blocks with fewer windows are left out.
     batch : int
         Windows read and correlated together.
+    dvv : {"stretching", "mwcs"} or dict, optional
+        Also measure dv/v of every block's virtual gather against the
+        reference (:func:`molvak.dvv`): a method, or the keywords of
+        :func:`molvak.dvv` (``{"method": "mwcs", "lags": (0.2, 2.0),
+        "fmin": 5, "fmax": 30}``).
+    reference : CorrelationStack or Gather, optional
+        The reference of dv/v: by default the stack of the whole record
+        (every block's windows).
+    out : path, optional
+        A folder for the blocks' partial stacks, one HDF5 file each
+        (``block_<index>_<length>s.h5``, see
+        :meth:`molvak.CorrelationStack.save`; needs h5py), written as soon
+        as each block is done. Blocks whose file is already there are read
+        instead of correlated, so a run that was interrupted resumes where
+        it stopped and gives the same result bit for bit; a file from a run
+        with other settings is an error.
     other keywords
         The correlation options of :func:`molvak.virtual_gather`.
 
@@ -301,7 +405,7 @@ def timelapse(records: Records, source: int, length: float, block: Union[float, 
     record = open_record(records, channels=channels, tolerance=tolerance, **positions)
     s = settings(length_s, record.dt, max_lag=max_lag, taper=taper, whiten=whiten,
                  whiten_width=whiten_width, normalization=normalization,
-                 ram_window=ram_window, stacking=stacking)
+                 ram_window=ram_window, stacking=stacking, reject=reject)
     sources, _ = source_list(source, record.positions.size)
     if len(sources) != 1:
         raise ValueError("timelapse takes one virtual source")
@@ -310,13 +414,21 @@ def timelapse(records: Records, source: int, length: float, block: Union[float, 
         raise ValueError(f"the record holds no window of {s.samples * s.dt:g} s")
     first = record.segments[0]
     # seconds from the block grid's origin to the record's first sample
-    shift = 0.0 if first.start is None else math.fmod(first.start * 1e-9, span)
-    groups: dict[int, list[tuple[int, int]]] = {}
-    for k, start_pair in enumerate(plan.starts):
-        b = int(math.floor((plan.time(k) + shift) / span + 1e-9))
-        groups.setdefault(b, []).append(start_pair)
-    stacks = run_stacks(record, groups, sources, s, block=batch, workers=workers,
-                        client=client, progress=progress, label="correlating blocks")
+    shift = block_shift(record, span)
+    groups = time_blocks(plan, span)
+    options_dvv = _dvv_options(dvv)
+    if out is None:
+        stacks = run_stacks(record, groups, sources, s, block=batch, workers=workers,
+                            client=client, progress=progress, label="correlating blocks")
+        computed, reused = len(groups), 0
+    else:
+        found, computed, reused = folder_stacks(
+            record, dict(groups), sources, s, out, lambda b: f"block_{b}_{span:g}s.h5",
+            block=batch, workers=workers, client=client, progress=progress)
+        stacks = {int(k): v for k, v in found.items()}
+    ref_gather = None
+    if options_dvv is not None:
+        ref_gather = _reference(reference, stacks, fold, power)
     blocks: list[TimeLapseBlock] = []
     options = {"velocities": velocities, "fmin": fmin, "fmax": fmax, "df": df}
     for b in sorted(stacks):
@@ -333,7 +445,11 @@ def timelapse(records: Records, source: int, length: float, block: Union[float, 
         curve = image.pick(vmin, vmax, wavelengths=wavelengths)
         if valid:
             curve = curve.select(valid=True)
-        blocks.append(TimeLapseBlock(b, b0, b0 + span, t0, stack.count, gather, image, curve))
+        change = None
+        if ref_gather is not None and options_dvv is not None:
+            change = measure_dvv(ref_gather, gather, **options_dvv)
+        blocks.append(TimeLapseBlock(b, b0, b0 + span, t0, stack.count, gather, image, curve,
+                                     change))
     if not blocks:
         raise ValueError(f"no block holds {min_windows} window(s)")
     frequency = blocks[0].image.frequency
@@ -344,4 +460,35 @@ def timelapse(records: Records, source: int, length: float, block: Union[float, 
         velocity[row, j] = blk.curve.velocity
         quality[row, j] = blk.curve.quality
     return TimeLapse(blocks, frequency, velocity, quality, span,
-                     record.headers.get("start_time") if first.start is not None else None)
+                     record.headers.get("start_time") if first.start is not None else None,
+                     ref_gather, computed, reused)
+
+
+def _dvv_options(dvv: Any) -> Optional[dict[str, Any]]:
+    if dvv is None or dvv is False:
+        return None
+    if isinstance(dvv, str):
+        return {"method": _checks.choice("dvv", dvv, DVV_METHODS)}
+    if isinstance(dvv, dict):
+        return dict(dvv)
+    raise TypeError(f"dvv must be 'stretching', 'mwcs' or a dict of molvak.dvv keywords; got "
+                    f"{type(dvv).__name__}")
+
+
+def _reference(reference: Any, stacks: dict[int, CorrelationStack], fold: str,
+               power: float) -> Gather:
+    """The reference gather of dv/v: given, or the whole record's stack."""
+    if isinstance(reference, Gather):
+        return reference
+    if isinstance(reference, CorrelationStack):
+        return reference.gathers(fold=fold, power=power)[0]
+    if reference is not None:
+        raise TypeError(f"reference must be a CorrelationStack or a Gather; got "
+                        f"{type(reference).__name__}")
+    parts = [stacks[k] for k in sorted(stacks) if stacks[k].count]
+    if not parts:
+        raise ValueError("no block holds a window: no reference for dv/v")
+    total = parts[0]
+    for st in parts[1:]:
+        total = total + st
+    return total.gathers(fold=fold, power=power)[0]

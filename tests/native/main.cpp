@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "harness.hpp"
+#include "sets.hpp"
 
 namespace molvak::test {
 
@@ -27,6 +28,9 @@ void record_failure(const char* file, int line, const std::string& what) {
 int main(int argc, char** argv) {
     using namespace molvak::test;
     int passed = 0, failed = 0, skipped = 0;
+    std::printf("instruction sets under test:");
+    for (molvak::simd::Isa isa : usable_sets()) std::printf(" %s", molvak::simd::name(isa));
+    std::printf("\n");
     for (const Case& c : registry()) {
         if (argc > 1 && std::strstr(c.name, argv[1]) == nullptr) continue;
         failures_in_case = 0;

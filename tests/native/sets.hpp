@@ -10,7 +10,7 @@ namespace molvak::test {
 
 inline std::vector<simd::Isa> usable_sets() {
     std::vector<simd::Isa> sets;
-    for (simd::Isa isa : {simd::Isa::scalar, simd::Isa::avx2, simd::Isa::avx512})
+    for (simd::Isa isa : {simd::Isa::scalar, simd::Isa::avx2, simd::Isa::avx512, simd::Isa::neon})
         if (simd::usable(isa) && simd::resolve(isa) == isa) sets.push_back(isa);
     return sets;
 }

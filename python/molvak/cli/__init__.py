@@ -8,6 +8,8 @@
     molvak combine RESULTS/ [--out site]        (also molvak stats)
     molvak invert CURVE [CURVE ...] --layers 3 [--out DIR]
     molvak review RESULTS/
+    molvak virtual RECORDS --source 0 --length 10 --out DIR
+    molvak timelapse RECORDS --source 0 --length 10 --block 1h --out DIR
 
 One module per command, each with ``add_command(subparsers)`` (its parser)
 and the function the parser calls; this module only assembles them
@@ -22,11 +24,11 @@ from collections.abc import Sequence
 from typing import Optional
 
 from .. import __version__, _review
-from . import curves, demo, gather, image, invert, sweep
+from . import curves, demo, gather, image, invert, sweep, timelapse, virtual
 from ._common import UsageError
 
 # the commands in the order of `molvak --help`
-COMMANDS = (demo, image, gather, curves, sweep, invert, _review)
+COMMANDS = (demo, image, gather, curves, sweep, invert, _review, virtual, timelapse)
 
 
 def build_parser() -> argparse.ArgumentParser:

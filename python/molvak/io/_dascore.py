@@ -223,9 +223,10 @@ def _positions(dc: Any, path: str, patch_format: str, version: str,
 
 
 def read_samples(info: PatchInfo, first: int, stop: int,
-                 channels: Optional[np.ndarray] = None) -> np.ndarray:
+                 channels: Optional[np.ndarray] = None, *, single: bool = False) -> np.ndarray:
     """Samples first..stop-1 of a patch as float64 (channels x samples),
-    optionally only the given channel indices."""
+    optionally only the given channel indices; with `single`, samples
+    stored in float32 stay float32 (no float64 copy)."""
     dc = _dascore()
     step = int(round(info.dt * 1e9))
     t0 = np.datetime64(info.start + first * step - step // 4, "ns")
@@ -246,7 +247,8 @@ def read_samples(info: PatchInfo, first: int, stop: int,
                              f"scan found {info.channels}")
         if channels is not None:
             data = data[channels]
-        return np.ascontiguousarray(data, dtype=np.float64)
+        keep = single and data.dtype == np.float32
+        return np.ascontiguousarray(data, dtype=np.float32 if keep else np.float64)
     raise ValueError(f"{info.path}: DASCore did not return samples {first} to {stop - 1} "
                      f"({want} samples from {np.asarray(t0).astype('datetime64[ns]')})")
 

@@ -28,6 +28,7 @@ one count as joined. Each gap and overlap is reported in one
 from __future__ import annotations
 
 import csv
+import functools
 import math
 import numbers
 import os
@@ -110,13 +111,16 @@ class Record:
         """Seconds of record in all stretches together."""
         return self.samples * self.dt
 
-    def read(self, segment: int, first: int, stop: int) -> np.ndarray:
-        """Samples first..stop-1 of a stretch, all channels, float64."""
+    def read(self, segment: int, first: int, stop: int, *, single: bool = False) -> np.ndarray:
+        """Samples first..stop-1 of a stretch, all channels, float64; with
+        `single`, float32 when every file read holds float32 samples (as DAS
+        records mostly do), so that no float64 copy of them is made, and
+        possibly the array the file reader gave (not to be written to)."""
         seg = self.segments[segment]
         if not 0 <= first < stop <= seg.samples:
             raise ValueError(f"samples {first} to {stop} lie outside stretch {segment} "
                              f"({seg.samples} samples)")
-        out = np.empty((self.positions.size, stop - first), dtype=np.float64)
+        parts = []
         for piece in seg.pieces:
             a = max(first, piece.at)
             b = min(stop, piece.at + piece.count)
@@ -128,8 +132,18 @@ class Record:
             if isinstance(source, np.ndarray):
                 part = source[:, lo:hi] if self.channels is None else source[self.channels, lo:hi]
             else:
-                part = read_samples(source, lo, hi, self.channels)
-            out[:, a - first:b - first] = part
+                part = read_samples(source, lo, hi, self.channels, single=single)
+            parts.append((a - first, b - first, part))
+        kind = np.float32 if single and all(p.dtype == np.float32 for _, _, p in parts) \
+            else np.float64
+        if single and len(parts) == 1 and parts[0][:2] == (0, stop - first) \
+                and parts[0][2].dtype == kind and parts[0][2].flags.c_contiguous \
+                and not isinstance(self.sources[seg.pieces[0].source], np.ndarray):
+            # what a file gave, as it is (read-only use): no copy
+            return parts[0][2]
+        out = np.empty((self.positions.size, stop - first), dtype=kind)
+        for a, b, part in parts:
+            out[:, a:b] = part
         return out
 
     def time_text(self, segment: int, sample: int) -> Optional[str]:
@@ -436,12 +450,14 @@ def _samples(name: str, seconds: Any, dt: float, least: int) -> int:
 
 
 def iter_blocks(record: Record, starts: Sequence[tuple[int, int]], samples: int,
-                ahead: int = 4) -> Iterator[tuple[int, int, np.ndarray]]:
+                ahead: int = 4, *, single: bool = False) -> Iterator[tuple[int, int, np.ndarray]]:
     """(segment, first sample, data) of windows of `samples` samples at the
     given starts (in order within each stretch), reading a few windows ahead
     at a time and carrying the overlap between reads. `data` is a view into
     a read buffer that is never written again (a new one is made for every
-    read), so it may be kept."""
+    read), so it may be kept. `single`: float32 files are read as float32
+    (:meth:`Record.read`)."""
+    read = functools.partial(record.read, single=True) if single else record.read
     buffer = np.empty((record.positions.size, 0))
     buf_seg, buf_lo = -1, 0
     for k, (seg, i0) in enumerate(starts):
@@ -458,10 +474,10 @@ def iter_blocks(record: Record, starts: Sequence[tuple[int, int]], samples: int,
             reach = min(reach, record.segments[seg].samples)
             if seg == buf_seg and buf_lo <= i0 < buf_lo + buffer.shape[1]:
                 kept = buffer[:, i0 - buf_lo:]
-                fresh = record.read(seg, buf_lo + buffer.shape[1], reach)
+                fresh = read(seg, buf_lo + buffer.shape[1], reach)
                 buffer = np.concatenate([kept, fresh], axis=1)
             else:
-                buffer = record.read(seg, i0, reach)
+                buffer = read(seg, i0, reach)
             buf_seg, buf_lo = seg, i0
         yield seg, i0, buffer[:, i0 - buf_lo:stop - buf_lo]
 

@@ -32,7 +32,15 @@ inline double window_mean(const double* sums, std::size_t k, std::size_t h, std:
 // the forward plan's output.
 const double* transform(const Problem& p, Workspace& ws, const LaneKernels& lk, std::size_t w, std::size_t r) {
     const std::size_t nt = p.samples, bins = ws.bins;
-    const double* x = p.window[w] + static_cast<std::ptrdiff_t>(r) * p.row_stride[w];
+    const double* x;
+    if (p.window32) {
+        const float* single = p.window32[w] + static_cast<std::ptrdiff_t>(r) * p.row_stride[w];
+        double* wide = ws.row.data();
+        for (std::size_t t = 0; t < nt; ++t) wide[t] = static_cast<double>(single[t]);
+        x = wide;
+    } else {
+        x = p.window[w] + static_cast<std::ptrdiff_t>(r) * p.row_stride[w];
+    }
     double* in = ws.forward.padded_in(0, nt);
     // 1. demean
     const double mean = lk.sum(x, nt) / static_cast<double>(nt);
@@ -228,6 +236,7 @@ Workspace::Workspace(const Problem& p)
                          "correlation spectra");
     spectrum.reset(per_window, "temporary trace");
     line.reset(p.samples + 1, "temporary trace");
+    row.reset(p.window32 ? p.samples : 1, "temporary trace");
     scratch.reset(product(2, bins + 1), "temporary trace");
     acc.reset(product(sources, p.pws ? product(2, 2 * p.max_lag + 1) : per_window), "correlation spectra");
     lagged.reset(product(2, 2 * p.max_lag + 1), "temporary trace");
@@ -325,6 +334,23 @@ void correlate_stack(const Problem& p, Workspace& ws, double* linear, double* ph
             }
         }
     }
+}
+
+void window_spectrum(const Problem& p, Workspace& ws, std::size_t w, std::size_t r, double* re, double* im,
+                     simd::Isa isa) noexcept {
+    const LaneKernels& lk = simd::pick(isa, MOLVAK_LANE_TABLE_LIST(lane_kernels));
+    whiten(p, ws, lk, transform(p, ws, lk, w, r), re, im);
+}
+
+void add_correlation(const Problem& p, Workspace& ws, const double* ar, const double* ai, double* lin,
+                     simd::Isa isa) noexcept {
+    invert_linear(p, ws, simd::pick(isa, MOLVAK_LANE_TABLE_LIST(lane_kernels)), ar, ai, lin);
+}
+
+void add_window_phasors(const Problem& p, Workspace& ws, const double* sr, const double* si, const double* xr,
+                        const double* xi, double* lin, double* pr, double* pi, simd::Isa isa) noexcept {
+    add_window_pws(p, ws, simd::pick(isa, MOLVAK_LANE_TABLE_LIST(lane_kernels)), sr, si, xr, xi, nullptr, lin, pr,
+                   pi);
 }
 
 }  // namespace molvak::correlate

@@ -48,7 +48,12 @@ struct Problem {
     // the windows may lie anywhere (views into read buffers), each with its
     // samples contiguous in time; finite.
     const double* const* window;
-    const std::ptrdiff_t* row_stride;  // W strides between channels, in doubles
+    const std::ptrdiff_t* row_stride;  // W strides between channels, in samples
+    // Single-precision windows instead (window is then not read): each row
+    // is widened to double exactly, one channel at a time, as it is
+    // prepared, so the results are those of the windows converted to
+    // float64 beforehand, bit for bit, without a float64 copy of the block.
+    const float* const* window32 = nullptr;
     std::size_t windows;           // W
     std::size_t channels;          // NX
     std::size_t samples;           // NT >= 1
@@ -80,6 +85,7 @@ public:
     Buffer<double> source_spectra;  // (S, W) planar spectra: re[stride], im[stride]
     Buffer<double> spectrum;        // a window's planar spectrum
     Buffer<double> line;            // NT + 1: running sums of |x|
+    Buffer<double> row;             // NT: a single-precision row widened
     Buffer<double> scratch;         // 2 (bins + 1): amplitudes and their running sums
     Buffer<double> acc;             // per source, linear: the cross-spectra, 2 stride; pws: the phasors, 2 (2L+1)
     Buffer<double> lagged;          // pws: the analytic signal at the lags, 2 (2L+1)
@@ -94,5 +100,21 @@ public:
 // cache, rather than in a pass of their own over all of them first).
 void correlate_stack(const Problem& p, Workspace& ws, double* linear, double* phasor,
                      simd::Isa isa = simd::Isa::best) noexcept;
+
+// The steps of correlate_stack one at a time, for the kernels that pair the
+// channels otherwise (pairs.hpp):
+// steps 1-5 for window w of channel r, its planar spectrum into (re, im)
+// (ws.bins values each);
+void window_spectrum(const Problem& p, Workspace& ws, std::size_t w, std::size_t r, double* re, double* im,
+                     simd::Isa isa = simd::Isa::best) noexcept;
+// the correlation at the lags -L..L of a pair from the sum (ar, ai) of its
+// cross-spectra conj(S) X, times 1 / N, added to lin (2L + 1);
+void add_correlation(const Problem& p, Workspace& ws, const double* ar, const double* ai, double* lin,
+                     simd::Isa isa = simd::Isa::best) noexcept;
+// one window's cross-spectrum conj(S) X, (sr, si) and (xr, xi) planar: Re z
+// of its analytic signal added to lin and z / |z| to (pr, pi), at the lags.
+void add_window_phasors(const Problem& p, Workspace& ws, const double* sr, const double* si, const double* xr,
+                        const double* xi, double* lin, double* pr, double* pi,
+                        simd::Isa isa = simd::Isa::best) noexcept;
 
 }  // namespace molvak::correlate

@@ -13,8 +13,26 @@ Isa detect() noexcept {
         __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
         return Isa::avx512;
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return Isa::avx2;
+#elif defined(MOLVAK_NEON_LANES)
+    // Advanced SIMD with doubles is part of the AArch64 base architecture.
+    return Isa::neon;
 #endif
     return Isa::scalar;
+}
+
+// Whether this build has lane code for `isa`.
+constexpr bool compiled(Isa isa) noexcept {
+    switch (isa) {
+        case Isa::scalar: return true;
+#if defined(MOLVAK_X86_LANES)
+        case Isa::avx2:
+        case Isa::avx512: return true;
+#endif
+#if defined(MOLVAK_NEON_LANES)
+        case Isa::neon: return true;
+#endif
+        default: return false;
+    }
 }
 
 Isa detected() noexcept {
@@ -25,7 +43,7 @@ Isa detected() noexcept {
 }  // namespace
 
 bool usable(Isa isa) noexcept {
-    return isa == Isa::best || static_cast<int>(isa) <= static_cast<int>(detected());
+    return isa == Isa::best || (compiled(isa) && static_cast<int>(isa) <= static_cast<int>(detected()));
 }
 
 Isa resolve(Isa requested) noexcept {
@@ -33,7 +51,8 @@ Isa resolve(Isa requested) noexcept {
     Isa isa = detected();
 #if defined(MOLVAK_PIN_ISA)
     // A pin only ever narrows the choice.
-    if (static_cast<int>(isa) > MOLVAK_PIN_ISA) isa = static_cast<Isa>(MOLVAK_PIN_ISA);
+    if (static_cast<int>(isa) > MOLVAK_PIN_ISA)
+        isa = compiled(static_cast<Isa>(MOLVAK_PIN_ISA)) ? static_cast<Isa>(MOLVAK_PIN_ISA) : Isa::scalar;
 #endif
     return isa;
 }
@@ -44,6 +63,7 @@ const char* name(Isa isa) noexcept {
         case Isa::scalar: return "scalar";
         case Isa::avx2: return "avx2";
         case Isa::avx512: return "avx512";
+        case Isa::neon: return "neon";
     }
     return "?";
 }

@@ -9,12 +9,15 @@
 namespace molvak::simd {
 
 // `best` stands for the widest usable set; the others are the sets lane code
-// is compiled for (the x86-64 ones only where the build targets x86-64).
-enum class Isa : int { best = -1, scalar = 0, avx2 = 1, avx512 = 2 };
+// is compiled for: the x86-64 ones where the build targets x86-64, NEON
+// where it targets AArch64. Within one architecture a larger value is a
+// wider set.
+enum class Isa : int { best = -1, scalar = 0, avx2 = 1, avx512 = 2, neon = 3 };
 
 // Whether this build compiled lane code for `isa` and this processor runs it
 // (AVX2 with FMA; AVX-512 F and DQ, with the operating system saving the
-// registers). `best` and `scalar` are always usable.
+// registers; NEON on every AArch64 processor). `best` and `scalar` are
+// always usable.
 bool usable(Isa isa) noexcept;
 
 // The set `requested` stands for: `best` becomes the widest usable set,

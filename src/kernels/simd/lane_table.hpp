@@ -19,11 +19,16 @@
     namespace lanes_scalar { extern const Type name; } \
     namespace lanes_avx2 { extern const Type name; }   \
     namespace lanes_avx512 { extern const Type name; }
-#define MOLVAK_LANE_TABLE_LIST(name) lanes_scalar::name, &lanes_avx2::name, &lanes_avx512::name
+#define MOLVAK_LANE_TABLE_LIST(name) lanes_scalar::name, &lanes_avx2::name, &lanes_avx512::name, nullptr
+#elif defined(MOLVAK_NEON_LANES)
+#define MOLVAK_LANE_TABLES(Type, name)              \
+    namespace lanes_scalar { extern const Type name; } \
+    namespace lanes_neon { extern const Type name; }
+#define MOLVAK_LANE_TABLE_LIST(name) lanes_scalar::name, nullptr, nullptr, &lanes_neon::name
 #else
 #define MOLVAK_LANE_TABLES(Type, name) \
     namespace lanes_scalar { extern const Type name; }
-#define MOLVAK_LANE_TABLE_LIST(name) lanes_scalar::name, nullptr, nullptr
+#define MOLVAK_LANE_TABLE_LIST(name) lanes_scalar::name, nullptr, nullptr, nullptr
 #endif
 
 namespace molvak::simd {
@@ -37,10 +42,12 @@ struct same_type {
 // widest usable one). The wide tables are null where this build has none.
 template <class Table>
 const Table& pick(Isa isa, const Table& scalar, const typename same_type<Table>::type* avx2,
-                  const typename same_type<Table>::type* avx512) noexcept {
+                  const typename same_type<Table>::type* avx512,
+                  const typename same_type<Table>::type* neon) noexcept {
     switch (resolve(isa)) {
         case Isa::avx512: if (avx512) return *avx512; break;
         case Isa::avx2: if (avx2) return *avx2; break;
+        case Isa::neon: if (neon) return *neon; break;
         default: break;
     }
     return scalar;

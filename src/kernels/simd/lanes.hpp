@@ -1,6 +1,7 @@
 // The lane vocabulary of this translation unit. A kernel's `*_lanes.cpp` is
 // compiled once per instruction set, with that set's flags and one of
-// MOLVAK_LANES_SCALAR, MOLVAK_LANES_AVX2 or MOLVAK_LANES_AVX512 defined
+// MOLVAK_LANES_SCALAR, MOLVAK_LANES_AVX2, MOLVAK_LANES_AVX512 or
+// MOLVAK_LANES_NEON defined
 // (CMakeLists.txt does both); it includes this header and writes its code
 // once, in the namespace MOLVAK_LANES_NS, over `simd::lanes`:
 //
@@ -30,6 +31,11 @@ namespace molvak::simd { namespace lanes = avx512; }
 #define MOLVAK_LANES_NS lanes_avx2
 #define MOLVAK_LANES_ISA ::molvak::simd::Isa::avx2
 namespace molvak::simd { namespace lanes = avx2; }
+#elif defined(MOLVAK_LANES_NEON)
+#include "simd/lanes_neon.hpp"
+#define MOLVAK_LANES_NS lanes_neon
+#define MOLVAK_LANES_ISA ::molvak::simd::Isa::neon
+namespace molvak::simd { namespace lanes = neon; }
 #elif defined(MOLVAK_LANES_SCALAR)
 #define MOLVAK_LANES_NS lanes_scalar
 #define MOLVAK_LANES_ISA ::molvak::simd::Isa::scalar

@@ -1,0 +1,59 @@
+// Cross-correlation of every listed pair of channels of windows of a
+// continuous record, and its stack over the windows: molvak.correlate(...,
+// "all"). Plain C++.
+//
+// Each window of each channel is prepared once, as in correlate.hpp (steps
+// 1-5), and kept for the block: the spectra of all channels that appear in a
+// pair, W x NX planar spectra (about twice the block's samples). A pair
+// (i, j) gets C_ij(tau) = sum_t u_i(t) u_j(t + tau), from conj(U_i) U_j, at
+// the lags -L..L: linear stacking sums the pair's cross-spectra over the
+// windows and transforms the sum once, phase-weighted stacking sums each
+// window's Re z and z / |z| (as correlate_stack does for a source i and a
+// channel j: the same bits). The pair (j, i) is the time reverse and is not
+// computed.
+//
+// The pairs are taken tile by tile: channels in blocks of `tile`, every pair
+// whose first channel lies in one block and second in another done before
+// the next tile, so the spectra of 2 x tile channels are reused from the cache
+// by tile^2 pairs instead of being fetched from memory once per pair. Each
+// pair's windows are summed in window order whatever the tile, so results do
+// not depend on it.
+#pragma once
+
+#include <cstddef>
+
+#include "correlate/correlate.hpp"
+
+namespace molvak::correlate {
+
+struct PairProblem {
+    Problem base;                  // windows and settings; base.sources is not read
+    const std::ptrdiff_t* pairs;   // P pairs (i, j) of channel indices in [0, NX)
+    std::size_t npairs;            // P
+    std::size_t tile = 0;          // channels per block; 0: chosen from the spectra's size
+};
+
+// Channels per tile when none is given: the spectra of two blocks of windows
+// fill about `kTileBytes`.
+constexpr std::size_t kTileBytes = std::size_t{4} << 20;
+
+class PairWorkspace {
+public:
+    explicit PairWorkspace(const PairProblem& p);  // throws AllocFailure
+
+    Workspace base;
+    std::size_t tile;
+    Buffer<double> spectra;       // (NX, W) planar spectra: re[stride], im[stride]
+    Buffer<unsigned char> used;   // NX flags: the channel is in some pair
+    Buffer<std::size_t> order;    // P: the pairs in tile order
+    Buffer<double> acc;           // linear: a cross-spectrum, 2 stride; pws: phasors, 2 (2L + 1)
+};
+
+// Adds, for every pair k, at lag index i (tau = i - L):
+//   linear[k (2L+1) + i]        the sum over windows of C_ij(tau),
+//   phasor[2 (k (2L+1) + i)]    the sum of z / |z| (complex pairs, pws only).
+// With p.base.fresh the rows are zeroed here before they are summed into.
+void correlate_pairs(const PairProblem& p, PairWorkspace& ws, double* linear, double* phasor,
+                     simd::Isa isa = simd::Isa::best) noexcept;
+
+}  // namespace molvak::correlate
