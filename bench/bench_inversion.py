@@ -21,7 +21,7 @@ fundamental Rayleigh mode at 30 frequencies spaced evenly in log from 3 to
   one thread (workers=1) and two (workers=2), wall clock.
 
 Run: python bench/bench_inversion.py recovery|calibration|traps|time [--n N]
-[--out results.json]. Long: the recovery of 20 seeds and the calibration
+[--poisson 0.2:0.45] [--out results.json]. Long: the recovery of 20 seeds and the calibration
 of 50 realisations take minutes.
 """
 from __future__ import annotations
@@ -51,7 +51,11 @@ def is_trapped(model: LayeredModel) -> bool:
     return bool(np.nanmin(surface_amplitude(model.thickness, model.vs, F, c)) < TRAP_AMPLITUDE)
 
 
+OPTIONS: dict = {}
+
+
 def run(data: np.ndarray, seed: int, **options: object) -> tuple[molvak.Inversion, float, bool]:
+    options = {**OPTIONS, **options}
     t = time.perf_counter()
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", ConvergenceWarning)
@@ -155,7 +159,12 @@ def main() -> None:
     parser.add_argument("study", choices=("recovery", "calibration", "traps", "time"))
     parser.add_argument("--n", type=int, help="seeds, realisations or repeats")
     parser.add_argument("--out", help="write the results as JSON")
+    parser.add_argument("--poisson", help="Poisson's ratio of the inversion: a value or "
+                        "LO:HI, sampled per layer (default 0.3, the truth's)")
     args = parser.parse_args()
+    if args.poisson:
+        parts = [float(x) for x in args.poisson.split(":")]
+        OPTIONS["poisson"] = parts[0] if len(parts) == 1 else tuple(parts)
     n = args.n or {"recovery": 20, "calibration": 50, "traps": 6, "time": 3}[args.study]
     result = {"recovery": recovery, "calibration": calibration, "traps": traps,
               "time": timing}[args.study](n)

@@ -1068,7 +1068,7 @@ def invert(curve: Any, *, layers: int = 3,
            exclude_traps: bool = True, trap_amplitude: float = TRAP_AMPLITUDE,
            population: Optional[int] = None, generations: int = 60,
            chains: int = 4, temperatures: int = 4, max_temperature: float = 30.0,
-           burn: int = 800, steps: int = 800, thin: int = 2,
+           burn: Optional[int] = None, steps: Optional[int] = None, thin: int = 2,
            rhat_limit: float = 1.1, seed: Optional[int] = None,
            workers: int = 1, client: Any = None,
            start: Optional[Inversion] = None,
@@ -1123,7 +1123,9 @@ def invert(curve: Any, *, layers: int = 3,
         temperatures spaced geometrically from 1 to `max_temperature`.
     burn, steps, thin : int
         Steps of burn-in (proposals tuned, samples discarded) and of
-        sampling; every `thin`-th cold state is kept.
+        sampling; every `thin`-th cold state is kept. By default 160 per
+        parameter and at least 800 each (800 for 3 layers of fixed
+        Poisson's ratio, 1280 for 3 layers with it sampled).
     rhat_limit : float
         A :class:`ConvergenceWarning` is issued when a split R-hat exceeds it.
     seed : int, optional
@@ -1151,8 +1153,6 @@ def invert(curve: Any, *, layers: int = 3,
     max_mode = _check_int(max_mode, "max_mode", 0)
     chains = _check_int(chains, "chains", 2)
     temperatures = _check_int(temperatures, "temperatures", 1)
-    burn = _check_int(burn, "burn", 20)
-    steps = _check_int(steps, "steps", 20)
     thin = _check_int(thin, "thin", 1)
     generations = _check_int(generations, "generations", 0)
     workers = _check_int(workers, "workers", 1)
@@ -1177,6 +1177,8 @@ def invert(curve: Any, *, layers: int = 3,
                          "decrease with depth")
     param = Parametrization(vs_b, h_b, nu_b, bool(increasing))
     D = param.size
+    burn = _check_int(max(800, 160 * D) if burn is None else burn, "burn", 20)
+    steps = _check_int(max(800, 160 * D) if steps is None else steps, "steps", 20)
     population = max(30, 8 * D) if population is None else _check_int(population,
                                                                        "population", 8)
     problem = Problem(tuple(tgts), param, max_mode, float(trap_amplitude), bool(exclude_traps))

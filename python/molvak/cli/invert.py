@@ -90,10 +90,9 @@ def add_command(sub: Any) -> None:
     p.add_argument("--keep-traps", action="store_true",
                    help="keep models whose fundamental mode is trapped below a stiff lid")
     p.add_argument("--chains", type=int, default=4)
-    p.add_argument("--steps", type=int, help="sampling steps per chain (default 800; 300 "
-                   "per window of a pseudo-section)")
-    p.add_argument("--burn", type=int, help="burn-in steps per chain (default 800; 300 per "
-                   "window of a pseudo-section)")
+    p.add_argument("--steps", type=int, help="sampling steps per chain (default 160 per "
+                   "parameter, at least 800; 300 per window of a pseudo-section)")
+    p.add_argument("--burn", type=int, help="burn-in steps per chain (default as --steps)")
     p.add_argument("--seed", type=int, help="random seed (repeatable runs)")
     p.add_argument("--workers", type=int, default=1, help="threads (default %(default)s)")
     p.add_argument("--out", default=".", help="output directory (default: here)")
@@ -233,7 +232,7 @@ def run(args: argparse.Namespace) -> int:
         curves, layers=args.layers, vs=args.vs, thickness=args.thickness, poisson=args.poisson,
         increasing=args.increasing, wave=args.wave, match=args.match,
         default_std=args.default_std, min_std=args.min_std, exclude_traps=not args.keep_traps,
-        chains=args.chains, steps=_given(args.steps, 800), burn=_given(args.burn, 800),
+        chains=args.chains, steps=args.steps, burn=args.burn,
         seed=args.seed, workers=args.workers, progress=step), sys.stderr)
     if not args.no_plot:
         import matplotlib
