@@ -161,6 +161,8 @@ class Target:
 
     @property
     def label(self) -> str:
+        """How pictures and summaries name the curve: its name, wave and
+        mode ("mode ?" when unknown)."""
         mode = "mode ?" if self.mode is None else f"mode {self.mode}"
         return f"{self.name + ': ' if self.name else ''}{self.wave} {mode}"
 
