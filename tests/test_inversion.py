@@ -295,3 +295,63 @@ def test_increasing_constraint_and_sampled_poisson():
     nu = result.best.poisson
     assert ((nu >= 0.25 - 1e-12) & (nu <= 0.4 + 1e-12)).all()
     assert result.fits[0].misfit < 1.5
+
+
+def test_binned_picks_by_hand():
+    from molvak.vs_section import binned
+    f = np.array([10.0, 12.0, 25.0, 30.0, 45.0, 60.0, 80.0, 90.0])
+    v = np.array([300.0, 290.0, 250.0, 240.0, 200.0, 180.0, 150.0, 400.0])
+    valid = np.array([True] * 7 + [False])
+    curve = molvak.DispersionCurve.from_arrays(f, v, valid=valid)
+    # three bins even in ln f over the valid picks' 10-80 Hz: 10-20, 20-40, 40-80 Hz;
+    # each point the geometric means of its picks' frequencies and velocities
+    t = binned(curve, 3, 0.04)
+    np.testing.assert_allclose(t.frequency, [120 ** 0.5, 750 ** 0.5, (45 * 60 * 80) ** (1 / 3)])
+    np.testing.assert_allclose(t.velocity, [(300 * 290) ** 0.5, (250 * 240) ** 0.5,
+                                            (200 * 180 * 150) ** (1 / 3)])
+    np.testing.assert_array_equal(t.std, 0.04)
+    assert t.mode == 0
+    # wavelengths 30, 24.2, 10, 8, 4.4, 3, 1.9 m: a band of 2.5 to 9 m keeps 30-60 Hz,
+    # three bins again, now over ln(30) to ln(60)
+    t = binned(curve, 3, 0.04, (2.5, 9.0))
+    np.testing.assert_allclose(t.velocity, [240.0, 200.0, 180.0])
+    # fewer than three bins with picks: no target
+    assert binned(curve, 3, 0.04, (9.0, 40.0)) is None
+
+
+def test_rayleigh_and_love_together_and_progress():
+    truth = model([5.0], [200.0, 450.0])
+    c_r = dispersion(truth, F)
+    c_l = dispersion(truth, F, wave="love")
+    seen = []
+    result = molvak.invert([Target(F, c_r, np.full(F.size, 0.02)),
+                            Target(F, c_l, np.full(F.size, 0.02), wave="love")],
+                           seed=3, **dict(QUICK, progress=lambda done, total: seen.append(
+                               (done, total))))
+    assert [f.target.wave for f in result.fits] == ["rayleigh", "love"]
+    for fit, c in zip(result.fits, (c_r, c_l)):
+        assert fit.misfit < 1.5
+        assert np.all(np.abs(np.log(fit.band[1] / c)) < 0.02)
+    np.testing.assert_allclose(np.median(result.vs, axis=0), truth.vs, rtol=0.03)
+    done, total = zip(*seen)
+    assert list(done) == list(range(1, len(seen) + 1)) and set(total) == {total[0]}
+    assert done[-1] == total[0]
+
+
+def test_command_line_reads_picks_of_two_modes_and_draws(tmp_path, capsys):
+    from molvak.cli import main
+    truth = model([6.0], [180.0, 500.0])
+    f0, f1 = np.geomspace(5.0, 40.0, 10), np.geomspace(25.0, 60.0, 6)
+    path = tmp_path / "picks.csv"
+    molvak.write_curves([molvak.DispersionCurve.from_arrays(f0, dispersion(truth, f0), mode=0),
+                         molvak.DispersionCurve.from_arrays(f1, dispersion(truth, f1, mode=1),
+                                                            mode=1)], path)
+    args = ["invert", str(path), "--layers", "2", "--vs", "100:800", "--thickness", "1:20",
+            "--chains", "2", "--burn", "60", "--steps", "60", "--seed", "1", "--out",
+            str(tmp_path), "--quiet"]
+    assert main(args) == 0
+    summary = json.loads((tmp_path / "picks.csv.invert.json").read_text())
+    assert [fit["curve"] for fit in summary["fits"]] == ["curve 0: rayleigh mode 0",
+                                                         "curve 1: rayleigh mode 1"]
+    for kind in ("profile", "curves", "vs30"):
+        assert (tmp_path / f"picks.csv.invert.{kind}.png").read_bytes()[:4] == b"\x89PNG"
