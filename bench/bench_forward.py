@@ -29,9 +29,9 @@ import sys  # noqa: E402
 import time  # noqa: E402
 
 import numpy as np  # noqa: E402
-from harness import ratio, report  # noqa: E402
 
 import molvak  # noqa: E402
+from harness import ratio, report  # noqa: E402
 
 
 def main(models: int = 1000) -> None:

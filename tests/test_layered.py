@@ -172,3 +172,16 @@ def test_model_completion_depths_and_averages():
     mixed = molvak.LayeredModel([3], [150, 400], [np.nan, 1700], [1500, np.nan], poisson=0.45)
     assert mixed.vp[0] == pytest.approx(150 * math.sqrt(1.1 / 0.1))
     assert mixed.density[1] == pytest.approx(gardner_density(1700.0))
+
+
+def test_fundamental_mode_through_avoided_crossings():
+    # a stiff lid over soft layers, the half-space slower than the layer above
+    # it: the fundamental mode drops past two others between 30 and 35 Hz
+    model = molvak.LayeredModel([11.9, 7.38, 9.01, 4.59, 8.8, 6.25, 8.73],
+                                [543.8, 258.5, 496.1, 200.3, 484.6, 529.0, 719.3, 414.9],
+                                [1479.5, 513.1, 1489.9, 340.9, 1321.4, 1054.1, 1975.5, 844.4],
+                                [1912.1, 1819.9, 1954.2, 2167.2, 2028.4, 1596.2, 1620.6, 1983.2])
+    f = np.geomspace(2, 80, 50)
+    got = molvak.dispersion(model, f)
+    sel = slice(24, 44)
+    np.testing.assert_allclose(got[sel], phase_velocity(model, f[sel], 0), rtol=1e-8)

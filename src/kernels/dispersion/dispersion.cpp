@@ -26,6 +26,9 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kTop = 1.0 - 1e-9;
 // Brent's tolerance on the root, relative.
 constexpr double kTolerance = 1e-12;
+// The grid of the counts that check tracked roots: points per expected mode
+// and over the whole range.
+constexpr double kCountPerMode = 10.0, kCountEven = 8.0;
 
 // One layer's constants for the dispersion functions.
 struct Layer {
@@ -302,6 +305,7 @@ struct Search {
     std::size_t mode = 0;
     double cmin = 0.0, cmax = 0.0;
     bool exists = false;  // a guided wave at all
+    bool s0 = false;      // the sign bit of the function at c_min
     bool below = false;   // the sign bit of the function just below mode k's root
     double fs[3] = {0.0, 0.0, 0.0}, cs[3] = {0.0, 0.0, 0.0};
     std::size_t known = 0;
@@ -321,7 +325,7 @@ struct Search {
         count = 0;
         if (!exists) return;
         // Below mode k's root the function has the sign of F(c_min) times (-1)^k.
-        const bool s0 = negative(F(cmin, kTwoPi * f0));
+        s0 = negative(F(cmin, kTwoPi * f0));
         below = (mode % 2 == 0) ? s0 : !s0;
     }
 
@@ -346,7 +350,11 @@ struct Search {
 
     // A tracked root c is taken for another mode's when it lies further from
     // its prediction cp than a tenth of cp plus the predicted move.
-    bool far(double c, double cp) const { return std::fabs(c - cp) > 0.1 * cp + std::fabs(cp - cs[0]); }
+    // A higher mode moving by more than 5 % is checked by a scan as well
+    // (near an avoided crossing the next root may be the neighbour's).
+    bool far(double c, double cp) const {
+        return std::fabs(c - cp) > 0.1 * cp + std::fabs(cp - cs[0]) || (mode > 0 && std::fabs(c - cs[0]) > 0.05 * cs[0]);
+    }
 
     // A root accepted at f, predicted at cp (scanned: found by a scan).
     void record(double f, double c, double cp, bool scanned) {
@@ -371,16 +379,29 @@ struct Search {
     // lanes scan together.
     struct Scan {
         double omega, total, target, c_prev, v_prev, cq, vq, cp, fp, lo, hi, flo, fhi;
-        std::size_t points, samples, q, j, changes;
-        bool started, first, have_q, last, done, found;
+        double cpp, fpp;             // the point before cp
+        double dip[3], fdip[3], xv;  // three points around a dip of |F|, and the parabola's vertex
+        double limit, flimit;        // a count stops at this velocity, whose value is known
+        double per_mode, even;       // points per expected mode and over the range
+        std::size_t points, samples, q, j, changes, wanted;
+        bool started, first, have_q, last, done, found, have_pp, dip_pending;
     } sc{};
 
     double scan_weight(double c) const {
-        return 16.0 * phase_count(ly, L, wave, sc.omega, c) + 24.0 * (c - cmin) / (cmax - cmin);
+        return sc.per_mode * phase_count(ly, L, wave, sc.omega, c) + sc.even * (c - cmin) / (cmax - cmin);
     }
-    void scan_begin(double omega) {
+    // A scan for mode k's bracket, or (limit < c_max) a count of the roots
+    // below `limit`.
+    void scan_begin(double omega, double limit = std::numeric_limits<double>::infinity(), double flimit = 0.0) {
         sc = Scan{};
         sc.omega = omega;
+        sc.limit = limit;
+        sc.flimit = flimit;
+        sc.wanted = limit < cmax ? std::numeric_limits<std::size_t>::max() - 1 : mode;
+        // a count checks a tracked root, where the modes are known to lie
+        // apart: a coarser grid (its dips still count close pairs)
+        sc.per_mode = limit < cmax ? kCountPerMode : 16.0;
+        sc.even = limit < cmax ? kCountEven : 24.0;
         sc.total = scan_weight(cmax);
         sc.points = static_cast<std::size_t>(std::min(20000.0, std::ceil(sc.total)));
         sc.samples = 2 * sc.points;
@@ -390,11 +411,21 @@ struct Search {
         sc.v_prev = 0.0;  // no layer is slower than c_min
     }
     bool scan_next(double* x) {
+        if (sc.dip_pending) {
+            *x = sc.xv;
+            return true;
+        }
         if (sc.done) return false;
         if (!sc.started) {
             sc.started = sc.first = true;
-            *x = cmin;
-            return true;
+            if (sc.limit < cmax) {
+                // a count: F(c_min) has the sign s0 at every frequency (its
+                // size is not needed: no dip is sought at the first point)
+                scan_feed(cmin, s0 ? -1.0 : 1.0);
+            } else {
+                *x = cmin;
+                return true;
+            }
         }
         for (;;) {
             if (sc.have_q && sc.j < sc.points && sc.target <= sc.vq) {
@@ -403,6 +434,18 @@ struct Search {
                                       : sc.cq;
                 ++sc.j;
                 sc.target = sc.total * double(sc.j) / double(sc.points);
+                if (cj >= sc.limit) {  // a count: the last point is the limit, its value known
+                    if (!sc.last) {
+                        sc.last = true;
+                        scan_feed(sc.limit, sc.flimit);
+                        if (sc.dip_pending) {
+                            *x = sc.xv;
+                            return true;
+                        }
+                    }
+                    sc.done = true;
+                    return false;
+                }
                 if (cj > sc.cp) {
                     *x = cj;
                     return true;
@@ -421,7 +464,7 @@ struct Search {
                 sc.have_q = true;
                 continue;
             }
-            if (!sc.last) {
+            if (!sc.last && sc.limit > cmax) {
                 sc.last = true;
                 *x = cmax;
                 return true;
@@ -430,23 +473,64 @@ struct Search {
             return false;
         }
     }
+    // A pair of roots closer than the grid leaves no sign change between grid
+    // points, but |F| dips between them: where three points of one sign have
+    // the smallest |F| in the middle, F is also taken at the vertex of the
+    // parabola through them, and a sign change there counts two roots.
     void scan_feed(double x, double fx) {
+        if (sc.dip_pending) {
+            sc.dip_pending = false;
+            if (negative(fx) != negative(sc.fdip[1])) {
+                const bool right = x > sc.dip[1];
+                const double a = right ? sc.dip[1] : sc.dip[0], fa = right ? sc.fdip[1] : sc.fdip[0];
+                const double b = right ? sc.dip[2] : sc.dip[1], fb = right ? sc.fdip[2] : sc.fdip[1];
+                if (sc.changes == sc.wanted || sc.changes + 1 == sc.wanted) {
+                    const bool first_root = sc.changes == sc.wanted;
+                    sc.lo = first_root ? a : x;
+                    sc.hi = first_root ? x : b;
+                    sc.flo = first_root ? fa : fx;
+                    sc.fhi = first_root ? fx : fb;
+                    sc.done = sc.found = true;
+                    return;
+                }
+                sc.changes += 2;
+            }
+            if (sc.last) sc.done = true;
+            return;
+        }
         if (sc.first) {
             sc.first = false;
             sc.cp = x;
             sc.fp = fx;
             return;
         }
+        const bool after_first = sc.limit < cmax && sc.cpp == cmin;  // a count fakes F(c_min)
         const bool change = negative(fx) != negative(sc.fp);
-        if (change && sc.changes == mode) {
+        if (change && sc.changes == sc.wanted) {
             sc.lo = sc.cp; sc.hi = x; sc.flo = sc.fp; sc.fhi = fx;
             sc.done = sc.found = true;
             return;
         }
         if (change) ++sc.changes;
+        if (!change && sc.have_pp && !after_first && negative(sc.fpp) == negative(sc.fp) &&
+            std::fabs(sc.fp) < std::fabs(sc.fpp) && std::fabs(sc.fp) < std::fabs(fx)) {
+            const double x0 = sc.cpp, x1 = sc.cp, x2 = x, y0 = sc.fpp, y1 = sc.fp, y2 = fx;
+            const double num = (x1 - x0) * (x1 - x0) * (y1 - y2) - (x1 - x2) * (x1 - x2) * (y1 - y0);
+            const double den = (x1 - x0) * (y1 - y2) - (x1 - x2) * (y1 - y0);
+            const double xv = den != 0.0 ? x1 - 0.5 * num / den : x1;
+            if (xv > x0 && xv < x2 && xv != x1) {
+                sc.dip[0] = x0; sc.dip[1] = x1; sc.dip[2] = x2;
+                sc.fdip[0] = y0; sc.fdip[1] = y1; sc.fdip[2] = y2;
+                sc.xv = xv;
+                sc.dip_pending = true;
+            }
+        }
+        sc.cpp = sc.cp;
+        sc.fpp = sc.fp;
+        sc.have_pp = true;
         sc.cp = x;
         sc.fp = fx;
-        if (sc.last) sc.done = true;
+        if (sc.last && !sc.dip_pending) sc.done = true;
     }
     bool scan(double omega, double* lo, double* hi, double* flo, double* fhi) {
         scan_begin(omega);
@@ -454,6 +538,14 @@ struct Search {
         while (scan_next(&x)) scan_feed(x, F(x, omega));
         *lo = sc.lo; *hi = sc.hi; *flo = sc.flo; *fhi = sc.fhi;
         return sc.found;
+    }
+
+    // The number of roots below c (a sign-change count with its dips).
+    std::size_t count_below(double c, double fc, double omega) {
+        scan_begin(omega, c, fc);
+        double x;
+        while (scan_next(&x)) scan_feed(x, F(x, omega));
+        return sc.changes;
     }
 
     double refine(double lo, double hi, double flo, double fhi, double omega) {
@@ -489,37 +581,88 @@ struct Search {
         return c / (1.0 - (omega / c) * dcdw);
     }
 
-    // One frequency, all on this thread: tracking where it applies, else (or
-    // where the tracked root is lost or far from its prediction) a scan.
-    double solve(double f, bool group_velocity, bool allow_tracking) {
-        const double omega = kTwoPi * f;
-        double lo = 0.0, hi = 0.0, flo = 0.0, fhi = 0.0, cp = 0.0, c = 0.0;
-        bool found = false;
-        if (allow_tracking && tracks(f)) {
-            double w;
-            predict(f, &cp, &w);
-            const double fp = F(cp, omega);
-            found = bracket(cp, fp, w, omega, &lo, &hi, &flo, &fhi);
-            if (found) {
-                c = refine(lo, hi, flo, fhi, omega);
-                // A root far from the prediction may belong to another mode.
-                if (far(c, cp)) found = false;
-            }
-        }
-        const bool scanned = !found;
-        if (!found) {
-            if (!scan(omega, &lo, &hi, &flo, &fhi)) {
-                known = 0;
-                return kNaN;
-            }
-            c = refine(lo, hi, flo, fhi, omega);
-        }
-        record(f, c, cp, scanned);
+    // The mode count below a tracked root is checked at every other tracked
+    // frequency: a root tracked onto another mode's branch (a mode may drop
+    // past its neighbours at an avoided crossing between two frequencies)
+    // stays on that branch, so the next check finds the wrong count, and both
+    // frequencies are then solved again by scans. The last root of a curve,
+    // or of a run that ends, is checked on its own.
+    double* row = nullptr;           // the model's output row
+    bool group_velocity = false;
+    bool unchecked = false;          // the last root was tracked and not counted
+    std::size_t unchecked_j = 0;
+    double unchecked_f = 0.0, unchecked_c = 0.0;
+
+    // Checks the unchecked root (one evaluation and a count), and solves its
+    // frequency again by a scan if the count is wrong.
+    void settle() {
+        if (!unchecked) return;
+        unchecked = false;
+        const double omega = kTwoPi * unchecked_f;
+        const double limit = unchecked_c * (1.0 - 1e-9);
+        if (count_below(limit, F(limit, omega), omega) == mode) return;
+        redo();
+    }
+    void redo() {
+        unchecked = false;
+        known = 0;
+        row[unchecked_j] = solve(unchecked_f, unchecked_j, false);
+    }
+
+    // Accepts a tracked root c at frequency index j: counted (the count right)
+    // or left unchecked for the next frequency.
+    void accept_tracked(double f, std::size_t j, double c, double cp, bool counted) {
+        record(f, c, cp, false);
+        unchecked = !counted;
+        unchecked_j = j;
+        unchecked_f = f;
+        unchecked_c = c;
+    }
+
+    // The value (phase or group velocity) at an accepted root.
+    double value(double c, double omega) {
         if (!group_velocity) return c;
         double pc[kGroupPoints], po[kGroupPoints], v[kGroupPoints];
         group_points(c, omega, pc, po);
         for (int i = 0; i < kGroupPoints; ++i) v[i] = F(pc[i], po[i]);
         return group(c, omega, pc, po, v);
+    }
+
+    // One frequency (index j), all on this thread: tracking where it applies,
+    // else (or where the tracked root is lost, far from its prediction or of
+    // the wrong count) a scan.
+    double solve(double f, std::size_t j, bool allow_tracking) {
+        const double omega = kTwoPi * f;
+        double lo = 0.0, hi = 0.0, flo = 0.0, fhi = 0.0, cp = 0.0, c = 0.0;
+        if (allow_tracking && tracks(f)) {
+            double w;
+            predict(f, &cp, &w);
+            const double fp = F(cp, omega);
+            if (bracket(cp, fp, w, omega, &lo, &hi, &flo, &fhi)) {
+                c = refine(lo, hi, flo, fhi, omega);
+                // A root far from the prediction may belong to another mode.
+                if (!far(c, cp)) {
+                    if (!unchecked) {
+                        accept_tracked(f, j, c, cp, false);
+                        return value(c, omega);
+                    }
+                    if (count_below(lo, flo, omega) == mode) {
+                        accept_tracked(f, j, c, cp, true);
+                        return value(c, omega);
+                    }
+                    redo();  // the previous root was another mode's too
+                }
+            }
+        }
+        settle();
+        double clo, chi;
+        if (!scan(omega, &lo, &hi, &clo, &chi)) {
+            known = 0;
+            return kNaN;
+        }
+        c = refine(lo, hi, clo, chi, omega);
+        record(f, c, cp, true);
+        return value(c, omega);
     }
 
     // The bracket from the prediction cp (F(cp) = fp), in the direction the
@@ -561,10 +704,13 @@ void solve_model(const Layer* ly, std::size_t L, const Request& rq, const std::s
                  std::size_t* evaluations) {
     Search s;
     s.start(ly, L, rq, rq.frequency[order[0]]);
+    s.row = out;
+    s.group_velocity = rq.group;
     for (std::size_t n = 0; n < rq.frequencies; ++n) {
         const std::size_t j = order[n];
-        out[j] = s.exists ? s.solve(rq.frequency[j], rq.group, true) : kNaN;
+        out[j] = s.exists ? s.solve(rq.frequency[j], j, true) : kNaN;
     }
+    if (s.exists) s.settle();
     if (evaluations != nullptr) *evaluations += s.count;
 }
 
@@ -599,6 +745,8 @@ void solve_lanes(const LaneKernels& kern, const Layer* const* ly, std::size_t la
     std::size_t steps = 0;
     for (std::size_t l = 0; l < lanes; ++l) {
         if (counts[l] > 0) s[l].start(ly[l], L, rq, rq.frequency[orders[l][0]]);
+        s[l].row = out[l];
+        s[l].group_velocity = rq.group;
         steps = std::max(steps, counts[l]);
     }
     double c[kMax], om[kMax], v[kMax];
@@ -703,13 +851,13 @@ void solve_lanes(const LaneKernels& kern, const Layer* const* ly, std::size_t la
             }
         }
         // The lanes without a tracked bracket scan together.
-        bool scanned[kMax] = {}, bracketed[kMax] = {};
+        bool bracketed[kMax] = {};
         int scanning = 0;
         for (std::size_t l = 0; l < lanes; ++l) {
             bracketed[l] = tracked[l];
             if (live[l] && s[l].exists && !tracked[l]) {
                 s[l].scan_begin(wl[l]);
-                scanned[l] = active[l] = true;
+                active[l] = true;
                 ++scanning;
             }
         }
@@ -757,8 +905,34 @@ void solve_lanes(const LaneKernels& kern, const Layer* const* ly, std::size_t la
                     if (active[l]) br[l].feed(v[l]);
             }
         }
-        // The accepted roots; a tracked root far from its prediction (it may
-        // belong to another mode) is searched again by a scan on its own.
+        // The tracked roots' mode counts, the lanes scanning together below
+        // their brackets.
+        bool miscounted[kMax] = {};
+        {
+            int counting = 0;
+            for (std::size_t l = 0; l < lanes; ++l) {
+                if (!tracked[l] || s[l].far(root[l], cp[l]) || !s[l].unchecked) continue;
+                s[l].scan_begin(wl[l], lo[l], flo[l]);
+                active[l] = true;
+                ++counting;
+            }
+            while (counting > 0) {
+                for (std::size_t l = 0; l < lanes; ++l) {
+                    if (active[l] && !s[l].scan_next(&c[l])) {
+                        active[l] = false;
+                        --counting;
+                        miscounted[l] = s[l].sc.changes != s[l].mode;
+                    }
+                }
+                if (counting == 0) break;
+                eval(active);
+                for (std::size_t l = 0; l < lanes; ++l)
+                    if (active[l]) s[l].scan_feed(c[l], v[l]);
+            }
+        }
+        // The accepted roots; a tracked root far from its prediction or with
+        // the wrong count below it (it belongs to another mode) is searched
+        // again by a scan on its own.
         bool group_lane[kMax] = {};
         bool any_group = false;
         for (std::size_t l = 0; l < lanes; ++l) {
@@ -768,16 +942,28 @@ void solve_lanes(const LaneKernels& kern, const Layer* const* ly, std::size_t la
                 out[l][j] = kNaN;
                 continue;
             }
-            if (tracked[l] && s[l].far(root[l], cp[l])) {
-                out[l][j] = s[l].solve(fl[l], rq.group, false);
+            if (tracked[l] && !s[l].far(root[l], cp[l])) {
+                if (!miscounted[l]) {
+                    s[l].accept_tracked(fl[l], j, root[l], cp[l], s[l].unchecked);
+                    out[l][j] = root[l];
+                    group_lane[l] = rq.group;
+                    any_group = any_group || rq.group;
+                    continue;
+                }
+                s[l].redo();  // the previous root was another mode's too
+            }
+            if (tracked[l]) {  // far from its prediction, or miscounted
+                out[l][j] = s[l].solve(fl[l], j, false);
                 continue;
             }
+            // a scanned lane: its count holds; the previous root is checked
+            s[l].settle();
             if (!bracketed[l]) {  // no such mode at this frequency
                 s[l].known = 0;
                 out[l][j] = kNaN;
                 continue;
             }
-            s[l].record(fl[l], root[l], scanned[l] ? 0.0 : cp[l], scanned[l]);
+            s[l].record(fl[l], root[l], 0.0, true);
             out[l][j] = root[l];
             group_lane[l] = rq.group;
             any_group = any_group || rq.group;
@@ -801,8 +987,10 @@ void solve_lanes(const LaneKernels& kern, const Layer* const* ly, std::size_t la
                 if (group_lane[l]) out[l][jl[l]] = Search::group(root[l], wl[l], pc[l], po[l], gv[l]);
         }
     }
-    for (std::size_t l = 0; l < lanes; ++l)
+    for (std::size_t l = 0; l < lanes; ++l) {
+        if (counts[l] > 0 && s[l].exists) s[l].settle();
         if (evaluations[l] != nullptr) *evaluations[l] += s[l].count;
+    }
 }
 
 }  // namespace

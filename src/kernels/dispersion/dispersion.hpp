@@ -29,19 +29,26 @@
 // extrapolation of the last three roots, bracketed by steps that double,
 // directed by that parity (so the bracket is never that of a neighbouring
 // mode), and refined with Brent's method (Brent 1973) to 1e-12 relative.
+// At every other tracked frequency the roots below the bracket are counted
+// (a scan from c_min); a count other than k means the tracking followed
+// another mode's branch (a mode may drop past its neighbours at an avoided
+// crossing), and that frequency and the one before are solved again by scans.
 // Where there is no previous root, the frequency is more than 1.5 times the
 // previous one, the bracket leaves [c_min, c_max), or the root lies further
-// from its prediction than a tenth of it plus the predicted move (it may
-// belong to another mode), a scan of the whole range counts the sign changes
-// and takes the (k+1)-th; its points are spaced evenly in the layers'
-// vertical phase (16 per expected mode) plus 24 over the range. Fewer than
-// k+1 roots below c_max (0.999999999 Vs of the half-space: faster modes
-// leak) means the mode does not exist there, NaN.
+// from its prediction than a tenth of it plus the predicted move, a scan of
+// the whole range counts the sign changes and takes the (k+1)-th. Scan points
+// are spaced evenly in the layers' vertical phase (16 per expected mode, 10
+// for the counts) plus 24 (8) over the range; a pair of roots between two
+// points, which leaves no sign change, shows as a dip of |F| there, and F at
+// the vertex of the parabola through the dip counts it. Fewer than k+1 roots
+// below c_max (0.999999999 Vs of the half-space: faster modes leak) means the
+// mode does not exist there, NaN.
 //
 // Several models are solved together: at each frequency their brackets,
 // scans and Brent steps advance in step, every model following its own
 // values, and their functions are evaluated in the lanes of the vector
-// instruction set (dispersion_lanes.cpp).
+// instruction set (dispersion_lanes.cpp). One model's frequencies are shared
+// among the lanes in runs, each tracked from a scan at its first frequency.
 //
 // Group velocity by implicit differentiation of F(c, omega) = 0: dc/domega =
 // -F_omega / F_c, with both partial derivatives as five-point central
