@@ -28,3 +28,13 @@ def field_data():
     if not (root / "wghs" / "shots").is_dir() or not (root / "oysand").is_dir():
         pytest.skip(f"field records not found at {root} (set {FIELD_DATA_ENV})")
     return root
+
+
+def pytest_terminal_summary(terminalreporter):
+    """The tallies of the hostile-input suites that ran (tests/tally.py)."""
+    import sys
+    tally = sys.modules.get("tally")
+    if tally is not None and tally.TALLIES:
+        terminalreporter.section("hostile-input tallies")
+        for line in tally.lines():
+            terminalreporter.write_line(line)

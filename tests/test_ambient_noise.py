@@ -179,3 +179,25 @@ def test_settings_are_checked():
                           (dict(duration=-1.0), "duration must be a positive number")]:
         with pytest.raises(ValueError, match=words):
             synthetic.AmbientNoiseSettings(**kwargs)
+
+
+def test_block_lengths_are_read_without_guessing_units():
+    from molvak.timelapse import block_seconds
+    # a number alone is seconds, as a number argument is
+    assert [block_seconds(b) for b in ("90s", "30min", "30 MIN", "1h", "1D", 45, "40")] == [
+        90.0, 1800.0, 1800.0, 3600.0, 86400.0, 45.0, 40.0]
+    for ambiguous in ("1M", "1m", "2 months", "5 x"):
+        with pytest.raises(ValueError, match="block must be seconds or a length like"):
+            block_seconds(ambiguous)
+
+
+def test_a_channel_of_nan_is_left_out_of_every_block():
+    rec = synthetic.ambient_noise(40.0, channels=24, seed=2)
+    data = rec.data.copy()
+    data[11] = np.nan
+    g = molvak.Gather(data, offsets=rec.positions, dt=rec.dt)
+    with pytest.warns(molvak.RecordWarning, match=r"channel\(s\) 11 \(22 m\) held no finite"), \
+            pytest.warns(molvak.DeadTraceWarning, match="left out: 11"):
+        tl = molvak.timelapse(g, 0, 10.0, "20s", max_lag=1.5, velocities=(100, 800, 10),
+                              fmin=2, fmax=20)
+    assert [b.windows for b in tl.blocks] == [2, 2]

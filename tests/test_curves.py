@@ -408,3 +408,104 @@ def test_uncertain_curve_files_round_trip(tmp_path, field_data):
     (tmp_path / "bad.txt").write_text("1 0.01\n")
     with pytest.raises(ValueError, match="line 1 has 2 values"):
         UncertainCurve.from_dinver(tmp_path / "bad.txt")
+
+
+# --- careless use ------------------------------------------------------------
+
+def test_stats_command_pairs_reviewed_files_by_folder_and_skips_earlier_outputs(tmp_path,
+                                                                                capsys):
+    from molvak.cli import main
+    from molvak.cli.curves import curve_files
+    curves = random_curves(4, seed=5)
+    for folder, name, k in (("day1", "shot1.csv", 0), ("day1", "shot1.reviewed.csv", 1),
+                            ("day2", "shot1.csv", 2), ("day2", "shot2.csv", 3)):
+        (tmp_path / folder).mkdir(exist_ok=True)
+        curves[k].to_csv(tmp_path / folder / name)
+    got = sorted(p.relative_to(tmp_path).as_posix() for p in curve_files([str(tmp_path)]))
+    assert got == ["day1/shot1.reviewed.csv", "day2/shot1.csv", "day2/shot2.csv"]
+    assert main(["stats", str(tmp_path / "day2"), "--out", str(tmp_path / "day2" / "s"),
+                 "--no-plot"]) == 0
+    assert "of 2 curve(s)" in capsys.readouterr().out
+    # the earlier output named among the picks (as a shell glob does) is left out
+    named = sorted(str(p) for p in (tmp_path / "day2").glob("*.csv"))
+    assert len(named) == 3
+    assert main(["stats", *named, "--out", str(tmp_path / "t"), "--no-plot"]) == 0
+    out, err = capsys.readouterr()
+    assert "of 2 curve(s)" in out and "s.csv is a curve with its uncertainty" in err
+
+
+def test_stats_of_single_picks_writes_all_files_or_none(tmp_path, capsys):
+    from molvak.cli import main
+    one, two = random_curves(2)
+    one.to_csv(tmp_path / "c0.csv")
+    assert main(["stats", str(tmp_path / "c0.csv"), "--out", str(tmp_path / "s"),
+                 "--no-plot"]) == 0
+    assert "left out of" in capsys.readouterr().err
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["c0.csv", "s.csv", "s.json"]
+    assert np.isnan(UncertainCurve.from_csv(tmp_path / "s.csv").std).all()
+    # a refusal comes before anything is written
+    two.to_csv(tmp_path / "c1.csv")
+    assert main(["stats", str(tmp_path / "c0.csv"), str(tmp_path / "c1.csv"), "--out",
+                 str(tmp_path / "u"), "--no-plot", "--min-std", "nan"]) == 2
+    assert "min_lognormal_std" in capsys.readouterr().err
+    assert not list(tmp_path.glob("u.*"))
+
+
+def test_sizes_that_cannot_fit_are_refused_naming_the_argument(monkeypatch):
+    import tracemalloc
+
+    from molvak import curves as module
+    curves = random_curves(3)
+    with pytest.raises(ValueError, match="bins = 1000000000 is more bins than fit"):
+        molvak.statistics(curves, "wavelength", bins=10**9)
+    with pytest.raises(ValueError, match=r"ratio = 1\.000000001 makes .* wavelength bins"):
+        molvak.combine(curves, ratio=1 + 1e-9)
+    with pytest.raises(ValueError, match="n_boot = 100000000 resampled means"):
+        molvak.combine(curves, n_boot=10**8)
+    # the bootstrap's memory does not follow n_boot x curves: resampling in
+    # chunks of rows draws the same numbers as all at once
+    many = random_curves(1500, seed=1, scatter=0.1)
+    whole = molvak.combine(many, ratio=1.5, n_boot=200)
+    monkeypatch.setattr(module, "BOOT_CHUNK", 1 << 16)
+    np.testing.assert_allclose(molvak.combine(many, ratio=1.5, n_boot=200).bins.ci_low,
+                               whole.bins.ci_low, rtol=1e-12)
+    peaks = []
+    for n_boot in (200, 4000):
+        tracemalloc.start()
+        molvak.combine(many, ratio=1.5, n_boot=n_boot)
+        peaks.append(tracemalloc.get_traced_memory()[1])
+        tracemalloc.stop()
+    # before: 4000 x 1500 draws and weights, 96 MB more
+    assert peaks[1] - peaks[0] < 8 << 20
+
+
+def test_uncertain_curve_files_recover_or_refuse(tmp_path):
+    curves = random_curves(5, seed=3)
+    site = molvak.combine(curves, ratio=1.3)
+    site.to_csv(tmp_path / "s.csv")
+    assert UncertainCurve.from_csv(tmp_path / "s.csv").domain == "wavelength"
+    with pytest.raises(ValueError, match="the domain column says wavelength"):
+        UncertainCurve.from_csv(tmp_path / "s.csv", domain="frequency")
+    text = (tmp_path / "s.csv").read_text(encoding="utf-8")
+    (tmp_path / "bom.csv").write_text("\ufeff" + text + "\n\n", encoding="utf-8")
+    back = UncertainCurve.from_csv(tmp_path / "bom.csv")
+    np.testing.assert_array_equal(back.velocity, site.velocity)
+    for body, words in (("1 0.01 1.1\nnan 0.01 1.1\n", "point 2"),
+                        ("0 0.01 1.1\n", "point 1"), ("-2 0.01 1.1\n", "point 1"),
+                        ("2 inf 1.1\n", "point 1")):
+        (tmp_path / "d.txt").write_text(body)
+        with pytest.raises(ValueError, match=f"d.txt'?: {words}"):
+            UncertainCurve.from_dinver(tmp_path / "d.txt")
+    for doc, words in (('"text"', "expected an object"), ('{"domain": 1}', "missing"),
+                       ('[[[', "is not JSON")):
+        (tmp_path / "j.json").write_text(doc)
+        with pytest.raises(ValueError, match=words):
+            UncertainCurve.from_json(tmp_path / "j.json")
+    with pytest.raises(FileNotFoundError, match="no/such: no such folder"):
+        site.to_csv(tmp_path / "no" / "such" / "s.csv")
+    with pytest.raises(ValueError, match="no_std must be a non-negative"):
+        molvak.statistics(curves, no_std=-1)
+    with pytest.raises(ValueError, match="no_std must be a non-negative"):
+        molvak.combine(curves, no_std=-1)
+    odd = DispersionCurve.from_arrays([5.0, np.inf], [300.0, 250.0])
+    assert np.isfinite(molvak.statistics(curves + [odd]).frequency).all()

@@ -221,3 +221,19 @@ def test_shots_cut_from_a_continuous_record_and_stacked(tmp_path, rng):
     assert first.headers["stacked"] and len(first.headers["stacked"]) == 3
     single = molvak.shot_gathers(folder, [(1.0, 3.0)], length=0.3, stack=False)
     assert len(single) == 1 and single[0].headers["timing_error"] == pytest.approx(0.0, abs=1e-9)
+
+
+def test_a_file_still_being_written_in_a_folder_is_skipped(tmp_path, record):
+    folder = continuous(tmp_path, record, [(0, 2500, 0), (2500, 5000, 2500)])
+    (folder / "part2.h5").write_bytes(b"")                   # zero bytes
+    (folder / "part3.h5").write_bytes((folder / "part1.h5").read_bytes()[:3000])  # truncated
+    with pytest.warns(RecordWarning, match=r"2 file\(s\) that DASCore does not read were "
+                                           r"skipped: part2.h5, part3.h5"):
+        w = molvak.windows(folder, length=1.0)
+    assert len(w) == 10
+    # named, it is refused
+    with pytest.raises(ValueError):
+        molvak.windows(folder / "part2.h5", length=1.0)
+    # a record shorter than a window is refused, not an empty iterator
+    with pytest.raises(ValueError, match=r"holds no window of 100 s \(5 s in 1 stretch"):
+        molvak.windows(folder / "part0.h5", length=100.0)

@@ -142,6 +142,16 @@ def test_two_modes_six_percent_apart_are_resolved(close_modes):
 
 def test_refusals_name_what_is_wrong(line):
     data, x, dt, c, band = line
+    # f-k keeps dead traces for the equal spacing, says so, and refuses a
+    # gather without two live traces as the other estimators do
+    dead = data.copy()
+    dead[3] = 0.0
+    with pytest.warns(molvak.DeadTraceWarning, match=r"kept \(the f-k transform needs equally "
+                                                     r"spaced traces\)"):
+        molvak.fk(dead, x, dt, velocities=c)
+    for method in (molvak.fk, molvak.capon, molvak.hr_radon):
+        with pytest.raises(ValueError, match="0 live trace"):
+            method(np.zeros_like(data), x, dt, velocities=c)
     uneven = x.copy()
     uneven[5] += 0.5
     with pytest.raises(ValueError, match=r"traces 4 and 5 .* 2\.5 apart"):

@@ -368,7 +368,9 @@ def test_non_finite_windows_are_left_out_and_counted(noise):
     data = noise.data.copy()
     data[5, 2600] = np.nan                                   # in the window from 10 s
     g = molvak.Gather(data, offsets=noise.positions, dt=noise.dt)
-    vg = molvak.virtual_gather(g, 0, 10.0, step=10.0, max_lag=1.0)
+    with pytest.warns(molvak.RecordWarning, match=r"channel\(s\) 5 \(.* m\) held non-finite "
+                                                  r"samples: 1 window\(s\) dropped"):
+        vg = molvak.virtual_gather(g, 0, 10.0, step=10.0, max_lag=1.0)
     assert vg.headers["windows"] == 8 and vg.headers["skipped_windows"] == 1
     clean = molvak.virtual_gather(noise.gather(), 0, 10.0, step=10.0, max_lag=1.0,
                                   start=20.0)
@@ -392,3 +394,29 @@ def test_workers_executors_and_dask_give_the_serial_stack(noise):
         for a, b in zip(result, serial):
             np.testing.assert_allclose(a.data, b.data, atol=1e-12 * np.abs(b.data).max())
             assert a.headers["windows"] == b.headers["windows"] == 17
+
+
+def test_dead_and_non_finite_channels_are_named_at_the_source(noise):
+    from molvak import RecordWarning
+    opts = dict(step=10.0, max_lag=1.0)
+    data = noise.data.copy()
+    data[7] = np.nan                                          # a channel of NaN
+    data[9] = 0.0                                             # a dead one
+    g = molvak.Gather(data, offsets=noise.positions, dt=noise.dt)
+    with pytest.warns(RecordWarning, match=r"channel\(s\) 7 \(14 m\) held no finite sample "
+                                           r"in up to 9 window\(s\): left out"):
+        vg = molvak.virtual_gather(g, 0, 10.0, **opts)
+    # left out as the dead channel is: a zero trace, the others as without it
+    assert vg.headers["windows"] == 9 and vg.headers["skipped_windows"] == 0
+    assert not vg.data[7].any() and not vg.data[9].any()
+    data[7] = 0.0
+    same = molvak.virtual_gather(molvak.Gather(data, offsets=noise.positions, dt=noise.dt), 0,
+                                 10.0, **opts)
+    np.testing.assert_array_equal(vg.data, same.data)
+    # a dead virtual source is refused, naming it, not imaged as zeros
+    with pytest.raises(ValueError, match=r"virtual source channel 9 \(at 18 m\) is dead"):
+        molvak.virtual_gather(molvak.Gather(data, offsets=noise.positions, dt=noise.dt), 9,
+                              10.0, **opts)
+    with pytest.raises(TypeError, match="source must be a channel index or a list of them; "
+                                        "got 1.0"):
+        molvak.virtual_gather(noise.gather(), 1.0, 10.0)

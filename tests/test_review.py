@@ -9,6 +9,7 @@ import subprocess
 import sys
 import urllib.error
 import urllib.request
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -457,3 +458,153 @@ def test_review_of_image_files_serves_those_alone(folder, capsys):
                                          r"results nor a dispersion image"):
         molvak.review([folder / "line1.shot1.dat.phase_shift.csv"], open_browser=False,
                       block=False)
+
+
+# --------------------------------------------------------------------------
+# careless and hostile use
+
+
+def raw(server, data, timeout=10.0):
+    """The status line the server answers a raw request with ('' if it
+    closed the connection without answering)."""
+    with socket.create_connection(("127.0.0.1", server.port), timeout=timeout) as s:
+        try:
+            s.sendall(data)
+            s.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass            # answered (503) and closed before the request was sent
+        answer = b""
+        try:
+            while chunk := s.recv(65536):
+                answer += chunk
+        except ConnectionResetError:
+            pass
+    return answer.split(b"\r\n", 1)[0].decode()
+
+
+def post(server, item, body: bytes):
+    return (f"POST /api/picks?id={item} HTTP/1.1\r\nHost: 127.0.0.1:{server.port}\r\n"
+            f"X-Molvak-Token: {server.token}\r\nContent-Type: application/json\r\n"
+            f"Content-Length: {len(body)}\r\nConnection: close\r\n\r\n").encode() + body
+
+
+def test_reviewed_files_cannot_be_another_images_picks(tmp_path):
+    _, image = synthetic_image(velocities=(50, 800, 4))
+    curve = image.pick(80, 600).select(fmin=10, fmax=30)
+    # in memory: refused before anything is written, naming both
+    with pytest.raises(ValueError, match=r"images 'line' and line\.reviewed"):
+        molvak.review({"line": image, "line.reviewed": (image, curve)}, out=tmp_path / "m",
+                      block=False, open_browser=False)
+    assert not (tmp_path / "m").exists() or not list((tmp_path / "m").iterdir())
+    # on disk: the server refuses the folder in one line naming both files
+    make_folder(tmp_path / "d", n=1)
+    stem = tmp_path / "d" / "line1.shot1.dat.phase_shift"
+    _data.save_image(Path(f"{stem}.reviewed.npz"), image)
+    curve.to_csv(Path(f"{stem}.reviewed.csv"))
+    before = Path(f"{stem}.reviewed.csv").read_bytes()
+    with pytest.raises(FileExistsError, match=r"phase_shift\.npz and line1\.shot1\.dat\."
+                                              r"phase_shift\.reviewed\.npz"):
+        ReviewServer(tmp_path / "d")
+    assert Path(f"{stem}.reviewed.csv").read_bytes() == before
+
+
+def test_links_leading_out_are_not_read(tmp_path):
+    outside = tmp_path / "outside"
+    make_folder(outside, n=1, extra=True)
+    secret = outside / "line1.shot1.dat.phase_shift.csv"
+    results = tmp_path / "results"
+    make_folder(results, n=2)
+    (results / "line1.shot1.dat.phase_shift.csv").unlink()
+    (results / "line1.shot1.dat.phase_shift.csv").symlink_to(secret)
+    with ReviewServer(results).start() as s:
+        status, body = request(s, "/api/picks?id=line1.shot1.dat.phase_shift")
+        assert status == 403 and b"auto 0" not in body
+        # an image replaced by a link after the folder was scanned
+        image = results / "line1.shot2.dat.phase_shift.npz"
+        image.unlink()
+        image.symlink_to(outside / "line1.shot1.dat.phase_shift.npz")
+        assert request(s, "/api/image?id=line1.shot2.dat.phase_shift")[0] == 403
+        assert request(s, "/api/stats")[0] == 200
+
+
+@pytest.mark.parametrize("change, status", [
+    ({"extra": ["too_short"], "rows_extra": {"too_short": "abc"}}, 422),
+    ({"extra": "ab"}, 400),
+    ({"extra": 5}, 400),
+    ({"extra": [1]}, 400),
+    ({"extra": ["note"], "rows_extra": [1]}, 400),
+    ({"extra": ["velocity"]}, 400),
+    ({"extra": ["note"], "rows_extra": {"note": {"a": 1}}}, 422),
+])
+def test_saves_molvak_could_not_read_back_are_refused(server, folder, change, status):
+    item = "line1.shot1.dat.phase_shift"
+    row = {"frequency": 10.0, "velocity": 300.0, "valid": 1, "mode": 0}
+    if "rows_extra" in change:
+        row["extra"] = change["rows_extra"]
+    body = {"rows": [row], "extra": change["extra"], "version": None}
+    got, text = request(server, f"/api/picks?id={item}", method="POST", body=body, header=True)
+    assert got == status and json.loads(text)["error"]
+    assert not (folder / f"{item}.reviewed.csv").exists()
+    assert request(server, f"/api/picks?id={item}")[0] == 200
+
+
+@pytest.mark.parametrize("body", [
+    b'{"rows": [{"frequency": 10, "velocity": 300, "mode": Infinity}], "version": null}',
+    b'{"rows": [{"frequency": NaN, "velocity": 300}], "version": null}',
+    b'{"rows": [], "extra": 5, "version": null}',
+    b'{"rows": [], "extra": [1], "version": null}',
+    b'{"rows": [{"frequency": 10, "velocity": 300, "extra": [1]}], "extra": ["a"]}',
+    b'[' * 100_000,
+    b'{"rows": [], "version": 5}',
+    b'\xff\xfe',
+])
+def test_malformed_saves_are_answered_400(shared, body):
+    assert raw(shared, post(shared, "line1.shot1.dat.phase_shift", body)).endswith(
+        "400 Bad Request")
+
+
+def test_stalled_clients_time_out_and_threads_are_bounded(folder, monkeypatch):
+    import threading
+    import time
+
+    from molvak._review import _server
+    monkeypatch.setattr(_server._Handler, "timeout", 0.5)
+    monkeypatch.setattr(_server, "MAX_THREADS", 4)
+    with ReviewServer(folder).start() as s:
+        # a body shorter than its Content-Length: answered once the client is silent
+        head = post(s, "line1.shot1.dat.phase_shift", b"{}").replace(
+            b"Content-Length: 2", b"Content-Length: 100")
+        with socket.create_connection(("127.0.0.1", s.port), timeout=10) as c:
+            c.sendall(head)
+            assert c.recv(4096).startswith(b"HTTP/1.1 408")
+        idle = [socket.create_connection(("127.0.0.1", s.port), timeout=10) for _ in range(8)]
+        try:
+            time.sleep(0.2)
+            serving = [t for t in threading.enumerate() if "process_request" in t.name]
+            assert len(serving) <= 4
+            # past the bound a connection is answered 503 at once
+            assert raw(s, b"GET / HTTP/1.1\r\n\r\n").endswith("503 Service Unavailable")
+            # the stalled ones are closed after the timeout
+            for c in idle[:4]:
+                c.settimeout(5)
+                assert c.recv(4096) == b""
+        finally:
+            for c in idle:
+                c.close()
+        assert request(s, "/api/items")[0] == 200
+
+
+def test_image_files_in_far_apart_folders_are_looked_at_alone(tmp_path, monkeypatch):
+    from molvak._review import _server
+    make_folder(tmp_path / "a" / "x", n=1)
+    make_folder(tmp_path / "b", n=1)
+    files = [tmp_path / "a" / "x" / "line1.shot1.dat.phase_shift.npz",
+             tmp_path / "b" / "line1.shot1.dat.phase_shift.npz"]
+    (tmp_path / "a" / "other.npz").write_bytes(b"PK")
+
+    def no_walk(*args, **kwargs):
+        raise AssertionError("the whole tree is walked")
+    monkeypatch.setattr(_server.os, "walk", no_walk)
+    with molvak.review([str(f) for f in files], open_browser=False, block=False) as session:
+        assert sorted(session.curves()) == ["a/x/line1.shot1.dat.phase_shift",
+                                            "b/line1.shot1.dat.phase_shift"]

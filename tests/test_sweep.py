@@ -355,3 +355,24 @@ def test_windows_that_imaging_would_rescale_are_imaged_alike(rng):
         for got, want in zip(result.images, direct):
             assert_same_image(got, want)
             assert got.params.get("scale_log2") == want.params.get("scale_log2")
+
+
+def test_traces_out_of_order_are_swept_along_the_line(rng):
+    data, x = irregular_line(rng, nx=48, nt=256)
+    shuffle = rng.permutation(48)
+    opts = dict(velocities=(80.0, 600.0, 13.0), fmin=5.0, fmax=120.0, df=1.5)
+    ordered = molvak.sweep(molvak.Gather(data, x, 2e-3), window=10, step=10, **opts)
+    mixed = molvak.sweep(molvak.Gather(data[shuffle], x[shuffle], 2e-3), window=10, step=10,
+                         **opts)
+    bounds = window_bounds(48, 10, 10)
+    np.testing.assert_array_equal(mixed.midpoints, 0.5 * (x[bounds[:, 0]] + x[bounds[:, 1]]))
+    np.testing.assert_array_equal(shuffle[mixed.params["order"]], np.arange(48))
+    for got, want in zip(mixed.images, ordered.images):
+        assert_same_image(got, want)
+    # receivers in-line: sorted by position, even where offsets fold back
+    r = np.concatenate([x[::-1] * -1, x])[::2]
+    g = molvak.Gather(rng.standard_normal((r.size, 256)), source=[0.0], dt=2e-3,
+                      receivers=r[rng.permutation(r.size)][:, None])
+    result = molvak.sweep(g, window=6, step=6, **opts)
+    assert (np.diff(result.midpoints) > 0).all()
+    assert (np.diff(g.receivers[result.params["order"], 0]) > 0).all()

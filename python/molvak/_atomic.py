@@ -61,7 +61,12 @@ def _temporary(path: PathLike, overwrite: bool) -> Iterator[tuple[int, str]]:
     # the name, shortened, keeps the temporary file recognisable while it
     # stays within the 255 bytes a file name may have
     prefix = "." + os.path.basename(target)[:96] + "."
-    fd, temp = tempfile.mkstemp(prefix=prefix, suffix=TEMP_SUFFIX, dir=folder)
+    try:
+        fd, temp = tempfile.mkstemp(prefix=prefix, suffix=TEMP_SUFFIX, dir=folder)
+    except FileNotFoundError:
+        # named after the folder the user gave, not the hidden temporary file
+        raise FileNotFoundError(errno.ENOENT, f"{os.path.dirname(target) or '.'}: no such "
+                                f"folder", target) from None
     try:
         yield fd, temp
         # mkstemp makes the file private to its owner; results are ordinary

@@ -391,9 +391,9 @@ def read_curves(path: PathLike) -> list[DispersionCurve]:
     q = numbers("quality") if "quality" in table else np.full(f.size, np.nan)
     flags = {col: booleans(col) for col in ("valid",) + FLAGS if col in table}
     mode = numbers("mode") if "mode" in table else np.zeros(f.size)
-    if not np.all((mode >= 0) & (mode == np.round(mode))):
+    if not np.all((mode >= 0) & (mode < 2**31) & (mode == np.round(mode))):
         raise ValueError(f"{name!r}: column 'mode' holds a value that is not a whole number "
-                         f"from 0 up")
+                         f"from 0 up (below 2^31)")
     extra: dict[str, np.ndarray] = {}
     for col in header:
         if col in DispersionCurve.CSV_COLUMNS:
@@ -455,6 +455,16 @@ def _booleans(values: list[str]) -> np.ndarray:
         elif t not in ("0", "false"):
             raise ValueError(text)
     return out
+
+# The most bins statistics and combine make: their work arrays (a dozen
+# doubles per bin) then stay below a gigabyte.
+MAX_BINS = 10_000_000
+# Resamples of the bootstrap drawn at a time: its memory is bounded by this
+# many rows of (curves or picks), whatever n_boot is.
+BOOT_CHUNK = 1 << 20
+# The most resampled means the bootstrap keeps for its percentiles (n_boot
+# per bin).
+MAX_BOOT_MEANS = 50_000_000
 
 
 def _repr(value: float) -> str:
@@ -635,8 +645,8 @@ class UncertainCurve:
         * e^s), tab-separated, by increasing frequency.
 
         `min_lognormal_std` floors s (inversions commonly ask for at least
-        about 0.05). Points whose std is unknown (NaN) are refused, naming
-        them. Numbers are written in full (17 significant digits at most),
+        about 0.05); it does not give a std to points that have none: those
+        (NaN, a bin of one pick) are refused, naming them. Numbers are written in full (17 significant digits at most),
         so reading the file back gives the same three columns.
 
         Parameters
@@ -649,17 +659,28 @@ class UncertainCurve:
             Replace an existing file; otherwise it is refused with a
             FileExistsError.
         """
-        s = np.maximum(self.lognormal_std, float(min_lognormal_std))
-        bad = ~np.isfinite(s) | ~np.isfinite(self.frequency) | ~(self.velocity > 0)
+        write_text(path, self._dinver_text(os.fspath(path), min_lognormal_std),
+                   overwrite=overwrite)
+
+    def _dinver_text(self, name: str, min_lognormal_std: float = 0.0) -> str:
+        """The text of :meth:`to_dinver`, or the one-line refusal naming the
+        points it cannot give (before anything is written)."""
+        floor = float(min_lognormal_std)
+        if not (math.isfinite(floor) and floor >= 0):
+            raise ValueError(f"min_lognormal_std must be a non-negative number; got "
+                             f"{min_lognormal_std!r}")
+        s = np.maximum(self.lognormal_std, floor)
+        bad = ~np.isfinite(s) | ~(np.isfinite(self.frequency) & (self.frequency > 0)) \
+            | ~(np.isfinite(self.velocity) & (self.velocity > 0))
         if bad.any():
             where = ", ".join(f"{x:g}" for x in self.frequency[bad][:5])
-            raise ValueError(f"{os.fspath(path)!r}: no log-normal standard deviation (or no "
-                             f"positive velocity) at {int(bad.sum())} point(s), frequency "
-                             f"{where} Hz; pass min_lognormal_std or drop those points")
+            raise ValueError(f"{name!r}: no log-normal standard deviation (or no positive "
+                             f"frequency and velocity) at {int(bad.sum())} point(s), frequency "
+                             f"{where} Hz; drop those points")
         order = np.argsort(self.frequency, kind="stable")
         lines = [f"{_repr(self.frequency[k])}\t{_repr(1.0 / self.velocity[k])}\t"
                  f"{_repr(math.exp(s[k]))}\n" for k in order]
-        write_text(path, "".join(lines), overwrite=overwrite)
+        return "".join(lines)
 
     @classmethod
     def from_dinver(cls, path: PathLike) -> UncertainCurve:
@@ -676,7 +697,7 @@ class UncertainCurve:
         """
         name = os.fspath(path)
         rows = []
-        with open(path) as handle:
+        with open(path, encoding="utf-8-sig") as handle:
             for k, line in enumerate(handle, start=1):
                 text = line.strip()
                 if not text or text.startswith("#"):
@@ -693,15 +714,20 @@ class UncertainCurve:
         if not rows:
             raise ValueError(f"{name!r}: no points")
         table = np.array(rows)
-        if not (table[:, 1] > 0).all() or not (table[:, 2] >= 1).all():
-            raise ValueError(f"{name!r}: slowness must be positive and the log-normal factor "
-                             f"at least 1")
+        ok = np.isfinite(table).all(axis=1) & (table[:, 0] > 0) & (table[:, 1] > 0) \
+            & (table[:, 2] >= 1)
+        if not ok.all():
+            k = int(np.flatnonzero(~ok)[0])
+            raise ValueError(f"{name!r}: point {k + 1} ({' '.join(_repr(x) for x in table[k])}):"
+                             f" frequency and slowness must be positive and finite, the "
+                             f"log-normal factor finite and at least 1")
         return cls.from_arrays(table[:, 0], 1.0 / table[:, 1], np.log(table[:, 2]))
 
     def to_csv(self, path: PathLike, *, overwrite: bool = False) -> None:
-        """Write CSV: a header line with :attr:`COLUMNS`, one point per row;
-        numbers in full, so that reading back gives the same values. An
-        existing file is replaced only with ``overwrite=True``.
+        """Write CSV: a header line with :attr:`COLUMNS` and ``domain``, one
+        point per row; numbers in full, so that reading back gives the same
+        values and domain. An existing file is replaced only with
+        ``overwrite=True``.
 
         Parameters
         ----------
@@ -713,40 +739,55 @@ class UncertainCurve:
         """
         buffer = io.StringIO()
         writer = csv.writer(buffer, lineterminator="\n")
-        writer.writerow(self.COLUMNS)
+        writer.writerow(self.COLUMNS + ("domain",))
         for row in zip(*(getattr(self, c) for c in self.COLUMNS)):
-            writer.writerow([_repr(v) for v in row])
+            writer.writerow([_repr(v) for v in row] + [self.domain])
         write_text(path, buffer.getvalue(), overwrite=overwrite)
 
     @classmethod
-    def from_csv(cls, path: PathLike, domain: str = "frequency") -> UncertainCurve:
-        """Read a file written by :meth:`to_csv`.
+    def from_csv(cls, path: PathLike, domain: Optional[str] = None) -> UncertainCurve:
+        """Read a file written by :meth:`to_csv` (a UTF-8 byte-order mark and
+        blank lines are passed over).
 
         Parameters
         ----------
         path : str or path-like
             The file.
-        domain : {"frequency", "wavelength"}
-            The domain of the curve (the CSV does not hold it).
+        domain : {"frequency", "wavelength"}, optional
+            The domain of a file without one (by default "frequency"); must
+            agree with a file that has one.
 
         Returns
         -------
         UncertainCurve
         """
         name = os.fspath(path)
-        with open(path, newline="") as handle:
-            rows = list(csv.reader(handle))
-        if not rows or tuple(rows[0]) != cls.COLUMNS:
+        with open(path, newline="", encoding="utf-8-sig") as handle:
+            rows = [row for row in csv.reader(handle) if any(v.strip() for v in row)]
+        header = tuple(h.strip() for h in rows[0]) if rows else ()
+        if header not in (cls.COLUMNS, cls.COLUMNS + ("domain",)):
             raise ValueError(f"{name!r} is not an uncertain-curve CSV: expected the header "
-                             f"{','.join(cls.COLUMNS)}")
+                             f"{','.join(cls.COLUMNS)}[,domain]")
+        width = len(cls.COLUMNS)
+        for k, row in enumerate(rows[1:], start=2):
+            if len(row) != len(header):
+                raise ValueError(f"{name!r}: row {k} has {len(row)} values; the header has "
+                                 f"{len(header)}")
         try:
-            table = np.array(rows[1:], dtype=np.float64).reshape(-1, len(cls.COLUMNS))
+            table = np.array([row[:width] for row in rows[1:]],
+                             dtype=np.float64).reshape(-1, width)
         except ValueError:
-            raise ValueError(f"{name!r}: every row must hold {len(cls.COLUMNS)} numbers") \
-                from None
+            raise ValueError(f"{name!r}: every row must hold {width} numbers") from None
+        found = {row[width].strip() for row in rows[1:]} if len(header) > width else set()
+        if len(found) > 1 or (found and domain is not None and found != {domain}):
+            raise ValueError(f"{name!r}: the domain column says {', '.join(sorted(found))}"
+                             + (f"; asked for {domain!r}" if domain is not None else ""))
         columns: dict[str, Any] = {c: np.ascontiguousarray(table[:, k])
                                    for k, c in enumerate(cls.COLUMNS)}
-        return cls(**columns, domain=domain)
+        try:
+            return cls(**columns, domain=found.pop() if found else domain or "frequency")
+        except ValueError as exc:
+            raise ValueError(f"{name!r}: {exc}") from None
 
     def to_json(self, path: PathLike, *, overwrite: bool = False) -> None:
         """Write JSON: {"domain": ..., "<column>": [values], ...}; NaN as
@@ -780,15 +821,46 @@ class UncertainCurve:
         UncertainCurve
         """
         name = os.fspath(path)
-        with open(path) as handle:
-            doc = json.load(handle)
+        def constant(token: str) -> Any:
+            # not JSON; the writer gives NaN as null and has no infinities
+            raise ValueError(f"{token} is not a JSON number")
+
+        with open(path, encoding="utf-8-sig") as handle:
+            try:
+                doc = json.load(handle, parse_constant=constant)
+            except (ValueError, RecursionError) as exc:
+                raise ValueError(f"{name!r} is not JSON ({exc})") from None
+        if not isinstance(doc, dict):
+            raise ValueError(f"{name!r} is not an uncertain-curve JSON: expected an object of "
+                             f"columns; got {type(doc).__name__}")
         missing = [c for c in cls.COLUMNS if c not in doc]
         if missing:
             raise ValueError(f"{name!r}: missing {', '.join(missing)}")
-        cols = [np.array([np.nan if v is None else v for v in doc[c]], dtype=np.float64)
-                for c in cls.COLUMNS]
+        cols = []
+        for c in cls.COLUMNS:
+            values = doc[c]
+            if not isinstance(values, list) or not all(
+                    v is None or (isinstance(v, (int, float)) and not isinstance(v, bool))
+                    for v in values):
+                raise ValueError(f"{name!r}: {c} must be a list of numbers (null for NaN)")
+            try:
+                cols.append(np.array([np.nan if v is None else float(v) for v in values],
+                                     dtype=np.float64))
+            except OverflowError:
+                raise ValueError(f"{name!r}: {c} holds a number beyond the range of "
+                                 f"doubles") from None
         columns: dict[str, Any] = dict(zip(cls.COLUMNS, cols))
-        return cls(**columns, domain=doc.get("domain", "frequency"))
+        domain = doc.get("domain", "frequency")
+        try:
+            return cls(**columns, domain=domain if isinstance(domain, str) else repr(domain))
+        except ValueError as exc:
+            raise ValueError(f"{name!r}: {exc}") from None
+
+
+def _no_std(value: float) -> None:
+    if isinstance(value, bool) or not (math.isfinite(float(value)) and float(value) >= 0):
+        raise ValueError(f"no_std must be a non-negative number of standard deviations; got "
+                         f"{value!r}")
 
 
 def _span(x: np.ndarray) -> str:
@@ -810,7 +882,10 @@ def _pool(curves: Sequence[DispersionCurve], valid_only: bool
         if not isinstance(c, DispersionCurve):
             raise TypeError(f"curves[{k}] is not a DispersionCurve; got {type(c).__name__}")
         keep = c.valid if valid_only else np.ones(len(c), dtype=bool)
-        keep = keep & (c.frequency > 0) & (c.velocity > 0) & np.isfinite(c.velocity)
+        with np.errstate(over="ignore", under="ignore", divide="ignore", invalid="ignore"):
+            lam = c.velocity / c.frequency
+        keep = keep & (c.frequency > 0) & (c.velocity > 0) & np.isfinite(c.velocity) \
+            & np.isfinite(c.frequency) & np.isfinite(lam) & (lam > 0)
         f.append(c.frequency[keep])
         v.append(c.velocity[keep])
         who.append(np.full(int(keep.sum()), k))
@@ -864,7 +939,8 @@ def statistics(curves: Sequence[DispersionCurve], domain: str = "frequency", *,
         sequence: the bin edges, increasing (the last bin includes its right
         edge). Each bin sits at its geometric centre (or its value).
     no_std : float
-        The bounds low, high are mean -+ no_std standard deviations.
+        The bounds low, high are mean -+ no_std standard deviations (not
+        negative).
 
     Returns
     -------
@@ -874,6 +950,7 @@ def statistics(curves: Sequence[DispersionCurve], domain: str = "frequency", *,
     """
     if domain not in ("frequency", "wavelength"):
         raise ValueError(f"domain must be 'frequency' or 'wavelength'; got {domain!r}")
+    _no_std(no_std)
     f, v, who = _pool(curves, valid_only)
     x = f if domain == "frequency" else v / f
     if bins is None and domain == "frequency":
@@ -883,12 +960,15 @@ def statistics(curves: Sequence[DispersionCurve], domain: str = "frequency", *,
             n = 30 if bins is None else int(bins)
             if n < 1:
                 raise ValueError(f"bins must be a positive count or increasing edges; got {bins!r}")
+            if n > MAX_BINS:
+                raise ValueError(f"bins = {n} is more bins than fit in memory (at most "
+                                 f"{MAX_BINS})")
             lo, hi = float(x.min()), float(x.max())
             edges = np.geomspace(lo, hi, n + 1) if hi > lo else np.array([lo, lo * (1 + 1e-12)])
         else:
             edges = np.asarray(bins, dtype=np.float64)
             if edges.ndim != 1 or edges.size < 2 or not (np.diff(edges) > 0).all() \
-                    or not edges[0] > 0:
+                    or not edges[0] > 0 or not np.isfinite(edges[-1]):
                 raise ValueError("bins must hold at least two positive, increasing edges; "
                                  f"got {bins!r}")
         label = np.searchsorted(edges, x, side="right") - 1
@@ -897,7 +977,7 @@ def statistics(curves: Sequence[DispersionCurve], domain: str = "frequency", *,
         if not inside.any():
             raise ValueError(f"no pick falls inside the bins ({edges[0]:g} to {edges[-1]:g})")
         x, v, who, label = x[inside], v[inside], who[inside], label[inside]
-        centres = np.sqrt(edges[:-1] * edges[1:])
+        centres = np.sqrt(edges[:-1]) * np.sqrt(edges[1:])
     st = _bin_stats(label, v, who, centres.size)
     used = st["count"] > 0
     centres = centres[used]
@@ -986,8 +1066,19 @@ def combine(curves: Sequence[DispersionCurve], *, ratio: float = 2.0 ** (1.0 / 3
         raise ValueError(f"resample must be 'curves' or 'points'; got {resample!r}")
     if not 0 < confidence < 1:
         raise ValueError(f"confidence must lie between 0 and 1; got {confidence!r}")
+    _no_std(no_std)
+    if isinstance(n_boot, bool) or int(n_boot) != n_boot:
+        raise ValueError(f"n_boot must be a whole number of resamples; got {n_boot!r}")
+    if int(n_points) > MAX_BINS:
+        raise ValueError(f"n_points = {n_points} is more points than fit in memory (at most "
+                         f"{MAX_BINS})")
     f, v, who = _pool(curves, valid_only)
     lam = v / f
+    span = math.log(float(lam.max()) / float(lam.min())) / math.log(ratio)
+    if span + 2 > MAX_BINS:
+        raise ValueError(f"ratio = {ratio!r} makes {span + 1:.3g} wavelength bins over the "
+                         f"picks' {lam.min():.4g} to {lam.max():.4g} m, more than fit in memory "
+                         f"(at most {MAX_BINS}): use a larger ratio")
     k = np.rint(np.log(lam) / math.log(ratio)).astype(np.int64)
     k0 = int(k.min())
     label = (k - k0).astype(np.intp)
@@ -1024,25 +1115,42 @@ def _bootstrap(label: np.ndarray, v: np.ndarray, who: np.ndarray, nbins: int,
     """Percentile bootstrap interval of each bin's mean."""
     if n_boot < 10:
         raise ValueError(f"n_boot must be at least 10; got {n_boot!r}")
+    if n_boot > MAX_BOOT_MEANS:
+        raise ValueError(f"n_boot = {n_boot} resampled means do not fit in memory (at most "
+                         f"{MAX_BOOT_MEANS})")
     q = [50.0 * (1.0 - confidence), 50.0 * (1.0 + confidence)]
     lo = np.full(nbins, np.nan)
     hi = np.full(nbins, np.nan)
     if resample == "curves":
-        ids, who_idx = np.unique(who, return_inverse=True)
-        ncurves = ids.size
-        sums = np.zeros((ncurves, nbins))
-        counts = np.zeros((ncurves, nbins))
-        np.add.at(sums, (who_idx, label), v)
-        np.add.at(counts, (who_idx, label), 1.0)
-        draws = rng.integers(0, ncurves, size=(n_boot, ncurves))
-        weights = np.zeros((n_boot, ncurves))
-        np.add.at(weights, (np.repeat(np.arange(n_boot), ncurves), draws.ravel()), 1.0)
-        with np.errstate(invalid="ignore", divide="ignore"):
-            means = (weights @ sums) / (weights @ counts)
         ok = st["curves"] >= 2
-        if ok.any():
-            with np.errstate(invalid="ignore"):
-                lo[ok], hi[ok] = np.nanpercentile(means[:, ok], q, axis=0)
+        if n_boot * int(ok.sum()) > MAX_BOOT_MEANS:
+            raise ValueError(f"n_boot = {n_boot} resampled means of {int(ok.sum())} bins do not "
+                             f"fit in memory (at most {MAX_BOOT_MEANS} means): use fewer")
+        if not ok.any():
+            return lo, hi
+        # only the bins that get an interval are resampled
+        column = np.cumsum(ok) - 1
+        inside = ok[label]
+        ids, who_idx = np.unique(who, return_inverse=True)
+        ncurves, nok = ids.size, int(ok.sum())
+        sums = np.zeros((ncurves, nok))
+        counts = np.zeros((ncurves, nok))
+        np.add.at(sums, (who_idx[inside], column[label[inside]]), v[inside])
+        np.add.at(counts, (who_idx[inside], column[label[inside]]), 1.0)
+        # resamples in chunks of rows: the memory of the draws is bounded
+        # whatever n_boot, and they are the same draws as all at once
+        means = np.empty((n_boot, nok))
+        rows = max(1, BOOT_CHUNK // ncurves)
+        for a in range(0, n_boot, rows):
+            b = min(n_boot, a + rows)
+            draws = rng.integers(0, ncurves, size=(b - a, ncurves))
+            flat = (np.arange(b - a)[:, None] * ncurves + draws).ravel()
+            weights = np.bincount(flat, minlength=(b - a) * ncurves).reshape(b - a, ncurves)
+            weights = weights.astype(np.float64)
+            with np.errstate(invalid="ignore", divide="ignore"):
+                means[a:b] = (weights @ sums) / (weights @ counts)
+        with np.errstate(invalid="ignore"):
+            lo[ok], hi[ok] = np.nanpercentile(means, q, axis=0)
         return lo, hi
     order = np.argsort(label, kind="stable")
     starts = np.searchsorted(label[order], np.arange(nbins))
@@ -1051,8 +1159,12 @@ def _bootstrap(label: np.ndarray, v: np.ndarray, who: np.ndarray, nbins: int,
         if n < 2:
             continue
         values = v[order][starts[b]:starts[b] + n]
-        means = values[rng.integers(0, n, size=(n_boot, n))].mean(axis=1)
-        lo[b], hi[b] = np.percentile(means, q)
+        boot = np.empty(n_boot)
+        rows = max(1, BOOT_CHUNK // n)
+        for a in range(0, n_boot, rows):
+            e = min(n_boot, a + rows)
+            boot[a:e] = values[rng.integers(0, n, size=(e - a, n))].mean(axis=1)
+        lo[b], hi[b] = np.percentile(boot, q)
     return lo, hi
 
 

@@ -112,7 +112,7 @@ class VelocityChange:
     combined, combined_cc, combined_error : float
         The same over the whole gather.
     lags : (float, float)
-        The lag window |t| in [tmin, tmax] (s).
+        The lag window ``|t|`` in [tmin, tmax] (s).
     band : (float, float)
         The band (Hz).
     """
@@ -396,7 +396,7 @@ def dvv(reference: Union[Gather, ArrayLike], current: Union[Gather, ArrayLike], 
         ``CorrelationStack.correlation()`` rows).
     method : {"stretching", "mwcs"}
     lags : (tmin, tmax), optional
-        The lag window |t| in [tmin, tmax] (s), on each side of zero lag that
+        The lag window ``|t|`` in [tmin, tmax] (s), on each side of zero lag that
         the traces hold; all lags by default. The direct waves arrive early,
         the coda later: choose the part whose changes you want.
     fmin, fmax : float, optional

@@ -46,6 +46,7 @@ import math
 import numbers
 import os
 import sys
+import warnings
 from collections.abc import Hashable, Sequence
 from concurrent.futures import Executor, ThreadPoolExecutor, as_completed
 from dataclasses import dataclass, field
@@ -58,7 +59,7 @@ from numpy.typing import ArrayLike
 from . import _checks, _native, _stackfile
 from ._progress import Progress
 from .gather import Gather
-from .io.records import Record, Records, Windows, iter_blocks, open_record
+from .io.records import Record, Records, RecordWarning, Windows, iter_blocks, open_record
 
 __all__ = ["CorrelationSettings", "CorrelationStack", "channel_pairs", "correlate",
            "fast_length", "fold", "settings", "virtual_gather"]
@@ -451,9 +452,15 @@ class CorrelationStack:
     count : int
         Windows stacked.
     skipped : int
-        Windows left out because they held non-finite samples.
+        Windows left out because they held non-finite samples (on some of
+        a channel's samples: a channel without any finite sample in a
+        window is left out of that window instead).
     rejected : int
         Windows left out as transients (``settings.reject``).
+    nonfinite : dict
+        {"dead": {channel: windows}, "dropped": {channel: windows}}: the
+        channels left out of windows in which they held no finite sample,
+        and those whose non-finite samples dropped windows.
     span : (float, float)
         Start of the earliest and end of the latest window stacked, seconds
         from the first sample of the record.
@@ -472,6 +479,8 @@ class CorrelationStack:
     headers: dict[str, Any] = field(default_factory=dict)
     pairs: Optional[np.ndarray] = None
     rejected: int = 0
+    nonfinite: dict[str, dict[int, int]] = field(
+        default_factory=lambda: {"dead": {}, "dropped": {}})
 
     @classmethod
     def empty(cls, s: CorrelationSettings, sources: Union[Sequence[int], np.ndarray],
@@ -531,15 +540,20 @@ class CorrelationStack:
         self.add(other.linear, other.phasor, other.count, other.span)
         self.skipped += other.skipped
         self.rejected += other.rejected
+        for kind, channels in other.nonfinite.items():
+            mine = self.nonfinite.setdefault(kind, {})
+            for ch, n in channels.items():
+                mine[ch] = mine.get(ch, 0) + n
 
     def combine(self, other: CorrelationStack) -> CorrelationStack:
         """The stack of both sets of windows (a new object)."""
         self._check(other)
         out = CorrelationStack(self.settings, self.sources, self.positions, self.linear.copy(),
                                None if self.phasor is None else self.phasor.copy(), self.count,
-                               self.skipped + other.skipped, self.span, dict(self.headers),
-                               self.pairs, self.rejected + other.rejected)
-        out.add(other.linear, other.phasor, other.count, other.span)
+                               self.skipped, self.span, dict(self.headers),
+                               self.pairs, self.rejected,
+                               {k: dict(v) for k, v in self.nonfinite.items()})
+        out.merge(other)
         return out
 
     __add__ = combine
@@ -680,6 +694,13 @@ class CorrelationStack:
         s = self.settings
         out = []
         for src, channels, rows in self._source_rows(corr):
+            # the zero-lag autocorrelation of the source: none means a dead
+            # channel, whose gather would be zeros
+            own = rows[channels == src, s.max_lag]
+            if own.size and not abs(own[0]) > 0:
+                raise ValueError(f"virtual source channel {src} (at {self.positions[src]:g} m) "
+                                 f"is dead: no signal in any of the {self.count} window(s); "
+                                 f"choose another channel")
             headers = {**self.headers, "quantity": "correlation",
                        "record_quantity": self.headers.get("quantity", "unknown"),
                        "virtual_source": src, "windows": self.count,
@@ -745,8 +766,17 @@ def stack_windows(record: Record, starts: Sequence[tuple[int, int]], sources: Se
     # float32 records stay float32: the kernel widens one row at a time
     for seg, i0, data in iter_blocks(record, starts, s.samples, ahead=block, single=True):
         if not np.isfinite(data).all():
-            out.skipped += 1
-            continue
+            bad = ~np.isfinite(data)
+            whole = bad.all(axis=1)
+            part = bad.any(axis=1) & ~whole
+            kind, channels = ("dropped", part) if part.any() else ("dead", whole)
+            for ch in np.flatnonzero(channels).tolist():
+                out.nonfinite[kind][ch] = out.nonfinite[kind].get(ch, 0) + 1
+            if part.any():
+                out.skipped += 1
+                continue
+            # a channel without a finite sample is left out, as a dead one is
+            data = np.where(whole[:, None], 0.0, data)
         if s.reject is not None and transient(data, s.reject):
             out.rejected += 1
             continue
@@ -974,6 +1004,9 @@ def folder_stacks(record: Record, groups: dict[Hashable, Sequence[tuple[int, int
 def source_list(source: Any, count: int) -> tuple[list[int], bool]:
     """Virtual-source indices, and whether one was given (not a list)."""
     single = isinstance(source, (numbers.Integral, np.integer)) and not isinstance(source, bool)
+    if not single and (isinstance(source, (str, bytes, numbers.Number))
+                       or not hasattr(source, "__iter__")):
+        raise TypeError(f"source must be a channel index or a list of them; got {source!r}")
     items = [source] if single else list(source)
     if not items:
         raise ValueError("source must name at least one channel")
@@ -1097,6 +1130,7 @@ def correlate(records: Records, source: Union[int, Sequence[int], str], length: 
     if out is None:
         stacks = run_stacks(record, {0: plan.starts}, sources, s, block=int(block),
                             workers=workers, client=client, progress=progress, pairs=pairs)
+        warn_nonfinite([stacks[0]])
         return stacks[0]
     span = _checks.positive_float("partial", partial)
     found, _, _ = folder_stacks(record, dict(time_blocks(plan, span)), sources, s, out,
@@ -1107,7 +1141,35 @@ def correlate(records: Records, source: Union[int, Sequence[int], str], length: 
     total = parts[0]
     for part in parts[1:]:
         total = total + part
+    warn_nonfinite([total])
     return total
+
+
+def warn_nonfinite(stacks: Sequence[CorrelationStack]) -> None:
+    """One RecordWarning naming the channels that held non-finite samples:
+    left out of the windows where they held nothing finite, or dropping the
+    windows where they held some."""
+    if not stacks:
+        return
+    counts: dict[str, dict[int, int]] = {"dead": {}, "dropped": {}}
+    for stack in stacks:
+        for kind, channels in stack.nonfinite.items():
+            for ch, n in channels.items():
+                counts[kind][ch] = counts[kind].get(ch, 0) + n
+    x = stacks[0].positions
+    skipped = sum(stack.skipped for stack in stacks)
+    parts = []
+    for kind, what in (("dead", f"held no finite sample in up to "
+                                f"{max(counts['dead'].values(), default=0)} window(s): left "
+                                f"out of those"),
+                       ("dropped", f"held non-finite samples: {skipped} window(s) dropped")):
+        channels = counts[kind]
+        if channels:
+            shown = ", ".join(f"{ch} ({x[ch]:g} m)" for ch in sorted(channels)[:8])
+            more = f" and {len(channels) - 8} more" if len(channels) > 8 else ""
+            parts.append(f"channel(s) {shown}{more} {what}")
+    if parts:
+        warnings.warn("; ".join(parts), RecordWarning, stacklevel=3)
 
 
 def virtual_gather(records: Records, source: Union[int, Sequence[int]], length: float, *,

@@ -24,6 +24,7 @@ default: z = lambda / 2; lambda / 3 is the other common convention).
 from __future__ import annotations
 
 import csv
+import dataclasses
 import io
 import os
 from collections.abc import Sequence
@@ -99,12 +100,15 @@ class Sweep:
     images : list of DispersionImage
         One image per window, in the order of `midpoints`.
     windows : ndarray of int, shape (NW, 2)
-        First and last trace of every window, as indices into the gather.
+        First and last trace of every window, as indices into the gather's
+        traces sorted along the line (``params["order"]``).
     method : str
         The estimator.
     params : dict
-        window, step, the axis of the midpoints ("position") and the
-        estimator's options.
+        window, step, the axis of the midpoints and of the sorting
+        ("position"), ``order`` (the gather's index of every trace along the
+        line: the traces of window k are ``order[windows[k, 0]:windows[k, 1]
+        + 1]``) and the estimator's options.
     """
 
     midpoints: np.ndarray
@@ -390,7 +394,11 @@ def sweep(gather: Gather, *, window: int, step: int = 1, method: str = "phase_sh
         steering keeps them too).
     window : int
         Traces per window (at least 2); window k holds traces k * step to
-        k * step + window - 1 of the gather as given.
+        k * step + window - 1 of the line. The traces are first sorted along
+        the line (stably), as every estimator sorts a gather's traces by
+        offset: by their in-line receiver coordinate, or by offset when the
+        gather has no receiver positions; 2-D or 3-D receivers are taken in
+        the order given, which defines the distance along them.
     step : int
         Traces between the first traces of neighbouring windows.
     method : str
@@ -422,8 +430,14 @@ def sweep(gather: Gather, *, window: int, step: int = 1, method: str = "phase_sh
         raise ValueError(f"method {method!r} has no sweep; methods with one: "
                          f"{', '.join(able)}")
     bounds = window_bounds(gather.shape[0], window, step)
-    plan = _plan(gather, bounds, entry, dict(options))
     positions, axis = line_positions(gather)
+    order = np.argsort(positions, kind="stable")
+    if (order != np.arange(order.size)).any():
+        receivers = None if gather.receivers is None else gather.receivers[order]
+        gather = dataclasses.replace(gather, data=gather.data[order],
+                                     offsets=gather.offsets[order], receivers=receivers)
+        positions = positions[order]
+    plan = _plan(gather, bounds, entry, dict(options))
     midpoints = 0.5 * (positions[bounds[:, 0]] + positions[bounds[:, 1]])
     # One array holds every image, frequency-major: a frequency's rows of
     # all windows lie together, where the sweep writes them (window by window
@@ -444,7 +458,8 @@ def sweep(gather: Gather, *, window: int, step: int = 1, method: str = "phase_sh
         with np.errstate(over="ignore", invalid="ignore"):
             finite = bool(np.isfinite(np.sum(store.view(np.float64))))
     images = [_window_image(plan, out, k, finite) for k in range(len(bounds))]
-    params = {"window": int(window), "step": int(step), "position": axis, **plan.options}
+    params = {"window": int(window), "step": int(step), "position": axis, "order": order,
+              **plan.options}
     return Sweep(midpoints, images, bounds, entry.name, params)
 
 

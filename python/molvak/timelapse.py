@@ -42,25 +42,28 @@ from .interferometry import (
     settings,
     source_list,
     time_blocks,
+    warn_nonfinite,
 )
 from .io.records import Records, Windows, open_record
 from .plot import require_matplotlib
 
 __all__ = ["TimeLapse", "TimeLapseBlock", "block_seconds", "image_gather", "timelapse"]
 
-UNITS = {"s": 1.0, "sec": 1.0, "min": 60.0, "m": 60.0, "h": 3600.0, "hour": 3600.0,
+UNITS = {"s": 1.0, "sec": 1.0, "min": 60.0, "h": 3600.0, "hour": 3600.0,
          "d": 86400.0, "day": 86400.0}
 
 
 def block_seconds(block: Union[float, str]) -> float:
     """A block length in seconds: a number of seconds, or text such as
-    "90", "90s", "30min", "1h", "1d"."""
+    "90", "90s", "30min", "1h", "1d" (in any case; "m" alone, minutes or
+    months, is refused)."""
     if isinstance(block, str):
-        m = re.fullmatch(r"\s*([0-9]*\.?[0-9]+)\s*([a-z]*)\s*", block.lower())
-        if not m or (m.group(2) or "s") not in UNITS:
+        m = re.fullmatch(r"\s*([0-9]*\.?[0-9]+)\s*([a-zA-Z]*)\s*", block)
+        unit = m.group(2).lower() if m else ""
+        if not m or (unit or "s") not in UNITS:
             raise ValueError(f"block must be seconds or a length like '30min', '1h', '1d'; "
                              f"got {block!r}")
-        value = float(m.group(1)) * UNITS[m.group(2) or "s"]
+        value = float(m.group(1)) * UNITS[unit or "s"]
     else:
         value = _checks.positive_float("block", block)
     if not value > 0:
@@ -426,6 +429,7 @@ def timelapse(records: Records, source: int, length: float, block: Union[float, 
             record, dict(groups), sources, s, out, lambda b: f"block_{b}_{span:g}s.h5",
             block=batch, workers=workers, client=client, progress=progress)
         stacks = {int(k): v for k, v in found.items()}
+    warn_nonfinite(list(stacks.values()))
     ref_gather = None
     if options_dvv is not None:
         ref_gather = _reference(reference, stacks, fold, power)

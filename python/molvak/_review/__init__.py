@@ -166,6 +166,11 @@ def _write_images(entries: Any, out: Optional[Union[str, os.PathLike[str]]]) -> 
     if len({s for s, _, _ in checked}) != len(checked):
         raise ValueError("two images would get the same file name: "
                          + ", ".join(s for s, _, _ in checked))
+    stems = {s for s, _, _ in checked}
+    for stem in sorted(stems):
+        if stem + _data.REVIEWED_SUFFIX[: -len(_data.PICKS_SUFFIX)] in stems:
+            raise ValueError(f"images {stem!r} and {stem}.reviewed: the reviewed picks of the "
+                             f"first would replace the picks of the second; rename one")
     folder = Path(out) if out is not None else Path(tempfile.mkdtemp(prefix="molvak-review-"))
     folder.mkdir(parents=True, exist_ok=True)
     for stem, _, _ in checked:

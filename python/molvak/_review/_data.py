@@ -37,7 +37,7 @@ from typing import Any, Optional
 
 import numpy as np
 
-from .._atomic import write_bytes, write_text
+from .._atomic import atomic_path, write_bytes
 from ..curves import DispersionCurve, read_curves, read_table
 from ..curves import statistics as curve_statistics
 from ..image import DispersionImage, array_limits
@@ -230,7 +230,8 @@ class Picks:
             numeric[name] = np.array([_number(r.get(name, default), name, k)
                                       for k, r in enumerate(rows)], dtype=np.float64)
         numeric["wavelength"] = numeric["velocity"] / numeric["frequency"]
-        extra = {c: [str(r.get("extra", {}).get(c, "")) for r in rows] for c in extra_columns}
+        names = check_extra(extra_columns)
+        extra = {c: [_text(r, c, k) for k, r in enumerate(rows)] for c in names}
         order = [c for c in columns if c != "edited" and (c in NUMERIC or c in extra)]
         order += [c for c in list(NUMERIC[:6]) + list(extra) if c not in order]
         return cls(order + ["edited"], numeric, extra)
@@ -245,20 +246,52 @@ class Picks:
         return out
 
 
+def check_extra(columns: Any) -> list[str]:
+    """The names of a save's other columns, checked: a list of distinct,
+    non-empty texts, none of them a numeric column."""
+    if not isinstance(columns, (list, tuple)) or not all(isinstance(c, str) for c in columns):
+        raise ValueError(f"extra must be a list of column names; got {_short(columns)}")
+    for c in columns:
+        if not c.strip() or c != c.strip() or c in NUMERIC:
+            raise ValueError(f"extra: {c!r} cannot name a column of other values")
+    if len(set(columns)) != len(columns):
+        raise ValueError("extra: a column name appears twice")
+    return list(columns)
+
+
+def _text(row: dict[str, Any], column: str, k: int) -> str:
+    """The value of an other column in a row of the page, as text."""
+    values = row.get("extra", {})
+    if not isinstance(values, dict):
+        raise ValueError(f"row {k}: extra must be an object of column values; got "
+                         f"{_short(values)}")
+    value = values.get(column, "")
+    if isinstance(value, bool) or not isinstance(value, (str, int, float)):
+        raise ValueError(f"row {k}: {column} must be a text or a number; got {_short(value)}")
+    return value if isinstance(value, str) else _exact(value)
+
+
+def _short(value: Any) -> str:
+    text = repr(value)
+    return text if len(text) <= 60 else text[:57] + "..."
+
+
 def _number(value: Any, name: str, row: int) -> float:
     if value is None:
         if name == "quality":
             return math.nan
         raise ValueError(f"row {row}: {name} is missing")
+    if isinstance(value, bool) or not isinstance(value, (int, float, str)):
+        raise ValueError(f"row {row}: {name} is not a number ({_short(value)})")
     try:
         out = float(value)
-    except (TypeError, ValueError):
-        raise ValueError(f"row {row}: {name} is not a number ({value!r})") from None
+    except (TypeError, ValueError, OverflowError):
+        raise ValueError(f"row {row}: {name} is not a number ({_short(value)})") from None
     if name in ("frequency", "velocity") and not (math.isfinite(out) and out > 0):
         raise ValueError(f"row {row}: {name} must be a positive number; got {value!r}")
     if name in ("valid", "edited") and out not in (0.0, 1.0):
         raise ValueError(f"row {row}: {name} must be 0 or 1; got {value!r}")
-    if name == "mode" and not (out == int(out) and 0 <= out < 100):
+    if name == "mode" and not (math.isfinite(out) and out == int(out) and 0 <= out < 100):
         raise ValueError(f"row {row}: mode must be an integer from 0 to 99; got {value!r}")
     return out
 
@@ -325,8 +358,16 @@ def write_picks(path: Path, picks: Picks) -> None:
             else:
                 row.append(picks.extra[c][k])
         writer.writerow(row)
-    # saving again replaces the reviewed file; the server guards it by its version
-    write_text(path, out.getvalue(), overwrite=True)
+    # saving again replaces the reviewed file; the server guards it by its version.
+    # The file is read back as the package reads picks before it takes its
+    # name, so that nothing is saved that molvak could not read.
+    with atomic_path(path, overwrite=True) as temp:
+        with open(temp, "w", encoding="utf-8", newline="") as handle:
+            handle.write(out.getvalue())
+        try:
+            read_curves(temp)
+        except ValueError as exc:
+            raise ValueError(str(exc).replace(repr(temp), repr(path.name))) from None
 
 
 def picks_curves(picks: Picks) -> dict[int, DispersionCurve]:

@@ -26,9 +26,11 @@ import json
 import os
 import re
 import secrets
+import socket
 import struct
 import sys
 import threading
+import time
 from collections import OrderedDict
 from dataclasses import dataclass
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -47,6 +49,9 @@ STATIC_FILES = {
 }
 MAX_BODY = 32 << 20
 HOST = "127.0.0.1"
+TIMEOUT = 10.0       # seconds a connection may stay silent before it is closed
+DEADLINE = 120.0     # seconds a request may take to arrive and be answered
+MAX_THREADS = 32     # connections served at once; more are answered 503 at once
 
 
 @dataclass(frozen=True)
@@ -77,26 +82,59 @@ class Folder:
     # -- the table of images ------------------------------------------------
 
     def scan(self) -> list[Item]:
-        """Walk the folder for images (symbolic links leading out are skipped)."""
+        """Walk the folder for images (symbolic links leading out are skipped);
+        for named image files (``only``), look at those alone.
+
+        An image ``X.reviewed.npz`` beside ``X.npz`` is refused: its picks,
+        ``X.reviewed.csv``, are where the reviewed picks of ``X`` go.
+        """
         found: dict[str, Item] = {}
-        for top, dirs, files in os.walk(self.root):
-            dirs[:] = sorted(d for d in dirs if not d.startswith(".")
-                             and self._inside(Path(top, d)))
-            for name in sorted(files):
-                if not name.endswith(_data.IMAGE_SUFFIX) or name.startswith("."):
-                    continue
-                path = Path(top, name)
-                if not self._inside(path) or not self._image_file(path):
-                    continue
-                rel = path.relative_to(self.root).as_posix()[: -len(_data.IMAGE_SUFFIX)]
-                if self.only is not None and rel not in self.only:
-                    continue
-                original, reviewed = _data.picks_paths(path)
-                found[rel] = Item(rel, path, original, reviewed)
+        for path in self._walk():
+            if not self._inside(path) or not path.is_file() or not self._image_file(path):
+                continue
+            rel = path.relative_to(self.root).as_posix()[: -len(_data.IMAGE_SUFFIX)]
+            if self.only is not None and rel not in self.only:
+                continue
+            original, reviewed = _data.picks_paths(path)
+            found[rel] = Item(rel, path, original, reviewed)
+        for item in found.values():
+            self._collision(item)
         ordered = dict(sorted(found.items(), key=lambda kv: _natural(kv[0])))
         with self._lock:
             self._items = ordered
         return list(ordered.values())
+
+    def _walk(self) -> list[Path]:
+        """The candidate image files: the named ones, else every .npz of the
+        folder tree (hidden files and folders left out)."""
+        if self.only is not None:
+            return [self.root / (rel + _data.IMAGE_SUFFIX) for rel in sorted(self.only)]
+        out = []
+        for top, dirs, files in os.walk(self.root):
+            dirs[:] = sorted(d for d in dirs if not d.startswith(".")
+                             and self._inside(Path(top, d)))
+            out += [Path(top, name) for name in sorted(files)
+                    if name.endswith(_data.IMAGE_SUFFIX) and not name.startswith(".")]
+        return out
+
+    def _collision(self, item: Item) -> None:
+        """Refuse an image whose reviewed picks would be another image's picks."""
+        twin = item.reviewed.with_name(item.reviewed.name[: -len(_data.PICKS_SUFFIX)]
+                                       + _data.IMAGE_SUFFIX)
+        if twin.exists():
+            raise FileExistsError(
+                f"{item.image.name} and {twin.name}: the reviewed picks of the first would "
+                f"replace the picks of the second ({item.reviewed.name}); rename one")
+
+    def _checked(self, path: Path) -> Path:
+        """The path, if it (and any link on the way) stays inside the folder."""
+        if not self._inside(path):
+            raise PermissionError(f"{path.name}: a link leading out of the results folder is "
+                                  f"not followed")
+        if not path.is_file():
+            # a pipe or a device would block or never end
+            raise PermissionError(f"{path.name}: not a regular file")
+        return path
 
     def _inside(self, path: Path) -> bool:
         try:
@@ -135,7 +173,7 @@ class Folder:
             if hit is not None and hit[0] == version:
                 self._images.move_to_end(item.id)
                 return hit[1]
-        image = _data.load_image(item.image)
+        image = _data.load_image(self._checked(item.image))
         with self._lock:
             self._images[item.id] = (version, image)
             while len(self._images) > self._cached_images:
@@ -150,7 +188,7 @@ class Folder:
             hit = self._picks.get(path)
             if hit is not None and hit[0] == version:
                 return hit[1]
-        picks = _data.read_picks(path)
+        picks = _data.read_picks(self._checked(path))
         with self._lock:
             self._picks[path] = (version, picks)
         return picks
@@ -158,6 +196,7 @@ class Folder:
     def picks(self, item: Item) -> tuple[Optional[_data.Picks], str]:
         """The picks shown for an image and where they came from: "reviewed",
         "original" or "none"."""
+        self._collision(item)
         reviewed = self._read(item.reviewed)
         if reviewed is not None:
             return reviewed, "reviewed"
@@ -179,8 +218,17 @@ class Folder:
 
     # -- writing ------------------------------------------------------------
 
-    def save(self, item: Item, rows: list[dict[str, Any]], extra: list[str],
-             version: Optional[str]) -> dict[str, Any]:
+    def prepare(self, item: Item, rows: list[dict[str, Any]], extra: Any) -> _data.Picks:
+        """The reviewed picks a save asks for, checked (ValueError, TypeError
+        on a malformed request), with their qualities and flags."""
+        shown, _ = self.picks(item)
+        picks = _data.Picks.from_rows(rows, extra, shown.columns if shown is not None else ())
+        image = self.image(item)
+        _data.requality(picks, image)
+        _data.update_flags(picks, _data.limits(image.params))
+        return picks
+
+    def save(self, item: Item, picks: _data.Picks, version: Optional[str]) -> dict[str, Any]:
         """Write the reviewed picks of an image beside its original picks.
 
         The reviewed file is this page's own output: a later save of the same
@@ -190,12 +238,7 @@ class Folder:
         target = item.reviewed
         if target.is_symlink() or not self._inside(target.parent):
             raise PermissionError(f"{target.name}: refusing to write through a link")
-        shown, _ = self.picks(item)
-        picks = _data.Picks.from_rows(rows, [str(c) for c in extra],
-                                      shown.columns if shown is not None else ())
-        image = self.image(item)
-        _data.requality(picks, image)
-        _data.update_flags(picks, _data.limits(image.params))
+        self._collision(item)
         with self._lock:
             current = _data.file_version(target)
             if current != version:
@@ -236,6 +279,20 @@ class _Handler(BaseHTTPRequestHandler):
     server_version = "molvak-review"
     sys_version = ""
     protocol_version = "HTTP/1.1"
+    timeout = TIMEOUT    # on the socket: a stalled client frees its thread
+    # a request line that cannot be parsed is answered with a status line too
+    # (the library's default, HTTP/0.9, answers without one)
+    default_request_version = "HTTP/1.1"
+
+    def handle_one_request(self) -> None:
+        # The socket's timeout bounds each wait; a client that trickles a
+        # byte at a time is cut off at the deadline instead (by the server's
+        # watchdog).
+        self.server.watch(self.connection, time.monotonic() + DEADLINE)
+        try:
+            super().handle_one_request()
+        finally:
+            self.server.watch(self.connection, None)
 
     def log_message(self, format: str, *args: Any) -> None:  # noqa: A002
         if self.server.verbose:
@@ -262,6 +319,8 @@ class _Handler(BaseHTTPRequestHandler):
                    "application/json; charset=utf-8")
 
     def _error(self, status: int, message: str) -> None:
+        if self.command not in ("GET", "HEAD"):
+            self.close_connection = True    # a body may be left unread
         self._json(status, {"error": message})
 
     # -- entry points ---------------------------------------------------------
@@ -280,6 +339,9 @@ class _Handler(BaseHTTPRequestHandler):
 
     def do_DELETE(self) -> None:  # noqa: N802
         self._dispatch()
+
+    # methods the page does not use: answered 405 (other names 501)
+    do_OPTIONS = do_PATCH = do_TRACE = do_DELETE  # noqa: N815
 
     def _dispatch(self) -> None:
         url = urlsplit(self.path)
@@ -315,8 +377,14 @@ class _Handler(BaseHTTPRequestHandler):
             return self._error(409, str(exc))
         except PermissionError as exc:
             return self._error(403, str(exc))
+        except TimeoutError:
+            self.close_connection = True
+            return self._error(408, "the request's body did not arrive in time")
         except (ValueError, OSError) as exc:
             return self._error(422, str(exc))
+        except Exception as exc:            # answer, and keep serving
+            self.close_connection = True
+            return self._error(500, f"{type(exc).__name__}: {exc}"[:300])
         self._error(404 if self.command in ("GET", "HEAD", "POST") else 405, "not found")
 
     # -- routes ---------------------------------------------------------------
@@ -360,21 +428,51 @@ class _Handler(BaseHTTPRequestHandler):
             return self._error(411, "a save needs its Content-Length")
         if not 0 <= length <= MAX_BODY:
             return self._error(413, "the body is too large")
+        folder = self.server.folder
+        folder.picks(item)              # a folder problem is told as such, not as a bad request
+        folder.image(item)
+        data = self.rfile.read(length)
+        if len(data) < length:
+            self.close_connection = True
+            return self._error(400, f"the body ended after {len(data)} of {length} bytes")
         try:
-            body = json.loads(self.rfile.read(length))
+            body = _save_body(data)
             rows, extra = body["rows"], body.get("extra", [])
+            version = body.get("version")
             if not isinstance(rows, list) or not all(isinstance(r, dict) for r in rows):
                 raise ValueError("rows must be a list of objects")
+            if version is not None and not isinstance(version, str):
+                raise ValueError("version must be a text or null")
+            if not all(isinstance(r.get("extra", {}), dict) for r in rows):
+                raise ValueError("the extra of a row must be an object of column values")
+            _data.check_extra(extra)
         except (ValueError, KeyError, TypeError) as exc:
             return self._error(400, f"not a save request: {exc}")
-        result = self.server.folder.save(item, rows, extra, body.get("version"))
-        result["statistics"] = self.server.folder.statistics()
+        picks = folder.prepare(item, rows, extra)       # a row that cannot be saved: 422
+        result = folder.save(item, picks, version)
+        result["statistics"] = folder.statistics()
         self._json(200, result)
+
+
+def _save_body(data: bytes) -> dict[str, Any]:
+    """A save's JSON object; NaN, infinities and runaway nesting refused."""
+
+    def constant(name: str) -> Any:
+        raise ValueError(f"{name} is not a number JSON allows")
+
+    try:
+        body = json.loads(data, parse_constant=constant)
+    except RecursionError:
+        raise ValueError("the JSON nests too deeply") from None
+    if not isinstance(body, dict):
+        raise ValueError("the body must be a JSON object")
+    return body
 
 
 class _Server(ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = False
+    request_queue_size = 64
 
     def __init__(self, folder: Folder, port: int, token: str, verbose: bool) -> None:
         super().__init__((HOST, port), _Handler)
@@ -383,6 +481,65 @@ class _Server(ThreadingHTTPServer):
         self.verbose = verbose
         bound = self.server_address[1]
         self.hosts = {f"{HOST}:{bound}", f"localhost:{bound}"}
+        self._slots = threading.BoundedSemaphore(MAX_THREADS)
+        self._deadlines: dict[Any, float] = {}
+        self._watch_lock = threading.Lock()
+        self._closed = threading.Event()
+        threading.Thread(target=self._watchdog, name="molvak-review-deadlines",
+                         daemon=True).start()
+
+    def watch(self, connection: Any, deadline: Optional[float]) -> None:
+        """Cut `connection` off at `deadline` (time.monotonic), or no more."""
+        with self._watch_lock:
+            if deadline is None:
+                self._deadlines.pop(connection, None)
+            else:
+                self._deadlines[connection] = deadline
+
+    def _watchdog(self) -> None:
+        while not self._closed.wait(min(0.25, DEADLINE / 4)):
+            now = time.monotonic()
+            with self._watch_lock:
+                late = [c for c, t in self._deadlines.items() if t <= now]
+                for c in late:
+                    del self._deadlines[c]
+            for c in late:
+                try:
+                    c.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+
+    def server_close(self) -> None:
+        self._closed.set()
+        super().server_close()
+
+    def process_request(self, request: Any, client_address: Any) -> None:
+        # A bounded number of threads: past it a connection is answered at
+        # once and closed, so stalled clients cannot take the machine's.
+        if not self._slots.acquire(blocking=False):
+            try:
+                request.settimeout(1.0)
+                request.sendall(b"HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n"
+                                b"Retry-After: 1\r\nConnection: close\r\n\r\n")
+                # what has arrived of the request is read, so that closing
+                # does not reset the connection before the answer is read
+                request.setblocking(False)
+                request.recv(1 << 16)
+            except OSError:
+                pass
+            self.shutdown_request(request)
+            return
+        try:
+            super().process_request(request, client_address)
+        except BaseException:
+            self._slots.release()
+            raise
+
+    def process_request_thread(self, request: Any, client_address: Any) -> None:
+        try:
+            super().process_request_thread(request, client_address)
+        finally:
+            self._slots.release()
 
 
 class ReviewServer:

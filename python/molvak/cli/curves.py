@@ -24,7 +24,9 @@ from ._common import (
 
 def curve_files(names: Sequence[str]) -> list[Path]:
     """The picks CSVs named, folders replaced by the picks files in them; a
-    reviewed file (<stem>.reviewed.csv) takes the place of its original."""
+    reviewed file (<stem>.reviewed.csv) takes the place of its original in
+    the same folder. Named files that are other outputs of molvak (an
+    earlier combine or stats, a pseudo-section) are left out with a note."""
     found: list[Path] = []
     for name in names:
         path = Path(name)
@@ -32,10 +34,6 @@ def curve_files(names: Sequence[str]) -> list[Path]:
             inside = sorted((p for p in path.rglob("*.csv") if p.is_file()
                              and _outputs.output_kind(p) == "a dispersion curve"),
                             key=_natural_key)
-            reviewed = {p.name[:-len(".reviewed.csv")] for p in inside
-                        if p.name.endswith(".reviewed.csv")}
-            inside = [p for p in inside if not (p.name.endswith(".csv") and
-                                                p.name[:-4] in reviewed)]
             if not inside:
                 raise UsageError(f"{path}: the folder holds no picks (CSV files of "
                                  f"dispersion curves)")
@@ -43,8 +41,15 @@ def curve_files(names: Sequence[str]) -> list[Path]:
         elif not path.is_file():
             raise UsageError(f"{path}: no such file")
         else:
+            kind = _outputs.output_kind(path)
+            if kind not in (None, "a dispersion curve"):
+                print(f"molvak: note: {path} is {kind}, not picks: left out", file=sys.stderr)
+                continue
             found.append(path)
-    return found
+    suffix = ".reviewed.csv"
+    reviewed = {(p.resolve().parent, p.name[:-len(suffix)]) for p in found
+                if p.name.endswith(suffix)}
+    return [p for p in found if (p.resolve().parent, p.name[:-len(".csv")]) not in reviewed]
 
 
 def cmd_curves(args: argparse.Namespace) -> int:
@@ -86,6 +91,16 @@ def cmd_curves(args: argparse.Namespace) -> int:
     print(f"{what}: {site.frequency.min():.4g}-{site.frequency.max():.4g} Hz, wavelengths "
           f"{site.wavelength.min():.3g}-{site.wavelength.max():.3g} m, velocity "
           f"{np.nanmin(site.velocity):.4g}-{np.nanmax(site.velocity):.4g} m/s")
+    # the dinver file holds the points with a standard deviation (a bin of one
+    # pick has none, and the floor does not make one up); checked before any
+    # file is written
+    known = np.isfinite(site.lognormal_std)
+    site_known = _points(site, known) if known.any() else None
+    if site_known is not None:
+        try:
+            site_known._dinver_text(f"{prefix}.txt", args.min_std)
+        except ValueError as exc:
+            raise UsageError(str(exc)) from None
     report = Report(1, len(targets))
     for target, kind in zip(targets, kinds):
         report.writing(target)
@@ -94,13 +109,11 @@ def cmd_curves(args: argparse.Namespace) -> int:
         elif kind == "json":
             site.to_json(target, overwrite=args.overwrite)
         elif kind == "txt":
-            known = np.isfinite(site.lognormal_std) | (args.min_std > 0)
             if not known.all():
                 print(f"molvak: note: {int((~known).sum())} point(s) without a standard "
                       f"deviation (one pick) left out of {target}", file=sys.stderr)
-            if not known.any():
+            if site_known is None:
                 continue
-            site_known = _points(site, known)
             site_known.to_dinver(target, min_lognormal_std=args.min_std,
                                  overwrite=args.overwrite)
         else:

@@ -90,7 +90,8 @@ def fk(data: ArrayLike, offsets: ArrayLike, dt: float, *, velocities: Grid,
     keep_dead : bool
         Accepted for a uniform interface: dead traces are always kept (with
         a :class:`~molvak.DeadTraceWarning`), since leaving one out would
-        break the equal spacing, and a dead trace only lowers the power.
+        break the equal spacing, and a dead trace only lowers the power;
+        data with fewer than two live traces are refused.
 
     Returns
     -------
@@ -100,7 +101,8 @@ def fk(data: ArrayLike, offsets: ArrayLike, dt: float, *, velocities: Grid,
     if isinstance(oversample, bool) or not isinstance(oversample, (int, np.integer)) \
             or oversample < 1:
         raise ValueError(f"oversample must be a positive integer; got {oversample!r}")
-    a = common_arguments(data, offsets, dt, velocities, fmin, fmax, df, workers, True)
+    a = common_arguments(data, offsets, dt, velocities, fmin, fmax, df, workers,
+                         "the f-k transform needs equally spaced traces")
     dx = _equal_spacing(a["offsets"], "the f-k transform")
     nk = int(oversample) * a["offsets"].size
 

@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import math
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any, Callable, NamedTuple, Optional
+from typing import Any, Callable, NamedTuple, Optional, Union
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -101,9 +101,11 @@ def dead_kinds(gather: np.ndarray, band: Optional[_checks.Band], n: int,
 
 
 def prepare(data: ArrayLike, offsets: ArrayLike, dt: float, band: Optional[_checks.Band],
-             n: int, keep_dead: bool, stacklevel: int, scale: bool = True) -> Prepared:
-    """The checked gather: dead traces left out (unless kept), traces sorted
-    by offset, amplitudes brought into a safe range.
+            n: int, keep_dead: Union[bool, str], stacklevel: int,
+            scale: bool = True) -> Prepared:
+    """The checked gather: dead traces left out (unless kept: True as the
+    caller asked, or a text saying why the estimator keeps them), traces
+    sorted by offset, amplitudes brought into a safe range.
 
     A trace is dead when its samples are all zero, when they all hold one
     constant level (a stuck channel), or when its spectrum vanishes within
@@ -134,14 +136,15 @@ def prepare(data: ArrayLike, offsets: ArrayLike, dt: float, band: Optional[_chec
     kept_dead: list[int] = []
     if dead.any():
         live = ~dead
-        if not keep_dead and live.sum() < 2:
+        if keep_dead is not True and live.sum() < 2:
             listed = "; ".join(f"{what}: {listed_traces(np.flatnonzero(mask), x)}"
                                for mask, what in kinds if mask.any())
             raise ValueError(f"data has {int(live.sum())} live trace(s) after leaving out "
                              f"the dead traces ({listed}); at least 2 are needed")
         for mask, what in kinds:
             if mask.any():
-                action = "kept as asked" if keep_dead else "left out"
+                action = ("kept as asked" if keep_dead is True else
+                          f"kept ({keep_dead})" if keep_dead else "left out")
                 _checks.warn(f"dead traces ({what}) {action}: "
                              f"{listed_traces(np.flatnonzero(mask), x)}", DeadTraceWarning,
                              stacklevel=stacklevel + 1)
@@ -220,7 +223,7 @@ def split_columns(call: Native, grid: np.ndarray, workers: int,
 
 def common_arguments(data: ArrayLike, offsets: ArrayLike, dt: float, velocities: Grid,
             fmin: Optional[float], fmax: Optional[float], df: Optional[float],
-            workers: Optional[int], keep_dead: bool) -> dict[str, Any]:
+            workers: Optional[int], keep_dead: Union[bool, str]) -> dict[str, Any]:
     """Check the arguments every estimator takes and prepare the gather.
 
     Returns

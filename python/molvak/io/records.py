@@ -350,8 +350,10 @@ def _file_record(records: Any, channels: Optional[ArrayLike], receivers: Optiona
     for path, explicit in zip(files, named):
         try:
             patches += scan(path)
-        except ValueError:
-            if explicit or path.suffix.lower() in (".h5", ".hdf5", ".tdms"):
+        except (ValueError, OSError):
+            # a named file must be read; one found in a folder (another kind
+            # of file, or one still being written) is skipped with a warning
+            if explicit:
                 raise
             skipped.append(path.name)
     if not patches:
@@ -578,10 +580,17 @@ def windows(records: Records, length: float, step: Optional[float] = None,
         Iterable of :class:`~molvak.Gather`: offsets are the channel
         positions along the fibre, `delay` the window's start in seconds
         from the first sample of the record, ``headers["start_time"]`` its
-        absolute time.
+        absolute time. A record (or time range) that holds no window is
+        refused.
     """
     record = open_record(records, channels=channels, tolerance=tolerance, **positions)
-    return Windows(record, length, step, start, stop)
+    out = Windows(record, length, step, start, stop)
+    if not len(out):
+        raise ValueError(f"the record holds no window of {out.length:g} s ("
+                         f"{record.duration:g} s in {len(record.segments)} stretch(es)"
+                         + (", within start and stop" if start is not None or stop is not None
+                            else "") + ")")
+    return out
 
 
 # --------------------------------------------------------------------------
