@@ -67,12 +67,14 @@ from .estimators.highres import *  # noqa: F403
 from .gather import Gather, group_by_source, stack_gathers
 from .image import DispersionImage, array_limits, stack
 from .interferometry import CorrelationStack, correlate, virtual_gather
+from .inversion import ConvergenceWarning, Inversion, Target, invert, surface_amplitude
 from .io import read, read_shots
 from .io.records import RecordWarning, open_record, shot_gathers, windows
 from .layered import LayeredModel, dispersion, dispersion_batch
 from .stacking import restack, substacks
 from .sweeps import PseudoSection, Sweep, sweep
 from .timelapse import TimeLapse, timelapse
+from .vs_section import VsSection, invert_sweep
 
 __version__ = "0.1.0"
 
@@ -104,6 +106,8 @@ __all__ = ["DeadTraceWarning", "EmptyBandWarning", "DispersionCurve", "Dispersio
            "read", "read_curves", "read_shots", "review", "rfft", "slant_stack", "stack", "stack_gathers",
            "statistics", "tau_p", "theoretical_modes", "write_curves", "__version__"]
 __all__ += ["PseudoSection", "Sweep", "sweep"]
+__all__ += ["ConvergenceWarning", "Inversion", "Target", "VsSection", "invert", "invert_sweep",
+            "surface_amplitude"]
 # The high-resolution estimators: whatever molvak.estimators.highres exports, so an
 # estimator added there needs no line here.
 __all__ += highres.__all__

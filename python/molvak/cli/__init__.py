@@ -6,6 +6,7 @@
     molvak image SHOTS/ --by-source --detrend --trim 0 0.5 --method fdbf [--out DIR]
     molvak image --geometry TABLE.csv --dt 0.001 [--modes 2] [--all-picks]
     molvak combine RESULTS/ [--out site]        (also molvak stats)
+    molvak invert CURVE [CURVE ...] --layers 3 [--out DIR]
     molvak review RESULTS/
     molvak virtual RECORDS --source 0 --length 10 --out DIR
     molvak timelapse RECORDS --source 0 --length 10 --block 1h --out DIR
@@ -23,11 +24,11 @@ from collections.abc import Sequence
 from typing import Optional
 
 from .. import __version__, _review
-from . import curves, demo, gather, image, sweep, timelapse, virtual
+from . import curves, demo, gather, image, invert, sweep, timelapse, virtual
 from ._common import UsageError
 
 # the commands in the order of `molvak --help`
-COMMANDS = (demo, image, gather, curves, sweep, _review, virtual, timelapse)
+COMMANDS = (demo, image, gather, curves, sweep, invert, _review, virtual, timelapse)
 
 
 def build_parser() -> argparse.ArgumentParser:
