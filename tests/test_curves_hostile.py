@@ -15,7 +15,7 @@ import math
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import molvak
@@ -168,6 +168,7 @@ LINE = st.lists(st.one_of(NUMBERS, JUNK.filter(lambda s: "," not in s)), max_siz
     st.tuples(st.floats(1e-3, 1e3), st.floats(1e-5, 1.0), st.floats(1.0, 10.0)).map(
         lambda t: " ".join(repr(x) for x in t)),
     st.one_of(LINE, st.sampled_from(["# comment", "", "10 0.005 1.1"]))), max_size=8))
+@example(lines=["1.0\t2.5e-320\t1.0"])     # a slowness whose velocity overflows
 def test_dinver(folder, lines):
     path = folder / "d.txt"
     path.write_text("\n".join(lines) + "\n", encoding="utf-8")

@@ -714,14 +714,18 @@ class UncertainCurve:
         if not rows:
             raise ValueError(f"{name!r}: no points")
         table = np.array(rows)
+        # a slowness so small that its velocity overflows is no velocity
+        with np.errstate(over="ignore", divide="ignore", invalid="ignore"):
+            velocity = 1.0 / table[:, 1]
         ok = np.isfinite(table).all(axis=1) & (table[:, 0] > 0) & (table[:, 1] > 0) \
-            & (table[:, 2] >= 1)
+            & (table[:, 2] >= 1) & np.isfinite(velocity)
         if not ok.all():
             k = int(np.flatnonzero(~ok)[0])
             raise ValueError(f"{name!r}: point {k + 1} ({' '.join(_repr(x) for x in table[k])}):"
-                             f" frequency and slowness must be positive and finite, the "
-                             f"log-normal factor finite and at least 1")
-        return cls.from_arrays(table[:, 0], 1.0 / table[:, 1], np.log(table[:, 2]))
+                             f" frequency and slowness must be positive and finite (and the "
+                             f"velocity, 1 / slowness, finite), the log-normal factor finite "
+                             f"and at least 1")
+        return cls.from_arrays(table[:, 0], velocity, np.log(table[:, 2]))
 
     def to_csv(self, path: PathLike, *, overwrite: bool = False) -> None:
         """Write CSV: a header line with :attr:`COLUMNS` and ``domain``, one
