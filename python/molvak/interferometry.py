@@ -1107,17 +1107,7 @@ def correlate(records: Records, source: Union[int, Sequence[int], str], length: 
     s = settings(length, record.dt, max_lag=max_lag, taper=taper, whiten=whiten,
                  whiten_width=whiten_width, normalization=normalization,
                  ram_window=ram_window, stacking=stacking, reject=reject)
-    pairs = None
-    if isinstance(source, str):
-        if source != "all":
-            raise ValueError(f"source must be a channel index, a list of them or 'all'; got "
-                             f"{source!r}")
-        pairs = channel_pairs(record.positions, max_distance)
-        sources = list(range(record.positions.size))
-    elif max_distance is not None:
-        raise TypeError("max_distance selects pairs of source='all'")
-    else:
-        sources, _ = source_list(source, record.positions.size)
+    sources, pairs = sources_and_pairs(source, record.positions, max_distance)
     if block is None:
         block = 4 if pairs is None else pair_block(record.positions.size, s)
     if isinstance(block, bool) or not isinstance(block, (numbers.Integral, np.integer)) \
@@ -1143,6 +1133,22 @@ def correlate(records: Records, source: Union[int, Sequence[int], str], length: 
         total = total + part
     warn_nonfinite([total])
     return total
+
+
+def sources_and_pairs(source: Any, positions: np.ndarray, max_distance: Optional[float],
+                      ) -> tuple[list[int], Optional[np.ndarray]]:
+    """The virtual sources a `source` argument names (a channel index or a
+    list of them) and, for "all", every channel with the pairs of channels
+    to correlate (at most `max_distance` apart, when given)."""
+    if isinstance(source, str):
+        if source != "all":
+            raise ValueError(f"source must be a channel index, a list of them or 'all'; got "
+                             f"{source!r}")
+        return list(range(positions.size)), channel_pairs(positions, max_distance)
+    if max_distance is not None:
+        raise TypeError("max_distance selects pairs of source='all'")
+    sources, _ = source_list(source, positions.size)
+    return list(sources), None
 
 
 def warn_nonfinite(stacks: Sequence[CorrelationStack]) -> None:

@@ -49,10 +49,9 @@ import numpy as np
 from . import _checks
 from .interferometry import (
     CorrelationStack,
-    channel_pairs,
     run_stacks,
     settings,
-    source_list,
+    sources_and_pairs,
 )
 from .io.records import Records, Windows, open_record
 
@@ -99,15 +98,7 @@ def substacks(records: Records, source: Union[int, Sequence[int], str], length: 
     s = settings(length, record.dt, max_lag=max_lag, taper=taper, whiten=whiten,
                  whiten_width=whiten_width, normalization=normalization,
                  ram_window=ram_window, stacking=stacking, reject=reject)
-    pairs = None
-    if isinstance(source, str):
-        if source != "all":
-            raise ValueError(f"source must be a channel index, a list of them or 'all'; got "
-                             f"{source!r}")
-        pairs = channel_pairs(record.positions, max_distance)
-        sources = list(range(record.positions.size))
-    else:
-        sources, _ = source_list(source, record.positions.size)
+    sources, pairs = sources_and_pairs(source, record.positions, max_distance)
     plan = Windows(record, s.samples * s.dt, step, start, stop)
     if not len(plan):
         raise ValueError(f"the record holds no window of {s.samples * s.dt:g} s")
