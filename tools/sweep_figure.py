@@ -28,12 +28,9 @@ SOFT = [[8.0, 500.0, 130.0, 1.8], [10.0, 1000.0, 280.0, 1.9], [0.0, 2000.0, 600.
 BOUNDARY = 200.0
 
 
-def main(argv: list) -> None:
-    import matplotlib
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    out = argv[0] if argv else "docs/sweep_pseudo_section.png"
+def two_ground_sweep() -> tuple:
+    """The two grounds' fundamental modes, the line's sweep and the seconds
+    the sweep took."""
     f = np.linspace(1.0, 100.0, 397)
     left = molvak.theoretical_modes(STIFF, f, modes=1)[0]
     right = molvak.theoretical_modes(SOFT, f, modes=1)[0]
@@ -43,7 +40,17 @@ def main(argv: list) -> None:
     t = time.perf_counter()
     result = molvak.sweep(line.gather, window=48, step=4, method="phase_shift",
                           velocities=(80.0, 700.0, 2.0), fmin=3.0, fmax=90.0, df=0.25)
-    print(f"{len(result)} windows in {time.perf_counter() - t:.2f} s")
+    return left, right, result, time.perf_counter() - t
+
+
+def main(argv: list) -> None:
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    out = argv[0] if argv else "docs/sweep_pseudo_section.png"
+    left, right, result, seconds = two_ground_sweep()
+    print(f"{len(result)} windows in {seconds:.2f} s")
     wavelengths = np.geomspace(3.0, 24.0, 16)
     section = result.pseudo_section(wavelengths)
 
