@@ -70,14 +70,14 @@ def bench_blas(channels: int) -> None:
             _native._correlate_stack, block, pairs, s.nfft, s.max_lag, taper=s.taper_window(),
             whiten=s.whitening_weights()), 2, CLOCK)
     native = (kernel[16] - kernel[1]) * 16 / 15
-    spec = np.fft.rfft(rng.standard_normal((16, channels, nt)), n=s.nfft)
-    bins = spec.shape[-1]
+    spectra = np.fft.rfft(rng.standard_normal((16, channels, nt)), n=s.nfft)
+    bins = spectra.shape[-1]
     upper = np.triu_indices(channels)
     out = np.empty((len(pairs), bins), dtype=np.complex128)
 
     def blas(scatter: bool, chunk: int = 32) -> None:
         for f0 in range(0, bins, chunk):
-            a = np.ascontiguousarray(spec[:, :, f0:f0 + chunk].transpose(2, 0, 1))
+            a = np.ascontiguousarray(spectra[:, :, f0:f0 + chunk].transpose(2, 0, 1))
             c = np.matmul(a.conj().transpose(0, 2, 1), a)
             if scatter:
                 out[:, f0:f0 + chunk] = c[:, upper[0], upper[1]].T

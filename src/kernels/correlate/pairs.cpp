@@ -47,11 +47,11 @@ void correlate_pairs(const PairProblem& p, PairWorkspace& ws, double* linear, do
         ws.used[static_cast<std::size_t>(p.pairs[2 * k])] = 1;
         ws.used[static_cast<std::size_t>(p.pairs[2 * k + 1])] = 1;
     }
-    double* const spec = ws.spectra.data();
+    double* const channel_spectra = ws.spectra.data();
     for (std::size_t r = 0; r < NX; ++r) {
         if (!ws.used[r]) continue;
         for (std::size_t w = 0; w < W; ++w) {
-            double* re = spec + r * per_channel + w * per_window;
+            double* re = channel_spectra + r * per_channel + w * per_window;
             window_spectrum(b, ws.base, w, r, re, re + stride, isa);
         }
     }
@@ -67,8 +67,8 @@ void correlate_pairs(const PairProblem& p, PairWorkspace& ws, double* linear, do
     double* const acc = ws.acc.data();
     for (std::size_t q = 0; q < P; ++q) {
         const std::size_t k = order[q];
-        const double* si = spec + static_cast<std::size_t>(p.pairs[2 * k]) * per_channel;
-        const double* sj = spec + static_cast<std::size_t>(p.pairs[2 * k + 1]) * per_channel;
+        const double* si = channel_spectra + static_cast<std::size_t>(p.pairs[2 * k]) * per_channel;
+        const double* sj = channel_spectra + static_cast<std::size_t>(p.pairs[2 * k + 1]) * per_channel;
         double* lin = linear + k * lags;
         if (b.pws) {
             std::fill(acc, acc + 2 * lags, 0.0);
