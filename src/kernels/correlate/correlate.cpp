@@ -9,13 +9,13 @@
 
 namespace molvak::correlate {
 
-namespace {
-
-std::size_t product(std::size_t a, std::size_t b) {
+std::size_t spectra_size(std::size_t a, std::size_t b) {
     std::size_t out = 0;
     if (!checked_mul(a, b, &out)) throw AllocFailure("correlation spectra");
     return out;
 }
+
+namespace {
 
 std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
 
@@ -230,16 +230,16 @@ void add_window_pws(const Problem& p, Workspace& ws, const LaneKernels& lk, cons
 Workspace::Workspace(const Problem& p)
     : bins(p.nfft / 2 + 1), stride(round_up(p.nfft / 2 + 1, 8)), forward(p.nfft, 1) {
     // a window's planar spectrum: stride real parts, stride imaginary parts
-    const std::size_t per_window = product(2, stride);
+    const std::size_t per_window = spectra_size(2, stride);
     const std::size_t sources = std::max<std::size_t>(p.nsources, 1);
-    source_spectra.reset(product(product(sources, std::max<std::size_t>(p.windows, 1)), per_window),
+    source_spectra.reset(spectra_size(spectra_size(sources, std::max<std::size_t>(p.windows, 1)), per_window),
                          "correlation spectra");
     spectrum.reset(per_window, "temporary trace");
     line.reset(p.samples + 1, "temporary trace");
     row.reset(p.window32 ? p.samples : 1, "temporary trace");
-    scratch.reset(product(2, bins + 1), "temporary trace");
-    acc.reset(product(sources, p.pws ? product(2, 2 * p.max_lag + 1) : per_window), "correlation spectra");
-    lagged.reset(product(2, 2 * p.max_lag + 1), "temporary trace");
+    scratch.reset(spectra_size(2, bins + 1), "temporary trace");
+    acc.reset(spectra_size(sources, p.pws ? spectra_size(2, 2 * p.max_lag + 1) : per_window), "correlation spectra");
+    lagged.reset(spectra_size(2, 2 * p.max_lag + 1), "temporary trace");
     if (p.nfft % 2 == 0) {
         const std::size_t M = p.nfft / 2;
         half = std::make_unique<fft::BackwardPlan>(M, p.pws ? 2 : 1);

@@ -101,6 +101,10 @@ public:
 void correlate_stack(const Problem& p, Workspace& ws, double* linear, double* phasor,
                      simd::Isa isa = simd::Isa::best) noexcept;
 
+// a x b for the sizes of the work buffers; AllocFailure("correlation
+// spectra") where the product does not fit in a size_t.
+std::size_t spectra_size(std::size_t a, std::size_t b);
+
 // The steps of correlate_stack one at a time, for the kernels that pair the
 // channels otherwise (pairs.hpp):
 // steps 1-5 for window w of channel r, its planar spectrum into (re, im)

@@ -7,25 +7,15 @@
 
 namespace molvak::correlate {
 
-namespace {
-
-std::size_t product(std::size_t a, std::size_t b) {
-    std::size_t out = 0;
-    if (!checked_mul(a, b, &out)) throw AllocFailure("correlation spectra");
-    return out;
-}
-
-}  // namespace
-
 PairWorkspace::PairWorkspace(const PairProblem& p) : base(p.base) {
     const Problem& b = p.base;
-    const std::size_t per_channel = product(std::max<std::size_t>(b.windows, 1), product(2, base.stride));
+    const std::size_t per_channel = spectra_size(std::max<std::size_t>(b.windows, 1), spectra_size(2, base.stride));
     tile = p.tile;
     if (tile == 0) tile = std::max<std::size_t>(1, kTileBytes / (2 * 8 * per_channel));
-    spectra.reset(product(std::max<std::size_t>(b.channels, 1), per_channel), "correlation spectra");
+    spectra.reset(spectra_size(std::max<std::size_t>(b.channels, 1), per_channel), "correlation spectra");
     used.reset(std::max<std::size_t>(b.channels, 1), "temporary trace");
     order.reset(std::max<std::size_t>(p.npairs, 1), "temporary trace");
-    acc.reset(b.pws ? product(2, 2 * b.max_lag + 1) : product(2, base.stride), "correlation spectra");
+    acc.reset(b.pws ? spectra_size(2, 2 * b.max_lag + 1) : spectra_size(2, base.stride), "correlation spectra");
 }
 
 void correlate_pairs(const PairProblem& p, PairWorkspace& ws, double* linear, double* phasor,
