@@ -13,21 +13,7 @@ cd "$(dirname "$0")/.."
 extras="${1:-}"
 say() { echo "bootstrap: $*" >&2; }
 
-missing=()
-command -v c++ >/dev/null 2>&1 || command -v g++ >/dev/null 2>&1 || missing+=(g++)
-command -v pkg-config >/dev/null 2>&1 || missing+=(pkg-config)
-# Debian's Python keeps venv and the C headers in packages of their own
-python3 -c "import ensurepip" >/dev/null 2>&1 || missing+=(python3-venv)
-python3 -c "import os, sysconfig; assert os.path.exists(os.path.join(sysconfig.get_paths()['include'], 'Python.h'))" \
-  >/dev/null 2>&1 || missing+=(python3-dev)
-if ! pkg-config --exists fftw3 2>/dev/null; then missing+=(libfftw3-dev); fi
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  say "installing system packages: ${missing[*]} (apt-get)"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+tools/system-packages.sh bootstrap
 
 if [ ! -x .venv/bin/python ]; then
   say "creating the virtual environment .venv"

@@ -25,20 +25,7 @@ if [ "${1:-}" = "--overwrite" ]; then overwrite=1; shift; fi
 out="${1:-dist}"
 say() { echo "wheel: $*" >&2; }
 
-missing=()
-command -v g++ >/dev/null 2>&1 || missing+=(g++)
-command -v pkg-config >/dev/null 2>&1 || missing+=(pkg-config)
-pkg-config --exists fftw3 2>/dev/null || missing+=(libfftw3-dev)
-python3 -c "import ensurepip" >/dev/null 2>&1 || missing+=(python3-venv)
-python3 -c "import os, sysconfig; assert os.path.exists(os.path.join(sysconfig.get_paths()['include'], 'Python.h'))" \
-  >/dev/null 2>&1 || missing+=(python3-dev)
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  say "installing system packages: ${missing[*]} (apt-get)"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+tools/system-packages.sh wheel
 
 tools=.venv-wheel
 if [ ! -x "$tools/bin/python" ]; then
