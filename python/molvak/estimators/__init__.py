@@ -49,7 +49,8 @@ from .._registry import (
     set_sweep,
 )
 from ..image import DispersionImage
-from . import classic, highres, prepare  # noqa: F401  (each registers its estimators)
+
+# importing classic, then highres, registers their estimators in that order
 from .classic import BEAM_OPTIONS, Spectrum, TauP, fdbf, phase_shift, rfft, slant_stack, tau_p
 from .highres import capon, fk, hr_radon
 from .prepare import DeadTraceWarning, EmptyBandWarning
