@@ -197,11 +197,16 @@ double rayleigh_ratio(double g) {
 }
 
 double lowest(const Layer* ly, std::size_t L, Wave wave) {
+    double vs2_min = std::numeric_limits<double>::infinity();
+    for (std::size_t i = 0; i < L; ++i) vs2_min = std::min(vs2_min, ly[i].vs2);
+    if (wave == Wave::love) return (1.0 - 1e-6) * std::sqrt(vs2_min);
+    // c / Vs of Rayleigh waves lies in (0.68, 0.96) for every g in (0, 3/4)
+    // (0.6889 as g -> 3/4, 0.9553 as g -> 0): a layer with 0.68 Vs >= 0.96
+    // min(Vs) cannot hold the minimum, and its ratio is not needed.
+    const double skip2 = (0.96 / 0.68) * (0.96 / 0.68) * vs2_min;
     double c = std::numeric_limits<double>::infinity();
-    for (std::size_t i = 0; i < L; ++i) {
-        const double vs = std::sqrt(ly[i].vs2);
-        c = std::min(c, wave == Wave::rayleigh ? 0.95 * rayleigh_ratio(ly[i].g) * vs : (1.0 - 1e-6) * vs);
-    }
+    for (std::size_t i = 0; i < L; ++i)
+        if (ly[i].vs2 < skip2) c = std::min(c, 0.95 * rayleigh_ratio(ly[i].g) * std::sqrt(ly[i].vs2));
     return c;
 }
 
@@ -358,8 +363,21 @@ struct Search {
 
     // A root accepted at f, predicted at cp (scanned: found by a scan).
     void record(double f, double c, double cp, bool scanned) {
-        miss = scanned ? 0.0 : std::fabs(c - cp);
-        if (scanned) known = 0;
+        if (scanned) {
+            // A scanned root is mode k's by its count, as are the roots before
+            // it (each counted, or solved again by a scan where a count was
+            // wrong): they stay the history unless f is too far from them to
+            // track, and the miss is that of their prediction (else a steep
+            // stretch of the curve, each step further than a tenth from the
+            // last root, would be scanned at every frequency).
+            if (tracks(f)) {
+                double w;
+                predict(f, &cp, &w);
+            } else {
+                known = 0;
+            }
+        }
+        miss = known > 0 ? std::fabs(c - cp) : 0.0;
         for (std::size_t i = 2; i > 0; --i) {
             fs[i] = fs[i - 1];
             cs[i] = cs[i - 1];

@@ -43,11 +43,15 @@ inline void exp_parts(V x, V* e, V* em1) {
     const V t = x * kLog2e + kMagic;
     const V nf = t - kMagic;
     const V r = (x - nf * kLn2Hi) - nf * kLn2Lo;
-    V p{set1(1.0 / 6227020800.0)};
-    const double coef[] = {1.0 / 479001600.0, 1.0 / 39916800.0, 1.0 / 3628800.0, 1.0 / 362880.0,
-                           1.0 / 40320.0,     1.0 / 5040.0,     1.0 / 720.0,     1.0 / 120.0,
-                           1.0 / 24.0,        1.0 / 6.0,        0.5,             1.0};
-    for (double cf : coef) p = p * r + cf;
+    // e^r - 1 = r P(r), P(r) = sum_k r^k / (k + 1)! to k = 12, by Estrin's
+    // scheme (a short dependency chain) with fused multiply-adds.
+    const V r2 = r * r, r4 = r2 * r2, r8 = r4 * r4;
+    auto pair = [&](double a, double b) { return V{fmadd(r.v, set1(b), set1(a))}; };
+    auto join = [](V lo, V hi, V x) { return V{fmadd(hi.v, x.v, lo.v)}; };
+    const V q0 = join(pair(1.0, 0.5), pair(1.0 / 6.0, 1.0 / 24.0), r2);
+    const V q1 = join(pair(1.0 / 120.0, 1.0 / 720.0), pair(1.0 / 5040.0, 1.0 / 40320.0), r2);
+    const V q2 = join(pair(1.0 / 362880.0, 1.0 / 3628800.0), pair(1.0 / 39916800.0, 1.0 / 479001600.0), r2);
+    const V p = join(join(q0, q1, r4), join(q2, V{set1(1.0 / 6227020800.0)}, r4), r8);
     const V pm1 = p * r;  // e^r - 1
     const vi n = isub(bits(t.v), bits(set1(kMagic)));
     const V scale{from_bits(sll<52>(iadd(n, iset1(1023))))};
@@ -58,37 +62,30 @@ inline void exp_parts(V x, V* e, V* em1) {
 // The normalised cosh, sinh / nu and the factor of the terms that do not
 // grow, as layer_functions in dispersion.cpp.
 inline void layer_functions(V n2, V x, V* c, V* s, V* unit) {
-    const V zero{set1(0.0)};
+    const V zero{set1(0.0)}, one{set1(1.0)};
     const vm evanescent = gt(n2.v, zero.v);
-    const V m2{absval(n2.v)};
-    const vm positive = gt(m2.v, zero.v);
-    const V rn = 1.0 / vsqrt(m2);                   // 1 / |nu| (inf where nu = 0)
-    const V n = vsel(positive, m2 * rn, zero);      // |nu|
+    const V n = vsqrt(V{absval(n2.v)});  // |nu|
     const V a = n * x;
-    V ce{set1(1.0)}, se = zero, ue = zero, cp{set1(1.0)}, sp = zero;
+    const vm moving = gt(a.v, zero.v);
+    // One division per layer: 1 / ((2 + e^-2a - 1) |nu|) for evanescent
+    // waves, 1 / |nu| for propagating ones.
+    V em = zero, q = zero, sn = zero, cs = one;
     if (any(evanescent)) {
-        V q, unused;
-        exp_parts(-a, &q, &unused);
-        V em = q * q - 1.0;  // exp(-2a) - 1, directly where a is small
-        const vm small = lt(a.v, set1(0.5));
-        if (any(both(small, evanescent))) {
-            V e2, em_small;
-            exp_parts(-2.0 * a, &e2, &em_small);
-            em = vsel(small, em_small, em);
-        }
-        const V den = 1.0 / (2.0 + em);
-        se = vsel(gt(a.v, zero.v), (-em * den) * rn, x);
-        ue = 2.0 * q * den;
+        V qm1;
+        exp_parts(-a, &q, &qm1);
+        em = qm1 * (q + 1.0);  // e^-2a - 1 = (q - 1)(q + 1), accurate for small a
     }
     if (any(invert(evanescent))) {
-        vd sn, cs;
-        sincos(a.v, &sn, &cs);
-        cp = V{cs};
-        sp = vsel(gt(a.v, zero.v), V{sn} * rn, x);
+        vd sv, cv;
+        sincos(a.v, &sv, &cv);
+        sn = V{sv};
+        cs = V{cv};
     }
-    *c = vsel(evanescent, ce, cp);
-    *s = vsel(evanescent, se, sp);
-    *unit = vsel(evanescent, ue, V{set1(1.0)});
+    const V den = vsel(evanescent, (2.0 + em) * n, n);
+    const V r = 1.0 / vsel(moving, den, one);
+    *c = vsel(evanescent, one, cs);
+    *s = vsel(moving, vsel(evanescent, -em, sn) * r, x);
+    *unit = vsel(evanescent, 2.0 * q * n * r, one);
 }
 
 template <int N>
