@@ -21,6 +21,7 @@ def record():
 def same(a, b):
     assert a.settings == b.settings and a.sources == b.sources
     assert (a.count, a.skipped, a.span) == (b.count, b.skipped, tuple(b.span))
+    assert a.nonfinite == b.nonfinite
     np.testing.assert_array_equal(a.linear, b.linear)
     assert (a.phasor is None) == (b.phasor is None)
     if a.phasor is not None:
@@ -95,3 +96,19 @@ def test_a_correlation_run_resumes_from_its_partial_stacks(tmp_path, record):
     files[1].unlink()                       # as if the run had stopped there
     same(molvak.correlate(record, "all", 4.0, max_distance=10.0, **kw), first)
     assert len(list(tmp_path.glob("partial_*_40s.h5"))) == 3
+
+
+def test_a_resumed_run_still_names_the_channels_it_left_out(tmp_path, record):
+    from molvak import RecordWarning
+    data = record.data.copy()
+    data[7] = np.nan                        # no finite sample: left out of every window
+    data[11, 100] = np.inf                  # one sample: its window dropped
+    g = molvak.Gather(data, offsets=record.offsets, dt=record.dt)
+    kw = dict(max_lag=1.0, out=tmp_path, partial=40.0)
+    messages = []
+    for _ in range(2):                      # computed, then read back from the folder
+        with pytest.warns(RecordWarning) as caught:
+            stack = molvak.correlate(g, [0, 3], 4.0, **kw)
+        messages.append([str(w.message) for w in caught])
+        assert stack.nonfinite == {"dead": {7: stack.count}, "dropped": {11: 1}}
+    assert messages[0] == messages[1] and "7 (" in messages[0][0] and "11 (" in messages[0][0]

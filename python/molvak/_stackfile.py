@@ -12,6 +12,10 @@ Layout, format "molvak.correlation_stack", version 1:
         count       windows stacked (int)
         skipped     windows left out for non-finite samples (int)
         rejected    windows left out as transients (int)
+        nonfinite   the channels left out of windows as JSON text:
+                    {"dead": {channel: windows}, "dropped": {channel:
+                    windows}} (absent from files of earlier versions: read
+                    as none)
         span        [first start, last end] of the windows, s from the first
                     sample of the record (float64, 2)
         settings    the CorrelationSettings as JSON text (samples, dt,
@@ -65,8 +69,9 @@ def _plain(value: Any) -> Any:
 
 
 def write(path: PathLike, fields: dict[str, Any], *, overwrite: bool = False) -> None:
-    """Write a stack's fields (count, skipped, span, settings (dict),
-    headers, positions, sources, pairs or None, linear, phasor or None)."""
+    """Write a stack's fields (count, skipped, rejected, nonfinite, span,
+    settings (dict), headers, positions, sources, pairs or None, linear,
+    phasor or None)."""
     h5py = _h5py()
     with atomic_path(path, overwrite=overwrite) as temp:
         with h5py.File(temp, "w") as f:
@@ -75,6 +80,9 @@ def write(path: PathLike, fields: dict[str, Any], *, overwrite: bool = False) ->
             f.attrs["count"] = int(fields["count"])
             f.attrs["skipped"] = int(fields["skipped"])
             f.attrs["rejected"] = int(fields["rejected"])
+            f.attrs["nonfinite"] = json.dumps(
+                {kind: {str(int(ch)): int(n) for ch, n in channels.items()}
+                 for kind, channels in fields["nonfinite"].items()})
             f.attrs["span"] = np.asarray(fields["span"], dtype=np.float64)
             f.attrs["settings"] = json.dumps(fields["settings"], default=_plain)
             f.attrs["headers"] = json.dumps(fields["headers"], default=_plain)
@@ -85,6 +93,18 @@ def write(path: PathLike, fields: dict[str, Any], *, overwrite: bool = False) ->
             f.create_dataset("linear", data=fields["linear"])
             if fields["phasor"] is not None:
                 f.create_dataset("phasor", data=fields["phasor"])
+
+
+def _nonfinite(text: Any) -> dict[str, dict[int, int]]:
+    out: dict[str, dict[int, int]] = {"dead": {}, "dropped": {}}
+    if text is None:
+        return out
+    kinds = json.loads(text)
+    if not isinstance(kinds, dict) or not all(isinstance(v, dict) for v in kinds.values()):
+        raise ValueError(f"nonfinite is not a table of channels: {text!r}")
+    for kind, channels in kinds.items():
+        out[str(kind)] = {int(ch): int(n) for ch, n in channels.items()}
+    return out
 
 
 def read(path: PathLike) -> dict[str, Any]:
@@ -105,6 +125,7 @@ def read(path: PathLike) -> dict[str, Any]:
         try:
             return {"count": int(f.attrs["count"]), "skipped": int(f.attrs["skipped"]),
                     "rejected": int(f.attrs.get("rejected", 0)),
+                    "nonfinite": _nonfinite(f.attrs.get("nonfinite")),
                     "span": tuple(float(v) for v in f.attrs["span"]),
                     "settings": json.loads(f.attrs["settings"]),
                     "headers": json.loads(f.attrs["headers"]),

@@ -566,7 +566,7 @@ class CorrelationStack:
         `overwrite`."""
         _stackfile.write(path, {
             "count": self.count, "skipped": self.skipped, "rejected": self.rejected,
-            "span": self.span,
+            "nonfinite": self.nonfinite, "span": self.span,
             "settings": {k: getattr(self.settings, k)
                          for k in CorrelationSettings.__dataclass_fields__},
             "headers": self.headers, "positions": self.positions, "sources": self.sources,
@@ -586,7 +586,7 @@ class CorrelationStack:
             raise ValueError(f"{os.fspath(path)}: settings not understood ({exc})") from None
         return cls(s, tuple(int(k) for k in f["sources"]), np.asarray(f["positions"]),
                    f["linear"], f["phasor"], f["count"], f["skipped"], f["span"],
-                   f["headers"], f["pairs"], f["rejected"])
+                   f["headers"], f["pairs"], f["rejected"], f["nonfinite"])
 
     def correlation(self, power: float = 2.0) -> np.ndarray:
         """The stacked correlations (S, NX, 2 L + 1) at the lags
