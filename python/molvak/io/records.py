@@ -118,7 +118,8 @@ class Record:
         parts = self.parts(segment, first, stop, single=single)
         kind = np.float32 if single and all(p.dtype == np.float32 for _, _, p in parts) \
             else np.float64
-        if len(parts) == 1 and parts[0][2].dtype == kind and parts[0][2].flags.c_contiguous:
+        if single and len(parts) == 1 and parts[0][2].dtype == kind \
+                and parts[0][2].flags.c_contiguous:
             # what one source gave, as it is (read-only use): no copy
             return parts[0][2]
         out = np.empty((self.positions.size, stop - first), dtype=kind)
@@ -133,9 +134,9 @@ class Record:
               single: bool = False) -> list[tuple[int, int, np.ndarray]]:
         """Samples first..stop-1 of a stretch as they lie in its sources,
         without joining them: (a, b, samples a..b-1 counted from `first`)
-        for each source read, in order, the samples float64 (with `single`,
-        float32 as stored), never to be written to. A record in memory gives
-        copies of its samples."""
+        for each source read, in order: float64 arrays of their own, or with
+        `single` float32 as stored, possibly the file reader's (not to be
+        written to). A record in memory gives copies of its samples."""
         seg = self.segments[segment]
         if not 0 <= first < stop <= seg.samples:
             raise ValueError(f"samples {first} to {stop} lie outside stretch {segment} "
@@ -154,6 +155,9 @@ class Record:
                                 else source[self.channels, lo:hi])
             else:
                 part = read_samples(source, lo, hi, self.channels, single=single)
+                if not (single or part.flags.writeable):
+                    # float64 as the file reader holds it: a copy of our own
+                    part = part.copy()
             parts.append((a - first, b - first, part))
         return parts
 
