@@ -293,7 +293,6 @@ def transient(window: np.ndarray, threshold: float) -> bool:
     return False
 
 
-
 # --------------------------------------------------------------------------
 # the correlation and stacking core: native, and its NumPy formulation
 
