@@ -1,14 +1,18 @@
 """Peak memory of a 1000-channel correlation run on a float32 DAS record,
 with the windows read and correlated in single precision (as the package
-does) and with them converted to float64 first (as it did before), each in
-a fresh process, peak resident set from getrusage, in one run.
+does: "after") and with them read as float64 (as it did before: "before"),
+each in a fresh process, peak resident set from getrusage, in one run.
 
 Record: the synthetic ambient noise of the README with 1000 channels every
 2 m at 250 Hz, 120 s in two DASDAE files of 60 s (float32), written once
-into DIR (default: a folder in the system's temporary directory, kept).
-Each process runs molvak.correlate over the folder: 10 s windows, lags to
-4 s, virtual sources at channels 0 and 500, blocks of 4 windows. A third
-process only imports molvak and DASCore and opens the record.
+into DIR (default: a folder in the system's temporary directory, kept) by
+a process of its own (a process started by one that grew large would
+inherit its peak). Each process runs molvak.correlate over the folder:
+10 s windows, lags to 4 s, virtual sources at channels 0 and 500, blocks of
+4 windows. A third process only imports molvak and DASCore and opens the
+record: the baseline. Above it, each run holds the stack of the
+correlations (float64, the same in both) and the windows; the part for the
+windows is the peak less the baseline and the stack.
 
 Run: python bench/bench_das_float32.py [--dir DIR]
 """
@@ -43,7 +47,15 @@ peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
 out = {"peak_mib": peak}
 if result is not None:
     out["checksum"] = float(np.abs(result.linear).sum())
+    out["stack_mib"] = result.linear.nbytes / 2.0**20
+    out["window_mib"] = result.positions.size * result.settings.samples * 4 / 2.0**20
 print(json.dumps(out))
+"""
+
+WRITE = r"""
+import sys
+from molvak import synthetic
+synthetic.write_ambient_noise(sys.argv[1], 120.0, file_length=60.0, channels=1000, seed=0)
 """
 
 
@@ -62,19 +74,25 @@ def main(argv: list) -> None:
     args, _ = parser.parse_known_args(argv)
     folder = Path(args.dir)
     if not folder.is_dir() or not any(folder.glob("*.h5")):
-        from molvak import synthetic
         print(f"writing 120 s of 1000-channel ambient noise to {folder} ...", flush=True)
-        synthetic.write_ambient_noise(folder, 120.0, file_length=60.0, channels=1000, seed=0)
+        subprocess.run([sys.executable, "-c", WRITE, str(folder)], check=True)
     base = run(folder, "open")["peak_mib"]
-    double = run(folder, "float64")
-    single = run(folder, "float32")
-    print(f"peak RSS, imports and opening the record only: {base:.0f} MiB")
-    print(f"peak RSS, windows in float64: {double['peak_mib']:.0f} MiB "
-          f"({double['peak_mib'] - base:.0f} MiB above that)")
-    print(f"peak RSS, windows in float32: {single['peak_mib']:.0f} MiB "
-          f"({single['peak_mib'] - base:.0f} MiB above that)")
-    print(f"same stacks: {single['checksum'] == double['checksum']}")
-
+    before = run(folder, "float64")
+    after = run(folder, "float32")
+    print(f"peak RSS, imports and opening the record only (baseline): {base:.0f} MiB")
+    parts = {}
+    for name, r in (("before, windows in float64", before), ("after, windows in float32", after)):
+        above = r["peak_mib"] - base
+        windows = above - r["stack_mib"]
+        parts[name] = (above, windows)
+        print(f"peak RSS, {name}: {r['peak_mib']:.0f} MiB, {above:.0f} MiB above the "
+              f"baseline: the stack of the correlations {r['stack_mib']:.0f} MiB and "
+              f"{windows:.0f} MiB for the windows (blocks of 4 windows of "
+              f"{r['window_mib']:.1f} MiB in float32)")
+    (above64, windows64), (above32, windows32) = parts.values()
+    print(f"after / before: {above32 / above64:.2f} of the peak above the baseline, "
+          f"{windows32 / windows64:.2f} of the part for the windows")
+    print(f"same stacks: {after['checksum'] == before['checksum']}")
 
 if __name__ == "__main__":
     main(sys.argv[1:])

@@ -2,7 +2,7 @@
 float64 copy of the block give the bits of the same windows in float64
 (virtual sources and pairs, linear and phase-weighted, arrays and strided
 views), and a DAS record of float32 files is read as float32 and correlated
-to the bits of its samples held in float64."""
+to the bits of its samples held in float64, one float32 block at a time."""
 import numpy as np
 import pytest
 
@@ -41,3 +41,27 @@ def test_a_float32_das_record_is_correlated_in_single_precision(tmp_path):
     in_memory = molvak.correlate(held, "all", 4.0, max_lag=1.0, step=3.0)
     assert from_files.count == in_memory.count == 13
     np.testing.assert_array_equal(from_files.linear, in_memory.linear)
+
+
+def test_a_run_holds_one_float32_block_at_a_time(tmp_path):
+    # Three blocks of four windows from two float32 files, the middle block
+    # across them: the samples of the windows are held once, in float32, a
+    # block at a time; a float64 copy of a block, two blocks at once or the
+    # two files' samples joined into one more array would each double that.
+    pytest.importorskip("dascore")
+    import tracemalloc
+    synthetic.write_ambient_noise(tmp_path, 48.0, file_length=24.0, channels=200, seed=3,
+                                  progress=False)
+    record = molvak.open_record(tmp_path)
+    record.read(0, 0, 10, single=True)          # the reader's imports, before counting
+    s = itf.settings(4.0, record.dt, max_lag=0.2)
+    starts = molvak.windows(record, 4.0).starts
+    block = 4 * record.positions.size * s.samples * np.dtype(np.float32).itemsize
+    tracemalloc.start()
+    try:
+        stack = itf.stack_windows(record, starts, [0], s, block=4)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert stack.count == 12
+    assert peak - stack.linear.nbytes < 1.5 * block, (peak, block)

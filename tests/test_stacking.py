@@ -77,10 +77,11 @@ def test_robust_nth_root_and_selective_keep_the_signal(rng):
 
 def test_transient_windows_are_rejected_and_counted(rng):
     # Gaussian noise (the synthetic ambient noise has impulsive events of
-    # its own), a spike in window 5 (4 s windows)
-    data = rng.standard_normal((16, 9600))
-    data[5, 2010] += 200.0
-    spiked = molvak.Gather(data, offsets=np.arange(16) * 2.0, dt=0.01)
+    # its own), a spike in window 5 (4 s windows) on a channel past the
+    # first of the channel chunks that the check takes one at a time
+    data = rng.standard_normal((80, 9600))
+    data[70, 2010] += 200.0
+    spiked = molvak.Gather(data, offsets=np.arange(80) * 2.0, dt=0.01)
     kept = molvak.correlate(spiked, 0, 4.0, max_lag=1.0, reject=True)
     assert (kept.count, kept.rejected) == (23, 1)
     # the same as stacking the other windows

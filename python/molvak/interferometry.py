@@ -262,6 +262,7 @@ def settings(length: float, dt: float, *, max_lag: Optional[float] = None,
 
 
 REJECT = 10.0   # reject=True: windows with a sample beyond 10 standard deviations
+TRANSIENT_ROWS = 64     # channels per step of transient()
 
 
 def _reject(value: Any) -> Optional[float]:
@@ -280,11 +281,16 @@ def transient(window: np.ndarray, threshold: float) -> bool:
     """Whether a window (NX, NT) holds a transient: on some channel, a
     sample farther than `threshold` standard deviations from the channel's
     mean over the window (channels that are constant never count)."""
-    x = np.asarray(window, dtype=np.float64)
-    x = x - x.mean(axis=1, keepdims=True)
-    peak = np.abs(x).max(axis=1)
-    std = np.sqrt(np.mean(x * x, axis=1))
-    return bool(np.any((peak > threshold * std) & (std > 0)))
+    rows = np.asarray(window)
+    for first in range(0, rows.shape[0], TRANSIENT_ROWS):
+        # in float64, a few channels at a time: no float64 copy of the window
+        x = np.asarray(rows[first:first + TRANSIENT_ROWS], dtype=np.float64)
+        x = x - x.mean(axis=1, keepdims=True)
+        peak = np.abs(x).max(axis=1)
+        std = np.sqrt(np.mean(x * x, axis=1))
+        if np.any((peak > threshold * std) & (std > 0)):
+            return True
+    return False
 
 
 # --------------------------------------------------------------------------
@@ -746,12 +752,17 @@ _fold_lags = fold
 
 def stack_windows(record: Record, starts: Sequence[tuple[int, int]], sources: Sequence[int],
                   s: CorrelationSettings, block: int = 4,
-                  pairs: Optional[np.ndarray] = None) -> CorrelationStack:
+                  pairs: Optional[np.ndarray] = None,
+                  out: Optional[CorrelationStack] = None) -> CorrelationStack:
     """The partial stack of the windows at `starts` of a record, read and
     correlated `block` windows at a time (the unit of work of workers);
-    given `pairs` (P, 2), of those channel pairs."""
+    given `pairs` (P, 2), of those channel pairs. Given `out` (a stack of
+    the same sources or pairs), the windows are added to it in place and it
+    is returned."""
     src = np.asarray(sources, dtype=np.intp)
-    out = CorrelationStack.empty(s, src, record.positions, record.headers, pairs=pairs)
+    if out is None:
+        out = CorrelationStack.empty(s, src, record.positions, record.headers, pairs=pairs)
+    stack = out
     pending: list[np.ndarray] = []
     times: list[float] = []
     dt = record.dt
@@ -759,33 +770,39 @@ def stack_windows(record: Record, starts: Sequence[tuple[int, int]], sources: Se
     def flush() -> None:
         if pending:
             # the windows are read where they lie, and added to the sums in place
-            out.add_windows(pending, (min(times), max(times) + s.samples * dt))
+            stack.add_windows(pending, (min(times), max(times) + s.samples * dt))
             pending.clear()
             times.clear()
 
-    # float32 records stay float32: the kernel widens one row at a time
-    for seg, i0, data in iter_blocks(record, starts, s.samples, ahead=block, single=True):
+    def take(seg: int, i0: int, data: np.ndarray) -> None:
         if not np.isfinite(data).all():
             bad = ~np.isfinite(data)
             whole = bad.all(axis=1)
             part = bad.any(axis=1) & ~whole
             kind, channels = ("dropped", part) if part.any() else ("dead", whole)
             for ch in np.flatnonzero(channels).tolist():
-                out.nonfinite[kind][ch] = out.nonfinite[kind].get(ch, 0) + 1
+                stack.nonfinite[kind][ch] = stack.nonfinite[kind].get(ch, 0) + 1
             if part.any():
-                out.skipped += 1
-                continue
+                stack.skipped += 1
+                return
             # a channel without a finite sample is left out, as a dead one is
             data = np.where(whole[:, None], 0.0, data)
         if s.reject is not None and transient(data, s.reject):
-            out.rejected += 1
-            continue
+            stack.rejected += 1
+            return
         pending.append(data)
         times.append(record.segments[seg].offset + i0 * dt)
         if len(pending) == block:
             flush()
+
+    # float32 records stay float32: the kernel widens one row at a time. A
+    # window is held by `pending` only (not by a name here), so that a
+    # block's samples are let go before the next block is read.
+    for seg, i0, data in iter_blocks(record, starts, s.samples, ahead=block, single=True):
+        take(seg, i0, data)
+        del data
     flush()
-    return out
+    return stack
 
 
 def _runs(starts: Sequence[tuple[int, int]], parts: int) -> list[list[tuple[int, int]]]:
@@ -837,7 +854,8 @@ def run_stacks(record: Record, groups: dict[Hashable, Sequence[tuple[int, int]]]
         return totals
     if client is None and _checks.workers(workers) == 1:
         for key, run in tasks:
-            totals[key].merge(stack_windows(record, run, sources, s, block, pairs))
+            # added to the running total in place: one stack in memory
+            stack_windows(record, run, sources, s, block, pairs, out=totals[key])
             bar.step()
     elif client is None or isinstance(client, Executor):
         pool = client if client is not None else ThreadPoolExecutor(_checks.workers(workers))

@@ -2,7 +2,9 @@
 // against the definition in test_correlate.cpp): pair (i, j) must hold the
 // bits of source i's correlation with channel j, whatever the tile, on
 // every instruction set, for even and odd FFT lengths, linear and
-// phase-weighted stacking, added to what the outputs hold or into fresh ones.
+// phase-weighted stacking, added to what the outputs hold or into fresh ones,
+// for every pair and for neighbours only (whose spectra are held a few
+// channels at a time).
 #include <algorithm>
 #include <cmath>
 #include <random>
@@ -45,52 +47,62 @@ void run(std::size_t nfft, bool pws, bool whiten_by_mean) {
     p.pws = pws;
     p.fresh = true;
     const std::size_t lags = 2 * L + 1;
-    // every pair once, listed out of tile order
-    std::vector<std::ptrdiff_t> pairs;
+    // every pair once, and the pairs of neighbours only (|i - j| <= 1), both
+    // listed out of tile order
+    std::vector<std::ptrdiff_t> every, neighbours;
     for (std::size_t i = NX; i-- > 0;)
         for (std::size_t j = i; j < NX; ++j) {
-            pairs.push_back(static_cast<std::ptrdiff_t>(i));
-            pairs.push_back(static_cast<std::ptrdiff_t>(j));
+            for (auto* list : {&every, &neighbours})
+                if (list == &every || j - i <= 1) {
+                    list->push_back(static_cast<std::ptrdiff_t>(i));
+                    list->push_back(static_cast<std::ptrdiff_t>(j));
+                }
         }
-    const std::size_t P = pairs.size() / 2;
     for (molvak::simd::Isa isa : molvak::test::usable_sets()) {
         cr::Workspace ws(p);
         std::vector<double> lin(NX * NX * lags), ph(pws ? 2 * NX * NX * lags : 0);
         cr::correlate_stack(p, ws, lin.data(), pws ? ph.data() : nullptr, isa);
-        for (std::size_t tile : {std::size_t{1}, std::size_t{3}, std::size_t{0}}) {
-            cr::PairProblem pp{};
-            pp.base = p;
-            pp.base.sources = nullptr;
-            pp.base.nsources = 0;
-            pp.pairs = pairs.data();
-            pp.npairs = P;
-            pp.tile = tile;
-            cr::PairWorkspace pw(pp);
-            // fresh outputs hold NaN until the kernel zeroes them
-            std::vector<double> out(P * lags, std::nan("")), outp(pws ? 2 * P * lags : 0, std::nan(""));
-            cr::correlate_pairs(pp, pw, out.data(), pws ? outp.data() : nullptr, isa);
-            bool same = true;
-            for (std::size_t k = 0; k < P; ++k) {
-                const auto i = static_cast<std::size_t>(pairs[2 * k]), j = static_cast<std::size_t>(pairs[2 * k + 1]);
-                for (std::size_t t = 0; t < lags; ++t) {
-                    same = same && out[k * lags + t] == lin[(i * NX + j) * lags + t];
-                    if (pws)
-                        same = same && outp[2 * (k * lags + t)] == ph[2 * ((i * NX + j) * lags + t)] &&
-                               outp[2 * (k * lags + t) + 1] == ph[2 * ((i * NX + j) * lags + t) + 1];
+        for (const auto* list : {&every, &neighbours}) {
+            for (std::size_t tile : {std::size_t{1}, std::size_t{3}, std::size_t{0}}) {
+                const std::vector<std::ptrdiff_t>& pairs = *list;
+                const std::size_t P = pairs.size() / 2;
+                cr::PairProblem pp{};
+                pp.base = p;
+                pp.base.sources = nullptr;
+                pp.base.nsources = 0;
+                pp.pairs = pairs.data();
+                pp.npairs = P;
+                pp.tile = tile;
+                cr::PairWorkspace pw(pp);
+                // the spectra of a channel are held from its first pair to its
+                // last: for neighbours, those of a few channels at a time
+                if (list == &neighbours) CHECK_MSG(pw.slots <= 3, "tile " << tile << ": " << pw.slots << " held");
+                // fresh outputs hold NaN until the kernel zeroes them
+                std::vector<double> out(P * lags, std::nan("")), outp(pws ? 2 * P * lags : 0, std::nan(""));
+                cr::correlate_pairs(pp, pw, out.data(), pws ? outp.data() : nullptr, isa);
+                bool same = true;
+                for (std::size_t k = 0; k < P; ++k) {
+                    const auto i = static_cast<std::size_t>(pairs[2 * k]), j = static_cast<std::size_t>(pairs[2 * k + 1]);
+                    for (std::size_t t = 0; t < lags; ++t) {
+                        same = same && out[k * lags + t] == lin[(i * NX + j) * lags + t];
+                        if (pws)
+                            same = same && outp[2 * (k * lags + t)] == ph[2 * ((i * NX + j) * lags + t)] &&
+                                   outp[2 * (k * lags + t) + 1] == ph[2 * ((i * NX + j) * lags + t) + 1];
+                    }
                 }
+                CHECK_MSG(same, "nfft " << nfft << (pws ? " pws" : " linear") << " tile " << tile << " on "
+                                        << molvak::simd::name(isa));
+                // a second call adds to the sums: twice the first (exactly for the
+                // linear sums, added once per pair; up to rounding for the phase-
+                // weighted ones, added window by window)
+                pp.base.fresh = false;
+                std::vector<double> twice = out, twicep = outp;
+                cr::correlate_pairs(pp, pw, twice.data(), pws ? twicep.data() : nullptr, isa);
+                double off = 0.0;
+                for (std::size_t k = 0; k < out.size(); ++k) off = std::max(off, std::fabs(twice[k] - 2.0 * out[k]));
+                for (std::size_t k = 0; k < outp.size(); ++k) off = std::max(off, std::fabs(twicep[k] - 2.0 * outp[k]));
+                CHECK_MSG(pws ? off <= 1e-12 : off == 0.0, "nfft " << nfft << " tile " << tile << ": running sums " << off);
             }
-            CHECK_MSG(same, "nfft " << nfft << (pws ? " pws" : " linear") << " tile " << tile << " on "
-                                    << molvak::simd::name(isa));
-            // a second call adds to the sums: twice the first (exactly for the
-            // linear sums, added once per pair; up to rounding for the phase-
-            // weighted ones, added window by window)
-            pp.base.fresh = false;
-            std::vector<double> twice = out, twicep = outp;
-            cr::correlate_pairs(pp, pw, twice.data(), pws ? twicep.data() : nullptr, isa);
-            double off = 0.0;
-            for (std::size_t k = 0; k < out.size(); ++k) off = std::max(off, std::fabs(twice[k] - 2.0 * out[k]));
-            for (std::size_t k = 0; k < outp.size(); ++k) off = std::max(off, std::fabs(twicep[k] - 2.0 * outp[k]));
-            CHECK_MSG(pws ? off <= 1e-12 : off == 0.0, "nfft " << nfft << " tile " << tile << ": running sums " << off);
         }
     }
 }

@@ -28,7 +28,6 @@ one count as joined. Each gap and overlap is reported in one
 from __future__ import annotations
 
 import csv
-import functools
 import math
 import numbers
 import os
@@ -116,6 +115,28 @@ class Record:
         `single`, float32 when every file read holds float32 samples (as DAS
         records mostly do), so that no float64 copy of them is made, and
         possibly the array the file reader gave (not to be written to)."""
+        parts = self.parts(segment, first, stop, single=single)
+        kind = np.float32 if single and all(p.dtype == np.float32 for _, _, p in parts) \
+            else np.float64
+        if single and len(parts) == 1 and parts[0][2].dtype == kind \
+                and parts[0][2].flags.c_contiguous:
+            # what one source gave, as it is (read-only use): no copy
+            return parts[0][2]
+        out = np.empty((self.positions.size, stop - first), dtype=kind)
+        while parts:
+            # each file's samples freed once copied
+            a, b, part = parts.pop(0)
+            out[:, a:b] = part
+            del part
+        return out
+
+    def parts(self, segment: int, first: int, stop: int, *,
+              single: bool = False) -> list[tuple[int, int, np.ndarray]]:
+        """Samples first..stop-1 of a stretch as they lie in its sources,
+        without joining them: (a, b, samples a..b-1 counted from `first`)
+        for each source read, in order: float64 arrays of their own, or with
+        `single` float32 as stored, possibly the file reader's (not to be
+        written to). A record in memory gives copies of its samples."""
         seg = self.segments[segment]
         if not 0 <= first < stop <= seg.samples:
             raise ValueError(f"samples {first} to {stop} lie outside stretch {segment} "
@@ -130,21 +151,15 @@ class Record:
             lo = piece.first + a - piece.at
             hi = piece.first + b - piece.at
             if isinstance(source, np.ndarray):
-                part = source[:, lo:hi] if self.channels is None else source[self.channels, lo:hi]
+                part = np.array(source[:, lo:hi] if self.channels is None
+                                else source[self.channels, lo:hi])
             else:
                 part = read_samples(source, lo, hi, self.channels, single=single)
+                if not (single or part.flags.writeable):
+                    # float64 as the file reader holds it: a copy of our own
+                    part = part.copy()
             parts.append((a - first, b - first, part))
-        kind = np.float32 if single and all(p.dtype == np.float32 for _, _, p in parts) \
-            else np.float64
-        if single and len(parts) == 1 and parts[0][:2] == (0, stop - first) \
-                and parts[0][2].dtype == kind and parts[0][2].flags.c_contiguous \
-                and not isinstance(self.sources[seg.pieces[0].source], np.ndarray):
-            # what a file gave, as it is (read-only use): no copy
-            return parts[0][2]
-        out = np.empty((self.positions.size, stop - first), dtype=kind)
-        for a, b, part in parts:
-            out[:, a:b] = part
-        return out
+        return parts
 
     def time_text(self, segment: int, sample: int) -> Optional[str]:
         """The absolute time of a sample (ISO 8601, ns), or None."""
@@ -455,16 +470,18 @@ def iter_blocks(record: Record, starts: Sequence[tuple[int, int]], samples: int,
                 ahead: int = 4, *, single: bool = False) -> Iterator[tuple[int, int, np.ndarray]]:
     """(segment, first sample, data) of windows of `samples` samples at the
     given starts (in order within each stretch), reading a few windows ahead
-    at a time and carrying the overlap between reads. `data` is a view into
-    a read buffer that is never written again (a new one is made for every
-    read), so it may be kept. `single`: float32 files are read as float32
-    (:meth:`Record.read`)."""
-    read = functools.partial(record.read, single=True) if single else record.read
-    buffer = np.empty((record.positions.size, 0))
-    buf_seg, buf_lo = -1, 0
+    at a time and carrying the overlap between reads. The samples of each
+    read stay as the sources gave them (one array per file, never joined):
+    `data` is a view into one of them, which is never written again (new
+    ones are made for every read), so it may be kept; a window across two
+    files is copied on its own. What the windows before a read no longer
+    need is let go before it. `single`: float32 files are read as float32
+    (:meth:`Record.parts`)."""
+    held: list[tuple[int, int, np.ndarray]] = []   # (first, stop, samples) in the stretch
+    buf_seg, buf_lo, buf_hi = -1, 0, 0
     for k, (seg, i0) in enumerate(starts):
         stop = i0 + samples
-        if seg != buf_seg or i0 < buf_lo or stop > buf_lo + buffer.shape[1]:
+        if seg != buf_seg or i0 < buf_lo or stop > buf_hi:
             # the next read reaches over the following windows of this stretch
             reach = stop
             for seg2, j0 in starts[k + 1:k + ahead]:
@@ -474,14 +491,34 @@ def iter_blocks(record: Record, starts: Sequence[tuple[int, int]], samples: int,
                     break
                 reach = max(reach, j0 + samples)
             reach = min(reach, record.segments[seg].samples)
-            if seg == buf_seg and buf_lo <= i0 < buf_lo + buffer.shape[1]:
-                kept = buffer[:, i0 - buf_lo:]
-                fresh = read(seg, buf_lo + buffer.shape[1], reach)
-                buffer = np.concatenate([kept, fresh], axis=1)
+            if seg == buf_seg and buf_lo <= i0 < buf_hi:
+                # the overlap is kept, the samples before it let go
+                held = [(a, b, part) for a, b, part in held if b > i0]
+                lo = buf_hi
             else:
-                buffer = read(seg, i0, reach)
-            buf_seg, buf_lo = seg, i0
-        yield seg, i0, buffer[:, i0 - buf_lo:stop - buf_lo]
+                held = []
+                lo = i0
+            held += [(lo + a, lo + b, part)
+                     for a, b, part in record.parts(seg, lo, reach, single=single)]
+            buf_seg, buf_lo, buf_hi = seg, i0, reach
+        # made by a function: no name here keeps a read alive past the next one
+        yield seg, i0, _window(held, i0, samples, record.positions.size)
+
+
+def _window(held: list[tuple[int, int, np.ndarray]], i0: int, samples: int,
+            channels: int) -> np.ndarray:
+    """Samples i0..i0+samples-1 of the held reads: a view into the one that
+    holds them all, or a copy joining those that hold a part."""
+    stop = i0 + samples
+    inside = [(a, b, part) for a, b, part in held if a < stop and b > i0]
+    if len(inside) == 1:
+        a, _, part = inside[0]
+        return part[:, i0 - a:stop - a]
+    kind = np.result_type(*(part.dtype for _, _, part in inside))
+    window = np.empty((channels, samples), dtype=kind)
+    for a, b, part in inside:
+        window[:, max(a, i0) - i0:min(b, stop) - i0] = part[:, max(a, i0) - a:min(b, stop) - a]
+    return window
 
 
 class Windows:

@@ -3,8 +3,11 @@
 // "all"). Plain C++.
 //
 // Each window of each channel is prepared once, as in correlate.hpp (steps
-// 1-5), and kept for the block: the spectra of all channels that appear in a
-// pair, W x NX planar spectra (about twice the block's samples). A pair
+// 1-5), when a pair first needs it, and kept only until the last pair that
+// needs it is done: its W planar spectra (about twice the channel's samples
+// in the block) take a slot, freed then for another channel. Pairs of
+// channels close along the line (`max_distance`) so hold the spectra of a
+// band of channels, not of every channel. A pair
 // (i, j) gets C_ij(tau) = sum_t u_i(t) u_j(t + tau), from conj(U_i) U_j, at
 // the lags -L..L: linear stacking sums the pair's cross-spectra over the
 // windows and transforms the sum once, phase-weighted stacking sums each
@@ -43,9 +46,12 @@ public:
 
     Workspace base;
     std::size_t tile;
-    Buffer<double> spectra;       // (NX, W) planar spectra: re[stride], im[stride]
-    Buffer<unsigned char> used;   // NX flags: the channel is in some pair
+    std::size_t slots;            // channels whose spectra are held at once, at most
+    Buffer<double> spectra;       // (slots, W) planar spectra: re[stride], im[stride]
     Buffer<std::size_t> order;    // P: the pairs in tile order
+    Buffer<std::size_t> last;     // NX: the place in `order` of the channel's last pair
+    Buffer<std::size_t> slot;     // NX: the channel's slot while its spectra are held
+    Buffer<std::size_t> free;     // slots: the slots not in use, a stack
     Buffer<double> acc;           // linear: a cross-spectrum, 2 stride; pws: phasors, 2 (2L + 1)
 };
 
