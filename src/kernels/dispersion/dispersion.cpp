@@ -29,6 +29,8 @@ constexpr double kTolerance = 1e-12;
 // The grid of the counts that check tracked roots: points per expected mode
 // and over the whole range.
 constexpr double kCountPerMode = 10.0, kCountEven = 8.0;
+// Vertices taken in one dip of |F| at most.
+constexpr int kDipSteps = 4;
 
 // One layer's constants for the dispersion functions.
 struct Layer {
@@ -272,6 +274,22 @@ struct Brent {
         return true;
     }
     void feed(double fx) { fb = fx; }
+
+    // The lower end of the final bracket and its value (the root is b): where
+    // the root's count is taken, so that every root between the first
+    // bracket's end and this one is counted. (lo, flo) where F(b) = 0.
+    void lower(double lo, double flo, double* x, double* fx) const {
+        if (fb == 0.0) {
+            *x = lo;
+            *fx = flo;
+        } else if (c < b) {
+            *x = c;
+            *fx = fc;
+        } else {
+            *x = b;
+            *fx = fb;
+        }
+    }
 };
 
 // The vertical phase across the layers over pi at phase velocity c and
@@ -402,6 +420,7 @@ struct Search {
         double limit, flimit;        // a count stops at this velocity, whose value is known
         double per_mode, even;       // points per expected mode and over the range
         std::size_t points, samples, q, j, changes, wanted;
+        int dip_steps;               // vertices taken in the current dip
         bool started, first, have_q, last, done, found, have_pp, dip_pending;
     } sc{};
 
@@ -491,6 +510,16 @@ struct Search {
             return false;
         }
     }
+    // The vertex of the parabola through (x[i], |y[i]|), x ascending and the
+    // middle value the smallest, where it lies strictly inside and apart from
+    // the middle point (to 1e-12 relative).
+    static bool vertex(const double* x, const double* y, double* xv) {
+        const double num = (x[1] - x[0]) * (x[1] - x[0]) * (y[1] - y[2]) - (x[1] - x[2]) * (x[1] - x[2]) * (y[1] - y[0]);
+        const double den = (x[1] - x[0]) * (y[1] - y[2]) - (x[1] - x[2]) * (y[1] - y[0]);
+        if (den == 0.0) return false;
+        *xv = x[1] - 0.5 * num / den;
+        return *xv > x[0] && *xv < x[2] && std::fabs(*xv - x[1]) > 1e-12 * std::fabs(x[1]);
+    }
     // A pair of roots closer than the grid leaves no sign change between grid
     // points, but |F| dips between them: where three points of one sign have
     // the smallest |F| in the middle, F is also taken at the vertex of the
@@ -512,6 +541,26 @@ struct Search {
                     return;
                 }
                 sc.changes += 2;
+            } else if (++sc.dip_steps < kDipSteps) {
+                // Still one sign: the bracket of the dip narrows to the three
+                // points around the smallest |F|, and F is taken at the next
+                // vertex (successive parabolic interpolation): a pair closer
+                // than the first vertex could tell is still found.
+                const bool left = x < sc.dip[1];
+                if (std::fabs(fx) < std::fabs(sc.fdip[1])) {
+                    const int out = left ? 2 : 0;
+                    sc.dip[out] = sc.dip[1];
+                    sc.fdip[out] = sc.fdip[1];
+                    sc.dip[1] = x;
+                    sc.fdip[1] = fx;
+                } else {
+                    sc.dip[left ? 0 : 2] = x;
+                    sc.fdip[left ? 0 : 2] = fx;
+                }
+                if (vertex(sc.dip, sc.fdip, &sc.xv)) {
+                    sc.dip_pending = true;
+                    return;
+                }
             }
             if (sc.last) sc.done = true;
             return;
@@ -532,14 +581,13 @@ struct Search {
         if (change) ++sc.changes;
         if (!change && sc.have_pp && !after_first && negative(sc.fpp) == negative(sc.fp) &&
             std::fabs(sc.fp) < std::fabs(sc.fpp) && std::fabs(sc.fp) < std::fabs(fx)) {
-            const double x0 = sc.cpp, x1 = sc.cp, x2 = x, y0 = sc.fpp, y1 = sc.fp, y2 = fx;
-            const double num = (x1 - x0) * (x1 - x0) * (y1 - y2) - (x1 - x2) * (x1 - x2) * (y1 - y0);
-            const double den = (x1 - x0) * (y1 - y2) - (x1 - x2) * (y1 - y0);
-            const double xv = den != 0.0 ? x1 - 0.5 * num / den : x1;
-            if (xv > x0 && xv < x2 && xv != x1) {
-                sc.dip[0] = x0; sc.dip[1] = x1; sc.dip[2] = x2;
-                sc.fdip[0] = y0; sc.fdip[1] = y1; sc.fdip[2] = y2;
-                sc.xv = xv;
+            const double xs[3] = {sc.cpp, sc.cp, x}, ys[3] = {sc.fpp, sc.fp, fx};
+            if (vertex(xs, ys, &sc.xv)) {
+                for (int i = 0; i < 3; ++i) {
+                    sc.dip[i] = xs[i];
+                    sc.fdip[i] = ys[i];
+                }
+                sc.dip_steps = 0;
                 sc.dip_pending = true;
             }
         }
@@ -566,12 +614,15 @@ struct Search {
         return sc.changes;
     }
 
-    double refine(double lo, double hi, double flo, double fhi, double omega) {
-        if (lo == hi) return lo;
+    // The root in [lo, hi] by Brent's method; (lo, flo) become the lower end
+    // of the final bracket and its value.
+    double refine(double* lo, double hi, double* flo, double fhi, double omega) {
+        if (*lo == hi) return *lo;
         Brent br;
-        br.start(lo, hi, flo, fhi, kTolerance * hi);
+        br.start(*lo, hi, *flo, fhi, kTolerance * hi);
         double x;
         while (br.next(&x)) br.feed(F(x, omega));
+        br.lower(*lo, *flo, lo, flo);
         return br.b;
     }
 
@@ -657,7 +708,7 @@ struct Search {
             predict(f, &cp, &w);
             const double fp = F(cp, omega);
             if (bracket(cp, fp, w, omega, &lo, &hi, &flo, &fhi)) {
-                c = refine(lo, hi, flo, fhi, omega);
+                c = refine(&lo, hi, &flo, fhi, omega);
                 // A root far from the prediction may belong to another mode.
                 if (!far(c, cp)) {
                     if (!unchecked) {
@@ -678,7 +729,7 @@ struct Search {
             known = 0;
             return kNaN;
         }
-        c = refine(lo, hi, clo, chi, omega);
+        c = refine(&lo, hi, &clo, chi, omega);
         record(f, c, cp, true);
         return value(c, omega);
     }
@@ -914,6 +965,7 @@ void solve_lanes(const LaneKernels& kern, const Layer* const* ly, std::size_t la
                     if (active[l] && !br[l].next(&c[l])) {
                         active[l] = false;
                         root[l] = br[l].b;
+                        br[l].lower(lo[l], flo[l], &lo[l], &flo[l]);
                         --running;
                     }
                 }
@@ -923,8 +975,9 @@ void solve_lanes(const LaneKernels& kern, const Layer* const* ly, std::size_t la
                     if (active[l]) br[l].feed(v[l]);
             }
         }
-        // The tracked roots' mode counts, the lanes scanning together below
-        // their brackets.
+        // The tracked roots' mode counts, the lanes scanning together up to
+        // the lower ends of their final brackets (a first bracket may hold
+        // three roots: the count below its lower end would miss two).
         bool miscounted[kMax] = {};
         {
             int counting = 0;
