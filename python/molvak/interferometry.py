@@ -836,8 +836,16 @@ def run_stacks(record: Record, groups: dict[Hashable, Sequence[tuple[int, int]]]
     if not tasks:
         return totals
     if client is None and _checks.workers(workers) == 1:
+        started: set[Hashable] = set()
         for key, run in tasks:
-            totals[key].merge(stack_windows(record, run, sources, s, block, pairs))
+            part = stack_windows(record, run, sources, s, block, pairs)
+            # a group's first run is its total as it stands: adding it to zeros would only
+            # pass once more over sums as large as every pair's correlations
+            if key in started:
+                totals[key].merge(part)
+            else:
+                totals[key] = part
+                started.add(key)
             bar.step()
     elif client is None or isinstance(client, Executor):
         pool = client if client is not None else ThreadPoolExecutor(_checks.workers(workers))
