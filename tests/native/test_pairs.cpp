@@ -17,8 +17,8 @@ namespace cr = molvak::correlate;
 
 namespace {
 
-void run(std::size_t nfft, bool pws, bool whiten_by_mean) {
-    const std::size_t W = 3, NX = 7, NT = 40, L = 17, row = NT + 2;
+void run(std::size_t nfft, bool pws, bool whiten_by_mean, std::size_t NX = 7) {
+    const std::size_t W = 3, NT = 40, L = 17, row = NT + 2;
     std::mt19937_64 gen(11);
     std::normal_distribution<double> normal;
     std::vector<double> samples(W * NX * row);
@@ -102,6 +102,9 @@ TEST(correlate_pairs_equal_the_virtual_source_kernel) {
         run(80, pws, false);   // even length: half-length complex inverses
         run(81, pws, false);   // odd length: real inverses
         run(80, pws, true);    // whitened by the running mean of the amplitude
+        // more pairs than a batch and bins than a chunk
+        CHECK(12 * 13 / 2 > cr::kBatch && 300 / 2 + 1 > cr::kChunkBins);
+        run(300, pws, false, 12);
     }
 }
 
