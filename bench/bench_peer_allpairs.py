@@ -16,7 +16,8 @@ passes alternate: `--repeat` pairs of passes after one warm-up pass each.
 Times are the processor time of each process (time.process_time here, getrusage
 there), one thread everywhere (OMP/OPENBLAS/MKL/NUMBA_NUM_THREADS=1, workers=1);
 the median of each package's passes and their spread (min..max) are printed,
-and the ratio as the median of the per-pair ratios.
+and the ratio as the median of the per-pair ratios; then the part of those
+times spent in the system (page faults of fresh memory, mostly).
 
 Settings as close as the peer allows, and what differs:
 - windows: NoisePy cuts windows of cc_len every `step` seconds but leaves out
@@ -114,10 +115,13 @@ class Peer:
         self.process.wait()
 
 
-def timed(fn: Callable[[], Any]) -> float:
-    t = CLOCK()
+def timed(fn: Callable[[], Any]) -> tuple[float, float]:
+    """Processor time of fn() in this process, and the part of it spent in
+    the system (page faults of fresh memory, mostly)."""
+    t, before = CLOCK(), os.times()
     fn()
-    return CLOCK() - t
+    after = os.times()
+    return CLOCK() - t, after.system - before.system
 
 
 def agreement(a: np.ndarray, b: np.ndarray) -> tuple[float, int]:
@@ -165,13 +169,16 @@ def main(argv: list) -> None:
         try:
             stack = every()                                     # warm-up
             first = peer.ask("run")
-            ours, theirs, ratios = [], [], []
+            ours, theirs, ratios, ours_sys, theirs_sys = [], [], [], [], []
             for _ in range(args.repeat):
-                a = timed(every)
-                b = float(peer.ask("run")["time"])
+                a, a_sys = timed(every)
+                reply = peer.ask("run")
+                b = float(reply["time"])
                 ours.append(a)
                 theirs.append(b)
                 ratios.append(b / a)
+                ours_sys.append(a_sys)
+                theirs_sys.append(float(reply["system"]))
             out = peer.ask("pairs " + " ".join(f"{i},{j}" for i, j in pairs))["out"]
             theirs_pairs = np.load(out)
             agree = {(i, j): agreement(stack.pair(i, j), theirs_pairs[f"{i}_{j}"])
@@ -187,6 +194,8 @@ def main(argv: list) -> None:
                      "NoisePy spread": f"{min(theirs):.3g}..{max(theirs):.3g}",
                      "ratio": statistics.median(ratios),
                      "ratio spread": f"{min(ratios):.3g}..{max(ratios):.3g}"}])
+    harness.report([{"system time (in the above)": "median s", "molvak": statistics.median(ours_sys),
+                     "NoisePy": statistics.median(theirs_sys)}])
     if (first["windows"], first["pairs"]) != (stack.count, len(stack.pairs)):
         print(f"(counts differ: NoisePy {first['windows']} windows, {first['pairs']} pairs; "
               f"molvak {stack.count} windows, {len(stack.pairs)} pairs)")

@@ -20,7 +20,8 @@ and these functions take.
 
 The process serves the timing loop of the bench on its standard input, so the
 two packages' runs alternate:
-    "run"          one timed pass; prints {"time": s, "pairs": n, "windows": n}
+    "run"          one timed pass; prints {"time": s, "system": s, "pairs": n,
+                   "windows": n} (system: the part of time spent in the system)
     "pairs I,J .." writes the stacked correlations of these pairs (i <= j) to
                    WORKDIR/peer_pairs.npz; prints {"out": path}
 Times are the processor time of this process (all its threads), with one
@@ -106,9 +107,10 @@ def all_pairs(params: Any, channels: list) -> tuple[dict, int]:
     return out, spectra[0].shape[0]
 
 
-def cpu_time() -> float:
+def cpu_time() -> tuple[float, float]:
+    """Processor time of this process (all its threads), and its system part."""
     own = resource.getrusage(resource.RUSAGE_SELF)
-    return own.ru_utime + own.ru_stime
+    return own.ru_utime + own.ru_stime, own.ru_stime
 
 
 def main(argv: list) -> None:
@@ -133,11 +135,11 @@ def main(argv: list) -> None:
             continue
         if words[0] == "run":
             result = {}
-            t = cpu_time()
+            t, system = cpu_time()
             result, windows = all_pairs(params, channels)
-            elapsed = cpu_time() - t
-            print(json.dumps({"time": elapsed, "pairs": len(result), "windows": windows}),
-                  flush=True)
+            t_end, system_end = cpu_time()
+            print(json.dumps({"time": t_end - t, "system": system_end - system,
+                              "pairs": len(result), "windows": windows}), flush=True)
         elif words[0] == "pairs":
             keys = [tuple(int(v) for v in w.split(",")) for w in words[1:]]
             path = Path(args.workdir) / "peer_pairs.npz"
