@@ -22,7 +22,8 @@ times spent in the system (page faults of fresh memory, mostly).
 Settings as close as the peer allows, and what differs:
 - windows: NoisePy cuts windows of cc_len every `step` seconds but leaves out
   the last one that ends at the record's end (28 windows of 10 s in 290 s);
-  molvak is given stop = that many windows, so both stack the same 28 windows;
+  molvak is given stop = as many windows as NoisePy reports, so both stack
+  the same windows;
 - whitening: NoisePy's "rma" divides each window's spectrum by its running
   mean amplitude (smooth_N points) between freqmin and freqmax, tapering the
   band's edges; molvak is given whiten=(fmin, fmax) and a running-mean width
@@ -45,7 +46,7 @@ import os
 
 for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS",
             "NUMBA_NUM_THREADS"):
-    os.environ[var] = "1"
+    os.environ.setdefault(var, "1")
 
 import argparse  # noqa: E402
 import json  # noqa: E402
@@ -73,15 +74,16 @@ SHIFTS = 3      # samples of shift searched for the best agreement
 CLOCK = time.process_time
 
 
-def peer_python(given: str | None) -> str:
+def peer_python(given: str | None) -> str | None:
     """The peer's interpreter: --peer-python, $MOLVAK_PEER_PYTHON, or the
-    .venv-peer that tools/peer-env.sh makes."""
-    for candidate in (given, os.environ.get("MOLVAK_PEER_PYTHON"),
+    .venv-peer that tools/peer-env.sh makes; None when there is none."""
+    if given:
+        return given if shutil.which(given) else None
+    for candidate in (os.environ.get("MOLVAK_PEER_PYTHON"),
                       str(HERE.parent / ".venv-peer" / "bin" / "python")):
         if candidate and shutil.which(candidate):
             return candidate
-    raise SystemExit("no Python with NoisePy: run tools/peer-env.sh (it needs a Python 3.10), "
-                     "or give --peer-python")
+    return None
 
 
 class Peer:
@@ -94,7 +96,7 @@ class Peer:
                    "--fmax", str(args.fmax), "--smooth", str(args.smooth)]
         self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         text=True, env=dict(os.environ))
-        self.ask(None)
+        self.windows = int(self.ask(None)["windows"])     # the windows NoisePy cuts
 
     def ask(self, line: str | None) -> dict:
         stdin: IO[str] | None = self.process.stdin
@@ -149,16 +151,16 @@ def main(argv: list) -> None:
     parser.add_argument("--peer-python")
     args, _ = parser.parse_known_args(argv)     # workload names from run.py are ignored
     python = peer_python(args.peer_python)
+    if python is None:
+        print("(skipped: no Python with NoisePy; run tools/peer-env.sh, which needs a Python "
+              "3.10, or give --peer-python)")
+        return
 
     noise = synthetic.ambient_noise(args.seconds, channels=args.channels, spacing=SPACING,
                                     dt=DT)
     g = noise.gather()
     nt = int(round(WINDOW / DT))
-    windows = (g.data.shape[1] - nt) // nt      # the peer leaves out the last window
     peer_df = 1.0 / (nt * DT)
-    every = partial(molvak.correlate, g, "all", WINDOW, step=WINDOW, max_lag=LAG,
-                    whiten=(args.fmin, args.fmax), whiten_width=args.smooth * peer_df,
-                    stop=windows * WINDOW, workers=1, progress=False)
     pairs = [(0, 0), (0, 5), (10, 60), (50, 150), (0, args.channels - 1)]
     pairs = [(i, j) for i, j in pairs if j < args.channels]
 
@@ -166,6 +168,11 @@ def main(argv: list) -> None:
         record = Path(folder) / "record.npy"
         np.save(record, g.data)
         peer = Peer(python, record, args)
+        # the windows NoisePy cuts (it leaves out the last one): molvak stops after as many
+        windows = peer.windows
+        every = partial(molvak.correlate, g, "all", WINDOW, step=WINDOW, max_lag=LAG,
+                        whiten=(args.fmin, args.fmax), whiten_width=args.smooth * peer_df,
+                        stop=windows * WINDOW, workers=1, progress=False)
         try:
             stack = every()                                     # warm-up
             first = peer.ask("run")

@@ -26,7 +26,7 @@ two packages' runs alternate:
                    WORKDIR/peer_pairs.npz; prints {"out": path}
 Times are the processor time of this process (all its threads), with one
 thread everywhere. The first line printed, once the functions are compiled
-and warmed up on a small part of the record, is {"ready": true}.
+and warmed up on a small part of the record, is {"ready": true, "windows": n}.
 
 Run (by bench_peer_allpairs.py): python3.10 bench/peer_noisepy_allpairs.py
     RECORD.npy WORKDIR --dt DT --window S --step S --max-lag S --fmin HZ --fmax HZ
@@ -70,6 +70,23 @@ def config(args: argparse.Namespace, samples: int) -> Any:
         substack=False, max_over_std=10**9, ncomp=1, rm_resp="no", acorr_only=False,
         xcorr_only=False, stack_method="linear", rotation=False, correction=False)
     return params.model_copy(update={"inc_hours": duration / 3600.0})
+
+
+def fit_chunk(params: Any, channel: Any) -> tuple[Any, int]:
+    """The configuration with the largest chunk, at most the record's length
+    in hours, that NoisePy finds no longer than the record (the record's
+    length in hours may convert back to a few ulps more samples than it has),
+    and the number of windows it cuts."""
+    from noisepy.seis import noise_module as nm
+
+    hours = params.inc_hours
+    for _ in range(64):
+        trial = params.model_copy(update={"inc_hours": hours})
+        windows = len(nm.cut_trace_make_stat(trial, channel)[2])
+        if windows:
+            return trial, windows
+        hours = float(np.nextafter(hours, 0.0))
+    raise SystemExit("NoisePy cuts no window from the record")
 
 
 def channel_data(data: np.ndarray, dt: float) -> list:
@@ -126,8 +143,9 @@ def main(argv: list) -> None:
     data = np.load(args.record)
     params = config(args, data.shape[1])
     channels = channel_data(data, args.dt)
+    params, windows = fit_chunk(params, channels[0])
     all_pairs(params, channels[:2])            # compiles and warms up
-    print(json.dumps({"ready": True}), flush=True)
+    print(json.dumps({"ready": True, "windows": windows}), flush=True)
     result: dict = {}
     for line in sys.stdin:
         words = line.split()
@@ -136,10 +154,10 @@ def main(argv: list) -> None:
         if words[0] == "run":
             result = {}
             t, system = cpu_time()
-            result, windows = all_pairs(params, channels)
+            result, cut = all_pairs(params, channels)
             t_end, system_end = cpu_time()
             print(json.dumps({"time": t_end - t, "system": system_end - system,
-                              "pairs": len(result), "windows": windows}), flush=True)
+                              "pairs": len(result), "windows": cut}), flush=True)
         elif words[0] == "pairs":
             keys = [tuple(int(v) for v in w.split(",")) for w in words[1:]]
             path = Path(args.workdir) / "peer_pairs.npz"
