@@ -82,7 +82,7 @@ def test_distance_filter_gathers_and_combination(rng):
         molvak.correlate(g, "every", 2.0)
 
 
-def test_pairs_on_threads_match_one_thread(rng):
+def test_pairs_on_threads_match_one_thread(rng, monkeypatch):
     g = noise_record(rng, nx=7)
     one = molvak.correlate(g, "all", 2.0, max_lag=0.5, stacking="pws", workers=1)
     two = molvak.correlate(g, "all", 2.0, max_lag=0.5, stacking="pws", workers=2)
@@ -90,3 +90,12 @@ def test_pairs_on_threads_match_one_thread(rng):
     np.testing.assert_allclose(two.linear, one.linear, rtol=0,
                                atol=1e-12 * np.abs(one.linear).max())
     np.testing.assert_allclose(two.phasor, one.phasor, rtol=0, atol=1e-10)
+    # sums in mapped memory, as for the pairs of long lines: the same stacks
+    monkeypatch.setattr(itf, "_MAPPED_BYTES", 1)
+    mapped = molvak.correlate(g, "all", 2.0, max_lag=0.5, stacking="pws", workers=1)
+    assert mapped.count == one.count
+    np.testing.assert_array_equal(mapped.linear, one.linear)
+    np.testing.assert_array_equal(mapped.phasor, one.phasor)
+    both = molvak.correlate(g, "all", 2.0, max_lag=0.5, stacking="pws", workers=2) + mapped
+    np.testing.assert_allclose(both.linear, 2 * one.linear, rtol=0,
+                               atol=1e-12 * np.abs(one.linear).max())

@@ -19,8 +19,8 @@ namespace cr = molvak::correlate;
 
 namespace {
 
-void run(std::size_t nfft, bool pws, bool whiten_by_mean) {
-    const std::size_t W = 3, NX = 7, NT = 40, L = 17, row = NT + 2;
+void run(std::size_t nfft, bool pws, bool whiten_by_mean, std::size_t NX = 7) {
+    const std::size_t W = 3, NT = 40, L = 17, row = NT + 2;
     std::mt19937_64 gen(11);
     std::normal_distribution<double> normal;
     std::vector<double> samples(W * NX * row);
@@ -74,9 +74,12 @@ void run(std::size_t nfft, bool pws, bool whiten_by_mean) {
                 pp.npairs = P;
                 pp.tile = tile;
                 cr::PairWorkspace pw(pp);
-                // the spectra of a channel are held from its first pair to its
-                // last: for neighbours, those of a few channels at a time
-                if (list == &neighbours) CHECK_MSG(pw.slots <= 3, "tile " << tile << ": " << pw.slots << " held");
+                // the spectra of a channel are held from the batch of its first
+                // pair to that of its last: for neighbours, those of a few
+                // channels at a time (one batch's: about kBatch / 2 for linear)
+                const std::size_t bound = pws ? 3 : cr::kBatch / 2 + 3;
+                if (list == &neighbours)
+                    CHECK_MSG(pw.slots <= bound, "tile " << tile << ": " << pw.slots << " held of " << NX);
                 // fresh outputs hold NaN until the kernel zeroes them
                 std::vector<double> out(P * lags, std::nan("")), outp(pws ? 2 * P * lags : 0, std::nan(""));
                 cr::correlate_pairs(pp, pw, out.data(), pws ? outp.data() : nullptr, isa);
@@ -114,6 +117,10 @@ TEST(correlate_pairs_equal_the_virtual_source_kernel) {
         run(80, pws, false);   // even length: half-length complex inverses
         run(81, pws, false);   // odd length: real inverses
         run(80, pws, true);    // whitened by the running mean of the amplitude
+        // more pairs than a batch and bins than a chunk
+        CHECK(12 * 13 / 2 > cr::kBatch && 300 / 2 + 1 > cr::kChunkBins);
+        run(300, pws, false, 12);
+        run(80, pws, false, 90);  // many more channels than a batch holds
     }
 }
 

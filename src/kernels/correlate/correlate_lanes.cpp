@@ -58,6 +58,23 @@ inline void cross_add_block(const double* sr, const double* si, const double* xr
     storeu(ai, add(loadu(ai), sub(mul(a, d), mul(b, c))));
 }
 
+// cross_add_block over the windows in turn for N receivers, the running sums
+// (r, i) held in registers: the same operations in the same order
+template <std::size_t N>
+inline void cross_windows_block(const double* s, const double* const* x, std::size_t k, std::size_t windows,
+                                std::size_t step, std::size_t imag, vd* r, vd* i) {
+    for (std::size_t w = 0; w < windows; ++w) {
+        const double* sw = s + w * step + k;
+        const vd a = loadu(sw), b = loadu(sw + imag);
+        for (std::size_t q = 0; q < N; ++q) {
+            const double* xw = x[q] + w * step + k;
+            const vd c = loadu(xw), d = loadu(xw + imag);
+            r[q] = add(r[q], add(mul(a, c), mul(b, d)));
+            i[q] = add(i[q], sub(mul(a, d), mul(b, c)));
+        }
+    }
+}
+
 inline void whiten_cross_add_block(const double* pairs, const double* weight, const double* sr, const double* si,
                                    double* ar, double* ai) {
     vd a, b;
@@ -252,6 +269,48 @@ void cross_add(const double* sr, const double* si, const double* xr, const doubl
     }
 }
 
+template <std::size_t N>
+void cross_windows(const double* s, const double* const* x, std::size_t windows, std::size_t step,
+                   std::size_t imag, double* const* ar, std::size_t aimag, std::size_t n) {
+    std::size_t k = 0;
+    for (; k + W <= n; k += W) {
+        vd r[N], i[N];
+        for (std::size_t q = 0; q < N; ++q) {
+            r[q] = loadu(ar[q] + k);
+            i[q] = loadu(ar[q] + aimag + k);
+        }
+        cross_windows_block<N>(s, x, k, windows, step, imag, r, i);
+        for (std::size_t q = 0; q < N; ++q) {
+            storeu(ar[q] + k, r[q]);
+            storeu(ar[q] + aimag + k, i[q]);
+        }
+    }
+    if (const std::size_t r = n - k) {
+        for (std::size_t q = 0; q < N; ++q) {
+            Pad e = padded(ar[q] + k, r), f = padded(ar[q] + aimag + k, r);
+            for (std::size_t w = 0; w < windows; ++w) {
+                const double* sw = s + w * step + k;
+                const double* xw = x[q] + w * step + k;
+                Pad a = padded(sw, r), b = padded(sw + imag, r), c = padded(xw, r), d = padded(xw + imag, r);
+                cross_add_block(a.v, b.v, c.v, d.v, e.v, f.v);
+            }
+            put(e, ar[q] + k, r);
+            put(f, ar[q] + aimag + k, r);
+        }
+    }
+}
+
+void cross_add_windows(const double* s, const double* const* x, std::size_t count, std::size_t windows,
+                       std::size_t step, std::size_t imag, double* const* ar, std::size_t aimag, std::size_t n) {
+    switch (count) {
+        case 1: cross_windows<1>(s, x, windows, step, imag, ar, aimag, n); break;
+        case 2: cross_windows<2>(s, x, windows, step, imag, ar, aimag, n); break;
+        case 3: cross_windows<3>(s, x, windows, step, imag, ar, aimag, n); break;
+        case 4: cross_windows<4>(s, x, windows, step, imag, ar, aimag, n); break;
+        default: break;
+    }
+}
+
 void whiten_cross_add(const double* pairs, const double* weight, const double* sr, const double* si, double* ar,
                       double* ai, std::size_t n) {
     std::size_t k = 0;
@@ -336,6 +395,6 @@ void phasor_add(const double* zr, const double* zi, double scale, double* lin, d
 
 const LaneKernels lane_kernels = {
     &sum, &center, &split, &split_modulus, &split_whiten, &whiten, &cross_add,
-    &whiten_cross_add, &fold, &analytic, &whiten_analytic, &merge, &phasor_add};
+    &cross_add_windows, &whiten_cross_add, &fold, &analytic, &whiten_analytic, &merge, &phasor_add};
 
 }  // namespace molvak::correlate::MOLVAK_LANES_NS

@@ -16,6 +16,9 @@ namespace molvak::correlate {
 // t mod kSums), added up pairwise at the end: the same order on every set.
 constexpr std::size_t kSums = 32;
 
+// Receivers that cross_add_windows takes at once
+constexpr std::size_t kReceivers = 4;
+
 struct LaneKernels {
     // sum of x[0 .. n-1], in kSums running sums
     double (*sum)(const double* x, std::size_t n);
@@ -32,6 +35,13 @@ struct LaneKernels {
     // (ar, ai)[k] += conj(sr + i si) (xr + i xi)
     void (*cross_add)(const double* sr, const double* si, const double* xr, const double* xi, double* ar,
                       double* ai, std::size_t n);
+    // For q < count (1..kReceivers) and k < n: (ar[q], ar[q] + aimag)[k] +=
+    // conj(S_w) X_qw for the windows w = 0.. windows - 1 in turn, S_w the pair
+    // (s, s + imag)[w step + k] and X_qw the pair (x[q], x[q] + imag)[w step + k]:
+    // the bits of cross_add called window by window, the sums held in registers
+    void (*cross_add_windows)(const double* s, const double* const* x, std::size_t count, std::size_t windows,
+                              std::size_t step, std::size_t imag, double* const* ar, std::size_t aimag,
+                              std::size_t n);
     // split_whiten then cross_add, with the whitened (xr, xi)[k] never stored:
     // the same bits, one pass over the bins
     void (*whiten_cross_add)(const double* pairs, const double* weight, const double* sr, const double* si,

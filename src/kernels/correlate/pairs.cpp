@@ -16,14 +16,23 @@ constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 std::size_t first_of(const PairProblem& p, std::size_t k) { return static_cast<std::size_t>(p.pairs[2 * k]); }
 std::size_t second_of(const PairProblem& p, std::size_t k) { return static_cast<std::size_t>(p.pairs[2 * k + 1]); }
 
+// Pairs taken together: kBatch for linear stacking, one by one for pws.
+std::size_t batch_of(const Problem& b) { return b.pws ? 1 : kBatch; }
+
 }  // namespace
 
 PairWorkspace::PairWorkspace(const PairProblem& p) : base(p.base) {
     const Problem& b = p.base;
+    const std::size_t W = std::max<std::size_t>(b.windows, 1);
     const std::size_t NX = std::max<std::size_t>(b.channels, 1), P = p.npairs;
-    const std::size_t per_channel = spectra_size(std::max<std::size_t>(b.windows, 1), spectra_size(2, base.stride));
+    // pws: (W) windows of planar spectra per channel; linear: (chunks, W) chunks of bins
+    const std::size_t chunks = (base.bins + kChunkBins - 1) / kChunkBins;
+    const std::size_t per_channel = b.pws ? spectra_size(W, spectra_size(2, base.stride))
+                                          : spectra_size(spectra_size(chunks, W), 2 * kChunkBins);
+    // 2 x tile channels' windows over one chunk of bins stay within kTileBytes
+    const std::size_t chunk_bytes = 2 * 8 * W * kChunkBins;
     tile = p.tile;
-    if (tile == 0) tile = std::max<std::size_t>(1, kTileBytes / (2 * 8 * per_channel));
+    if (tile == 0) tile = std::min(kMaxTile, std::max<std::size_t>(1, kTileBytes / (2 * chunk_bytes)));
     // the pairs tile by tile (row block, column block), in order within
     order.reset(std::max<std::size_t>(P, 1), "temporary trace");
     for (std::size_t k = 0; k < P; ++k) order[k] = k;
@@ -33,32 +42,36 @@ PairWorkspace::PairWorkspace(const PairProblem& p) : base(p.base) {
         return std::make_pair(std::make_pair(i / T, j / T), std::make_pair(i, j));
     };
     std::sort(order.data(), order.data() + P, [&](std::size_t a, std::size_t c) { return key(a) < key(c); });
-    // each channel's last pair, and how many channels are held at once: from
-    // its first pair to its last
+    // each channel's last batch, and how many channels are held at once: from
+    // the batch of its first pair to the end of the batch of its last
+    const std::size_t B = batch_of(b);
     last.reset(NX, "temporary trace");
     slot.reset(NX, "temporary trace");
     std::fill(last.data(), last.data() + NX, kNone);
     std::fill(slot.data(), slot.data() + NX, kNone);
-    for (std::size_t q = 0; q < P; ++q) last[first_of(p, order[q])] = last[second_of(p, order[q])] = q;
+    for (std::size_t q = 0; q < P; ++q) last[first_of(p, order[q])] = last[second_of(p, order[q])] = q / B;
     std::size_t held = 0;
     slots = 0;
-    for (std::size_t q = 0; q < P; ++q) {
-        const std::size_t i = first_of(p, order[q]), j = second_of(p, order[q]);
+    for (std::size_t q0 = 0; q0 < P; q0 += B) {
+        const std::size_t q1 = std::min(P, q0 + B);
         // slot[] marks here: kNone not yet met, 0 held, 1 let go
-        for (std::size_t c : {i, j})
-            if (slot[c] == kNone) {
-                slot[c] = 0;
-                slots = std::max(slots, ++held);
-            }
-        for (std::size_t c : {i, j})
-            if (last[c] == q && slot[c] == 0) {
-                slot[c] = 1;
-                --held;
-            }
+        for (std::size_t q = q0; q < q1; ++q)
+            for (std::size_t c : {first_of(p, order[q]), second_of(p, order[q])})
+                if (slot[c] == kNone) {
+                    slot[c] = 0;
+                    slots = std::max(slots, ++held);
+                }
+        for (std::size_t q = q0; q < q1; ++q)
+            for (std::size_t c : {first_of(p, order[q]), second_of(p, order[q])})
+                if (last[c] == q0 / B && slot[c] == 0) {
+                    slot[c] = 1;
+                    --held;
+                }
     }
     spectra.reset(spectra_size(std::max<std::size_t>(slots, 1), per_channel), "correlation spectra");
     free.reset(std::max<std::size_t>(slots, 1), "temporary trace");
-    acc.reset(b.pws ? spectra_size(2, 2 * b.max_lag + 1) : spectra_size(2, base.stride), "correlation spectra");
+    acc.reset(b.pws ? spectra_size(2, 2 * b.max_lag + 1) : spectra_size(2 * kBatch, base.stride),
+              "correlation spectra");
 }
 
 void correlate_pairs(const PairProblem& p, PairWorkspace& ws, double* linear, double* phasor,
@@ -73,33 +86,81 @@ void correlate_pairs(const PairProblem& p, PairWorkspace& ws, double* linear, do
     if (W == 0) return;
     const LaneKernels& lk = simd::pick(isa, MOLVAK_LANE_TABLE_LIST(lane_kernels));
     const std::size_t stride = ws.base.stride, bins = ws.base.bins, per_window = 2 * stride;
-    const std::size_t per_channel = W * per_window;
-    // Each channel's windows are prepared when its first pair comes and its
-    // slot freed after its last: the same spectra, computed once, as if
-    // every channel were prepared beforehand.
+    const std::size_t C = kChunkBins, per_chunk = W * 2 * C, chunks = (bins + C - 1) / C;
+    const std::size_t per_channel = b.pws ? W * per_window : chunks * per_chunk;
+    double* const channel_spectra = ws.spectra.data();
+    double* const acc = ws.acc.data();
+    // Each channel's windows are prepared when the batch of its first pair
+    // comes and its slot freed after the batch of its last: the same spectra,
+    // computed once, as if every channel were prepared beforehand.
     std::fill(ws.slot.data(), ws.slot.data() + NX, kNone);
     std::size_t* const free = ws.free.data();
     std::size_t nfree = ws.slots;
     for (std::size_t s = 0; s < ws.slots; ++s) free[s] = ws.slots - 1 - s;
-    double* const channel_spectra = ws.spectra.data();
-    auto spectra_of = [&](std::size_t r) {
-        if (ws.slot[r] == kNone) {
-            ws.slot[r] = free[--nfree];
-            double* at = channel_spectra + ws.slot[r] * per_channel;
-            for (std::size_t w = 0; w < W; ++w) {
-                double* re = at + w * per_window;
+    auto prepare = [&](std::size_t r) {  // uses acc as scratch (linear)
+        if (ws.slot[r] != kNone) return;
+        ws.slot[r] = free[--nfree];
+        double* const own = channel_spectra + ws.slot[r] * per_channel;
+        for (std::size_t w = 0; w < W; ++w) {
+            if (b.pws) {
+                double* re = own + w * per_window;
                 window_spectrum(b, ws.base, w, r, re, re + stride, isa);
+                continue;
+            }
+            // linear: chunk by chunk of bins, the windows of a chunk side by side
+            // (re[C], im[C] each), so that a pair reads each chunk in one sweep
+            window_spectrum(b, ws.base, w, r, acc, acc + stride, isa);
+            for (std::size_t c = 0; c < chunks; ++c) {
+                const std::size_t k0 = c * C, n = std::min(C, bins - k0);
+                double* out = own + c * per_chunk + w * 2 * C;
+                std::copy(acc + k0, acc + k0 + n, out);
+                std::copy(acc + stride + k0, acc + stride + k0 + n, out + C);
             }
         }
-        return channel_spectra + ws.slot[r] * per_channel;
     };
-    double* const acc = ws.acc.data();
-    for (std::size_t q = 0; q < P; ++q) {
-        const std::size_t k = ws.order[q], i = first_of(p, k), j = second_of(p, k);
-        const double* si = spectra_of(i);
-        const double* sj = spectra_of(j);
-        double* lin = linear + k * lags;
-        if (b.pws) {
+    auto spectra_of = [&](std::size_t r) { return channel_spectra + ws.slot[r] * per_channel; };
+    const std::size_t* const order = ws.order.data();
+    const std::size_t B = batch_of(b);
+    for (std::size_t q0 = 0; q0 < P; q0 += B) {
+        const std::size_t n = std::min(B, P - q0);
+        for (std::size_t g = 0; g < n; ++g) {
+            prepare(first_of(p, order[q0 + g]));
+            prepare(second_of(p, order[q0 + g]));
+        }
+        if (!b.pws) {
+            // the sum of each pair's cross-spectra over the windows, transformed
+            // once; kBatch pairs (in tile order) at a time, swept chunk of bins
+            // by chunk of bins, so that their channels' windows over a chunk are
+            // reused from the cache by every pair of the batch
+            std::fill(acc, acc + n * per_window, 0.0);
+            for (std::size_t c = 0; c < chunks; ++c) {
+                const std::size_t k0 = c * C, m = std::min(C, bins - k0);
+                // pairs of the same first channel, up to kReceivers at once
+                for (std::size_t g = 0; g < n;) {
+                    const double* si = spectra_of(first_of(p, order[q0 + g])) + c * per_chunk;
+                    const double* x[kReceivers];
+                    double* ar[kReceivers];
+                    std::size_t count = 0;
+                    do {
+                        x[count] = spectra_of(second_of(p, order[q0 + g])) + c * per_chunk;
+                        ar[count] = acc + g * per_window + k0;
+                        ++count;
+                        ++g;
+                    } while (g < n && count < kReceivers &&
+                             first_of(p, order[q0 + g]) == first_of(p, order[q0 + g - 1]));
+                    lk.cross_add_windows(si, x, count, W, 2 * C, C, ar, stride, m);
+                }
+            }
+            for (std::size_t g = 0; g < n; ++g) {
+                const double* ar = acc + g * per_window;
+                add_correlation(b, ws.base, ar, ar + stride, linear + order[q0 + g] * lags, isa);
+            }
+        } else {
+            // phase-weighted: each window's phasors, pair by pair
+            const std::size_t k = order[q0];
+            const double* si = spectra_of(first_of(p, k));
+            const double* sj = spectra_of(second_of(p, k));
+            double* lin = linear + k * lags;
             std::fill(acc, acc + 2 * lags, 0.0);
             for (std::size_t w = 0; w < W; ++w) {
                 const double* s = si + w * per_window;
@@ -111,22 +172,14 @@ void correlate_pairs(const PairProblem& p, PairWorkspace& ws, double* linear, do
                 z[2 * t] += acc[t];
                 z[2 * t + 1] += acc[lags + t];
             }
-        } else {
-            // the sum of the windows' cross-spectra, transformed once
-            std::fill(acc, acc + per_window, 0.0);
-            for (std::size_t w = 0; w < W; ++w) {
-                const double* s = si + w * per_window;
-                const double* x = sj + w * per_window;
-                lk.cross_add(s, s + stride, x, x + stride, acc, acc + stride, bins);
-            }
-            add_correlation(b, ws.base, acc, acc + stride, lin, isa);
         }
-        // the channels this pair was the last of let go of their slots
-        for (std::size_t c : {i, j})
-            if (ws.last[c] == q && ws.slot[c] != kNone) {
-                free[nfree++] = ws.slot[c];
-                ws.slot[c] = kNone;
-            }
+        // the channels whose last pair was in this batch let go of their slots
+        for (std::size_t g = 0; g < n; ++g)
+            for (std::size_t c : {first_of(p, order[q0 + g]), second_of(p, order[q0 + g])})
+                if (ws.last[c] == q0 / B && ws.slot[c] != kNone) {
+                    free[nfree++] = ws.slot[c];
+                    ws.slot[c] = kNone;
+                }
     }
 }
 
