@@ -174,32 +174,33 @@ def test_model_completion_depths_and_averages():
     assert mixed.density[1] == pytest.approx(gardner_density(1700.0))
 
 
-def test_a_bracket_holding_a_close_pair_is_not_taken_for_the_mode():
-    # a soft layer over a slower half-space: between 14 and 17 Hz the two lowest
-    # roots lie 0.4 % apart, and the bracket from the previous root held them
-    # and a third; counting the roots below the bracket's lower end missed the
-    # pair, and the third root was returned for the fundamental mode
-    model = molvak.LayeredModel([6.54, 9.96, 4.84, 2.55, 9.5, 10.12, 10.29],
-                                [478.4, 546.6, 866.8, 659.1, 696.0, 811.6, 272.6, 620.1],
-                                [894.3, 1041.1, 2448.1, 2174.1, 2353.9, 1952.4, 442.2, 1786.0],
-                                [1738.5, 1680.1, 1850.7, 2010.4, 1602.6, 1837.2, 1842.3, 2002.6])
-    f = np.geomspace(2, 80, 50)
-    sel = slice(26, 29)                       # 14.2, 15.3 and 16.5 Hz
-    expected = phase_velocity(model, f[sel], 0, points=1500)
-    rows = [model.thickness, model.vs, model.vp, model.density]
-    for got in (molvak.dispersion(model, f),
-                molvak.dispersion_batch(*[np.tile(r, (3, 1)) for r in rows], f)[1]):
-        np.testing.assert_allclose(got[sel], expected, rtol=1e-8)
-
-
-def test_fundamental_mode_through_avoided_crossings():
+ROUGH = {
     # a stiff lid over soft layers, the half-space slower than the layer above
     # it: the fundamental mode drops past two others between 30 and 35 Hz
-    model = molvak.LayeredModel([11.9, 7.38, 9.01, 4.59, 8.8, 6.25, 8.73],
-                                [543.8, 258.5, 496.1, 200.3, 484.6, 529.0, 719.3, 414.9],
-                                [1479.5, 513.1, 1489.9, 340.9, 1321.4, 1054.1, 1975.5, 844.4],
-                                [1912.1, 1819.9, 1954.2, 2167.2, 2028.4, 1596.2, 1620.6, 1983.2])
+    "avoided crossings": ([11.9, 7.38, 9.01, 4.59, 8.8, 6.25, 8.73],
+                          [543.8, 258.5, 496.1, 200.3, 484.6, 529.0, 719.3, 414.9],
+                          [1479.5, 513.1, 1489.9, 340.9, 1321.4, 1054.1, 1975.5, 844.4],
+                          [1912.1, 1819.9, 1954.2, 2167.2, 2028.4, 1596.2, 1620.6, 1983.2],
+                          slice(24, 44), 150),
+    # a soft layer over a slower half-space: between 14 and 17 Hz the two
+    # lowest roots lie 0.4 % apart, and the bracket from the previous root
+    # held them and a third; counting the roots below the bracket's lower end
+    # missed the pair, and the third root was returned for the fundamental
+    "close pair in a bracket": ([6.54, 9.96, 4.84, 2.55, 9.5, 10.12, 10.29],
+                                [478.4, 546.6, 866.8, 659.1, 696.0, 811.6, 272.6, 620.1],
+                                [894.3, 1041.1, 2448.1, 2174.1, 2353.9, 1952.4, 442.2, 1786.0],
+                                [1738.5, 1680.1, 1850.7, 2010.4, 1602.6, 1837.2, 1842.3, 2002.6],
+                                slice(26, 29), 1500),
+}
+
+
+@pytest.mark.parametrize("name", ROUGH)
+def test_fundamental_mode_of_rough_profiles(name):
+    *rows, sel, points = ROUGH[name]
+    model = molvak.LayeredModel(*rows)
     f = np.geomspace(2, 80, 50)
-    got = molvak.dispersion(model, f)
-    sel = slice(24, 44)
-    np.testing.assert_allclose(got[sel], phase_velocity(model, f[sel], 0), rtol=1e-8)
+    expected = phase_velocity(model, f[sel], 0, points=points)
+    # one model alone (its frequencies shared among the lanes) and in a batch
+    batch = [np.tile(r, (3, 1)) for r in (model.thickness, model.vs, model.vp, model.density)]
+    for got in (molvak.dispersion(model, f), molvak.dispersion_batch(*batch, f)[1]):
+        np.testing.assert_allclose(got[sel], expected, rtol=1e-8)
