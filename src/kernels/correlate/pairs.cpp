@@ -42,34 +42,38 @@ PairWorkspace::PairWorkspace(const PairProblem& p) : base(p.base) {
         return std::make_pair(std::make_pair(i / T, j / T), std::make_pair(i, j));
     };
     std::sort(order.data(), order.data() + P, [&](std::size_t a, std::size_t c) { return key(a) < key(c); });
-    // each channel's last batch, and how many channels are held at once: from
-    // the batch of its first pair to the end of the batch of its last
-    const std::size_t B = batch_of(b);
-    last.reset(NX, "temporary trace");
-    slot.reset(NX, "temporary trace");
+    // The plan of the channels' spectra: each channel is prepared in the
+    // batch of its first pair, into a slot that is free again after the
+    // batch of its last (a slot let go is taken by the next channel met).
+    const std::size_t B = batch_of(b), batches = (P + B - 1) / B;
+    Buffer<std::size_t> last(NX, "temporary trace");   // the batch of the channel's last pair
+    Buffer<std::size_t> unused(NX, "temporary trace"); // slots let go, a stack
     std::fill(last.data(), last.data() + NX, kNone);
-    std::fill(slot.data(), slot.data() + NX, kNone);
     for (std::size_t q = 0; q < P; ++q) last[first_of(p, order[q])] = last[second_of(p, order[q])] = q / B;
-    std::size_t held = 0;
+    slot.reset(NX, "temporary trace");
+    prepare.reset(NX, "temporary trace");
+    prepare_from.reset(batches + 1, "temporary trace");
+    std::fill(slot.data(), slot.data() + NX, kNone);
+    std::size_t prepared = 0, nunused = 0;
     slots = 0;
-    for (std::size_t q0 = 0; q0 < P; q0 += B) {
-        const std::size_t q1 = std::min(P, q0 + B);
-        // slot[] marks here: kNone not yet met, 0 held, 1 let go
+    for (std::size_t batch = 0; batch < batches; ++batch) {
+        const std::size_t q0 = batch * B, q1 = std::min(P, q0 + B);
+        prepare_from[batch] = prepared;
         for (std::size_t q = q0; q < q1; ++q)
             for (std::size_t c : {first_of(p, order[q]), second_of(p, order[q])})
                 if (slot[c] == kNone) {
-                    slot[c] = 0;
-                    slots = std::max(slots, ++held);
+                    slot[c] = nunused > 0 ? unused[--nunused] : slots++;
+                    prepare[prepared++] = c;
                 }
         for (std::size_t q = q0; q < q1; ++q)
             for (std::size_t c : {first_of(p, order[q]), second_of(p, order[q])})
-                if (last[c] == q0 / B && slot[c] == 0) {
-                    slot[c] = 1;
-                    --held;
+                if (last[c] == batch) {
+                    unused[nunused++] = slot[c];
+                    last[c] = kNone;  // let go once
                 }
     }
+    prepare_from[batches] = prepared;
     spectra.reset(spectra_size(std::max<std::size_t>(slots, 1), per_channel), "correlation spectra");
-    free.reset(std::max<std::size_t>(slots, 1), "temporary trace");
     acc.reset(b.pws ? spectra_size(2, 2 * b.max_lag + 1) : spectra_size(2 * kBatch, base.stride),
               "correlation spectra");
 }
@@ -90,16 +94,10 @@ void correlate_pairs(const PairProblem& p, PairWorkspace& ws, double* linear, do
     const std::size_t per_channel = b.pws ? W * per_window : chunks * per_chunk;
     double* const channel_spectra = ws.spectra.data();
     double* const acc = ws.acc.data();
-    // Each channel's windows are prepared when the batch of its first pair
-    // comes and its slot freed after the batch of its last: the same spectra,
-    // computed once, as if every channel were prepared beforehand.
-    std::fill(ws.slot.data(), ws.slot.data() + NX, kNone);
-    std::size_t* const free = ws.free.data();
-    std::size_t nfree = ws.slots;
-    for (std::size_t s = 0; s < ws.slots; ++s) free[s] = ws.slots - 1 - s;
+    // Each channel's windows are prepared in the batch of its first pair, into
+    // the slot the workspace's plan gives it: the same spectra, computed
+    // once, as if every channel were prepared beforehand.
     auto prepare = [&](std::size_t r) {  // uses acc as scratch (linear)
-        if (ws.slot[r] != kNone) return;
-        ws.slot[r] = free[--nfree];
         double* const own = channel_spectra + ws.slot[r] * per_channel;
         for (std::size_t w = 0; w < W; ++w) {
             if (b.pws) {
@@ -122,11 +120,8 @@ void correlate_pairs(const PairProblem& p, PairWorkspace& ws, double* linear, do
     const std::size_t* const order = ws.order.data();
     const std::size_t B = batch_of(b);
     for (std::size_t q0 = 0; q0 < P; q0 += B) {
-        const std::size_t n = std::min(B, P - q0);
-        for (std::size_t g = 0; g < n; ++g) {
-            prepare(first_of(p, order[q0 + g]));
-            prepare(second_of(p, order[q0 + g]));
-        }
+        const std::size_t n = std::min(B, P - q0), batch = q0 / B;
+        for (std::size_t k = ws.prepare_from[batch]; k < ws.prepare_from[batch + 1]; ++k) prepare(ws.prepare[k]);
         if (!b.pws) {
             // the sum of each pair's cross-spectra over the windows, transformed
             // once; kBatch pairs (in tile order) at a time, swept chunk of bins
@@ -173,13 +168,6 @@ void correlate_pairs(const PairProblem& p, PairWorkspace& ws, double* linear, do
                 z[2 * t + 1] += acc[lags + t];
             }
         }
-        // the channels whose last pair was in this batch let go of their slots
-        for (std::size_t g = 0; g < n; ++g)
-            for (std::size_t c : {first_of(p, order[q0 + g]), second_of(p, order[q0 + g])})
-                if (ws.last[c] == q0 / B && ws.slot[c] != kNone) {
-                    free[nfree++] = ws.slot[c];
-                    ws.slot[c] = kNone;
-                }
     }
 }
 

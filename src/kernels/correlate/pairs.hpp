@@ -58,9 +58,9 @@ public:
     std::size_t slots;            // channels whose spectra are held at once, at most
     Buffer<double> spectra;       // per slot, linear: (chunks, W) re[C], im[C]; pws: (W) re[stride], im[stride]
     Buffer<std::size_t> order;    // P: the pairs in tile order
-    Buffer<std::size_t> last;     // NX: the batch of the channel's last pair
-    Buffer<std::size_t> slot;     // NX: the channel's slot while its spectra are held
-    Buffer<std::size_t> free;     // slots: the slots not in use, a stack
+    Buffer<std::size_t> slot;     // NX: the slot of the channel's spectra (from its first batch to its last)
+    Buffer<std::size_t> prepare;  // the channels in the order they are prepared
+    Buffer<std::size_t> prepare_from;  // batches + 1: where each batch's channels start in `prepare`
     Buffer<double> acc;           // linear: kBatch cross-spectra, 2 stride each; pws: phasors, 2 (2L + 1)
 };
 
