@@ -832,6 +832,23 @@ void solve_lanes(const LaneKernels& kern, const Layer* const* ly, std::size_t la
         for (std::size_t l = 0; l < lanes; ++l)
             if (active[l]) ++s[l].count;
     };
+    // Runs the scans (or counts) begun on the `n` active lanes to their ends,
+    // their values computed in lanes; done(l) as lane l's ends.
+    auto scan_lanes = [&](bool* active, int n, auto done) {
+        while (n > 0) {
+            for (std::size_t l = 0; l < lanes; ++l) {
+                if (active[l] && !s[l].scan_next(&c[l])) {
+                    active[l] = false;
+                    --n;
+                    done(l);
+                }
+            }
+            if (n == 0) break;
+            eval(active);
+            for (std::size_t l = 0; l < lanes; ++l)
+                if (active[l]) s[l].scan_feed(c[l], v[l]);
+        }
+    };
     for (std::size_t n = 0; n < steps; ++n) {
         // This step's frequency of every lane (lanes past their last have none).
         bool live[kMax] = {};
@@ -930,22 +947,12 @@ void solve_lanes(const LaneKernels& kern, const Layer* const* ly, std::size_t la
                 ++scanning;
             }
         }
-        while (scanning > 0) {
-            for (std::size_t l = 0; l < lanes; ++l) {
-                if (active[l] && !s[l].scan_next(&c[l])) {
-                    active[l] = false;
-                    --scanning;
-                    if (s[l].sc.found) {
-                        lo[l] = s[l].sc.lo; hi[l] = s[l].sc.hi; flo[l] = s[l].sc.flo; fhi[l] = s[l].sc.fhi;
-                        bracketed[l] = true;
-                    }
-                }
+        scan_lanes(active, scanning, [&](std::size_t l) {
+            if (s[l].sc.found) {
+                lo[l] = s[l].sc.lo; hi[l] = s[l].sc.hi; flo[l] = s[l].sc.flo; fhi[l] = s[l].sc.fhi;
+                bracketed[l] = true;
             }
-            if (scanning == 0) break;
-            eval(active);
-            for (std::size_t l = 0; l < lanes; ++l)
-                if (active[l]) s[l].scan_feed(c[l], v[l]);
-        }
+        });
         // Brent in lanes.
         {
             Brent br[kMax];
@@ -987,19 +994,7 @@ void solve_lanes(const LaneKernels& kern, const Layer* const* ly, std::size_t la
                 active[l] = true;
                 ++counting;
             }
-            while (counting > 0) {
-                for (std::size_t l = 0; l < lanes; ++l) {
-                    if (active[l] && !s[l].scan_next(&c[l])) {
-                        active[l] = false;
-                        --counting;
-                        miscounted[l] = s[l].sc.changes != s[l].mode;
-                    }
-                }
-                if (counting == 0) break;
-                eval(active);
-                for (std::size_t l = 0; l < lanes; ++l)
-                    if (active[l]) s[l].scan_feed(c[l], v[l]);
-            }
+            scan_lanes(active, counting, [&](std::size_t l) { miscounted[l] = s[l].sc.changes != s[l].mode; });
         }
         // The accepted roots; a tracked root far from its prediction or with
         // the wrong count below it (it belongs to another mode) is searched

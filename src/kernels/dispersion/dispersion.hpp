@@ -31,8 +31,8 @@
 // mode), and refined with Brent's method (Brent 1973) to 1e-12 relative.
 // At every other tracked frequency the roots below the root are counted (a
 // scan from c_min to the lower end of Brent's final bracket: the first
-// bracket may hold three roots); a count other than k means the tracking followed
-// another mode's branch (a mode may drop past its neighbours at an avoided
+// bracket may hold three roots); a count other than k means the tracking
+// followed another mode's branch (a mode may drop past its neighbours at an avoided
 // crossing), and that frequency and the one before are solved again by scans.
 // Where there is no previous root, the frequency is more than 1.5 times the
 // previous one, the bracket leaves [c_min, c_max), or the root lies further
