@@ -253,11 +253,20 @@ def test_invert_sweep_of_two_grounds(tmp_path):
     np.testing.assert_allclose(section.median[0], [180, 180, 130, 130], rtol=0.03)
     np.testing.assert_allclose(section.median[1], [450, 450, 130, 130], rtol=0.05)
     assert (section.low <= section.median).all() and (section.median <= section.high).all()
+    # depth of investigation: half the longest wavelength each window's curve holds
+    longest = np.array([np.max(c[1] / F) for c in curves])
+    np.testing.assert_allclose(section.investigation_depth, longest / 2, rtol=1e-12)
     path = tmp_path / "section.csv"
     section.to_csv(path)
     rows = np.genfromtxt(path, delimiter=",", names=True)
     assert rows.size == 12
     np.testing.assert_allclose(rows["vs_median"].reshape(4, 3).T, section.median, rtol=1e-15)
+    np.testing.assert_allclose(rows["investigation_depth"].reshape(4, 3)[:, 0],
+                               section.investigation_depth, rtol=1e-15)
+    pytest.importorskip("matplotlib")
+    axes = section.plot()
+    line = [a for a in axes[0].patches if a.get_label().startswith("depth of investigation")]
+    assert len(line) == 1 and axes[1].get_xlabel() == "window midpoint, position (m)"
     with pytest.raises(FileExistsError):
         section.to_csv(path)
 
@@ -277,7 +286,9 @@ def test_command_line_inverts_a_pseudo_section(tmp_path, capsys):
             "--chains", "2", "--burn", "60", "--steps", "60", "--seed", "1", "--out",
             str(tmp_path), "--no-plot", "--quiet"]
     assert main(args) == 0
-    assert "3 of 3 windows inverted" in capsys.readouterr().out
+    out = capsys.readouterr().out
+    # every window holds wavelengths up to 30 m: investigated to 15 m
+    assert "3 of 3 windows inverted" in out and "investigation 15.0 to 15.0 m" in out
     rows = np.genfromtxt(tmp_path / "line.sweep_phase_shift.csv.invert.vs_section.csv",
                          delimiter=",", names=True)
     top = rows["vs_median"][rows["depth"] == rows["depth"].min()]

@@ -63,18 +63,24 @@ def main(argv: list) -> None:
     fig.savefig(out, dpi=110)
     print(f"wrote {out}")
 
-    # every ground's layers away from the boundary (one window length)
+    # every ground's layers away from the boundary (one window length), and
+    # whether the depth lies within the windows' depth of investigation
     for name, truth, side in (("stiff (left)", STIFF, section.midpoint < BOUNDARY - 48),
                               ("soft (right)", SOFT, section.midpoint > BOUNDARY + 48)):
         tops = np.concatenate([[0.0], np.cumsum([row[0] for row in truth[:-1]])])
+        doi = section.investigation_depth[side]
+        print(f"{name}: depth of investigation {np.nanmin(doi):.1f}-{np.nanmax(doi):.1f} m "
+              f"(median {np.nanmedian(doi):.1f} m)")
         for k, row in enumerate(truth[:2]):
             # the middle of the top layer, and 2 m below the first interface
             z = tops[k] + (row[0] / 2 if k == 0 else 2.0)
             vs = np.array([r.percentiles([z], [50])[0, 0] for r, s in
                            zip(section.inversions, side) if s and r is not None])
             err = 100 * (vs / row[2] - 1)
+            seen = np.mean(z <= doi[np.isfinite(doi)])
             print(f"{name} layer {k + 1} (z {z:4.1f} m, Vs {row[2]:.0f}): median of windows "
-                  f"{np.median(vs):6.1f} m/s, worst window {err[np.argmax(np.abs(err))]:+.1f} %")
+                  f"{np.median(vs):6.1f} m/s, worst window {err[np.argmax(np.abs(err))]:+.1f} %"
+                  f", within the depth of investigation in {100 * seen:.0f} % of windows")
     top = section.median[np.searchsorted(section.depth, 2.0)]
     half = 0.5 * (STIFF[0][2] + SOFT[0][2])
     cross = np.flatnonzero((top[:-1] - half) * (top[1:] - half) < 0)

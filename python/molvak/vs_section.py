@@ -88,6 +88,13 @@ class VsSection:
         Every window's result (None where its curve had too few picks).
     position : str
         What the midpoints measure.
+    investigation_depth : ndarray, shape (NW,), optional
+        Every window's depth of investigation (m): half the longest
+        wavelength of the data it was inverted from, the usual upper
+        estimate of the depth a dispersion curve constrains (λmax / 2 to
+        λmax / 3; Foti et al. 2018, Bull. Earthq. Eng. 16, 2367-2420). Below
+        it the posterior is the prior shaped by the layers above, however
+        narrow it looks. NaN for a window not inverted.
     """
 
     midpoint: np.ndarray
@@ -100,14 +107,17 @@ class VsSection:
     converged: np.ndarray
     inversions: list[Optional[Inversion]] = field(repr=False)
     position: str = "receiver position"
+    investigation_depth: Optional[np.ndarray] = None
 
-    COLUMNS = ("midpoint", "depth", "vs_median", "vs_low", "vs_high", "interval")
+    COLUMNS = ("midpoint", "depth", "vs_median", "vs_low", "vs_high", "interval",
+               "investigation_depth")
 
     def to_csv(self, path: PathLike, *, overwrite: bool = False) -> None:
         """Write one row per (midpoint, depth): midpoint and depth (m), the
-        median Vs and the interval's bounds (m/s, empty where there is none)
-        and the interval; numbers with 17 significant digits. Atomic; an
-        existing file is kept unless `overwrite` (FileExistsError)."""
+        median Vs and the interval's bounds (m/s, empty where there is none),
+        the interval and the window's depth of investigation (m); numbers
+        with 17 significant digits. Atomic; an existing file is kept unless
+        `overwrite` (FileExistsError)."""
         buffer = io.StringIO()
         writer = csv.writer(buffer, lineterminator="\n")
         writer.writerow(self.COLUMNS)
@@ -115,19 +125,27 @@ class VsSection:
         def text(x: float) -> str:
             return f"{x:.17g}" if math.isfinite(x) else ""
 
+        doi = self._investigation()
         for j, mid in enumerate(self.midpoint):
             for k, z in enumerate(self.depth):
                 writer.writerow([text(float(mid)), text(float(z)), text(self.median[k, j]),
                                  text(self.low[k, j]), text(self.high[k, j]),
-                                 f"{self.interval:g}"])
+                                 f"{self.interval:g}", text(float(doi[j]))])
         write_text(path, buffer.getvalue(), overwrite=overwrite)
+
+    def _investigation(self) -> np.ndarray:
+        if self.investigation_depth is None:
+            return np.full(self.midpoint.size, np.nan)
+        return np.asarray(self.investigation_depth, dtype=np.float64)
 
     def plot(self, axes: Any = None, *, cmap: str = "viridis",
              title: Optional[str] = None) -> Any:
         """Two panels (matplotlib): the median Vs, and the relative width of
-        the interval (high - low) / median, against midpoint and depth.
-        Returns the two Axes."""
+        the interval (high - low) / median, against midpoint and depth; below
+        every window's depth of investigation both are veiled and bounded by
+        a dashed line. Returns the two Axes."""
         import matplotlib.pyplot as plt
+        from matplotlib.colors import ListedColormap
 
         if axes is None:
             _, axes = plt.subplots(2, 1, figsize=(8.0, 6.0), sharex=True,
@@ -144,9 +162,20 @@ class VsSection:
                                   shading="flat")
         axes[1].figure.colorbar(mesh, ax=axes[1],
                                 label=f"{100 * self.interval:.0f} % interval width (%)")
+        doi = self._investigation()
+        below = self.depth[:, None] > doi[None, :]
         for ax in axes:
+            if below.any():
+                ax.pcolormesh(x, z, np.ma.masked_where(~below, np.ones(below.shape)),
+                              cmap=ListedColormap(["white"]), alpha=0.5,
+                              shading="flat", edgecolors="none")
+            if np.isfinite(doi).any():
+                ax.stairs(doi, x, baseline=None, color="black", ls="--", lw=1.0,
+                          label="depth of investigation (λmax / 2)")
             ax.set_ylim(z[-1], z[0])
             ax.set_ylabel("depth (m)")
+        if np.isfinite(doi).any():
+            axes[0].legend(loc="lower left", fontsize="small", framealpha=0.8)
         axes[1].set_xlabel(f"window midpoint, {self.position} (m)")
         axes[0].set_title(title if title is not None else "Vs section (posterior median)")
         return axes
@@ -291,9 +320,12 @@ def invert_sweep(source: Union[Sweep, Sequence[Any]], *,
     low, med, high = nan.copy(), nan.copy(), nan.copy()
     vs30 = np.full((mids.size, 3), np.nan)
     converged = np.zeros(mids.size, dtype=bool)
+    doi = np.full(mids.size, np.nan)
     for j, r in enumerate(results):
         if r is None:
             continue
+        doi[j] = 0.5 * max(float(np.max(f.target.velocity / f.target.frequency))
+                           for f in r.fits)
         low[:, j], med[:, j], high[:, j] = r.percentiles(z, q)
         e = r.vs30(interval)
         vs30[j] = (e.median, e.low, e.high)
@@ -305,5 +337,5 @@ def invert_sweep(source: Union[Sweep, Sequence[Any]], *,
                       f"{', '.join(bad[:6])}{' ...' if len(bad) > 6 else ''} m): see "
                       f"section.inversions[k].rhat", ConvergenceWarning, stacklevel=2)
     return VsSection(mids, z, med, low, high, float(interval), vs30, converged, results,
-                     position)
+                     position, doi)
 

@@ -182,9 +182,11 @@ def _run_section(args: argparse.Namespace, path: Path, mids: Any, curves: list[A
         section.plot(axes, title=f"Vs section of {path.name}")
         savefig(fig, targets[1], overwrite=args.overwrite)
         plt.close(fig)
+    doi = section.investigation_depth
     print(f"{len(keep)} of {len(curves)} windows inverted; Vs30 "
           f"{np.nanmin(section.vs30[:, 0]):.0f} to {np.nanmax(section.vs30[:, 0]):.0f} m/s; "
-          f"{int(section.converged.sum())} converged")
+          f"{int(section.converged.sum())} converged; depth of investigation "
+          f"{np.nanmin(doi):.1f} to {np.nanmax(doi):.1f} m")
     for name in targets:
         print(f"wrote {name}")
     return 0
