@@ -234,11 +234,13 @@ def test_command_line(tmp_path, capsys):
     curve.to_dinver(path)
     args = ["invert", str(path), "--layers", "2", "--vs", "100:800", "--thickness", "1:20",
             "--chains", "2", "--burn", "60", "--steps", "60", "--seed", "1", "--out",
-            str(tmp_path / "out"), "--no-plot", "--quiet"]
+            str(tmp_path / "out"), "--no-plot", "--quiet", "--density", "1900"]
     assert main(args) == 0
     out = capsys.readouterr().out
     assert "Vs30" in out and "site.txt.invert.json" in out
-    assert (tmp_path / "out" / "site.txt.invert.ensemble.csv").is_file()
+    table = np.genfromtxt(tmp_path / "out" / "site.txt.invert.ensemble.csv", delimiter=",",
+                          names=True)
+    assert (table["density1"] == 1900).all() and (table["density2"] == 1900).all()
     assert main(args) == 2
     assert "exist already" in capsys.readouterr().err
 
@@ -366,3 +368,23 @@ def test_command_line_reads_picks_of_two_modes_and_draws(tmp_path, capsys):
                                                          "curve 1: rayleigh mode 1"]
     for kind in ("profile", "curves", "vs30"):
         assert (tmp_path / f"picks.csv.invert.{kind}.png").read_bytes()[:4] == b"\x89PNG"
+
+
+def test_fixed_densities_are_the_models_and_recover_a_soil():
+    # a saturated soil: Gardner's rule would give it 1300-1700 kg/m^3
+    truth = LayeredModel([5.0], [150.0, 400.0], density=[1800.0, 2100.0], poisson=0.45)
+    data = (F, dispersion(truth, F), np.full(F.size, 0.02))
+    result = molvak.invert(data, seed=3, density=[1800.0, 2100.0],
+                           **dict(QUICK, poisson=0.45))
+    assert (result.density == [1800.0, 2100.0]).all()
+    assert result.settings["density"] == [1800.0, 2100.0]
+    np.testing.assert_allclose(np.median(result.vs, axis=0), truth.vs, rtol=0.02)
+    np.testing.assert_allclose(np.median(result.thickness), 5.0, rtol=0.05)
+    # NaN: that layer by Gardner's rule, rho = 310 Vp^0.25 (kg/m^3, m/s)
+    mixed = molvak.invert(data, seed=3, density=[1800.0, np.nan],
+                          **dict(QUICK, poisson=0.45, burn=40, steps=40))
+    assert (mixed.density[:, 0] == 1800.0).all()
+    np.testing.assert_allclose(mixed.density[:, 1], 310.0 * mixed.vp[:, 1] ** 0.25)
+    for bad in (-1.0, [1800.0], "dense", [1800.0, np.inf]):
+        with pytest.raises(ValueError, match="density must be one value or one per layer"):
+            molvak.invert(data, density=bad, **QUICK)

@@ -10,7 +10,8 @@ with a posterior that can be reported.
 The model is a stack of layers over a half-space; the unknowns are every
 layer's shear-wave velocity (Vs) and every layer's thickness above the
 half-space, and optionally every layer's Poisson's ratio. Vp follows from Vs
-and Poisson's ratio; density from the layered module's rule. The prior is
+and Poisson's ratio; density is given per layer or follows the layered
+module's rule (Gardner's, from Vp). The prior is
 uniform in ln(Vs) and ln(thickness) between the given bounds (a scale prior:
 a factor of two counts the same at 100 and at 1000 m/s) and uniform in
 Poisson's ratio.
@@ -268,6 +269,7 @@ class Parametrization:
     thickness: np.ndarray   # (L-1, 2) m
     poisson: np.ndarray     # (L, 2)
     increasing: bool
+    density: Optional[np.ndarray] = None    # (L,) kg/m^3, NaN: Gardner's rule
 
     @property
     def layers(self) -> int:
@@ -302,6 +304,8 @@ class Parametrization:
             nu = np.broadcast_to(self.poisson[:, 0], vs.shape)
         vp = vs * np.sqrt((2.0 - 2.0 * nu) / (1.0 - 2.0 * nu))
         rho = _density(vs, vp)
+        if self.density is not None:
+            rho = np.where(np.isnan(self.density), rho, self.density)
         return h, vs, vp, rho
 
     def unit(self, thickness: np.ndarray, vs: np.ndarray,
@@ -1062,9 +1066,24 @@ def _check_int(value: Any, name: str, least: int) -> int:
     return int(value)
 
 
+def _densities(value: Any, layers: int) -> np.ndarray:
+    """Fixed densities: one value or one per layer, each positive and
+    finite (kg/m^3) or NaN (Gardner's rule)."""
+    try:
+        rho = np.asarray(value, dtype=np.float64)
+    except (TypeError, ValueError):
+        rho = np.array([-1.0])
+    if rho.ndim == 0:
+        rho = np.full(layers, float(rho))
+    if rho.shape != (layers,) or not ((rho > 0) & np.isfinite(rho) | np.isnan(rho)).all():
+        raise ValueError(f"density must be one value or one per layer ({layers}), each "
+                         f"positive and finite in kg/m^3 (NaN: Gardner's rule); got {value!r}")
+    return rho
+
+
 def invert(curve: Any, *, layers: int = 3,
            vs: Optional[Any] = None, thickness: Optional[Any] = None,
-           poisson: Any = 0.3, increasing: bool = False,
+           poisson: Any = 0.3, density: Any = None, increasing: bool = False,
            wave: str = "rayleigh", match: str = "labels", max_mode: int = 2,
            default_std: float = DEFAULT_STD, min_std: float = 0.0,
            exclude_traps: bool = True, trap_amplitude: float = TRAP_AMPLITUDE,
@@ -1098,6 +1117,11 @@ def invert(curve: Any, *, layers: int = 3,
         wavelength of the data.
     poisson : float, (min, max) or one value or pair per layer
         Poisson's ratio: fixed (0.3 by default) or a range sampled per layer.
+    density : float or one per layer, kg/m^3, optional
+        Fixed densities (NaN entries, or None for all: Gardner's rule from
+        Vp, as :class:`LayeredModel` takes it, which gives soft soils less
+        than they usually weigh: 1410 kg/m^3 at Vs 130 m/s and Poisson's
+        ratio 0.45, where saturated soils weigh 1700-2000).
     increasing : bool
         Only models whose Vs does not decrease with depth.
     wave : {"rayleigh", "love"}
@@ -1174,10 +1198,11 @@ def invert(curve: Any, *, layers: int = 3,
         nu_b = _bounds(nu, layers, "poisson", positive=False)
     if not ((nu_b > -1.0) & (nu_b < 0.5)).all():
         raise ValueError(f"poisson must lie between -1 and 0.5 (exclusive); got {poisson!r}")
+    rho_fixed = None if density is None else _densities(density, layers)
     if increasing and (vs_b[:, 1].max() < vs_b[:, 0].max()):
         raise ValueError("increasing: the Vs bounds leave no model whose Vs does not "
                          "decrease with depth")
-    param = Parametrization(vs_b, h_b, nu_b, bool(increasing))
+    param = Parametrization(vs_b, h_b, nu_b, bool(increasing), rho_fixed)
     D = param.size
     burn = _check_int(max(800, 160 * D) if burn is None else burn, "burn", 20)
     steps = _check_int(max(800, 160 * D) if steps is None else steps, "steps", 20)
@@ -1258,7 +1283,10 @@ def invert(curve: Any, *, layers: int = 3,
     acceptance = np.stack([ch.accepted / max(ch.proposed, 1) for ch in done_chains])
     swap = np.stack([ch.swaps / np.maximum(ch.swap_tries, 1) for ch in done_chains])
     settings = {"layers": layers, "vs": vs_b.tolist(), "thickness": h_b.tolist(),
-                "poisson": nu_b.tolist(), "increasing": bool(increasing), "match": match,
+                "poisson": nu_b.tolist(),
+                "density": None if rho_fixed is None else
+                [None if math.isnan(r) else float(r) for r in rho_fixed],
+                "increasing": bool(increasing), "match": match,
                 "max_mode": max_mode, "exclude_traps": bool(exclude_traps),
                 "trap_amplitude": float(trap_amplitude), "population": population,
                 "generations": generations, "chains": chains, "temperatures": T.tolist(),

@@ -77,6 +77,8 @@ def add_command(sub: Any) -> None:
                    "(default: from the data's wavelengths)")
     p.add_argument("--poisson", type=_poisson, default=0.3, metavar="NU|MIN:MAX",
                    help="Poisson's ratio, fixed or a range (default %(default)s)")
+    p.add_argument("--density", type=float, metavar="KG_M3",
+                   help="density of every layer, kg/m^3 (default: Gardner's rule from Vp)")
     p.add_argument("--increasing", action="store_true",
                    help="only models whose Vs does not decrease with depth")
     p.add_argument("--wave", choices=("rayleigh", "love"), default="rayleigh")
@@ -165,7 +167,7 @@ def _run_section(args: argparse.Namespace, path: Path, mids: Any, curves: list[A
     section = run_step(f"inverting {path.name}", lambda: invert_sweep(
                            [data[k] for k in keep], midpoints=mids[keep], layers=args.layers,
                            vs=args.vs, thickness=args.thickness, poisson=args.poisson,
-                           increasing=args.increasing, wave=args.wave,
+                           density=args.density, increasing=args.increasing, wave=args.wave,
                            min_std=args.min_std, exclude_traps=not args.keep_traps,
                            chains=args.chains, steps=_given(args.steps, 300),
                            burn=_given(args.burn, 300),
@@ -232,7 +234,7 @@ def run(args: argparse.Namespace) -> int:
 
     result = run_step(f"inverting {paths[0].name}", lambda: invert(
         curves, layers=args.layers, vs=args.vs, thickness=args.thickness, poisson=args.poisson,
-        increasing=args.increasing, wave=args.wave, match=args.match,
+        density=args.density, increasing=args.increasing, wave=args.wave, match=args.match,
         default_std=args.default_std, min_std=args.min_std, exclude_traps=not args.keep_traps,
         chains=args.chains, steps=args.steps, burn=args.burn,
         seed=args.seed, workers=args.workers, progress=step), sys.stderr)
