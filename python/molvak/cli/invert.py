@@ -29,7 +29,8 @@ outputs, in --out, named after the (first) input file:
   <file>.invert.profile.png, .curves.png, .vs30.png   (not with --no-plot)
 for a pseudo-section CSV of `molvak sweep`:
   <file>.invert.vs_section.csv   median Vs and its 90 % interval per
-                                 (midpoint, depth)
+                                 (midpoint, depth), and every window's
+                                 depth of investigation
   <file>.invert.vs_section.png   (not with --no-plot)
 No input and no existing file is ever replaced (existing ones only with
 --overwrite); each file appears complete or not at all."""
