@@ -265,9 +265,10 @@ def test_invert_sweep_of_two_grounds(tmp_path):
     np.testing.assert_allclose(rows["vs_median"].reshape(4, 3).T, section.median, rtol=1e-15)
     np.testing.assert_allclose(rows["investigation_depth"].reshape(4, 3)[:, 0],
                                section.investigation_depth, rtol=1e-15)
-    pytest.importorskip("matplotlib")
+    plt = pytest.importorskip("matplotlib.pyplot")
     axes = section.plot()
     line = [a for a in axes[0].patches if a.get_label().startswith("depth of investigation")]
+    plt.close(axes[0].figure)
     assert len(line) == 1 and axes[1].get_xlabel() == "window midpoint, position (m)"
     with pytest.raises(FileExistsError):
         section.to_csv(path)
