@@ -88,13 +88,6 @@ class VsSection:
         Every window's result (None where its curve had too few picks).
     position : str
         What the midpoints measure.
-    investigation_depth : ndarray, shape (NW,), optional
-        Every window's depth of investigation (m): half the longest
-        wavelength of the data it was inverted from, the usual upper
-        estimate of the depth a dispersion curve constrains (λmax / 2 to
-        λmax / 3; Foti et al. 2018, Bull. Earthq. Eng. 16, 2367-2420). Below
-        it the posterior is the prior shaped by the layers above, however
-        narrow it looks. NaN for a window not inverted.
     """
 
     midpoint: np.ndarray
@@ -107,7 +100,6 @@ class VsSection:
     converged: np.ndarray
     inversions: list[Optional[Inversion]] = field(repr=False)
     position: str = "receiver position"
-    investigation_depth: Optional[np.ndarray] = None
 
     COLUMNS = ("midpoint", "depth", "vs_median", "vs_low", "vs_high", "interval",
                "investigation_depth")
@@ -125,7 +117,7 @@ class VsSection:
         def text(x: float) -> str:
             return f"{x:.17g}" if math.isfinite(x) else ""
 
-        doi = self._investigation()
+        doi = self.investigation_depth
         for j, mid in enumerate(self.midpoint):
             for k, z in enumerate(self.depth):
                 writer.writerow([text(float(mid)), text(float(z)), text(self.median[k, j]),
@@ -133,10 +125,18 @@ class VsSection:
                                  f"{self.interval:g}", text(float(doi[j]))])
         write_text(path, buffer.getvalue(), overwrite=overwrite)
 
-    def _investigation(self) -> np.ndarray:
-        if self.investigation_depth is None:
-            return np.full(self.midpoint.size, np.nan)
-        return np.asarray(self.investigation_depth, dtype=np.float64)
+    @property
+    def investigation_depth(self) -> np.ndarray:
+        """Every window's depth of investigation (m), shape (NW,): half the
+        longest wavelength of the data it was inverted from, the usual upper
+        estimate of the depth a dispersion curve constrains (λmax / 2 to
+        λmax / 3; Foti et al. 2018, Bull. Earthq. Eng. 16, 2367-2420). Below
+        it the posterior is the prior shaped by the layers above, however
+        narrow it looks. NaN for a window not inverted."""
+        return np.array([np.nan if r is None else
+                         0.5 * max(float(np.max(f.target.velocity / f.target.frequency))
+                                   for f in r.fits)
+                         for r in self.inversions], dtype=np.float64)
 
     def plot(self, axes: Any = None, *, cmap: str = "viridis",
              title: Optional[str] = None) -> Any:
@@ -162,7 +162,7 @@ class VsSection:
                                   shading="flat")
         axes[1].figure.colorbar(mesh, ax=axes[1],
                                 label=f"{100 * self.interval:.0f} % interval width (%)")
-        doi = self._investigation()
+        doi = self.investigation_depth
         below = self.depth[:, None] > doi[None, :]
         for ax in axes:
             if below.any():
@@ -320,12 +320,9 @@ def invert_sweep(source: Union[Sweep, Sequence[Any]], *,
     low, med, high = nan.copy(), nan.copy(), nan.copy()
     vs30 = np.full((mids.size, 3), np.nan)
     converged = np.zeros(mids.size, dtype=bool)
-    doi = np.full(mids.size, np.nan)
     for j, r in enumerate(results):
         if r is None:
             continue
-        doi[j] = 0.5 * max(float(np.max(f.target.velocity / f.target.frequency))
-                           for f in r.fits)
         low[:, j], med[:, j], high[:, j] = r.percentiles(z, q)
         e = r.vs30(interval)
         vs30[j] = (e.median, e.low, e.high)
@@ -337,5 +334,5 @@ def invert_sweep(source: Union[Sweep, Sequence[Any]], *,
                       f"{', '.join(bad[:6])}{' ...' if len(bad) > 6 else ''} m): see "
                       f"section.inversions[k].rhat", ConvergenceWarning, stacklevel=2)
     return VsSection(mids, z, med, low, high, float(interval), vs30, converged, results,
-                     position, doi)
+                     position)
 
