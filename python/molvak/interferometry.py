@@ -453,6 +453,14 @@ def _zeros(shape: tuple[int, ...], dtype: Any) -> np.ndarray:
     return np.frombuffer(mmap.mmap(-1, size), dtype=dtype).reshape(shape)
 
 
+def _add_nonfinite(into: dict[str, dict[int, int]], other: dict[str, dict[int, int]]) -> None:
+    """Adds the windows counted per kind and channel in `other` to `into`."""
+    for kind, channels in other.items():
+        mine = into.setdefault(kind, {})
+        for ch, n in channels.items():
+            mine[ch] = mine.get(ch, 0) + n
+
+
 @dataclass(eq=False)
 class CorrelationStack:
     """A partial stack of correlations: the sums over a set of windows, which
@@ -565,10 +573,7 @@ class CorrelationStack:
         self.add(other.linear, other.phasor, other.count, other.span)
         self.skipped += other.skipped
         self.rejected += other.rejected
-        for kind, channels in other.nonfinite.items():
-            mine = self.nonfinite.setdefault(kind, {})
-            for ch, n in channels.items():
-                mine[ch] = mine.get(ch, 0) + n
+        _add_nonfinite(self.nonfinite, other.nonfinite)
 
     def combine(self, other: CorrelationStack) -> CorrelationStack:
         """The stack of both sets of windows (a new object)."""
@@ -1196,9 +1201,7 @@ def warn_nonfinite(stacks: Sequence[CorrelationStack]) -> None:
         return
     counts: dict[str, dict[int, int]] = {"dead": {}, "dropped": {}}
     for stack in stacks:
-        for kind, channels in stack.nonfinite.items():
-            for ch, n in channels.items():
-                counts[kind][ch] = counts[kind].get(ch, 0) + n
+        _add_nonfinite(counts, stack.nonfinite)
     x = stacks[0].positions
     skipped = sum(stack.skipped for stack in stacks)
     parts = []
