@@ -646,8 +646,9 @@ class UncertainCurve:
 
         `min_lognormal_std` floors s (inversions commonly ask for at least
         about 0.05); it does not give a std to points that have none: those
-        (NaN, a bin of one pick) are refused, naming them. Numbers are written in full (17 significant digits at most),
-        so reading the file back gives the same three columns.
+        (NaN, a bin of one pick) are refused, naming them. Numbers are
+        written in full (17 significant digits at most), so reading the file
+        back gives the same three columns.
 
         Parameters
         ----------
